@@ -1,0 +1,7 @@
+#include "lightning/lightning_state.h"
+
+namespace NimbrelVR {
+
+constinit LightningState gLightningState;
+
+}  // namespace NimbrelVR

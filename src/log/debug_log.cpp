@@ -1,0 +1,111 @@
+#include "log/debug_log.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "platform/platform.h"
+#include "settings/settings.h"
+
+namespace NimbrelVR {
+namespace {
+
+constexpr int kPluginLogBufferSize = 4096;
+
+struct LogFacility {
+  std::mutex mutex;
+  FILE* file = nullptr;
+  int fileLevel = 5;
+  int echoLevel = 3;
+  char buffer[IDebugLog::kFormatBufferSize] = {};
+};
+
+LogFacility& Facility() {
+  // Never destroyed: threads of the plug-in may still log while the process exits.
+  static LogFacility* facility = new LogFacility;
+  return *facility;
+}
+
+}  // namespace
+
+void IDebugLog::OpenLogFile(const char* path) {
+  LogFacility& log = Facility();
+  std::lock_guard lock(log.mutex);
+  if (log.file) std::fclose(log.file);
+  log.file = platform::OpenExclusiveWriter(path);
+  for (int counter = 0; !log.file && counter < 5; ++counter) {
+    char name[kNameBufferSize];
+    std::snprintf(name, sizeof name, "%s%d", path, counter);
+    log.file = platform::OpenExclusiveWriter(name);
+  }
+}
+
+void IDebugLog::WriteLogEntry(int level, const char* format, va_list args) {
+  LogFacility& log = Facility();
+  std::lock_guard lock(log.mutex);
+  const bool toFile = level <= log.fileLevel;
+  const bool toEcho = level <= log.echoLevel;
+  if (!toFile && !toEcho) return;
+  // vsnprintf cuts an entry that does not fit and always terminates it.
+  std::vsnprintf(log.buffer, sizeof log.buffer, format, args);
+  if (toFile && log.file) {
+    std::fputs(log.buffer, log.file);
+    std::fflush(log.file);
+    std::fputc('\n', log.file);
+    std::fflush(log.file);
+  }
+  if (toEcho) {
+    std::printf("%s\n", log.buffer);
+    std::fflush(stdout);
+  }
+}
+
+void IDebugLog::Write(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLogEntry(level, format, args);
+  va_end(args);
+}
+
+void IDebugLog::ReportFailedAssertion(const char* file, int line, const char* expression, uint64_t code) {
+  if (code >> 32) {
+    Write(0, "Assertion failed in %s (%d): %s (code = %16llX (%lld))", file, line, expression,
+          static_cast<unsigned long long>(code), static_cast<long long>(code));
+  } else {
+    const auto low = static_cast<uint32_t>(code);
+    Write(0, "Assertion failed in %s (%d): %s (code = %08X (%d))", file, line, expression, low,
+          static_cast<int32_t>(low));
+  }
+}
+
+void IDebugLog::SetLevels(int fileLevel, int echoLevel) {
+  LogFacility& log = Facility();
+  std::lock_guard lock(log.mutex);
+  log.fileLevel = fileLevel;
+  log.echoLevel = echoLevel;
+}
+
+bool IDebugLog::IsFileOpen() {
+  LogFacility& log = Facility();
+  std::lock_guard lock(log.mutex);
+  return log.file != nullptr;
+}
+
+void LogMessage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  IDebugLog::WriteLogEntry(3, format, args);
+  va_end(args);
+}
+
+void PluginLog(int level, const char* format, ...) {
+  if (level > settings::EnableLog()) return;
+  char text[kPluginLogBufferSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  // The finished text goes on as data, so a '%' in it is not read again.
+  LogMessage("%s", text);
+}
+
+}  // namespace NimbrelVR

@@ -1,0 +1,157 @@
+// The simulation platform: the plug-in built for Linux, hosted by the game
+// double. Windows paths are accepted ('\' becomes '/'), sleeps run on the
+// double's time scale, and the documents folder comes from the double.
+#include <fcntl.h>
+#include <link.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace NimbrelVR::platform {
+namespace {
+
+int FirstImageCallback(dl_phdr_info* info, size_t, void* out) {
+  uintptr_t lowest = UINTPTR_MAX;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const auto& ph = info->dlpi_phdr[i];
+    if (ph.p_type == PT_LOAD && ph.p_vaddr < lowest) lowest = ph.p_vaddr;
+  }
+  *static_cast<uintptr_t*>(out) = info->dlpi_addr + (lowest == UINTPTR_MAX ? 0 : lowest);
+  return 1;  // the first entry is the main program
+}
+
+std::string ToNativePath(const char* path) {
+  std::string native(path);
+  for (char& c : native) {
+    if (c == '\\') c = '/';
+  }
+  return native;
+}
+
+double TimeScale() {
+  static const double scale = [] {
+    const char* text = std::getenv("NIMBREL_TIME_SCALE");
+    double value = text ? std::strtod(text, nullptr) : 1.0;
+    return (value > 0.0 && value < 1e9) ? value : 1.0;
+  }();
+  return scale;
+}
+
+uint32_t HexEnv(const char* name) {
+  const char* text = std::getenv(name);
+  return text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 16)) : 0;
+}
+
+// Protection of the page holding `address`, as PROT_* bits, from the kernel's
+// own map of the process.
+bool PageProtection(uintptr_t address, int* prot) {
+  FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (!maps) return false;
+  char line[512];
+  bool found = false;
+  while (std::fgets(line, sizeof line, maps)) {
+    unsigned long start = 0, end = 0;
+    char perms[5] = {};
+    if (std::sscanf(line, "%lx-%lx %4s", &start, &end, perms) != 3) continue;
+    if (address >= start && address < end) {
+      *prot = (perms[0] == 'r' ? PROT_READ : 0) | (perms[1] == 'w' ? PROT_WRITE : 0) |
+              (perms[2] == 'x' ? PROT_EXEC : 0);
+      found = true;
+      break;
+    }
+  }
+  std::fclose(maps);
+  return found;
+}
+
+bool PageRange(void* address, size_t size, uintptr_t* first, size_t* length) {
+  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<uintptr_t>(address);
+  *first = begin & ~(page - 1);
+  *length = ((begin + size + page - 1) & ~(page - 1)) - *first;
+  return size > 0;
+}
+
+}  // namespace
+
+uintptr_t MainImageBase() {
+  uintptr_t base = 0;
+  dl_iterate_phdr(FirstImageCallback, &base);
+  return base;
+}
+
+bool DocumentsFolder(char (&path)[kMaxPath], int32_t* result, uint32_t* lastError) {
+  path[0] = '\0';
+  if (uint32_t failure = HexEnv("NIMBREL_DOCUMENTS_RESULT")) {
+    *result = static_cast<int32_t>(failure);
+    *lastError = HexEnv("NIMBREL_DOCUMENTS_LASTERR");
+    return false;
+  }
+  std::string folder;
+  if (const char* documents = std::getenv("NIMBREL_DOCUMENTS")) {
+    folder = documents;
+  } else if (const char* home = std::getenv("HOME")) {
+    folder = std::string(home) + "/Documents";
+  }
+  *lastError = 0;
+  if (folder.empty() || folder.size() >= kMaxPath) {
+    *result = static_cast<int32_t>(0x80004005);  // E_FAIL
+    return false;
+  }
+  mkdir(folder.c_str(), 0755);
+  std::memcpy(path, folder.c_str(), folder.size() + 1);
+  *result = 0;
+  return true;
+}
+
+bool MakeWritable(void* address, size_t size, uint32_t* oldProtection) {
+  uintptr_t first = 0;
+  size_t length = 0;
+  int prot = 0;
+  if (!PageRange(address, size, &first, &length)) return false;
+  if (!PageProtection(reinterpret_cast<uintptr_t>(address), &prot)) return false;
+  if (mprotect(reinterpret_cast<void*>(first), length, PROT_READ | PROT_WRITE | PROT_EXEC) != 0)
+    return false;
+  *oldProtection = static_cast<uint32_t>(prot);
+  return true;
+}
+
+bool RestoreProtection(void* address, size_t size, uint32_t oldProtection) {
+  uintptr_t first = 0;
+  size_t length = 0;
+  if (!PageRange(address, size, &first, &length)) return false;
+  return mprotect(reinterpret_cast<void*>(first), length, static_cast<int>(oldProtection)) == 0;
+}
+
+void SleepMs(uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(milliseconds / TimeScale()));
+}
+
+bool CreateOneDirectory(const char* path) { return mkdir(ToNativePath(path).c_str(), 0755) == 0; }
+
+FILE* OpenExclusiveWriter(const char* path) {
+  // Windows' deny-write share, emulated with an advisory lock that every
+  // writer of the simulation takes. The file is truncated only once the lock
+  // is held, so a refused open leaves the other writer's content alone.
+  int fd = open(ToNativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "w");
+  if (!file) close(fd);
+  return file;
+}
+
+}  // namespace NimbrelVR::platform

@@ -1,0 +1,31 @@
+// What the plug-in keeps of the host: its handle and the three interfaces.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/host_records.h"
+
+namespace NimbrelVR {
+
+struct HostConnection {
+  uint32_t pluginHandle = 0xFFFFFFFF;
+  HostScriptInterface* script = nullptr;
+  HostTaskInterface* task = nullptr;
+  HostMessagingInterface* messaging = nullptr;
+};
+
+// Written on the host's thread during query and load, before any thread of
+// the plug-in exists; read-only afterwards.
+extern HostConnection gHost;
+
+// The exports' work; the exported functions only add the exception barrier.
+bool QueryPlugin(const HostInterface* host, PluginDescription* info);
+bool LoadPlugin(const HostInterface* host);
+
+// The listener registered for the sender "SKSE", and what it dispatches to.
+void OnHostMessage(HostMessage* message);
+void BuildEventSinks();
+void OnDataReady();
+void OnGameLoaded();
+
+}  // namespace NimbrelVR

@@ -1,0 +1,76 @@
+// The host's messages and the start-up work they trigger.
+#include "events/sinks.h"
+#include "game/engine_binding.h"
+#include "game/fields.h"
+#include "log/debug_log.h"
+#include "lightning/lightning_state.h"
+#include "plugin/code_patch.h"
+#include "plugin/host.h"
+
+namespace NimbrelVR {
+namespace {
+
+constexpr uint32_t kMessagePreLoadGame = 2;
+constexpr uint32_t kMessagePostLoadGame = 3;
+constexpr uint32_t kMessageInputLoaded = 6;
+constexpr uint32_t kMessageDataLoaded = 8;
+
+}  // namespace
+
+void OnHostMessage(HostMessage* message) {
+  // Called by the host: nothing may escape into it.
+  try {
+    if (!message) return;
+    switch (message->type) {
+      case kMessageDataLoaded:
+        OnDataReady();
+        break;
+      case kMessagePreLoadGame:
+        // Lets the running effects loops end before the world goes away.
+        gLightningState.effectsRunning.exchange(0);
+        break;
+      case kMessageInputLoaded:
+        BuildEventSinks();
+        break;
+      case kMessagePostLoadGame:
+        // A zero data word reports a load that failed.
+        if (message->data) OnGameLoaded();
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+  }
+}
+
+void BuildEventSinks() {
+  LogMessage("Building Event Sinks...");
+  const game::EngineBinding& engine = game::Engine();
+  if (void* sources = engine.ScriptEventSourcesGet()) {
+    engine.EventSourceAddSink(game::HitEventSource(sources), &gHitEventHandler);
+  }
+  if (!gHost.messaging) return;
+  if (void* actions = gHost.messaging->GetEventDispatcher(kActionEventDispatcherId)) {
+    engine.EventSourceAddSink(actions, &gActionEventHandler);
+  } else {
+    PluginLog(0, "The host has no action event dispatcher; combat pauses on actions are off.");
+  }
+}
+
+void OnDataReady() {
+  const game::EngineBinding& engine = game::Engine();
+  WriteRelativeJump(engine.JumpPatchSite, engine.JumpPatchTarget);
+
+  if (void* menuManager = game::ReadHolder(engine.MenuManagerHolder)) {
+    engine.EventSourceAddSink(game::MenuOpenCloseEventSource(menuManager), &gMenuEventHandler);
+  }
+
+  gLightningState.weatherLightningFreq.exchange(255);
+}
+
+void OnGameLoaded() {
+  // The data-file settings and the worldspace table are refreshed here once
+  // those parts of the plug-in exist.
+}
+
+}  // namespace NimbrelVR

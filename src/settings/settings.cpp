@@ -1,0 +1,7 @@
+#include "settings/settings.h"
+
+namespace NimbrelVR {
+
+constinit PluginSettings gSettings;
+
+}  // namespace NimbrelVR
