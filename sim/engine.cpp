@@ -1,0 +1,567 @@
+#include "engine.h"
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+namespace nimbrel_sim {
+
+namespace {
+
+std::atomic<Engine*> gActive{nullptr};
+
+Engine& active() { return *gActive.load(std::memory_order_acquire); }
+
+template <typename T>
+void storeRelaxed(void* object, size_t offset, T value) {
+  __atomic_store_n(reinterpret_cast<T*>(static_cast<uint8_t*>(object) + offset), value, __ATOMIC_RELAXED);
+}
+
+template <typename T>
+T loadRelaxed(const void* object, size_t offset) {
+  return __atomic_load_n(reinterpret_cast<const T*>(static_cast<const uint8_t*>(object) + offset),
+                         __ATOMIC_RELAXED);
+}
+
+std::optional<Cls> parentOf(Cls cls) {
+  switch (cls) {
+    case Cls::Spell:
+    case Cls::EffectArt:
+    case Cls::ImageSpaceModifier:
+    case Cls::FormList:
+    case Cls::GlobalVariable:
+    case Cls::ObjectReference:
+    case Cls::Weather:
+    case Cls::Cell:
+    case Cls::Worldspace:
+      return Cls::Form;
+    case Cls::Player:
+      return Cls::ObjectReference;
+    default:
+      return std::nullopt;
+  }
+}
+
+bool derives(Cls cls, Cls base) {
+  for (std::optional<Cls> c = cls; c; c = parentOf(*c)) {
+    if (*c == base) return true;
+  }
+  return false;
+}
+
+Cls classOfDescriptor(EntryId id) {
+  switch (id) {
+    case kRttiSpell: return Cls::Spell;
+    case kRttiEffectArt: return Cls::EffectArt;
+    case kRttiImageSpaceModifier: return Cls::ImageSpaceModifier;
+    case kRttiFormList: return Cls::FormList;
+    case kRttiGlobalVariable: return Cls::GlobalVariable;
+    case kRttiObjectReference: return Cls::ObjectReference;
+    case kRttiPlayer: return Cls::Player;
+    default: return Cls::Form;
+  }
+}
+
+std::string descriptorName(EntryId id) { return id == kEntryCount ? "unknown" : entry(id).name; }
+
+std::string textOrNull(const char* text) { return text ? text : "(null)"; }
+
+// --- the functions the image's jumps lead to --------------------------------
+
+void* simFormFromId(uint32_t formId) { return active().formFromId(formId); }
+void* simDynamicCast(void* object, int32_t vfDelta, void* from, void* to, int32_t isReference) {
+  return active().dynamicCast(object, vfDelta, from, to, isReference);
+}
+void simSpellCast(void* registry, uint32_t stackId, void* spell, void* caster, void* target) {
+  active().spellCast(registry, stackId, spell, caster, target);
+}
+void simRefMoveTo(void* registry, uint32_t stackId, void* ref, void* destination, float x, float y, float z,
+                  bool matchRotation) {
+  active().refMoveTo(registry, stackId, ref, destination, x, y, z, matchRotation);
+}
+bool simCellAttached(void* registry, uint32_t stackId, void* cell) {
+  return active().cellAttached(registry, stackId, cell);
+}
+void simImodApply(void* registry, uint32_t stackId, void* imod, float strength) {
+  active().imodApply(registry, stackId, imod, strength);
+}
+void simImodRemove(void* registry, uint32_t stackId, void* imod) {
+  active().imodRemove(registry, stackId, imod);
+}
+void* simScriptEventSourcesGet() { return active().scriptEventSourcesGet(); }
+void simAddSink(void* source, void* sink) { active().addSink(source, sink); }
+void* simHeapAllocate(void* heap, uint64_t size, uint32_t alignment, bool aligned) {
+  return active().heapAllocate(heap, size, alignment, aligned);
+}
+void simHeapFree(void* heap, void* block, bool aligned) { active().heapFree(heap, block, aligned); }
+void* simInternedCreate(void* ref, const char* text) { return active().internedCreate(ref, text); }
+void* simInternedAssign(void* ref, const char* data) { return active().internedAssign(ref, data); }
+void* simNativeInit(void* function, const char* name, const char* className, bool isStatic, uint32_t count) {
+  return active().nativeInit(function, name, className, isStatic, count);
+}
+void simNativeRelease(void* function) { active().nativeRelease(function); }
+uint32_t simArgOffset(void* stack, void* frame) { return active().frameArgOffset(stack, frame); }
+ScriptValue* simArgValue(void* stack, void* frame, uint32_t index, uint32_t offset) {
+  return active().frameArgValue(stack, frame, index, offset);
+}
+void simValueClear(ScriptValue* value) { active().valueClear(value); }
+
+template <int Operation>
+uintptr_t simFunctionBase(void* self, uintptr_t a, uintptr_t b, uintptr_t c) {
+  return active().functionBase(Operation, self, a, b, c);
+}
+
+// The script registry's virtual table: slot 24 (byte offset 0xc0) registers
+// a native function; any other slot is a fault of the caller.
+constexpr int kRegistrySlots = 40;
+constexpr int kRegisterFunctionSlot = 24;
+
+template <int Slot>
+uintptr_t simRegistrySlot(void* self, uintptr_t a, uintptr_t, uintptr_t) {
+  if constexpr (Slot == kRegisterFunctionSlot) {
+    return active().registerFunction(self, reinterpret_cast<void*>(a));
+  } else {
+    active().registryTrap(Slot);
+    return 0;
+  }
+}
+
+template <int... Slots>
+constexpr std::array<const void*, sizeof...(Slots)> registryTable(std::integer_sequence<int, Slots...>) {
+  return {reinterpret_cast<const void*>(&simRegistrySlot<Slots>)...};
+}
+
+const std::array<const void*, kRegistrySlots> kRegistryTable =
+    registryTable(std::make_integer_sequence<int, kRegistrySlots>());
+
+const std::array<const void*, kEntryCount> kTargets = [] {
+  std::array<const void*, kEntryCount> t{};
+  t[kFormFromId] = reinterpret_cast<const void*>(&simFormFromId);
+  t[kEngineDynamicCast] = reinterpret_cast<const void*>(&simDynamicCast);
+  t[kSpellCastNative] = reinterpret_cast<const void*>(&simSpellCast);
+  t[kRefMoveToNative] = reinterpret_cast<const void*>(&simRefMoveTo);
+  t[kCellAttachedNative] = reinterpret_cast<const void*>(&simCellAttached);
+  t[kImodApplyNative] = reinterpret_cast<const void*>(&simImodApply);
+  t[kImodRemoveNative] = reinterpret_cast<const void*>(&simImodRemove);
+  t[kScriptEventSourcesGet] = reinterpret_cast<const void*>(&simScriptEventSourcesGet);
+  t[kEventSourceAddSink] = reinterpret_cast<const void*>(&simAddSink);
+  t[kEngineHeapAllocate] = reinterpret_cast<const void*>(&simHeapAllocate);
+  t[kEngineHeapFree] = reinterpret_cast<const void*>(&simHeapFree);
+  t[kInternedStringCreate] = reinterpret_cast<const void*>(&simInternedCreate);
+  t[kInternedStringAssign] = reinterpret_cast<const void*>(&simInternedAssign);
+  t[kNativeFunctionBaseInit] = reinterpret_cast<const void*>(&simNativeInit);
+  t[kNativeFunctionBaseRelease] = reinterpret_cast<const void*>(&simNativeRelease);
+  t[kStackFrameArgOffset] = reinterpret_cast<const void*>(&simArgOffset);
+  t[kStackFrameArgValue] = reinterpret_cast<const void*>(&simArgValue);
+  t[kScriptValueClear] = reinterpret_cast<const void*>(&simValueClear);
+  t[kIFunctionBase7] = reinterpret_cast<const void*>(&simFunctionBase<7>);
+  t[kIFunctionBase16] = reinterpret_cast<const void*>(&simFunctionBase<16>);
+  t[kIFunctionBase17] = reinterpret_cast<const void*>(&simFunctionBase<17>);
+  t[kIFunctionBase19] = reinterpret_cast<const void*>(&simFunctionBase<19>);
+  return t;
+}();
+
+constexpr size_t kNativeFunctionSize = 96;
+constexpr uint8_t kFreshHeapByte = 0xAB;  // heap memory is not zeroed by the engine
+
+}  // namespace
+
+const void* const* Engine::functionTargets() { return kTargets.data(); }
+
+Engine::Engine(Run& run, const Options& options) : run_(run), options_(options) {
+  registry_ = create(Cls::ScriptRegistry, 0x100);
+  storeRelaxed<const void*>(registry_, 0, kRegistryTable.data());
+  vm_ = create(Cls::ScriptVm, field::kVmRegistry + 0x10);
+  storeRelaxed<void*>(vm_, field::kVmRegistry, registry_);
+  // No weathers and no loaded files yet: a null array and an empty head node.
+  dataRegistry_ = create(Cls::DataRegistry, field::kLoadedFiles + 0x10);
+  menuManager_ = create(Cls::MenuManager, field::kMenuEventSource + field::kEventSourceSize + 0x8);
+  scriptEventSources_ = create(Cls::ScriptEventSources, field::kHitEventSource + field::kEventSourceSize + 0x8);
+  actionSource_ = create(Cls::ActionEventSource, field::kEventSourceSize);
+  // The player's form exists once the game runs; its holder is filled only
+  // when a world is loaded.
+  player_ = create(Cls::Player, 0x100);
+  addForm(kPlayerFormId, player_);
+  otherActor_ = create(Cls::ObjectReference, 0x100);
+  addForm(kOtherActorFormId, otherActor_);
+}
+
+Engine::~Engine() {
+  if (gActive.load() == this) gActive.store(nullptr);
+  for (auto& [address, size] : heapBlocks_) delete[] reinterpret_cast<uint8_t*>(address);
+}
+
+void Engine::activate() {
+  const Image& img = image();
+  img.setHolder(kSkyHolder, nullptr);  // no world loaded
+  img.setHolder(kPlayerRefHolder, nullptr);
+  img.setHolder(kScriptVmHolder, vm_);
+  img.setHolder(kDataRegistryHolder, dataRegistry_);
+  img.setHolder(kMenuManagerHolder, options_.noMenuManager ? nullptr : menuManager_);
+  gActive.store(this, std::memory_order_release);
+}
+
+void* Engine::create(Cls cls, size_t size) {
+  std::lock_guard lock(mutex_);
+  storage_.push_back(std::make_unique<uint8_t[]>(size));
+  void* object = storage_.back().get();
+  objects_[reinterpret_cast<uintptr_t>(object)] = {cls, size};
+  return object;
+}
+
+void Engine::addForm(uint32_t formId, void* form) {
+  storeRelaxed<uint32_t>(form, field::kFormId, formId);
+  std::lock_guard lock(mutex_);
+  forms_[formId] = form;
+}
+
+void* Engine::eventSource(Source source) const {
+  switch (source) {
+    case Source::MenuOpenClose: return static_cast<uint8_t*>(menuManager_) + field::kMenuEventSource;
+    case Source::Hit: return static_cast<uint8_t*>(scriptEventSources_) + field::kHitEventSource;
+    case Source::Action: return actionSource_;
+  }
+  return nullptr;
+}
+
+std::vector<void*> Engine::sinks(Source source) const {
+  std::lock_guard lock(mutex_);
+  auto it = sinks_.find(source);
+  return it == sinks_.end() ? std::vector<void*>{} : it->second;
+}
+
+size_t Engine::registeredFunctionCount() const {
+  std::lock_guard lock(mutex_);
+  return registeredFunctions_.size();
+}
+
+size_t Engine::liveHeapBlocks() const {
+  std::lock_guard lock(mutex_);
+  return heapBlocks_.size();
+}
+
+std::optional<Cls> Engine::classOf(const void* object) const {
+  std::lock_guard lock(mutex_);
+  auto it = objects_.find(reinterpret_cast<uintptr_t>(object));
+  if (it == objects_.end()) return std::nullopt;
+  return it->second.cls;
+}
+
+const char* Engine::intern(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  const char* interned = strings_.insert(text).first->c_str();
+  stringAddresses_.insert(reinterpret_cast<uintptr_t>(interned));
+  return interned;
+}
+
+bool Engine::isInterned(const char* text) const {
+  std::lock_guard lock(mutex_);
+  return stringAddresses_.count(reinterpret_cast<uintptr_t>(text)) != 0;
+}
+
+size_t Engine::heapBlockSize(const void* block) const {
+  std::lock_guard lock(mutex_);
+  auto it = heapBlocks_.find(reinterpret_cast<uintptr_t>(block));
+  return it == heapBlocks_.end() ? 0 : it->second;
+}
+
+// --- forms and casts ---------------------------------------------------------
+
+void* Engine::formFromId(uint32_t formId) {
+  void* form = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = forms_.find(formId);
+    if (it != forms_.end()) form = it->second;
+  }
+  run_.trace.record("FormFromId", Args().u("formId", formId).p("result", form));
+  return form;
+}
+
+void* Engine::dynamicCast(void* object, int32_t vfDelta, void* sourceType, void* targetType,
+                          int32_t isReference) {
+  EntryId from = image().descriptorAt(reinterpret_cast<uintptr_t>(sourceType));
+  EntryId to = image().descriptorAt(reinterpret_cast<uintptr_t>(targetType));
+  void* result = nullptr;
+  std::string problem;
+  if (from == kEntryCount || to == kEntryCount) {
+    problem = "EngineDynamicCast with an unknown type descriptor";
+  } else if (vfDelta != 0 || isReference != 0) {
+    problem = "EngineDynamicCast with non-zero first or last integer argument";
+  } else if (object) {
+    std::optional<Cls> cls = classOf(object);
+    if (!cls) {
+      problem = "EngineDynamicCast of a pointer that is no engine object";
+    } else if (!derives(*cls, classOfDescriptor(from))) {
+      problem = "EngineDynamicCast from " + descriptorName(from) + " of an object not of that class";
+    } else if (derives(*cls, classOfDescriptor(to))) {
+      result = object;
+    }
+  }
+  run_.trace.record("EngineDynamicCast", Args()
+                                             .p("object", object)
+                                             .i("vfDelta", vfDelta)
+                                             .s("from", descriptorName(from))
+                                             .s("to", descriptorName(to))
+                                             .i("isReference", isReference)
+                                             .p("result", result));
+  if (!problem.empty()) run_.fail(problem);
+  return result;
+}
+
+// --- event sources -----------------------------------------------------------
+
+void* Engine::scriptEventSourcesGet() {
+  void* holder = options_.noScriptEventSources ? nullptr : scriptEventSources_;
+  run_.trace.record("ScriptEventSourcesGet", Args().p("result", holder));
+  return holder;
+}
+
+void Engine::addSink(void* source, void* sink) {
+  std::optional<Source> which;
+  if (source == eventSource(Source::MenuOpenClose) && !options_.noMenuManager) which = Source::MenuOpenClose;
+  if (source == eventSource(Source::Hit) && !options_.noScriptEventSources) which = Source::Hit;
+  if (source == eventSource(Source::Action)) which = Source::Action;
+  static const char* const kNames[] = {"MenuOpenClose", "Hit", "Action"};
+  bool duplicate = false;
+  if (which && sink) {
+    std::lock_guard lock(mutex_);
+    auto& list = sinks_[*which];
+    for (void* s : list) duplicate = duplicate || s == sink;
+    if (!duplicate) list.push_back(sink);  // the engine keeps one entry per sink
+  }
+  run_.trace.record("EventSourceAddSink", Args()
+                                              .p("source", source)
+                                              .s("sourceName", which ? kNames[static_cast<int>(*which)] : "unknown")
+                                              .p("sink", sink)
+                                              .b("duplicate", duplicate));
+  if (!which) run_.fail("EventSourceAddSink on an address that is no event source of the engine");
+  if (!sink) run_.fail("EventSourceAddSink with a null sink");
+}
+
+// --- heap and strings --------------------------------------------------------
+
+void* Engine::heapAllocate(void* heap, uint64_t size, uint32_t alignment, bool aligned) {
+  bool rightHeap = reinterpret_cast<uintptr_t>(heap) == image().address(kEngineHeap);
+  void* block = nullptr;
+  if (rightHeap) {
+    auto* memory = new uint8_t[size ? size : 1];
+    std::memset(memory, kFreshHeapByte, size ? size : 1);
+    block = memory;
+    std::lock_guard lock(mutex_);
+    heapBlocks_[reinterpret_cast<uintptr_t>(block)] = size;
+  }
+  run_.trace.record("EngineHeapAllocate", Args()
+                                              .p("heap", heap)
+                                              .u("size", size)
+                                              .u("alignment", alignment)
+                                              .b("aligned", aligned)
+                                              .p("result", block));
+  if (!rightHeap) run_.fail("EngineHeapAllocate on something other than the EngineHeap object");
+  if (alignment != 0 || aligned) run_.fail("EngineHeapAllocate with non-zero alignment arguments");
+  return block;
+}
+
+void Engine::heapFree(void* heap, void* block, bool aligned) {
+  bool rightHeap = reinterpret_cast<uintptr_t>(heap) == image().address(kEngineHeap);
+  bool known = false;
+  if (rightHeap && block) {
+    std::lock_guard lock(mutex_);
+    auto it = heapBlocks_.find(reinterpret_cast<uintptr_t>(block));
+    if (it != heapBlocks_.end()) {
+      known = true;
+      heapBlocks_.erase(it);
+      auto tables = paramTables_.find(reinterpret_cast<uintptr_t>(block));
+      if (tables != paramTables_.end()) paramTables_.erase(tables);
+    }
+  }
+  run_.trace.record("EngineHeapFree", Args().p("heap", heap).p("block", block).b("aligned", aligned).b("known", known));
+  if (!rightHeap) run_.fail("EngineHeapFree on something other than the EngineHeap object");
+  if (block && rightHeap && !known) run_.fail("EngineHeapFree of a block the engine heap did not hand out");
+  if (known) delete[] static_cast<uint8_t*>(block);
+}
+
+void* Engine::internedCreate(void* ref, const char* text) {
+  const char* interned = text ? intern(text) : nullptr;
+  if (ref && interned) storeRelaxed<const char*>(ref, 0, interned);
+  run_.trace.record("InternedStringCreate", Args().p("ref", ref).s("text", textOrNull(text)));
+  if (!ref) run_.fail("InternedStringCreate with a null handle");
+  if (!text) run_.fail("InternedStringCreate with a null text");
+  return ref;
+}
+
+void* Engine::internedAssign(void* ref, const char* data) {
+  bool ours = !data || isInterned(data);
+  if (ref && ours) storeRelaxed<const char*>(ref, 0, data);
+  run_.trace.record("InternedStringAssign", Args().p("ref", ref).s("text", ours ? textOrNull(data) : "(foreign)"));
+  if (!ref) run_.fail("InternedStringAssign with a null handle");
+  if (!ours) run_.fail("InternedStringAssign with data that is no interned string of the engine");
+  return ref;
+}
+
+// --- native functions and the script registry --------------------------------
+
+void* Engine::nativeInit(void* function, const char* name, const char* className, bool isStatic,
+                         uint32_t paramCount) {
+  size_t size = heapBlockSize(function);
+  bool usable = size >= kNativeFunctionSize && paramCount <= 0xffff;
+  if (usable) {
+    auto table = std::make_unique<uint8_t[]>(paramCount * 16 + 16);
+    storeRelaxed<const char*>(function, 16, intern(textOrNull(name)));
+    storeRelaxed<const char*>(function, 24, intern(textOrNull(className)));
+    storeRelaxed<void*>(function, 48, table.get());
+    storeRelaxed<uint16_t>(function, 58, static_cast<uint16_t>(paramCount));
+    std::lock_guard lock(mutex_);
+    paramTables_[reinterpret_cast<uintptr_t>(function)] = std::move(table);
+  }
+  run_.trace.record("NativeFunctionBaseInit", Args()
+                                                  .p("function", function)
+                                                  .s("name", textOrNull(name))
+                                                  .s("className", textOrNull(className))
+                                                  .b("isStatic", isStatic)
+                                                  .u("paramCount", paramCount));
+  if (!usable) run_.fail("NativeFunctionBaseInit on memory that is no 96-byte block of the engine heap");
+  return function;
+}
+
+void Engine::nativeRelease(void* function) {
+  bool known = false;
+  {
+    std::lock_guard lock(mutex_);
+    known = paramTables_.erase(reinterpret_cast<uintptr_t>(function)) != 0;
+  }
+  run_.trace.record("NativeFunctionBaseRelease", Args().p("function", function).b("initialised", known));
+}
+
+uintptr_t Engine::registerFunction(void* registry, void* function) {
+  Args args;
+  args.p("registry", registry).p("function", function);
+  std::string problem;
+  if (registry != registry_) {
+    problem = "register-function operation called on something other than the script registry";
+  } else if (heapBlockSize(function) < kNativeFunctionSize) {
+    problem = "registered native function is no 96-byte block of the engine heap";
+  } else {
+    const char* name = loadRelaxed<const char*>(function, 16);
+    const char* className = loadRelaxed<const char*>(function, 24);
+    bool namesOk = isInterned(name) && isInterned(className);
+    args.s("name", namesOk ? name : "(not interned)").s("className", namesOk ? className : "(not interned)");
+    args.u("paramCount", loadRelaxed<uint16_t>(function, 58));
+    args.p("callback", loadRelaxed<void*>(function, 80));
+    if (!namesOk) {
+      problem = "registered native function has name handles the engine did not make";
+    } else {
+      std::lock_guard lock(mutex_);
+      registeredFunctions_.push_back(function);
+    }
+  }
+  run_.trace.record("RegisterFunction", args);
+  if (!problem.empty()) run_.fail(problem);
+  return 1;
+}
+
+void Engine::registryTrap(int slot) {
+  run_.trace.record("ScriptRegistrySlot", Args().i("slot", slot));
+  run_.fail("script registry virtual slot " + std::to_string(slot) + " called; only slot 24 (0xc0) is used");
+}
+
+uintptr_t Engine::functionBase(int operation, void* self, uintptr_t a, uintptr_t b, uintptr_t c) {
+  run_.trace.record(("IFunctionBase" + std::to_string(operation)).c_str(),
+                    Args().p("function", self).u("a", a).u("b", b).u("c", c));
+  return 0;
+}
+
+// --- stack frames and values --------------------------------------------------
+
+uint32_t Engine::frameArgOffset(void* stack, void* frame) {
+  run_.trace.record("StackFrameArgOffset", Args().p("stack", stack).p("frame", frame));
+  run_.fail("StackFrameArgOffset on a frame the script machine did not make");
+  return 0;
+}
+
+ScriptValue* Engine::frameArgValue(void* stack, void* frame, uint32_t index, uint32_t offset) {
+  run_.trace.record("StackFrameArgValue",
+                    Args().p("stack", stack).p("frame", frame).u("index", index).u("offset", offset));
+  run_.fail("StackFrameArgValue on a frame the script machine did not make");
+  std::lock_guard lock(mutex_);
+  scratchValue_ = {};
+  return &scratchValue_;
+}
+
+void Engine::valueClear(ScriptValue* value) {
+  run_.trace.record("ScriptValueClear", Args().p("value", value));
+  if (!value) {
+    run_.fail("ScriptValueClear with a null value");
+    return;
+  }
+  storeRelaxed<uint64_t>(value, 0, 0);
+  storeRelaxed<uint64_t>(value, 8, 0);
+}
+
+// --- script natives -------------------------------------------------------------
+
+void Engine::checkNative(const char* fn, void* registry, uint32_t stackId, bool changesWorld) {
+  if (registry != registry_) run_.fail(std::string(fn) + " called with something other than the script registry");
+  if (stackId != 0) run_.fail(std::string(fn) + " called with a non-zero stack id");
+  if (changesWorld && !run_.onMainThread()) run_.fail(std::string(fn) + " called off the game's main thread");
+}
+
+void Engine::spellCast(void* registry, uint32_t stackId, void* spell, void* caster, void* target) {
+  run_.trace.record("SpellCastNative", Args()
+                                           .p("registry", registry)
+                                           .u("stackId", stackId)
+                                           .p("spell", spell)
+                                           .p("caster", caster)
+                                           .p("target", target));
+  checkNative("SpellCastNative", registry, stackId, true);
+  auto cs = classOf(spell), cc = classOf(caster), ct = classOf(target);
+  if (!cs || !derives(*cs, Cls::Spell)) run_.fail("SpellCastNative with a spell that is no spell");
+  if (!cc || !derives(*cc, Cls::ObjectReference)) run_.fail("SpellCastNative with a caster that is no reference");
+  if (!ct || !derives(*ct, Cls::ObjectReference)) run_.fail("SpellCastNative with a target that is no reference");
+}
+
+void Engine::refMoveTo(void* registry, uint32_t stackId, void* ref, void* destination, float x, float y, float z,
+                       bool matchRotation) {
+  run_.trace.record("RefMoveToNative", Args()
+                                           .p("registry", registry)
+                                           .u("stackId", stackId)
+                                           .p("ref", ref)
+                                           .p("destination", destination)
+                                           .f("x", x)
+                                           .f("y", y)
+                                           .f("z", z)
+                                           .b("matchRotation", matchRotation));
+  checkNative("RefMoveToNative", registry, stackId, true);
+  auto cr = classOf(ref), cd = classOf(destination);
+  if (!cr || !derives(*cr, Cls::ObjectReference)) run_.fail("RefMoveToNative moving something that is no reference");
+  if (!cd || !derives(*cd, Cls::ObjectReference)) run_.fail("RefMoveToNative to a destination that is no reference");
+}
+
+bool Engine::cellAttached(void* registry, uint32_t stackId, void* cell) {
+  run_.trace.record("CellAttachedNative",
+                    Args().p("registry", registry).u("stackId", stackId).p("cell", cell).b("result", false));
+  checkNative("CellAttachedNative", registry, stackId, false);
+  if (cell) {
+    auto cls = classOf(cell);
+    if (!cls || *cls != Cls::Cell) run_.fail("CellAttachedNative with something that is no cell");
+  }
+  return false;
+}
+
+void Engine::imodApply(void* registry, uint32_t stackId, void* imod, float strength) {
+  run_.trace.record("ImodApplyNative",
+                    Args().p("registry", registry).u("stackId", stackId).p("imod", imod).f("strength", strength));
+  checkNative("ImodApplyNative", registry, stackId, true);
+  auto cls = classOf(imod);
+  if (!cls || *cls != Cls::ImageSpaceModifier) run_.fail("ImodApplyNative with something that is no modifier");
+}
+
+void Engine::imodRemove(void* registry, uint32_t stackId, void* imod) {
+  run_.trace.record("ImodRemoveNative", Args().p("registry", registry).u("stackId", stackId).p("imod", imod));
+  checkNative("ImodRemoveNative", registry, stackId, true);
+  auto cls = classOf(imod);
+  if (!cls || *cls != Cls::ImageSpaceModifier) run_.fail("ImodRemoveNative with something that is no modifier");
+}
+
+}  // namespace nimbrel_sim

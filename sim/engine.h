@@ -1,0 +1,156 @@
+// The simulated engine: the objects the holders point at, the forms, the
+// script machine's registry, strings and heap, the event sources, and the
+// functions behind every function entry of the image.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "image.h"
+#include "nimbrel_sim/game_double.h"
+#include "run.h"
+
+namespace nimbrel_sim {
+
+// Classes of simulated objects. Forms derive from Form (the player from
+// ObjectReference); the rest are engine objects outside the form tree.
+enum class Cls : uint8_t {
+  Form,
+  Spell,
+  EffectArt,
+  ImageSpaceModifier,
+  FormList,
+  GlobalVariable,
+  ObjectReference,
+  Player,
+  Weather,
+  Cell,
+  Worldspace,
+  Sky,
+  ScriptVm,
+  ScriptRegistry,
+  DataRegistry,
+  MenuManager,
+  ScriptEventSources,
+  ActionEventSource,
+};
+
+// Fields of engine objects the double lays out (byte offsets).
+namespace field {
+inline constexpr size_t kFormId = 0x14;
+inline constexpr size_t kVmRegistry = 0x200;
+inline constexpr size_t kWeatherArray = 0x520;
+inline constexpr size_t kWeatherCount = 0x530;
+inline constexpr size_t kLoadedFiles = 0xd60;
+inline constexpr size_t kMenuEventSource = 0x8;
+inline constexpr size_t kHitEventSource = 0x5d8;
+inline constexpr size_t kEventSourceSize = 0x58;
+}  // namespace field
+
+// A script value as the VM keeps it: type word, then payload.
+struct ScriptValue {
+  uint64_t type;
+  uint64_t payload;
+};
+
+class Engine {
+ public:
+  static constexpr uint32_t kPlayerFormId = 0x14;
+  static constexpr uint32_t kOtherActorFormId = 0xff000801;
+
+  Engine(Run& run, const Options& options);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // The simulated function of each function entry (indexed by EntryId).
+  static const void* const* functionTargets();
+  // Points the image's holders at this engine's objects and routes every
+  // engine call to it.
+  void activate();
+
+  // A zeroed object of a class, known to the dynamic cast.
+  void* create(Cls cls, size_t size);
+  void addForm(uint32_t formId, void* form);
+
+  void* scriptRegistry() const { return registry_; }
+  void* player() const { return player_; }
+  void* otherActor() const { return otherActor_; }
+  void* eventSource(Source source) const;
+  std::vector<void*> sinks(Source source) const;
+  size_t registeredFunctionCount() const;
+  size_t liveHeapBlocks() const;
+
+  // The engine calls, as the functions of the image run them.
+  void* formFromId(uint32_t formId);
+  void* dynamicCast(void* object, int32_t vfDelta, void* sourceType, void* targetType, int32_t isReference);
+  void* scriptEventSourcesGet();
+  void addSink(void* source, void* sink);
+  void* heapAllocate(void* heap, uint64_t size, uint32_t alignment, bool aligned);
+  void heapFree(void* heap, void* block, bool aligned);
+  void* internedCreate(void* ref, const char* text);
+  void* internedAssign(void* ref, const char* data);
+  void* nativeInit(void* function, const char* name, const char* className, bool isStatic, uint32_t paramCount);
+  void nativeRelease(void* function);
+  uint32_t frameArgOffset(void* stack, void* frame);
+  ScriptValue* frameArgValue(void* stack, void* frame, uint32_t index, uint32_t offset);
+  void valueClear(ScriptValue* value);
+  void spellCast(void* registry, uint32_t stackId, void* spell, void* caster, void* target);
+  void refMoveTo(void* registry, uint32_t stackId, void* ref, void* destination, float x, float y, float z,
+                 bool matchRotation);
+  bool cellAttached(void* registry, uint32_t stackId, void* cell);
+  void imodApply(void* registry, uint32_t stackId, void* imod, float strength);
+  void imodRemove(void* registry, uint32_t stackId, void* imod);
+  uintptr_t functionBase(int operation, void* self, uintptr_t a, uintptr_t b, uintptr_t c);
+  uintptr_t registerFunction(void* registry, void* function);
+  void registryTrap(int slot);
+
+  Run& run() { return run_; }
+
+ private:
+  struct Object {
+    Cls cls;
+    size_t size;
+  };
+  // Checks shared by the script natives; world-changing ones must run on
+  // the game's main thread.
+  void checkNative(const char* fn, void* registry, uint32_t stackId, bool changesWorld);
+  const char* intern(const std::string& text);
+  bool isInterned(const char* text) const;
+  size_t heapBlockSize(const void* block) const;  // 0 when not a live block
+  std::optional<Cls> classOf(const void* object) const;
+
+  Run& run_;
+  const Options& options_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<uint8_t[]>> storage_;
+  std::unordered_map<uintptr_t, Object> objects_;
+  std::unordered_map<uint32_t, void*> forms_;
+  std::unordered_set<std::string> strings_;
+  std::unordered_set<uintptr_t> stringAddresses_;
+  std::unordered_map<uintptr_t, size_t> heapBlocks_;
+  std::unordered_map<uintptr_t, std::unique_ptr<uint8_t[]>> paramTables_;
+  std::vector<void*> registeredFunctions_;
+  std::map<Source, std::vector<void*>> sinks_;
+  ScriptValue scratchValue_{};
+
+  void* registry_ = nullptr;
+  void* vm_ = nullptr;
+  void* dataRegistry_ = nullptr;
+  void* menuManager_ = nullptr;
+  void* scriptEventSources_ = nullptr;
+  void* actionSource_ = nullptr;
+  void* player_ = nullptr;
+  void* otherActor_ = nullptr;
+};
+
+}  // namespace nimbrel_sim

@@ -1,0 +1,348 @@
+// GameDouble: one run of the plug-in inside the simulated game and host.
+#include "nimbrel_sim/game_double.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "engine.h"
+#include "host.h"
+#include "image.h"
+#include "os.h"
+#include "plugin_calls.h"
+#include "run.h"
+
+namespace nimbrel_sim {
+
+namespace {
+
+// What the description record holds before the plug-in writes it.
+constexpr uint32_t kSentinelWord = 0xDEADBEEF;
+const char* const kSentinelName = reinterpret_cast<const char*>(uintptr_t{0x5E5E5E5E5E5E5E5E});
+
+constexpr uint8_t kJumpBytes[5] = {0xE9, 0x2D, 0x00, 0x00, 0x00};
+constexpr size_t kJumpSize = 5;
+constexpr size_t kSkippedBytes = 45;
+
+// A double's engine and host are never freed while the process runs: the
+// plug-in's threads and the host records it keeps outlive any one test body,
+// and their calls must still land somewhere valid.
+std::mutex gKeepMutex;
+std::vector<void*>& kept() {
+  static auto* list = new std::vector<void*>();
+  return *list;
+}
+
+}  // namespace
+
+struct GameDouble::Impl {
+  explicit Impl(Options o) : options(std::move(o)), engine(run, options), host(run, engine, options) {}
+
+  Options options;
+  Run run;
+  Engine engine;
+  Host host;
+
+  std::string error;
+  void* library = nullptr;
+  void* queryFn = nullptr;
+  void* loadFn = nullptr;
+  PluginDescriptionRecord descriptionRecord{kSentinelWord, kSentinelName, kSentinelWord};
+  PluginDescription description;
+  bool dataReadySent = false;  // message 8 reached the plug-in
+  std::mutex finalMutex;
+  std::vector<std::string> finalFailures;
+
+  std::string documentsDir() const { return options.outDir + "/Documents"; }
+};
+
+GameDouble::GameDouble(Options options) {
+  if (options.outDir.empty())
+    options.outDir = std::string("out/sim-") + (options.edition == Edition::VR ? "vr" : "se");
+  impl_ = new Impl(std::move(options));
+  {
+    std::lock_guard lock(gKeepMutex);
+    kept().push_back(impl_);
+  }
+  Impl& d = *impl_;
+  // Laying out the image takes a while (64 MiB); the trace clock starts after.
+  std::string problem;
+  bool imageReady = image().prepare(d.options.edition, Engine::functionTargets(), problem);
+  std::error_code ec;
+  std::filesystem::create_directories(d.documentsDir(), ec);
+  if (!d.run.trace.open(d.options.outDir + "/trace.jsonl"))
+    d.run.fail("cannot write the trace in " + d.options.outDir);
+
+  // The simulation platform of the plug-in reads these before its query runs.
+  os::setEnv("NIMBREL_DOCUMENTS", d.documentsDir());
+  char scale[40];
+  std::snprintf(scale, sizeof scale, "%.17g", d.options.timeScale);
+  os::setEnv("NIMBREL_TIME_SCALE", scale);
+  if (d.options.documentsFailure != 0) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", d.options.documentsFailure);
+    os::setEnv("NIMBREL_DOCUMENTS_RESULT", text);
+    std::snprintf(text, sizeof text, "%08x", d.options.documentsLastError);
+    os::setEnv("NIMBREL_DOCUMENTS_LASTERR", text);
+  } else {
+    os::unsetEnv("NIMBREL_DOCUMENTS_RESULT");
+    os::unsetEnv("NIMBREL_DOCUMENTS_LASTERR");
+  }
+
+  if (!imageReady) {
+    d.run.fail("game image: " + problem);
+  } else {
+    d.engine.activate();
+    d.host.activate();
+  }
+  d.run.trace.record("GameDouble", Args()
+                                       .s("edition", d.options.edition == Edition::VR ? "vr" : "se")
+                                       .p("imageBase", image().base())
+                                       .u("runtime", d.host.record()->runtimeVersion)
+                                       .b("editor", d.options.editor)
+                                       .s("documents", d.documentsDir()));
+}
+
+GameDouble::~GameDouble() {
+  // Queued tasks finish and the main thread ends; the objects stay (see kept()).
+  impl_->host.drainTasks();
+  impl_->host.stop();
+}
+
+// --- the plug-in ----------------------------------------------------------------
+
+bool GameDouble::loadPlugin(const std::string& path) {
+  Impl& d = *impl_;
+  if (!image().ready()) {
+    d.error = "the game image is not ready; see failures()";
+    return false;
+  }
+  d.library = os::loadLibrary(path, d.error);
+  d.run.trace.record("LoadPlugin", Args().s("path", path).b("result", d.library != nullptr));
+  if (!d.library) return false;
+  d.queryFn = os::findSymbol(d.library, "SKSEPlugin_Query");
+  d.loadFn = os::findSymbol(d.library, "SKSEPlugin_Load");
+  if (!d.queryFn || !d.loadFn) {
+    d.error = path + " does not export SKSEPlugin_Query and SKSEPlugin_Load";
+    return false;
+  }
+  return true;
+}
+
+bool GameDouble::usePluginEntryPoints(QueryFunction queryFn, LoadFunction loadFn) {
+  Impl& d = *impl_;
+  if (!image().ready()) {
+    d.error = "the game image is not ready; see failures()";
+    return false;
+  }
+  d.queryFn = reinterpret_cast<void*>(queryFn);
+  d.loadFn = reinterpret_cast<void*>(loadFn);
+  return queryFn && loadFn;
+}
+
+std::string GameDouble::defaultPluginPath(const std::string& folder, Edition edition) {
+  return os::libraryFile(folder, edition == Edition::VR ? "NimbrelVR" : "Nimbrel");
+}
+
+const std::string& GameDouble::error() const { return impl_->error; }
+
+bool GameDouble::query() {
+  Impl& d = *impl_;
+  if (!d.queryFn) {
+    d.error = "no plug-in loaded";
+    return false;
+  }
+  d.descriptionRecord = {kSentinelWord, kSentinelName, kSentinelWord};
+  bool accepted = plugin_calls::query(d.queryFn, d.host.record(), &d.descriptionRecord);
+  const auto& r = d.descriptionRecord;
+  PluginDescription desc;
+  desc.filled = r.infoVersion != kSentinelWord || r.name != kSentinelName || r.version != kSentinelWord;
+  if (desc.filled) {
+    desc.infoVersion = r.infoVersion;
+    desc.version = r.version;
+    if (r.name != kSentinelName && r.name) desc.name = r.name;
+  }
+  d.description = desc;
+  d.run.trace.record("SKSEPlugin_Query", Args()
+                                             .b("result", accepted)
+                                             .b("filled", desc.filled)
+                                             .u("infoVersion", desc.infoVersion)
+                                             .s("name", desc.name)
+                                             .u("version", desc.version));
+  return accepted;
+}
+
+const PluginDescription& GameDouble::description() const { return impl_->description; }
+
+bool GameDouble::load() {
+  Impl& d = *impl_;
+  if (!d.loadFn) {
+    d.error = "no plug-in loaded";
+    return false;
+  }
+  bool result = plugin_calls::load(d.loadFn, d.host.record());
+  d.run.trace.record("SKSEPlugin_Load", Args().b("result", result));
+  return result;
+}
+
+void GameDouble::registerScriptFunctions() { impl_->host.registerScriptFunctions(); }
+
+void GameDouble::sendMessage(uint32_t type, uint64_t dataWord) {
+  // The jump is due only once a listener has been told the data is ready.
+  size_t reached = impl_->host.sendMessage(type, dataWord);
+  if (type == kMsgDataLoaded && reached > 0) impl_->dataReadySent = true;
+}
+
+void GameDouble::sendNullMessage() { impl_->host.sendNullMessage(); }
+
+void GameDouble::startUp() {
+  sendMessage(kMsgPostLoad);
+  sendMessage(kMsgPostPostLoad);
+  registerScriptFunctions();
+  sendMessage(kMsgInputLoaded);
+  sendMessage(kMsgDataLoaded);
+}
+
+void GameDouble::loadSavedGame(bool succeeded) {
+  sendMessage(kMsgPreLoadGame);
+  sendMessage(kMsgPostLoadGame, succeeded ? 1 : 0);
+}
+
+// --- the world ------------------------------------------------------------------
+
+namespace {
+
+struct MenuOpenCloseEvent {
+  const char* name;
+  uint8_t opening;
+};
+static_assert(offsetof(MenuOpenCloseEvent, opening) == 8);
+
+struct ActionEvent {
+  uint32_t type;
+  void* actor;
+  void* sourceForm;
+  uint32_t slot;
+};
+static_assert(offsetof(ActionEvent, actor) == 8);
+
+void deliver(Run& run, Engine& engine, Source source, const void* event, const char* what) {
+  void* eventSource = engine.eventSource(source);
+  for (void* sink : engine.sinks(source)) {
+    uint32_t result = plugin_calls::receiveEvent(sink, event, eventSource);
+    run.trace.record("ReceiveEvent", Args().s("event", what).p("sink", sink).u("result", result));
+    if (result != 0) run.fail(std::string("a ") + what + " sink returned " + std::to_string(result));
+  }
+}
+
+}  // namespace
+
+void GameDouble::sendMenuEvent(const std::string& menuName, bool opening) {
+  Impl& d = *impl_;
+  std::string name = menuName;  // the engine's menu names live as long as the call
+  MenuOpenCloseEvent event{name.c_str(), static_cast<uint8_t>(opening ? 1 : 0)};
+  d.run.trace.record("MenuOpenCloseEvent", Args().s("menu", menuName).b("opening", opening));
+  deliver(d.run, d.engine, Source::MenuOpenClose, &event, "MenuOpenCloseEvent");
+}
+
+void GameDouble::sendActionEvent(uint32_t type, bool byPlayer) {
+  Impl& d = *impl_;
+  ActionEvent event{type, byPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, 0};
+  d.run.trace.record("SKSEActionEvent", Args().u("type", type).b("byPlayer", byPlayer).p("actor", event.actor));
+  deliver(d.run, d.engine, Source::Action, &event, "SKSEActionEvent");
+}
+
+void GameDouble::drainTasks() { impl_->host.drainTasks(); }
+
+// --- what the host and the engine saw ---------------------------------------------
+
+uint32_t GameDouble::pluginHandle() const { return Host::kPluginHandle; }
+uint32_t GameDouble::listenerHandle() const { return impl_->host.listenerHandle(); }
+size_t GameDouble::listenerCount() const { return impl_->host.listenerCount(); }
+size_t GameDouble::scriptCallbackCount() const { return impl_->host.scriptCallbackCount(); }
+std::vector<uint32_t> GameDouble::interfaceRequests() const { return impl_->host.interfaceRequests(); }
+size_t GameDouble::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
+size_t GameDouble::registeredFunctionCount() const { return impl_->engine.registeredFunctionCount(); }
+
+std::vector<uint8_t> GameDouble::patchSiteBytes(size_t count) const {
+  if (!image().ready()) return {};
+  count = std::min(count, Image::kEngineCodeSize);
+  const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
+  return std::vector<uint8_t>(site, site + count);
+}
+
+bool GameDouble::patchTailIntact() const {
+  if (!image().ready()) return false;
+  const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
+  return std::memcmp(site + kJumpSize, Image::kEngineCode + kJumpSize, kSkippedBytes) == 0;
+}
+
+std::string GameDouble::patchSiteProtection() const {
+  return image().ready() ? os::protectionOf(image().address(kJumpPatchSite)) : "---";
+}
+
+uintptr_t GameDouble::imageBase() const { return image().base(); }
+uintptr_t GameDouble::patchSiteAddress() const { return image().ready() ? image().address(kJumpPatchSite) : 0; }
+
+std::string GameDouble::documentsDir() const { return impl_->documentsDir(); }
+
+std::string GameDouble::pluginLogPath() const {
+  const bool vr = impl_->options.edition == Edition::VR;
+  const std::string sep(1, os::kSeparator);
+  return os::pluginDocumentsDir(documentsDir()) + sep + "My Games" + sep +
+         (vr ? "Skyrim VR" : "Skyrim Special Edition") + sep + "SKSE" + sep +
+         (vr ? "NimbrelVRPlugin.log" : "NimbrelPlugin.log");
+}
+
+std::string GameDouble::tracePath() const { return impl_->run.trace.path(); }
+std::vector<std::string> GameDouble::trace() const { return impl_->run.trace.lines(); }
+size_t GameDouble::callCount(const std::string& function) const { return impl_->run.trace.count(function); }
+
+std::vector<std::string> GameDouble::failures() const {
+  std::vector<std::string> all = impl_->run.failures();
+  std::lock_guard lock(impl_->finalMutex);
+  all.insert(all.end(), impl_->finalFailures.begin(), impl_->finalFailures.end());
+  return all;
+}
+
+void GameDouble::finalChecks() {
+  Impl& d = *impl_;
+  d.host.drainTasks();
+  std::vector<std::string> found;
+
+  size_t queued = 0, released = 0, pending = 0;
+  d.host.taskCounts(queued, released, pending);
+  if (pending != 0 || released != queued)
+    found.push_back("tasks not released exactly once: " + std::to_string(queued) + " queued, " +
+                    std::to_string(released) + " released, " + std::to_string(pending) + " pending");
+
+  if (image().ready()) {
+    std::vector<uint8_t> head = patchSiteBytes(kJumpSize);
+    if (d.dataReadySent) {
+      if (std::memcmp(head.data(), kJumpBytes, kJumpSize) != 0)
+        found.push_back("patch site does not hold the jump E9 2D 00 00 00 after data-ready");
+    } else if (std::memcmp(head.data(), Image::kEngineCode, kJumpSize) != 0) {
+      found.push_back("patch site written before data-ready");
+    }
+    if (!patchTailIntact()) found.push_back("engine bytes after the jump were changed");
+    const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
+    if (std::memcmp(site + 0x32, Image::kEngineCode + 0x32, Image::kEngineCodeSize - 0x32) != 0)
+      found.push_back("engine code at the jump target was changed");
+    std::string protection = patchSiteProtection();
+    if (protection != "r-x") found.push_back("patch site protection not restored: " + protection);
+  }
+
+  Args args;
+  args.u("tasksQueued", queued).u("tasksReleased", released).u("heapBlocks", d.engine.liveHeapBlocks());
+  args.u("failures", found.size());
+  d.run.trace.record("FinalChecks", args);
+  for (const auto& f : found) d.run.trace.record("Failure", Args().s("what", f));
+  std::lock_guard lock(d.finalMutex);
+  d.finalFailures = std::move(found);
+}
+
+void GameDouble::installFaultHandler() { os::installFaultHandler(); }
+
+}  // namespace nimbrel_sim

@@ -1,0 +1,44 @@
+// The thin operating-system layer of the game double. One implementation per
+// platform (os_posix.cpp, os_windows.cpp), chosen by the build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace nimbrel_sim::os {
+
+// Path separator the platform's own APIs expect.
+extern const char kSeparator;
+
+// Address of the main executable's image (the module handle on Windows).
+uintptr_t mainImageBase();
+
+// Makes sure [address, address + size) is mapped and readable, writable and
+// executable. False with a reason when it cannot be.
+bool makeArenaReady(uintptr_t address, size_t size, std::string& error);
+// Gives a page range read + execute only, as engine code is mapped.
+bool protectReadExecute(uintptr_t address, size_t size, std::string& error);
+// Protection of the page holding an address, as "rwx" letters ("r-x", ...).
+std::string protectionOf(uintptr_t address);
+
+void setEnv(const std::string& name, const std::string& value);
+void unsetEnv(const std::string& name);
+
+// The plug-in library: a file name for a stem ("Nimbrel" -> "Nimbrel.so" or
+// "Nimbrel.dll"), loading it and resolving an export.
+std::string libraryFile(const std::string& folder, const std::string& stem);
+void* loadLibrary(const std::string& path, std::string& error);
+void* findSymbol(void* library, const char* name);
+
+// Folder of the running executable.
+std::string executableDir();
+// The documents folder the plug-in will use: the simulated one natively,
+// the shell's real one on Windows (and under Wine).
+std::string pluginDocumentsDir(const std::string& simulatedDocuments);
+
+// A fault inside the process (0xCC trap, access violation) ends it with
+// exit code 4 and a one-line explanation.
+void installFaultHandler();
+
+}  // namespace nimbrel_sim::os

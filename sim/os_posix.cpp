@@ -1,0 +1,143 @@
+// Simulation platform (Linux) side of the double's OS layer.
+#include <dlfcn.h>
+#include <link.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "os.h"
+
+namespace nimbrel_sim::os {
+
+const char kSeparator = '/';
+
+namespace {
+
+int firstImage(dl_phdr_info* info, size_t, void* out) {
+  uintptr_t lowest = UINTPTR_MAX;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const auto& ph = info->dlpi_phdr[i];
+    if (ph.p_type == PT_LOAD && ph.p_vaddr < lowest) lowest = ph.p_vaddr;
+  }
+  *static_cast<uintptr_t*>(out) = info->dlpi_addr + (lowest == UINTPTR_MAX ? 0 : lowest);
+  return 1;  // the first entry is the main program
+}
+
+// Is every page of the range inside some mapping of /proc/self/maps?
+bool rangeMapped(uintptr_t begin, uintptr_t end) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  uintptr_t covered = begin;
+  while (std::getline(maps, line) && covered < end) {
+    unsigned long lo = 0, hi = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx", &lo, &hi) != 2) continue;
+    if (lo <= covered && covered < hi) covered = hi;
+  }
+  return covered >= end;
+}
+
+std::string errnoText(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
+
+extern "C" void onFault(int signal) {
+  char text[96];
+  int n = std::snprintf(text, sizeof text,
+                        "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n",
+                        signal);
+  if (n > 0) (void)!write(2, text, static_cast<size_t>(n));
+  _exit(4);
+}
+
+}  // namespace
+
+uintptr_t mainImageBase() {
+  uintptr_t base = 0;
+  dl_iterate_phdr(firstImage, &base);
+  return base;
+}
+
+bool makeArenaReady(uintptr_t address, size_t size, std::string& error) {
+  if (!rangeMapped(address, address + size)) {
+    void* got = mmap(reinterpret_cast<void*>(address), size, PROT_READ | PROT_WRITE | PROT_EXEC,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (got != reinterpret_cast<void*>(address)) {
+      error = errnoText("mmap of the arena");
+      return false;
+    }
+  }
+  if (mprotect(reinterpret_cast<void*>(address), size, PROT_READ | PROT_WRITE | PROT_EXEC) != 0) {
+    error = errnoText("mprotect of the arena");
+    return false;
+  }
+  return true;
+}
+
+bool protectReadExecute(uintptr_t address, size_t size, std::string& error) {
+  if (mprotect(reinterpret_cast<void*>(address), size, PROT_READ | PROT_EXEC) != 0) {
+    error = errnoText("mprotect of the patch site");
+    return false;
+  }
+  return true;
+}
+
+std::string protectionOf(uintptr_t address) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long lo = 0, hi = 0;
+    char perms[5] = {};
+    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &lo, &hi, perms) != 3) continue;
+    if (lo <= address && address < hi) return std::string(perms, 3);
+  }
+  return "---";
+}
+
+void setEnv(const std::string& name, const std::string& value) {
+  ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+void unsetEnv(const std::string& name) { ::unsetenv(name.c_str()); }
+
+std::string libraryFile(const std::string& folder, const std::string& stem) {
+  return (folder.empty() ? std::string(".") : folder) + "/" + stem + ".so";
+}
+
+void* loadLibrary(const std::string& path, std::string& error) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    const char* why = dlerror();
+    error = why ? why : ("cannot load " + path);
+  }
+  return handle;
+}
+
+void* findSymbol(void* library, const char* name) { return dlsym(library, name); }
+
+std::string executableDir() {
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string full(path, static_cast<size_t>(n));
+  size_t slash = full.rfind('/');
+  return slash == std::string::npos ? "." : full.substr(0, slash);
+}
+
+std::string pluginDocumentsDir(const std::string& simulatedDocuments) { return simulatedDocuments; }
+
+void installFaultHandler() {
+  struct sigaction action {};
+  action.sa_handler = onFault;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGTRAP, SIGSEGV, SIGBUS, SIGILL}) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace nimbrel_sim::os

@@ -1,0 +1,104 @@
+// Windows (and Wine) side of the double's OS layer.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "os.h"
+
+namespace nimbrel_sim::os {
+
+const char kSeparator = '\\';
+
+namespace {
+
+std::string lastErrorText(const char* what) {
+  char text[64];
+  std::snprintf(text, sizeof text, ": error %lu", GetLastError());
+  return std::string(what) + text;
+}
+
+LONG WINAPI onFault(EXCEPTION_POINTERS* info) {
+  unsigned long code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0;
+  std::fprintf(stderr,
+               "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n",
+               code == EXCEPTION_BREAKPOINT ? 5 : 11);
+  std::fflush(stderr);
+  ExitProcess(4);
+}
+
+}  // namespace
+
+uintptr_t mainImageBase() { return reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)); }
+
+bool makeArenaReady(uintptr_t address, size_t size, std::string& error) {
+  DWORD old = 0;
+  if (!VirtualProtect(reinterpret_cast<void*>(address), size, PAGE_EXECUTE_READWRITE, &old)) {
+    error = lastErrorText("VirtualProtect of the arena");
+    return false;
+  }
+  return true;
+}
+
+bool protectReadExecute(uintptr_t address, size_t size, std::string& error) {
+  DWORD old = 0;
+  if (!VirtualProtect(reinterpret_cast<void*>(address), size, PAGE_EXECUTE_READ, &old)) {
+    error = lastErrorText("VirtualProtect of the patch site");
+    return false;
+  }
+  return true;
+}
+
+std::string protectionOf(uintptr_t address) {
+  MEMORY_BASIC_INFORMATION info{};
+  if (VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof info) == 0) return "---";
+  switch (info.Protect & 0xff) {
+    case PAGE_READONLY: return "r--";
+    case PAGE_READWRITE: case PAGE_WRITECOPY: return "rw-";
+    case PAGE_EXECUTE: return "--x";
+    case PAGE_EXECUTE_READ: return "r-x";
+    case PAGE_EXECUTE_READWRITE: case PAGE_EXECUTE_WRITECOPY: return "rwx";
+    default: return "---";
+  }
+}
+
+void setEnv(const std::string& name, const std::string& value) {
+  _putenv_s(name.c_str(), value.c_str());
+}
+
+void unsetEnv(const std::string& name) { _putenv_s(name.c_str(), ""); }
+
+std::string libraryFile(const std::string& folder, const std::string& stem) {
+  return (folder.empty() ? std::string(".") : folder) + "\\" + stem + ".dll";
+}
+
+void* loadLibrary(const std::string& path, std::string& error) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (!module) error = lastErrorText(("LoadLibraryA " + path).c_str());
+  return reinterpret_cast<void*>(module);
+}
+
+void* findSymbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+std::string executableDir() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return ".";
+  std::string full(path, n);
+  size_t slash = full.find_last_of("\\/");
+  return slash == std::string::npos ? "." : full.substr(0, slash);
+}
+
+std::string pluginDocumentsDir(const std::string&) {
+  // The plug-in asks the shell itself; the double asks the same question.
+  char path[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathA(nullptr, 0x8005, nullptr, 0, path))) return "";
+  return path;
+}
+
+void installFaultHandler() { SetUnhandledExceptionFilter(onFault); }
+
+}  // namespace nimbrel_sim::os

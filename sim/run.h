@@ -1,0 +1,43 @@
+// What one run of the double has seen: the trace and the failed checks.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "trace.h"
+
+namespace nimbrel_sim {
+
+class Run {
+ public:
+  Trace trace;
+
+  // A check failed: kept for failures() and written to the trace.
+  void fail(const std::string& what) {
+    {
+      std::lock_guard lock(mutex_);
+      failures_.push_back(what);
+    }
+    trace.record("Failure", Args().s("what", what));
+  }
+  std::vector<std::string> failures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+  }
+
+  void setMainThread(std::thread::id id) {
+    mainThread_.store(id);
+    trace.setMainThread(id);
+  }
+  bool onMainThread() const { return std::this_thread::get_id() == mainThread_.load(); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> failures_;
+  std::atomic<std::thread::id> mainThread_{};
+};
+
+}  // namespace nimbrel_sim

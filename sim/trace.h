@@ -1,0 +1,62 @@
+// The run's trace: one JSON object per line, flushed as written, shared by
+// every thread that calls into the double.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace nimbrel_sim {
+
+// The "args" object of one trace line, built field by field.
+class Args {
+ public:
+  Args& u(const char* key, uint64_t value);
+  Args& i(const char* key, int64_t value);
+  Args& f(const char* key, double value);
+  Args& b(const char* key, bool value);
+  Args& p(const char* key, const void* value);  // "0x..." or null
+  Args& p(const char* key, uintptr_t value) { return p(key, reinterpret_cast<const void*>(value)); }
+  Args& s(const char* key, const std::string& value);
+  std::string json() const { return "{" + body_ + "}"; }
+
+ private:
+  void key(const char* k);
+  std::string body_;
+};
+
+std::string jsonQuote(const std::string& text);
+
+class Trace {
+ public:
+  // Starts a new file (truncated). The thread that opens the trace is the
+  // host's thread.
+  bool open(const std::string& path);
+  void setMainThread(std::thread::id id);
+  void record(const char* fn, const Args& args = Args());
+
+  std::vector<std::string> lines() const;
+  size_t count(const std::string& fn) const;
+  const std::string& path() const { return path_; }
+  ~Trace();
+
+ private:
+  const char* threadName() const;
+
+  mutable std::mutex mutex_;
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  std::vector<std::string> lines_;
+  std::unordered_map<std::string, size_t> counts_;
+  uint64_t seq_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::thread::id hostThread_;
+  std::thread::id mainThread_;
+};
+
+}  // namespace nimbrel_sim
