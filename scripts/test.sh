@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Every test: the native suite, the suite under ASan+UBSan and under TSan, the
+# MinGW build of both DLLs and their run under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+run_suite() {
+  local preset=$1
+  echo "=== $preset suite ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+}
+
+run_suite debug
+ASAN_OPTIONS=detect_leaks=1 run_suite asan
+TSAN_OPTIONS=halt_on_error=1 run_suite tsan
+echo "=== Windows build under Wine ==="
+scripts/wine-run.sh

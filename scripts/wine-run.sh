@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the Windows DLLs and the Windows nimbrel-sim.exe with MinGW, then runs
+# both editions' real DLLs through start-up under Wine in a private prefix.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw
+bin=$root/build/mingw/bin
+
+for dll in "$bin/Nimbrel.dll" "$bin/NimbrelVR.dll"; do scripts/check-dll.sh "$dll"; done
+
+# A prefix of our own, so nothing of the user's Wine set-up is touched.
+export HOME=$root/build/mingw/wine-home
+export WINEPREFIX=$root/build/mingw/wineprefix
+export WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+mkdir -p "$HOME"
+if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+  echo "wine-run: making the prefix (once)"
+  wineboot -i >/dev/null 2>&1
+fi
+wineserver -p 2>/dev/null || true  # keep one server for all runs (it may be up already)
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
+documents="$WINEPREFIX/drive_c/users/$(id -un)/Documents"
+status=0
+for edition in se vr; do
+  if [[ $edition == se ]]; then
+    log="$documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"; banner="Nimbrel: 1.1.0"
+  else
+    log="$documents/My Games/Skyrim VR/SKSE/NimbrelVRPlugin.log"; banner="NimbrelVR: 1.1.0"
+  fi
+  rm -f "$log"
+  out=$root/build/mingw/wine-out/$edition
+  echo "--- $edition under Wine"
+  if ! output=$(wine "$bin/nimbrel-sim.exe" --edition "$edition" --out "$(winepath -w "$out")" 2>&1); then
+    echo "$output"
+    echo "wine-run: FAIL: nimbrel-sim.exe --edition $edition exited non-zero" >&2
+    status=1
+    continue
+  fi
+  echo "$output"
+  if [[ "$(head -n 1 "$log" 2>/dev/null | tr -d '\r')" != "$banner" ]]; then
+    echo "wine-run: FAIL: no '$banner' banner in $log" >&2
+    status=1
+  fi
+  if ! grep -qE 'patch site: +E9 2D 00 00 00' <<<"$output"; then
+    echo "wine-run: FAIL: the jump was not written at the patch site" >&2
+    status=1
+  fi
+done
+if ((status == 0)); then echo "wine-run: 2 passed, 0 failed"; else echo "wine-run: failed"; fi
+exit $status

@@ -1,0 +1,143 @@
+// Query and load of the built plug-ins, as the host performs them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/plugin_run.h"
+
+using nimbrel_sim::Edition;
+using testsupport::OptionsFor;
+using testsupport::PluginRun;
+
+namespace {
+
+class Startup : public ::testing::TestWithParam<Edition> {
+ protected:
+  bool IsVr() const { return GetParam() == Edition::VR; }
+  std::string Banner() const { return IsVr() ? "NimbrelVR: 1.1.0\n" : "Nimbrel: 1.1.0\n"; }
+};
+
+std::string EditionTestName(const ::testing::TestParamInfo<Edition>& info) {
+  return testsupport::EditionName(info.param);
+}
+
+}  // namespace
+
+TEST_P(Startup, QueryWritesTheBannerAndRuntimeAndFillsTheDescription) {
+  PluginRun run(OptionsFor(GetParam()));
+  ASSERT_TRUE(run.game().query());
+  const std::string runtime = IsVr() ? "17039601" : "17105520";
+  EXPECT_EQ(run.Log(), Banner() + "SKSE Version: " + runtime + "\n");
+  const auto& description = run.game().description();
+  ASSERT_TRUE(description.filled);
+  EXPECT_EQ(description.infoVersion, 1u);
+  EXPECT_EQ(description.name, IsVr() ? "NimbrelVRPlugin" : "NimbrelPlugin");
+  EXPECT_EQ(description.version, IsVr() ? 4160u : 4097u);
+}
+
+TEST_P(Startup, EditorIsRefusedButTheDescriptionIsFilled) {
+  auto options = OptionsFor(GetParam());
+  options.editor = true;
+  PluginRun run(options);
+  EXPECT_FALSE(run.game().query());
+  EXPECT_TRUE(run.game().description().filled);
+  EXPECT_NE(run.Log().find("\nloaded in editor, marking as incompatible\n"), std::string::npos) << run.Log();
+}
+
+TEST_P(Startup, LogDirectoriesAreCreatedAlongThePath) {
+  PluginRun run(OptionsFor(GetParam()));
+  const std::filesystem::path log = run.game().pluginLogPath();
+  ASSERT_FALSE(std::filesystem::exists(run.game().documentsDir() + "/My Games"));
+  ASSERT_TRUE(run.game().query());
+  EXPECT_TRUE(std::filesystem::is_directory(log.parent_path()));
+  EXPECT_TRUE(std::filesystem::is_regular_file(log));
+  EXPECT_EQ(log.parent_path().filename(), "SKSE");
+  EXPECT_EQ(log.parent_path().parent_path().filename(), IsVr() ? "Skyrim VR" : "Skyrim Special Edition");
+}
+
+TEST_P(Startup, MissingDocumentsFolderIsReportedOnStandardOutputAndRefused) {
+  auto options = OptionsFor(GetParam());
+  options.documentsFailure = 0x80004005;
+  options.documentsLastError = 0x5;
+  PluginRun run(options);
+  testing::internal::CaptureStdout();
+  const bool accepted = run.game().query();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(accepted);
+  EXPECT_NE(out.find("SHGetFolderPath 00000005 failed (result = 80004005 lasterr = 00000005)\n"
+                     "Assertion failed in IDebugLog (64): SUCCEEDED(err) (code = FFFFFFFF80004005 (-2147467259))\n"),
+            std::string::npos)
+      << out;
+  EXPECT_FALSE(std::filesystem::exists(run.game().documentsDir() + "/My Games"));
+}
+
+TEST_P(Startup, LoadAsksForTheThreeInterfacesAndRegistersTheListener) {
+  PluginRun run(OptionsFor(GetParam()));
+  ASSERT_TRUE(run.QueryAndLoad());
+  EXPECT_EQ(run.game().interfaceRequests(), (std::vector<uint32_t>{2, 4, 5}));
+  EXPECT_EQ(run.game().listenerCount(), 1u);
+  EXPECT_EQ(run.game().listenerHandle(), run.game().pluginHandle());
+  EXPECT_EQ(run.game().scriptCallbackCount(), 1u);
+  EXPECT_NE(run.Log().find("\nNimbrelVRPluginScript loaded\n"), std::string::npos) << run.Log();
+}
+
+// A host that hands out no interface for `missing`: one log line, the steps
+// that need it skipped, and the rest of start-up goes on.
+void RunWithoutInterface(Edition edition, uint32_t missing) {
+  auto options = OptionsFor(edition);
+  options.missingInterfaces = {missing};
+  PluginRun run(options);
+  ASSERT_TRUE(run.QueryAndLoad());
+  run.game().startUp();
+  run.game().loadSavedGame();
+  run.game().finalChecks();
+  EXPECT_TRUE(run.game().ok());
+  EXPECT_NE(run.Log().find("Host interface " + std::to_string(missing) + " is missing"), std::string::npos)
+      << run.Log();
+  EXPECT_EQ(run.game().listenerCount(), missing == 5 ? 0u : 1u);
+  EXPECT_EQ(run.game().scriptCallbackCount(), missing == 2 ? 0u : 1u);
+}
+
+TEST_P(Startup, WithoutTheScriptInterface) { RunWithoutInterface(GetParam(), 2); }
+TEST_P(Startup, WithoutTheTaskInterface) { RunWithoutInterface(GetParam(), 4); }
+TEST_P(Startup, WithoutTheMessagingInterface) { RunWithoutInterface(GetParam(), 5); }
+
+INSTANTIATE_TEST_SUITE_P(Editions, Startup, ::testing::Values(Edition::SpecialEdition, Edition::VR), EditionTestName);
+
+TEST(RuntimeGate, VrAcceptsItsOldestRuntimeAndRefusesOlder) {
+  auto options = OptionsFor(Edition::VR);
+  options.runtimeVersion = 0x010400F1;
+  PluginRun run(options);
+  EXPECT_TRUE(run.game().query());
+}
+
+TEST(RuntimeGate, VrAcceptsANewerRuntime) {
+  auto options = OptionsFor(Edition::VR);
+  options.runtimeVersion = 0x010400F2;
+  PluginRun run(options);
+  EXPECT_TRUE(run.game().query());
+}
+
+TEST(RuntimeGate, VrRefusesARuntimeBelowItsOldest) {
+  auto options = OptionsFor(Edition::VR);
+  options.runtimeVersion = 0x010400F0;
+  PluginRun run(options);
+  EXPECT_FALSE(run.game().query());
+  EXPECT_EQ(run.Log(), "NimbrelVR: 1.1.0\nSKSE Version: 17039600\nunsupported runtime version 010400F0\n");
+}
+
+TEST(RuntimeGate, SpecialEditionRefusesEveryRuntimeButItsOwn) {
+  auto options = OptionsFor(Edition::SpecialEdition);
+  options.runtimeVersion = 0x01050271;
+  PluginRun run(options);
+  EXPECT_FALSE(run.game().query());
+  EXPECT_EQ(run.Log(), "Nimbrel: 1.1.0\nSKSE Version: 17105521\nunsupported runtime version 01050271\n");
+}
+
+TEST(RuntimeGate, SpecialEditionRefusesTheVrRuntime) {
+  auto options = OptionsFor(Edition::SpecialEdition);
+  options.runtimeVersion = 0x010400F1;
+  PluginRun run(options);
+  EXPECT_FALSE(run.game().query());
+  EXPECT_NE(run.Log().find("unsupported runtime version 010400F1\n"), std::string::npos);
+}

@@ -1,0 +1,28 @@
+#include "support/plugin_run.h"
+
+#include <stdexcept>
+
+namespace testsupport {
+
+using nimbrel_sim::Edition;
+using nimbrel_sim::GameDouble;
+
+nimbrel_sim::Options OptionsFor(Edition edition) {
+  nimbrel_sim::Options options;
+  options.edition = edition;
+  return options;
+}
+
+const char* EditionName(Edition edition) { return edition == Edition::VR ? "VR" : "SE"; }
+
+PluginRun::PluginRun(nimbrel_sim::Options options) {
+  options.outDir = dir_.path();
+  const Edition edition = options.edition;
+  game_ = std::make_unique<GameDouble>(std::move(options));
+  if (!game_->loadPlugin(GameDouble::defaultPluginPath(NIMBREL_BIN_DIR, edition)))
+    throw std::runtime_error("plug-in not loaded: " + game_->error());
+}
+
+bool PluginRun::QueryAndLoad() { return game_->query() && game_->load(); }
+
+}  // namespace testsupport

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "nimbrel_sim/game_double.h"
+#include "support/temp_dir.h"
+
+namespace testsupport {
+
+// One run of a built plug-in inside the game double, in a folder of its own.
+class PluginRun {
+ public:
+  explicit PluginRun(nimbrel_sim::Options options);
+  nimbrel_sim::GameDouble& game() { return *game_; }
+  const std::string& folder() const { return dir_.path(); }
+  std::string Log() const { return ReadFile(game_->pluginLogPath()); }
+  // Query and load; false if the plug-in refused.
+  bool QueryAndLoad();
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<nimbrel_sim::GameDouble> game_;
+};
+
+nimbrel_sim::Options OptionsFor(nimbrel_sim::Edition edition);
+const char* EditionName(nimbrel_sim::Edition edition);
+
+}  // namespace testsupport
