@@ -1,15 +1,58 @@
 #include "events/sinks.h"
 
+#include "events/combat_pause.h"
+#include "events/menus.h"
+#include "game/data_files.h"
+#include "game/engine_binding.h"
+#include "game/event_records.h"
+#include "lightning/lightning_state.h"
+
 namespace NimbrelVR {
 
 AllMenuEventHandler gMenuEventHandler;
 HitEventHandler gHitEventHandler;
 MYSKSEActionEvent gActionEventHandler;
 
-// The menu record and the combat pause are not wired in yet: the sinks are
-// registered so the game's sources know them, and let every event through.
-uint32_t AllMenuEventHandler::ReceiveEvent(const MenuOpenCloseEvent*, void*) { return kEventContinue; }
-uint32_t HitEventHandler::ReceiveEvent(const TESHitEvent*, void*) { return kEventContinue; }
-uint32_t MYSKSEActionEvent::ReceiveEvent(const SKSEActionEvent*, void*) { return kEventContinue; }
+namespace {
+
+void* FindPlayer() { return game::LookUpFormAs(game::kPlayerFormId, game::Engine().RttiPlayer); }
+
+}  // namespace
+
+// Every sink lets the event go on to the game's other sinks, whatever happens.
+
+uint32_t AllMenuEventHandler::ReceiveEvent(const MenuOpenCloseEvent* event, void*) {
+  try {
+    if (!event) return kEventContinue;
+    if (const char* name = game::MenuEventName(event)) RecordMenuEvent(name, game::MenuEventOpening(event));
+  } catch (...) {
+  }
+  return kEventContinue;
+}
+
+uint32_t HitEventHandler::ReceiveEvent(const TESHitEvent* event, void*) {
+  try {
+    if (!event) return kEventContinue;
+    void* player = FindPlayer();
+    if (!player || game::HitEventTarget(event) != player) return kEventContinue;
+    // Weapons and anything else that is not a spell do not pause the storm.
+    if (!game::LookUpFormAs(game::HitEventSourceFormId(event), game::Engine().RttiSpell)) return kEventContinue;
+    RequestCombatPause();
+  } catch (...) {
+  }
+  return kEventContinue;
+}
+
+uint32_t MYSKSEActionEvent::ReceiveEvent(const SKSEActionEvent* event, void*) {
+  try {
+    if (!event) return kEventContinue;
+    void* player = FindPlayer();
+    if (!player || game::ActionEventActor(event) != player) return kEventContinue;
+    if (game::ActionEventType(event) - 1u > 2u) return kEventContinue;  // only types 1, 2 and 3 count
+    RequestCombatPause();
+  } catch (...) {
+  }
+  return kEventContinue;
+}
 
 }  // namespace NimbrelVR

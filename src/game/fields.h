@@ -21,8 +21,9 @@ void StoreField(void* object, ptrdiff_t offset, T value) {
   std::atomic_ref<T>(*field).store(value, std::memory_order_relaxed);
 }
 
+// The address of something embedded in an engine object.
 template <typename T = void>
-T* EmbeddedAt(void* object, ptrdiff_t offset) {
+T* EmbeddedAt(const void* object, ptrdiff_t offset) {
   return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(object) + offset);
 }
 

@@ -2,10 +2,14 @@
 #include "events/sinks.h"
 #include "game/engine_binding.h"
 #include "game/fields.h"
+#include "game/id_tables.h"
+#include "game/plugin_forms.h"
 #include "log/debug_log.h"
 #include "lightning/lightning_state.h"
+#include "lightning/weather_monitor.h"
 #include "plugin/code_patch.h"
 #include "plugin/host.h"
+#include "settings/settings.h"
 
 namespace NimbrelVR {
 namespace {
@@ -65,12 +69,27 @@ void OnDataReady() {
     engine.EventSourceAddSink(game::MenuOpenCloseEventSource(menuManager), &gMenuEventHandler);
   }
 
-  gLightningState.weatherLightningFreq.exchange(255);
+  if (ResolvePluginForms()) {
+    StartWeatherMonitor();
+  } else {
+    PluginLog(0, "FormId finding failed. Mod cannot function.");
+  }
+
+  if (Get(IntSetting::CompatibilityMode) != 0) {
+    gLightningState.weatherLightningFreq.exchange(255);
+    gLightningState.minLightningFrequency.store(100, std::memory_order_relaxed);
+  } else {
+    ScanMinLightningFrequency();
+    gLightningState.weatherLightningFreq.exchange(255);
+  }
 }
 
 void OnGameLoaded() {
-  // The data-file settings and the worldspace table are refreshed here once
-  // those parts of the plug-in exist.
+  AppendDawnguardWorldspaces();
+  ReadDataFileSettings();
+  if (Get(IntSetting::CompatibilityMode) != 0) {
+    gLightningState.minLightningFrequency.store(50, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace NimbrelVR

@@ -1,7 +1,137 @@
 #include "settings/settings.h"
 
-namespace NimbrelVR {
+#include <cstring>
+#include <span>
+#include <utility>
 
-constinit PluginSettings gSettings;
+#include "game/data_files.h"
+#include "game/engine_binding.h"
+#include "game/fields.h"
+#include "game/id_tables.h"
+#include "log/debug_log.h"
+#include "settings/conversions.h"
+
+namespace NimbrelVR {
+namespace {
+
+struct IntRow {
+  const char* key;
+  int32_t defaultValue;
+};
+struct FloatRow {
+  const char* key;
+  float defaultValue;
+};
+
+constexpr IntRow kIntRows[kIntSettingCount] = {
+    {"EnableSheet", 1},       {"EnableFork", 1},        {"SheetHostile", 0},       {"ForkHostile", 0},
+    {"SheetDistanceMin", 1},  {"SheetDistanceMax", 7},  {"ForkDistanceMin", 0},    {"ForkDistanceMax", 7},
+    {"MinFlashAmount", 5},    {"SheetFlashAmount", 10}, {"ForkFlashAmount", 15},   {"EnableSheetFlash", 0},
+    {"EnableForkFlash", 0},   {"EnableLog", 2},         {"EnableSnowySheet", 1},   {"EnableSnowyFork", 0},
+    {"EnableCloudySheet", 1}, {"EnableCloudyFork", 0},  {"CompatibilityMode", 0},  {"MinChainChildAmount", 3},
+    {"MaxChainChildAmount", 7},
+};
+
+constexpr FloatRow kFloatRows[kFloatSettingCount] = {
+    {"SheetFrequency", 50.0f},  {"ForkFrequency", 50.0f},        {"StrikeDistance", 200.0f},
+    {"SheetHeightMin", 25000.0f}, {"SheetHeightMax", 30000.0f},  {"FlashDropDistanceMin", 1024.0f},
+    {"SkyCurve", 1.035f},       {"ChainLightningPercentage", 30.0f}, {"SheetFadeDuration", 1.5f},
+    {"ForkFadeDuration", 1.5f},
+};
+
+// A prvalue initialises the non-copyable atomics in place.
+template <size_t... I, size_t... J>
+constexpr PluginSettings MakeDefaults(std::index_sequence<I...>, std::index_sequence<J...>) {
+  return PluginSettings{{kIntRows[I].defaultValue...}, {kFloatRows[J].defaultValue...}};
+}
+
+constexpr ptrdiff_t kGlobalValue = 0x34;
+constexpr ptrdiff_t kEffectArtFadeDuration = 0xc4;
+
+// Writes a fade duration into every effect-art form of one kind.
+void PushFadeDuration(std::span<const uint32_t> artIds, float value) {
+  const game::LoadedFile* file = game::FindLoadedFile(game::kPluginFileName);
+  if (!file || !game::HasUsableModIndex(file)) return;
+  const void* effectArt = game::Engine().RttiEffectArt;
+  for (uint32_t localId : artIds) {
+    if (void* art = game::LookUpFormAs(game::ComposeFormId(file, localId), effectArt))
+      game::StoreField<float>(art, kEffectArtFadeDuration, value);
+  }
+}
+
+}  // namespace
+
+constinit PluginSettings gSettings =
+    MakeDefaults(std::make_index_sequence<kIntSettingCount>{}, std::make_index_sequence<kFloatSettingCount>{});
+
+const char* KeyOf(IntSetting setting) { return kIntRows[static_cast<int>(setting)].key; }
+const char* KeyOf(FloatSetting setting) { return kFloatRows[static_cast<int>(setting)].key; }
+int32_t DefaultOf(IntSetting setting) { return kIntRows[static_cast<int>(setting)].defaultValue; }
+float DefaultOf(FloatSetting setting) { return kFloatRows[static_cast<int>(setting)].defaultValue; }
+
+void SetIntValue(const char* key, uint32_t value) {
+  for (int i = 0; i < kIntSettingCount; ++i) {
+    if (std::strcmp(key, kIntRows[i].key) == 0) {
+      gSettings.ints[i].store(static_cast<int32_t>(value), std::memory_order_relaxed);
+      break;
+    }
+  }
+  PluginLog(2, "Value change - %s: %d", key, static_cast<int32_t>(value));
+}
+
+void SetFloatValue(const char* key, float value) {
+  for (int i = 0; i < kFloatSettingCount; ++i) {
+    if (std::strcmp(key, kFloatRows[i].key) != 0) continue;
+    const auto setting = static_cast<FloatSetting>(i);
+    if (setting == FloatSetting::SheetFadeDuration || setting == FloatSetting::ForkFadeDuration) {
+      // The forms are only rewritten when the value really changes.
+      if (!(value == Get(setting))) {
+        Set(setting, value);
+        PushFadeDuration(setting == FloatSetting::SheetFadeDuration ? sheetArtIds : forkArtIds, value);
+      }
+    } else {
+      Set(setting, value);
+    }
+    break;
+  }
+  PluginLog(2, "Value change - %s: %g", key, static_cast<double>(value));
+}
+
+void ReadDataFileSettings() {
+  const game::LoadedFile* file = game::FindLoadedFile(game::kPluginFileName);
+  if (!file || !game::HasUsableModIndex(file)) return;
+  const void* globalType = game::Engine().RttiGlobalVariable;
+  auto readGlobal = [&](uint32_t localId, float* value) {
+    void* global = game::LookUpFormAs(game::ComposeFormId(file, localId), globalType);
+    if (global) *value = game::LoadField<float>(global, kGlobalValue);
+    return global != nullptr;
+  };
+
+  float value = 0.0f;
+  if (readGlobal(0xA6A, &value)) {
+    Set(IntSetting::CompatibilityMode, TruncateToInt32(value) != 0 ? 1 : 0);
+    PluginLog(0, "Compatibility Mode is %d", Get(IntSetting::CompatibilityMode));
+  }
+  if (readGlobal(0xCB5, &value)) {
+    Set(IntSetting::MinChainChildAmount, TruncateToInt32(value));
+    PluginLog(2, "minChainChildCount is %d", Get(IntSetting::MinChainChildAmount));
+  }
+  if (readGlobal(0xCB6, &value)) {
+    Set(IntSetting::MaxChainChildAmount, TruncateToInt32(value));
+    PluginLog(2, "maxChainChildCount is %d", Get(IntSetting::MaxChainChildAmount));
+  }
+  if (readGlobal(0xCB4, &value)) {
+    Set(FloatSetting::ChainLightningPercentage, value);
+    PluginLog(2, "chainPercentage is %g", static_cast<double>(value));
+  }
+  if (readGlobal(0xCF6, &value)) {
+    Set(FloatSetting::SheetFadeDuration, value);
+    PluginLog(2, "sheetFadeDuration is %g", static_cast<double>(value));
+  }
+  if (readGlobal(0xCF7, &value)) {
+    Set(FloatSetting::ForkFadeDuration, value);
+    PluginLog(2, "forkFadeDuration is %g", static_cast<double>(value));
+  }
+}
 
 }  // namespace NimbrelVR

@@ -8,16 +8,89 @@
 
 namespace NimbrelVR {
 
-struct PluginSettings {
-  std::atomic<int32_t> EnableLog{2};
+// Integer settings, in the order the setter compares their keys.
+enum class IntSetting : int {
+  EnableSheet,
+  EnableFork,
+  SheetHostile,
+  ForkHostile,
+  SheetDistanceMin,
+  SheetDistanceMax,
+  ForkDistanceMin,
+  ForkDistanceMax,
+  MinFlashAmount,
+  SheetFlashAmount,
+  ForkFlashAmount,
+  EnableSheetFlash,
+  EnableForkFlash,
+  EnableLog,
+  EnableSnowySheet,
+  EnableSnowyFork,
+  EnableCloudySheet,
+  EnableCloudyFork,
+  CompatibilityMode,
+  MinChainChildAmount,
+  MaxChainChildAmount,
+  Count
 };
 
-// Constant-initialised, so it holds its defaults before any other static
-// initialiser of the library runs.
+// Float settings, in the order the setter compares their keys.
+enum class FloatSetting : int {
+  SheetFrequency,
+  ForkFrequency,
+  StrikeDistance,
+  SheetHeightMin,
+  SheetHeightMax,
+  FlashDropDistanceMin,
+  SkyCurve,
+  ChainLightningPercentage,
+  SheetFadeDuration,
+  ForkFadeDuration,
+  Count
+};
+
+inline constexpr int kIntSettingCount = static_cast<int>(IntSetting::Count);
+inline constexpr int kFloatSettingCount = static_cast<int>(FloatSetting::Count);
+
+struct PluginSettings {
+  std::atomic<int32_t> ints[kIntSettingCount];
+  std::atomic<float> floats[kFloatSettingCount];
+};
+
+// Constant-initialised with the defaults, so they hold before any other
+// static initialiser of the library runs.
 extern PluginSettings gSettings;
 
+// The script key of each setting.
+const char* KeyOf(IntSetting setting);
+const char* KeyOf(FloatSetting setting);
+int32_t DefaultOf(IntSetting setting);
+float DefaultOf(FloatSetting setting);
+
+inline int32_t Get(IntSetting setting) {
+  return gSettings.ints[static_cast<int>(setting)].load(std::memory_order_relaxed);
+}
+inline float Get(FloatSetting setting) {
+  return gSettings.floats[static_cast<int>(setting)].load(std::memory_order_relaxed);
+}
+inline void Set(IntSetting setting, int32_t value) {
+  gSettings.ints[static_cast<int>(setting)].store(value, std::memory_order_relaxed);
+}
+inline void Set(FloatSetting setting, float value) {
+  gSettings.floats[static_cast<int>(setting)].store(value, std::memory_order_relaxed);
+}
+
 namespace settings {
-inline int32_t EnableLog() { return gSettings.EnableLog.load(std::memory_order_relaxed); }
+inline int32_t EnableLog() { return Get(IntSetting::EnableLog); }
 }  // namespace settings
+
+// Script setters. A key matching no setting changes nothing; every call is
+// logged with the key as given.
+void SetIntValue(const char* key, uint32_t value);
+void SetFloatValue(const char* key, float value);
+
+// The six settings the plug-in's data file carries as globals, read after
+// every saved-game load.
+void ReadDataFileSettings();
 
 }  // namespace NimbrelVR

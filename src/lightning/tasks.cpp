@@ -1,0 +1,71 @@
+#include "lightning/tasks.h"
+
+#include "game/engine_binding.h"
+#include "game/plugin_forms.h"
+#include "game/world.h"
+#include "plugin/host.h"
+
+namespace NimbrelVR {
+namespace {
+
+void* ModifierFor(uint32_t type) {
+  if (type == Sheet) return gPluginForms.sheetImod;
+  if (type == Fork) return gPluginForms.forkImod;
+  return nullptr;
+}
+
+}  // namespace
+
+// Execute runs inside the game's main thread: nothing may escape.
+
+void taskApplyImod::Execute() {
+  try {
+    void* modifier = ModifierFor(type);
+    void* registry = game::ScriptRegistry();
+    if (modifier && registry) game::Engine().ImodApplyNative(registry, 0, modifier, 1.0f);
+  } catch (...) {
+  }
+}
+
+void taskRemoveImod::Execute() {
+  try {
+    void* modifier = ModifierFor(type);
+    void* registry = game::ScriptRegistry();
+    if (modifier && registry) game::Engine().ImodRemoveNative(registry, 0, modifier);
+  } catch (...) {
+  }
+}
+
+void taskMoveTo::Execute() {
+  try {
+    void* registry = game::ScriptRegistry();
+    if (reference && registry)
+      game::Engine().RefMoveToNative(registry, 0, reference, destination, offsetX, offsetY, offsetZ, false);
+  } catch (...) {
+  }
+}
+
+void taskCastSpell::Execute() {
+  try {
+    void* registry = game::ScriptRegistry();
+    if (registry) game::Engine().SpellCastNative(registry, 0, spell, caster, target);
+  } catch (...) {
+  }
+}
+
+void taskApplyImod::Release() { delete this; }
+void taskRemoveImod::Release() { delete this; }
+void taskMoveTo::Release() { delete this; }
+void taskCastSpell::Release() { delete this; }
+
+bool QueueTask(TaskDelegate* task) {
+  if (!task) return false;
+  if (!gHost.task || !gHost.task->AddTask) {
+    task->Release();
+    return false;
+  }
+  gHost.task->AddTask(task);
+  return true;
+}
+
+}  // namespace NimbrelVR
