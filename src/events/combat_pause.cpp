@@ -22,6 +22,10 @@ constexpr uint32_t kPauseMs = 2000;
 
 void RunCombatPause() {
   if (gLightningState.pauseFlag.load(std::memory_order_relaxed)) return;
+  HoldCombatPause();
+}
+
+void HoldCombatPause() {
   std::lock_guard lock(PauseMutex());
   gLightningState.pauseFlag.exchange(1);
   platform::SleepMs(kPauseMs);

@@ -7,6 +7,10 @@ namespace NimbrelVR {
 // test together run one after the other, never overlapping.
 void RunCombatPause();
 
+// The pause itself, for a thread that found the flag clear: waits for any
+// pause before it, then holds the flag for 2000 ms.
+void HoldCombatPause();
+
 // Starts a pause thread unless one holds the flag already; a thread that
 // cannot start is logged and the caller goes on.
 void RequestCombatPause();

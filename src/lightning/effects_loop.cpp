@@ -74,9 +74,9 @@ bool NextWait(LightningType type, EffectsLoopState& state, uint32_t* waitMs) {
     const float ratio = (255.0f - floor) / (255.0f - published);
     state.sleepMs = RandomBetween(TruncateToInt32(ratio * lo), TruncateToInt32(ratio * hi));
   }
-  // A negative wait (floor above the published frequency) is no wait.
-  const int64_t wait = std::max<int64_t>(state.sleepMs, 0) * state.multiplier;
-  *waitMs = static_cast<uint32_t>(std::min<int64_t>(wait, UINT32_MAX));
+  // Saturated rather than wrapped: a huge wait stays huge.
+  const int64_t wait = state.sleepMs * state.multiplier;
+  *waitMs = static_cast<uint32_t>(std::clamp<int64_t>(wait, 0, UINT32_MAX));
   state.multiplier = 1;
   return true;
 }

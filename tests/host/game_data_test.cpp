@@ -1,0 +1,240 @@
+// Start-up with the plug-in's data: finding its file, resolving its forms,
+// the weather scan and what every saved-game load refreshes.
+#include <gtest/gtest.h>
+
+#include "support/plugin_run.h"
+#include "support/trace_query.h"
+
+using nimbrel_sim::DataSet;
+using nimbrel_sim::DefaultWeather;
+using nimbrel_sim::Edition;
+using nimbrel_sim::FormKind;
+using testsupport::HasLine;
+using testsupport::LineAfter;
+using testsupport::LookedUp;
+using testsupport::OptionsFor;
+using testsupport::PluginRun;
+
+namespace {
+
+class GameData : public ::testing::TestWithParam<Edition> {
+ protected:
+  // Query, load and the data set, ready for start-up.
+  void Prepare(const DataSet& data = DataSet{}) {
+    run_ = std::make_unique<PluginRun>(OptionsFor(GetParam()));
+    ASSERT_TRUE(run_->QueryAndLoad());
+    game().installDefaultData(data);
+  }
+  nimbrel_sim::GameDouble& game() { return run_->game(); }
+  std::string Log() const { return run_->Log(); }
+
+  std::unique_ptr<PluginRun> run_;
+};
+
+std::string EditionTestName(const ::testing::TestParamInfo<Edition>& info) {
+  return testsupport::EditionName(info.param);
+}
+
+std::string Hex(uint32_t id) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%x", id);
+  return text;
+}
+
+}  // namespace
+
+TEST_P(GameData, EveryFormIsResolvedAndEveryCountLogged) {
+  Prepare();
+  game().startUp();
+  const std::string log = Log();
+  EXPECT_TRUE(HasLine(log, "Trying to find the plugin: Nimbrel.esp"));
+  EXPECT_TRUE(HasLine(log, "Plugin is loaded. Trying to find forms."));
+  EXPECT_TRUE(HasLine(log, "Sheet ImageSpaceModifier formid: " + Hex(game().pluginFormId(0x84B))));
+  EXPECT_TRUE(HasLine(log, "Fork ImageSpaceModifier formid: " + Hex(game().pluginFormId(0x807))));
+  for (const char* count : {"Sheet spells count: ", "Fork spells count: ", "Hostile Sheet spells count: ",
+                            "Hostile Fork spells count: ", "FarFork spells count: ", "Hostile FarFork spells count: ",
+                            "CloseFarFork spells count: ", "Hostile CloseFarFork spells count: ",
+                            "VeryFarFork spells count: ", "Hostile VeryFarFork spells count: ",
+                            "TooFarFork spells count: ", "Hostile TooFarFork spells count: ", "Sheet Casters count: ",
+                            "Sheet Targets count: ", "Fork Casters count: ", "Fork Targets count: "}) {
+    const size_t at = log.find(std::string("\n") + count);
+    ASSERT_NE(at, std::string::npos) << count;
+    EXPECT_NE(log[at + 1 + std::strlen(count)], '0') << count;  // the default data fills every list
+  }
+  EXPECT_EQ(log.find("not found"), std::string::npos) << log;
+  EXPECT_EQ(log.find("FormId finding failed"), std::string::npos);
+  EXPECT_NE(log.find("\nMin Lightning Frequency is "), std::string::npos);
+  game().finalChecks();
+  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+}
+
+TEST_P(GameData, RowsAreLookedUpInTableOrderWithTheModIndex) {
+  DataSet data;
+  data.pluginModIndex = 0x12;
+  Prepare(data);
+  game().startUp();
+  EXPECT_TRUE(LookedUp(game(), 0x12000CF4));  // the too-far fork spells, in both editions
+  const std::vector<std::string> lines = testsupport::Lines(Log());
+  std::vector<std::string> order;
+  for (const std::string& line : lines) {
+    if (line.find(" count: ") != std::string::npos) order.push_back(line.substr(0, line.find(" count: ")));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"Sheet spells", "Fork spells", "Hostile Sheet spells",
+                                              "Hostile Fork spells", "FarFork spells", "Hostile FarFork spells",
+                                              "CloseFarFork spells", "Hostile CloseFarFork spells", "VeryFarFork spells",
+                                              "Hostile VeryFarFork spells", "TooFarFork spells",
+                                              "Hostile TooFarFork spells", "Sheet Casters", "Sheet Targets",
+                                              "Fork Casters", "Fork Targets"}));
+}
+
+TEST_P(GameData, ALightFileUsesTheLightSchemeOnlyInTheSpecialEdition) {
+  DataSet data;
+  data.pluginModIndex = 0xFE;
+  data.pluginLightIndex = 3;
+  Prepare(data);
+  game().startUp();
+  if (GetParam() == Edition::SpecialEdition) {
+    EXPECT_TRUE(LookedUp(game(), 0xFE00384B));
+    EXPECT_TRUE(HasLine(Log(), "Sheet ImageSpaceModifier formid: fe00384b")) << Log();
+  } else {
+    EXPECT_TRUE(LookedUp(game(), 0xFE00084B));
+    EXPECT_FALSE(LookedUp(game(), 0xFE00384B));
+  }
+}
+
+TEST_P(GameData, TheFileNameMatchesWhateverItsLetterCase) {
+  Prepare(DataSet{.pluginLoaded = false});
+  game().addLoadedFile("NIMBREL.ESP", 0x12);
+  game().addForm(FormKind::ImageSpaceModifier, 0x1200084B);
+  game().startUp();
+  EXPECT_TRUE(HasLine(Log(), "Sheet ImageSpaceModifier formid: 1200084b")) << Log();
+}
+
+TEST_P(GameData, NullsAndOtherKindsInAListAreDropped) {
+  Prepare();
+  const uint32_t listId = game().pluginFormId(0x8CD);
+  std::vector<void*> entries;
+  for (uint32_t id = 0x1200F001; id <= 0x1200F003; ++id) entries.push_back(game().addForm(FormKind::Spell, id));
+  entries.insert(entries.begin() + 1, nullptr);
+  entries.push_back(game().addForm(FormKind::Weapon, 0x1200F004));
+  game().addFormList(listId, entries);
+  game().startUp();
+  EXPECT_TRUE(HasLine(Log(), "Sheet spells count: 3")) << Log();
+}
+
+TEST_P(GameData, AMissingListIsLoggedCountedAsEmptyAndResolutionGoesOn) {
+  Prepare();
+  const uint32_t id = game().pluginFormId(0xCF2);
+  game().removeForm(id);
+  game().startUp();
+  const std::string notFound = "VeryFarFork spells not found. formid: " + Hex(id);
+  EXPECT_TRUE(HasLine(Log(), notFound)) << Log();
+  EXPECT_EQ(LineAfter(Log(), notFound), "VeryFarFork spells count: 0");
+  EXPECT_EQ(Log().find("FormId finding failed"), std::string::npos);
+}
+
+TEST_P(GameData, AnIdNamingSomethingElseReadsAsEmptyOrNull) {
+  Prepare();
+  game().addForm(FormKind::Spell, game().pluginFormId(0x8D3));        // not a list
+  game().addForm(FormKind::Spell, game().pluginFormId(0x84B));        // not a modifier
+  game().startUp();
+  EXPECT_TRUE(HasLine(Log(), "Sheet Casters count: 0")) << Log();
+  EXPECT_TRUE(HasLine(Log(), "Sheet ImageSpaceModifier formid: " + Hex(game().pluginFormId(0x84B))));
+  game().finalChecks();
+  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+}
+
+TEST_P(GameData, WithoutItsFileThePluginCannotWorkButTheRestOfStartUpGoesOn) {
+  Prepare(DataSet{.pluginLoaded = false});
+  game().startUp();
+  const std::string log = Log();
+  EXPECT_TRUE(HasLine(log, "Plugin is not loaded. Use real esp instead. Nimbrel.esp")) << log;
+  EXPECT_TRUE(HasLine(log, "FormId finding failed. Mod cannot function."));
+  EXPECT_NE(log.find("\nMin Lightning Frequency is "), std::string::npos);
+  EXPECT_EQ(game().sinkCount(nimbrel_sim::Source::MenuOpenClose), 1u);
+}
+
+TEST_P(GameData, ModIndexZeroFailsResolution) {
+  Prepare(DataSet{.pluginModIndex = 0});
+  game().startUp();
+  EXPECT_TRUE(HasLine(Log(), "Plugin mod index is not valid. ModIndex: 0 LightIndex: 0")) << Log();
+  EXPECT_TRUE(HasLine(Log(), "FormId finding failed. Mod cannot function."));
+}
+
+TEST_P(GameData, ModIndexFFFailsResolution) {
+  Prepare(DataSet{.pluginModIndex = 0xFF, .pluginLightIndex = 2});
+  game().startUp();
+  EXPECT_TRUE(HasLine(Log(), "Plugin mod index is not valid. ModIndex: ff LightIndex: 2")) << Log();
+  EXPECT_TRUE(HasLine(Log(), "FormId finding failed. Mod cannot function."));
+}
+
+TEST_P(GameData, TheScanFindsTheMostFrequentRainyWeatherExceptExemptOnes) {
+  Prepare();
+  game().startUp();
+  const std::string log = Log();
+  // Qualifying weathers are logged; the exempt storm (frequency 10) is not.
+  EXPECT_TRUE(HasLine(log, "Weather: " + Hex(game().weatherId(DefaultWeather::Thunderstorm)) + " -> 30")) << log;
+  EXPECT_TRUE(HasLine(log, "Weather: " + Hex(game().weatherId(DefaultWeather::RainySnow)) + " -> 90"));
+  EXPECT_EQ(log.find("Weather: " + Hex(game().weatherId(DefaultWeather::ExemptStorm)) + " "), std::string::npos);
+  EXPECT_EQ(log.find("Weather: " + Hex(game().weatherId(DefaultWeather::Cloudy)) + " "), std::string::npos);
+  EXPECT_TRUE(HasLine(log, "Min Lightning Frequency is 30"));
+}
+
+TEST_P(GameData, ASavedGameLoadReadsTheSixGlobals) {
+  Prepare();
+  game().startUp();
+  game().addGlobal(game().pluginFormId(0xA6A), -1.0f);
+  game().addGlobal(game().pluginFormId(0xCB5), 3.7f);
+  game().addGlobal(game().pluginFormId(0xCB6), 9.2f);
+  game().addGlobal(game().pluginFormId(0xCB4), 45.5f);
+  game().addGlobal(game().pluginFormId(0xCF6), 2.25f);
+  game().addGlobal(game().pluginFormId(0xCF7), 0.5f);
+  const float sheetFadeBefore = game().fadeDuration(game().pluginFormId(0x800));
+  game().loadSavedGame();
+  const std::string log = Log();
+  EXPECT_TRUE(HasLine(log, "Compatibility Mode is 1")) << log;
+  EXPECT_TRUE(HasLine(log, "minChainChildCount is 3"));
+  EXPECT_TRUE(HasLine(log, "maxChainChildCount is 9"));
+  EXPECT_TRUE(HasLine(log, "chainPercentage is 45.5"));
+  EXPECT_TRUE(HasLine(log, "sheetFadeDuration is 2.25"));
+  EXPECT_TRUE(HasLine(log, "forkFadeDuration is 0.5"));
+  // The data-file values update the settings only, never the art forms.
+  EXPECT_EQ(game().fadeDuration(game().pluginFormId(0x800)), sheetFadeBefore);
+}
+
+TEST_P(GameData, GlobalsBelowOneDoNotTurnCompatibilityOnAndBrokenValuesAreDefined) {
+  Prepare();
+  game().startUp();
+  game().addGlobal(game().pluginFormId(0xA6A), 0.9f);
+  game().addGlobal(game().pluginFormId(0xCB5), std::nanf(""));
+  game().addGlobal(game().pluginFormId(0xCB6), 1e20f);
+  game().addForm(FormKind::Spell, game().pluginFormId(0xCB4));  // not a global: skipped silently
+  game().loadSavedGame();
+  const std::string log = Log();
+  EXPECT_TRUE(HasLine(log, "Compatibility Mode is 0")) << log;
+  EXPECT_TRUE(HasLine(log, "minChainChildCount is 0"));
+  EXPECT_TRUE(HasLine(log, "maxChainChildCount is 2147483647"));
+  EXPECT_EQ(log.find("chainPercentage is"), std::string::npos);
+}
+
+TEST_P(GameData, WithoutTheDataFileALoadChangesNothing) {
+  Prepare(DataSet{.pluginLoaded = false});
+  game().startUp();
+  const std::string before = Log();
+  game().loadSavedGame();
+  const std::string after = Log();
+  EXPECT_EQ(after.substr(before.size()).find(" is "), std::string::npos) << after.substr(before.size());
+}
+
+TEST_P(GameData, CompatibilityModeSkipsTheScanAndSetsTheFloors) {
+  Prepare();
+  // Compatibility on before data-ready: a load has already read the global.
+  game().addGlobal(game().pluginFormId(0xA6A), 1.0f);
+  game().loadSavedGame();
+  game().startUp();
+  const std::string log = Log();
+  EXPECT_EQ(log.find("Min Lightning Frequency is"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\nWeather: "), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Editions, GameData, ::testing::Values(Edition::SpecialEdition, Edition::VR), EditionTestName);

@@ -1,0 +1,228 @@
+// One pass of the effects loop at a time: waits, chains and the index walk.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <mutex>
+#include <vector>
+
+#include "game/plugin_forms.h"
+#include "lightning/effects_loop.h"
+#include "lightning/lightning_state.h"
+#include "settings/settings.h"
+
+using namespace NimbrelVR;
+
+namespace {
+
+struct Launch {
+  bool chain;
+  LightningType type;
+  std::vector<uint32_t> casters;
+  std::vector<uint32_t> targets;
+  int count;
+};
+
+std::vector<Launch> gLaunches;
+
+void RecordSingle(LightningType type, const FormSequence*, const FormSequence*, uint32_t caster, uint32_t target) {
+  gLaunches.push_back({false, type, {caster}, {target}, 1});
+}
+void RecordChain(std::vector<uint32_t> casters, std::vector<uint32_t> targets, int count) {
+  gLaunches.push_back({true, Sheet, std::move(casters), std::move(targets), count});
+}
+
+const StrikeLauncher kRecorder{&RecordSingle, &RecordChain};
+
+// Stand-ins for references: the loop only tests them for null.
+int gRefs[8];
+
+FormSequence Refs(size_t n) {
+  FormSequence refs;
+  for (size_t i = 0; i < n; ++i) refs.push_back(&gRefs[i]);
+  return refs;
+}
+
+class EffectsLoop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gLaunches.clear();
+    gPluginForms.sheetCasters = Refs(3);
+    gPluginForms.sheetTargets = Refs(2);
+    gPluginForms.forkCasters = Refs(3);
+    gPluginForms.forkTargets = Refs(2);
+    gLightningState.effectsRunning.exchange(1);
+    gLightningState.minLightningFrequency.store(20);
+    gLightningState.weatherLightningFreq.exchange(20);
+    gLightningState.pauseFlag.exchange(0);
+  }
+  // The waits of `passes` passes, each followed by its launch.
+  std::vector<uint32_t> Waits(LightningType type, int passes) {
+    std::vector<uint32_t> waits;
+    uint32_t wait = 0;
+    for (int i = 0; i < passes && NextWait(type, state_, &wait); ++i) {
+      waits.push_back(wait);
+      LaunchStrike(type, state_, kRecorder);
+    }
+    return waits;
+  }
+
+  EffectsLoopState state_;
+};
+
+}  // namespace
+
+TEST_F(EffectsLoop, AtTheMostFrequentWeatherTheWaitIsAboutOneOverTheRate) {
+  Set(FloatSetting::ChainLightningPercentage, 0.0f);
+  for (uint32_t wait : Waits(Fork, 300)) {
+    ASSERT_GE(wait, 16u);
+    ASSERT_LE(wait, 24u);
+  }
+}
+
+TEST_F(EffectsLoop, RarerWeatherStretchesTheWait) {
+  gLightningState.weatherLightningFreq.exchange(200);  // ratio 235 / 55
+  for (uint32_t wait : Waits(Fork, 300)) {
+    ASSERT_GE(wait, 68u);
+    ASSERT_LE(wait, 102u);
+  }
+}
+
+TEST_F(EffectsLoop, DuringACombatPauseTheSlowRatesApply) {
+  gLightningState.pauseFlag.exchange(1);
+  Set(FloatSetting::ChainLightningPercentage, 0.0f);
+  for (uint32_t wait : Waits(Sheet, 200)) {
+    ASSERT_GE(wait, 266u);
+    ASSERT_LE(wait, 400u);
+  }
+  for (uint32_t wait : Waits(Fork, 200)) {
+    ASSERT_GE(wait, 400u);
+    ASSERT_LE(wait, 600u);
+  }
+}
+
+TEST_F(EffectsLoop, WithoutPublishedLightningTheLastWaitRepeatsAndNothingStrikes) {
+  gLightningState.weatherLightningFreq.exchange(255);
+  EXPECT_EQ(Waits(Fork, 3), (std::vector<uint32_t>{400, 400, 400}));
+  EXPECT_TRUE(gLaunches.empty());
+  gLightningState.weatherLightningFreq.exchange(20);
+  uint32_t computed = 0;
+  ASSERT_TRUE(NextWait(Fork, state_, &computed));
+  gLightningState.weatherLightningFreq.exchange(255);
+  uint32_t repeated = 0;
+  ASSERT_TRUE(NextWait(Fork, state_, &repeated));
+  EXPECT_EQ(repeated, computed);
+}
+
+TEST_F(EffectsLoop, SinglesWalkBothListsAndWrapOnTheirOwn) {
+  Waits(Fork, 7);
+  std::vector<std::pair<uint32_t, uint32_t>> pairs;
+  for (const Launch& launch : gLaunches) {
+    ASSERT_FALSE(launch.chain);
+    pairs.emplace_back(launch.casters[0], launch.targets[0]);
+  }
+  EXPECT_EQ(pairs, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 0}, {1, 1}, {2, 0}, {0, 1}, {1, 0}, {2, 1}, {0, 0}}));
+}
+
+TEST_F(EffectsLoop, ForkLoopsNeverChain) {
+  Set(FloatSetting::ChainLightningPercentage, 100.0f);
+  Waits(Fork, 20);
+  for (const Launch& launch : gLaunches) EXPECT_FALSE(launch.chain);
+}
+
+TEST_F(EffectsLoop, AHundredPercentAlwaysChainsAndZeroNever) {
+  Set(FloatSetting::ChainLightningPercentage, 100.0f);
+  Waits(Sheet, 20);
+  ASSERT_EQ(gLaunches.size(), 20u);
+  for (const Launch& launch : gLaunches) EXPECT_TRUE(launch.chain);
+  gLaunches.clear();
+  Set(FloatSetting::ChainLightningPercentage, 0.0f);
+  Waits(Sheet, 20);
+  for (const Launch& launch : gLaunches) EXPECT_FALSE(launch.chain);
+  gLaunches.clear();
+  Set(FloatSetting::ChainLightningPercentage, std::nanf(""));
+  Waits(Sheet, 20);
+  for (const Launch& launch : gLaunches) EXPECT_FALSE(launch.chain);
+}
+
+TEST_F(EffectsLoop, AChainTakesConsecutiveIndicesAndLengthensTheNextWait) {
+  Set(FloatSetting::ChainLightningPercentage, 100.0f);
+  Set(IntSetting::MinChainChildAmount, 4);
+  Set(IntSetting::MaxChainChildAmount, 4);
+  state_.casterIndex = 2;
+  state_.targetIndex = 0;
+  uint32_t wait = 0;
+  ASSERT_TRUE(NextWait(Sheet, state_, &wait));
+  LaunchStrike(Sheet, state_, kRecorder);
+  ASSERT_EQ(gLaunches.size(), 1u);
+  EXPECT_EQ(gLaunches[0].count, 4);
+  EXPECT_EQ(gLaunches[0].casters, (std::vector<uint32_t>{2, 0, 1, 2}));
+  EXPECT_EQ(gLaunches[0].targets, (std::vector<uint32_t>{0, 1, 0, 1}));
+  EXPECT_EQ(state_.casterIndex, 0u);
+  EXPECT_EQ(state_.targetIndex, 0u);
+  // The next wait is four times a normal one, the one after normal again.
+  ASSERT_TRUE(NextWait(Sheet, state_, &wait));
+  EXPECT_GE(wait, 4u * 16u);
+  EXPECT_LE(wait, 4u * 24u);
+  Set(FloatSetting::ChainLightningPercentage, 0.0f);
+  LaunchStrike(Sheet, state_, kRecorder);
+  ASSERT_TRUE(NextWait(Sheet, state_, &wait));
+  EXPECT_LE(wait, 24u);
+}
+
+TEST_F(EffectsLoop, ChainsHaveAtLeastTwoStrikes) {
+  Set(FloatSetting::ChainLightningPercentage, 100.0f);
+  for (auto [max, min] : {std::pair{1, 0}, std::pair{-1, 0}, std::pair{4, 5}}) {
+    Set(IntSetting::MaxChainChildAmount, max);
+    Set(IntSetting::MinChainChildAmount, min);
+    gLaunches.clear();
+    Waits(Sheet, 10);
+    for (const Launch& launch : gLaunches) {
+      EXPECT_EQ(launch.count, 2) << max << " " << min;
+      EXPECT_EQ(launch.casters.size(), 2u);
+    }
+  }
+}
+
+TEST_F(EffectsLoop, NullEntriesSkipTheStrikeButTheIndicesStillAdvance) {
+  gPluginForms.forkCasters[1] = nullptr;
+  Waits(Fork, 3);
+  ASSERT_EQ(gLaunches.size(), 2u);
+  EXPECT_EQ(gLaunches[1].casters[0], 2u);
+  EXPECT_EQ(gLaunches[1].targets[0], 0u);
+}
+
+TEST_F(EffectsLoop, EmptyListsAreNeverIndexedAndTheLoopKeepsWaiting) {
+  gPluginForms.forkCasters.clear();
+  gPluginForms.sheetTargets.clear();
+  Set(FloatSetting::ChainLightningPercentage, 100.0f);
+  EXPECT_EQ(Waits(Fork, 5).size(), 5u);
+  EXPECT_EQ(Waits(Sheet, 5).size(), 5u);
+  EXPECT_TRUE(gLaunches.empty());
+}
+
+TEST_F(EffectsLoop, TheLoopEndsWhenEffectsStopOrItsRateIsNotPositive) {
+  EffectsLoopState state;
+  Set(FloatSetting::SheetFrequency, 0.0f);
+  EXPECT_FALSE(BeginEffectsLoop(Sheet, state));
+  EXPECT_TRUE(BeginEffectsLoop(Fork, state));
+  EXPECT_FALSE(BeginEffectsLoop(static_cast<LightningType>(7), state));
+  uint32_t wait = 0;
+  EXPECT_TRUE(NextWait(Fork, state, &wait));
+  Set(FloatSetting::ForkFrequency, -3.0f);
+  EXPECT_FALSE(NextWait(Fork, state, &wait));
+  Set(FloatSetting::ForkFrequency, std::nanf(""));
+  EXPECT_FALSE(NextWait(Fork, state, &wait));
+  Set(FloatSetting::ForkFrequency, 50.0f);
+  gLightningState.effectsRunning.exchange(0);
+  EXPECT_FALSE(NextWait(Fork, state, &wait));
+}
+
+TEST_F(EffectsLoop, ATinyRateGivesTheLongestWaitInsteadOfOverflowing) {
+  Set(FloatSetting::ForkFrequency, 1e-30f);
+  uint32_t wait = 0;
+  ASSERT_TRUE(NextWait(Fork, state_, &wait));
+  EXPECT_EQ(wait, 2147483647u);
+  state_.multiplier = 4;
+  ASSERT_TRUE(NextWait(Fork, state_, &wait));
+  EXPECT_EQ(wait, 0xFFFFFFFFu);  // a chain's multiple saturates too
+}
