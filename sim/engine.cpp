@@ -1,9 +1,13 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
 #include <utility>
+
+#include "script_machine.h"
+#include "world.h"
 
 namespace nimbrel_sim {
 
@@ -345,7 +349,13 @@ void Engine::addSink(void* source, void* sink) {
 void* Engine::heapAllocate(void* heap, uint64_t size, uint32_t alignment, bool aligned) {
   bool rightHeap = reinterpret_cast<uintptr_t>(heap) == image().address(kEngineHeap);
   void* block = nullptr;
-  if (rightHeap) {
+  // An allocation a test asked to fail answers null, as the engine does when
+  // its heap is exhausted.
+  int left = failAllocations_.load();
+  while (left > 0 && !failAllocations_.compare_exchange_weak(left, left - 1)) {
+  }
+  const bool refused = left > 0;
+  if (rightHeap && !refused) {
     auto* memory = new uint8_t[size ? size : 1];
     std::memset(memory, kFreshHeapByte, size ? size : 1);
     block = memory;
@@ -357,6 +367,7 @@ void* Engine::heapAllocate(void* heap, uint64_t size, uint32_t alignment, bool a
                                               .u("size", size)
                                               .u("alignment", alignment)
                                               .b("aligned", aligned)
+                                              .b("refused", refused)
                                               .p("result", block));
   if (!rightHeap) run_.fail("EngineHeapAllocate on something other than the EngineHeap object");
   if (alignment != 0 || aligned) run_.fail("EngineHeapAllocate with non-zero alignment arguments");
@@ -366,6 +377,20 @@ void* Engine::heapAllocate(void* heap, uint64_t size, uint32_t alignment, bool a
 void Engine::heapFree(void* heap, void* block, bool aligned) {
   bool rightHeap = reinterpret_cast<uintptr_t>(heap) == image().address(kEngineHeap);
   bool known = false;
+  // A registered function belongs to the registry: its memory goes back only
+  // through its destructor, when the script machine destroys it.
+  bool registered = false;
+  {
+    std::lock_guard lock(mutex_);
+    registered = std::find(registeredFunctions_.begin(), registeredFunctions_.end(), block) !=
+                 registeredFunctions_.end();
+  }
+  ScriptMachine* machine = machine_.load(std::memory_order_acquire);
+  if (registered && !(machine && machine->destroying(block))) {
+    run_.trace.record("EngineHeapFree", Args().p("heap", heap).p("block", block).b("registered", true));
+    run_.fail("EngineHeapFree of a native function the script registry owns");
+    return;
+  }
   if (rightHeap && block) {
     std::lock_guard lock(mutex_);
     auto it = heapBlocks_.find(reinterpret_cast<uintptr_t>(block));
@@ -407,11 +432,16 @@ void* Engine::nativeInit(void* function, const char* name, const char* className
   size_t size = heapBlockSize(function);
   bool usable = size >= kNativeFunctionSize && paramCount <= 0xffff;
   if (usable) {
+    // One 16-byte entry per parameter: the engine's parameter name, then the
+    // type word, none (0) until the caller sets it.
     auto table = std::make_unique<uint8_t[]>(paramCount * 16 + 16);
+    for (uint32_t i = 0; i < paramCount; ++i)
+      storeRelaxed<const char*>(table.get(), i * 16, intern("param" + std::to_string(i + 1)));
     storeRelaxed<const char*>(function, 16, intern(textOrNull(name)));
     storeRelaxed<const char*>(function, 24, intern(textOrNull(className)));
     storeRelaxed<void*>(function, 48, table.get());
     storeRelaxed<uint16_t>(function, 58, static_cast<uint16_t>(paramCount));
+    storeRelaxed<uint8_t>(function, 64, isStatic ? 1 : 0);
     std::lock_guard lock(mutex_);
     paramTables_[reinterpret_cast<uintptr_t>(function)] = std::move(table);
   }
@@ -426,12 +456,27 @@ void* Engine::nativeInit(void* function, const char* name, const char* className
 }
 
 void Engine::nativeRelease(void* function) {
-  bool known = false;
+  bool allocated = heapBlockSize(function) != 0;
+  bool registered = false;
   {
+    std::lock_guard lock(mutex_);
+    registered = std::find(registeredFunctions_.begin(), registeredFunctions_.end(), function) !=
+                 registeredFunctions_.end();
+  }
+  ScriptMachine* machine = machine_.load(std::memory_order_acquire);
+  bool ownedByRegistry = registered && !(machine && machine->destroying(function));
+  bool known = false;
+  if (allocated && !ownedByRegistry) {
     std::lock_guard lock(mutex_);
     known = paramTables_.erase(reinterpret_cast<uintptr_t>(function)) != 0;
   }
-  run_.trace.record("NativeFunctionBaseRelease", Args().p("function", function).b("initialised", known));
+  run_.trace.record("NativeFunctionBaseRelease", Args()
+                                                     .p("function", function)
+                                                     .b("allocated", allocated)
+                                                     .b("registered", registered)
+                                                     .b("initialised", known));
+  if (!allocated) run_.fail("NativeFunctionBaseRelease of an object the engine heap did not hand out");
+  if (ownedByRegistry) run_.fail("NativeFunctionBaseRelease of a native function the script registry owns");
 }
 
 uintptr_t Engine::registerFunction(void* registry, void* function) {
@@ -447,10 +492,37 @@ uintptr_t Engine::registerFunction(void* registry, void* function) {
     const char* className = loadRelaxed<const char*>(function, 24);
     bool namesOk = isInterned(name) && isInterned(className);
     args.s("name", namesOk ? name : "(not interned)").s("className", namesOk ? className : "(not interned)");
-    args.u("paramCount", loadRelaxed<uint16_t>(function, 58));
+    const uint16_t paramCount = loadRelaxed<uint16_t>(function, 58);
+    const void* table = loadRelaxed<const void*>(function, 0);
+    const auto* params = loadRelaxed<const uint8_t*>(function, 48);
+    bool ownParams = false;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = paramTables_.find(reinterpret_cast<uintptr_t>(function));
+      ownParams = it != paramTables_.end() && it->second.get() == params;
+    }
+    args.p("vtable", table);
+    args.u("paramCount", paramCount);
+    if (ownParams) {
+      std::string types;
+      for (uint16_t i = 0; i < paramCount; ++i) {
+        if (i) types += ',';
+        types += std::to_string(loadRelaxed<uint64_t>(params, i * 16 + 8));
+      }
+      args.s("paramTypes", types);
+    }
+    args.u("returnType", loadRelaxed<uint64_t>(function, 40));
+    args.u("isStatic", loadRelaxed<uint8_t>(function, 64));
+    args.u("contextFlag", loadRelaxed<uint8_t>(function, 88));
     args.p("callback", loadRelaxed<void*>(function, 80));
+    uint64_t freshWord = 0;
+    std::memset(&freshWord, kFreshHeapByte, sizeof freshWord);
     if (!namesOk) {
       problem = "registered native function has name handles the engine did not make";
+    } else if (!ownParams) {
+      problem = "registered native function has no parameter table from NativeFunctionBaseInit";
+    } else if (!table || reinterpret_cast<uintptr_t>(table) == freshWord) {
+      problem = "registered native function has no virtual table";
     } else {
       std::lock_guard lock(mutex_);
       registeredFunctions_.push_back(function);
@@ -476,6 +548,7 @@ uintptr_t Engine::functionBase(int operation, void* self, uintptr_t a, uintptr_t
 
 uint32_t Engine::frameArgOffset(void* stack, void* frame) {
   run_.trace.record("StackFrameArgOffset", Args().p("stack", stack).p("frame", frame));
+  if (ScriptMachine* machine = machine_.load(std::memory_order_acquire)) return machine->argOffset(stack, frame);
   run_.fail("StackFrameArgOffset on a frame the script machine did not make");
   return 0;
 }
@@ -483,6 +556,8 @@ uint32_t Engine::frameArgOffset(void* stack, void* frame) {
 ScriptValue* Engine::frameArgValue(void* stack, void* frame, uint32_t index, uint32_t offset) {
   run_.trace.record("StackFrameArgValue",
                     Args().p("stack", stack).p("frame", frame).u("index", index).u("offset", offset));
+  if (ScriptMachine* machine = machine_.load(std::memory_order_acquire))
+    return machine->argValue(stack, frame, index, offset);
   run_.fail("StackFrameArgValue on a frame the script machine did not make");
   std::lock_guard lock(mutex_);
   scratchValue_ = {};
@@ -497,14 +572,26 @@ void Engine::valueClear(ScriptValue* value) {
   }
   storeRelaxed<uint64_t>(value, 0, 0);
   storeRelaxed<uint64_t>(value, 8, 0);
+  if (ScriptMachine* machine = machine_.load(std::memory_order_acquire)) machine->noteCleared(value);
 }
 
 // --- script natives -------------------------------------------------------------
 
-void Engine::checkNative(const char* fn, void* registry, uint32_t stackId, bool changesWorld) {
-  if (registry != registry_) run_.fail(std::string(fn) + " called with something other than the script registry");
-  if (stackId != 0) run_.fail(std::string(fn) + " called with a non-zero stack id");
-  if (changesWorld && !run_.onMainThread()) run_.fail(std::string(fn) + " called off the game's main thread");
+bool Engine::checkNative(const char* fn, void* registry, uint32_t stackId, bool changesWorld) {
+  bool sound = true;
+  if (registry != registry_) {
+    run_.fail(std::string(fn) + " called with something other than the script registry");
+    sound = false;
+  }
+  if (stackId != 0) {
+    run_.fail(std::string(fn) + " called with a non-zero stack id");
+    sound = false;
+  }
+  if (changesWorld && !run_.onMainThread()) {
+    run_.fail(std::string(fn) + " called off the game's main thread");
+    sound = false;
+  }
+  return sound;
 }
 
 void Engine::spellCast(void* registry, uint32_t stackId, void* spell, void* caster, void* target) {
@@ -514,11 +601,16 @@ void Engine::spellCast(void* registry, uint32_t stackId, void* spell, void* cast
                                            .p("spell", spell)
                                            .p("caster", caster)
                                            .p("target", target));
-  checkNative("SpellCastNative", registry, stackId, true);
+  bool sound = checkNative("SpellCastNative", registry, stackId, true);
   auto cs = classOf(spell), cc = classOf(caster), ct = classOf(target);
-  if (!cs || !derives(*cs, Cls::Spell)) run_.fail("SpellCastNative with a spell that is no spell");
-  if (!cc || !derives(*cc, Cls::ObjectReference)) run_.fail("SpellCastNative with a caster that is no reference");
-  if (!ct || !derives(*ct, Cls::ObjectReference)) run_.fail("SpellCastNative with a target that is no reference");
+  bool spellOk = cs && derives(*cs, Cls::Spell);
+  bool casterOk = cc && derives(*cc, Cls::ObjectReference);
+  bool targetOk = ct && derives(*ct, Cls::ObjectReference);
+  if (!spellOk) run_.fail("SpellCastNative with a spell that is no spell");
+  if (!casterOk) run_.fail("SpellCastNative with a caster that is no reference");
+  if (!targetOk) run_.fail("SpellCastNative with a target that is no reference");
+  World* world = World::active();
+  if (sound && spellOk && casterOk && targetOk && world) world->recordCast(spell, caster, target);
 }
 
 void Engine::refMoveTo(void* registry, uint32_t stackId, void* ref, void* destination, float x, float y, float z,
@@ -532,36 +624,59 @@ void Engine::refMoveTo(void* registry, uint32_t stackId, void* ref, void* destin
                                            .f("y", y)
                                            .f("z", z)
                                            .b("matchRotation", matchRotation));
-  checkNative("RefMoveToNative", registry, stackId, true);
+  bool sound = checkNative("RefMoveToNative", registry, stackId, true);
   auto cr = classOf(ref), cd = classOf(destination);
-  if (!cr || !derives(*cr, Cls::ObjectReference)) run_.fail("RefMoveToNative moving something that is no reference");
-  if (!cd || !derives(*cd, Cls::ObjectReference)) run_.fail("RefMoveToNative to a destination that is no reference");
+  bool refOk = cr && derives(*cr, Cls::ObjectReference);
+  bool destinationOk = cd && derives(*cd, Cls::ObjectReference);
+  if (!refOk) run_.fail("RefMoveToNative moving something that is no reference");
+  if (!destinationOk) run_.fail("RefMoveToNative to a destination that is no reference");
+  if (refOk) {
+    // The world writes the reference's cell and 3D fields.
+    std::lock_guard lock(mutex_);
+    if (objects_.at(reinterpret_cast<uintptr_t>(ref)).size < field::kRefLoaded3D + sizeof(void*)) {
+      refOk = false;
+      run_.fail("RefMoveToNative moving a reference object too small for its cell and 3D fields");
+    }
+  }
+  World* world = World::active();
+  if (sound && refOk && destinationOk && world) world->moveReference(ref, destination, {x, y, z});
 }
 
 bool Engine::cellAttached(void* registry, uint32_t stackId, void* cell) {
-  run_.trace.record("CellAttachedNative",
-                    Args().p("registry", registry).u("stackId", stackId).p("cell", cell).b("result", false));
-  checkNative("CellAttachedNative", registry, stackId, false);
+  bool sound = checkNative("CellAttachedNative", registry, stackId, false);
+  bool isCell = false;
   if (cell) {
     auto cls = classOf(cell);
-    if (!cls || *cls != Cls::Cell) run_.fail("CellAttachedNative with something that is no cell");
+    isCell = cls && *cls == Cls::Cell;
+    if (!isCell) run_.fail("CellAttachedNative with something that is no cell");
   }
-  return false;
+  World* world = World::active();
+  bool attached = sound && isCell && world && world->cellAttached(cell);
+  run_.trace.record("CellAttachedNative",
+                    Args().p("registry", registry).u("stackId", stackId).p("cell", cell).b("result", attached));
+  return attached;
 }
 
 void Engine::imodApply(void* registry, uint32_t stackId, void* imod, float strength) {
   run_.trace.record("ImodApplyNative",
                     Args().p("registry", registry).u("stackId", stackId).p("imod", imod).f("strength", strength));
-  checkNative("ImodApplyNative", registry, stackId, true);
+  bool sound = checkNative("ImodApplyNative", registry, stackId, true);
   auto cls = classOf(imod);
-  if (!cls || *cls != Cls::ImageSpaceModifier) run_.fail("ImodApplyNative with something that is no modifier");
+  bool isModifier = cls && *cls == Cls::ImageSpaceModifier;
+  if (!isModifier) run_.fail("ImodApplyNative with something that is no modifier");
+  if (strength != 1.0f) run_.fail("ImodApplyNative with a strength other than 1.0");
+  World* world = World::active();
+  if (sound && isModifier && world) world->recordFlash(imod, true);
 }
 
 void Engine::imodRemove(void* registry, uint32_t stackId, void* imod) {
   run_.trace.record("ImodRemoveNative", Args().p("registry", registry).u("stackId", stackId).p("imod", imod));
-  checkNative("ImodRemoveNative", registry, stackId, true);
+  bool sound = checkNative("ImodRemoveNative", registry, stackId, true);
   auto cls = classOf(imod);
-  if (!cls || *cls != Cls::ImageSpaceModifier) run_.fail("ImodRemoveNative with something that is no modifier");
+  bool isModifier = cls && *cls == Cls::ImageSpaceModifier;
+  if (!isModifier) run_.fail("ImodRemoveNative with something that is no modifier");
+  World* world = World::active();
+  if (sound && isModifier && world) world->recordFlash(imod, false);
 }
 
 }  // namespace nimbrel_sim

@@ -3,6 +3,7 @@
 // functions behind every function entry of the image.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -20,6 +21,9 @@
 #include "run.h"
 
 namespace nimbrel_sim {
+
+class GameData;
+class ScriptMachine;
 
 // Classes of simulated objects. Forms derive from Form (the player from
 // ObjectReference); the rest are engine objects outside the form tree.
@@ -114,16 +118,25 @@ class Engine {
   uintptr_t registerFunction(void* registry, void* function);
   void registryTrap(int slot);
 
+  // The script machine whose frames the frame functions accept (defined in
+  // script_machine.cpp).
+  void attachScriptMachine(ScriptMachine* machine);
+  // The next `count` heap allocations answer null.
+  void failHeapAllocations(int count);
+
   Run& run() { return run_; }
 
  private:
+  // The data and the script machine work on the engine's own tables.
+  friend class GameData;
+  friend class ScriptMachine;
   struct Object {
     Cls cls;
     size_t size;
   };
   // Checks shared by the script natives; world-changing ones must run on
-  // the game's main thread.
-  void checkNative(const char* fn, void* registry, uint32_t stackId, bool changesWorld);
+  // the game's main thread. False when a check failed.
+  bool checkNative(const char* fn, void* registry, uint32_t stackId, bool changesWorld);
   const char* intern(const std::string& text);
   bool isInterned(const char* text) const;
   size_t heapBlockSize(const void* block) const;  // 0 when not a live block
@@ -151,6 +164,8 @@ class Engine {
   void* actionSource_ = nullptr;
   void* player_ = nullptr;
   void* otherActor_ = nullptr;
+  std::atomic<ScriptMachine*> machine_{nullptr};
+  std::atomic<int> failAllocations_{0};
 };
 
 }  // namespace nimbrel_sim

@@ -52,6 +52,7 @@ Host::~Host() {
 void Host::stop() {
   {
     std::lock_guard lock(mutex_);
+    if (!stop_) stopTicket_ = queued_;
     stop_ = true;
   }
   wake_.notify_all();
@@ -220,8 +221,9 @@ void Host::addTask(void* task, bool ui) {
 void Host::mainThread() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // stopping with nothing left
+    wake_.wait(lock, [this] { return stop_ || (!queue_.empty() && !held_); });
+    // Stopping: the tasks queued before stop() run, later ones stay queued.
+    if (queue_.empty() || held_ || (stop_ && released_ >= stopTicket_)) return;
     void* task = queue_.front();
     queue_.pop_front();
     running_ = true;
@@ -229,19 +231,29 @@ void Host::mainThread() {
     run_.trace.record("Task", Args().p("task", task).s("op", "Execute"));
     plugin_calls::taskExecute(task);
     run_.trace.record("Task", Args().p("task", task).s("op", "Release"));
-    plugin_calls::taskRelease(task);  // the task frees itself here
+    // No longer pending once Release starts: the task frees itself there, and
+    // a new task may be allocated at the same address and queued at once.
     lock.lock();
     pending_.erase(task);
+    lock.unlock();
+    plugin_calls::taskRelease(task);
+    lock.lock();
     ++released_;
     running_ = false;
-    if (queue_.empty()) idle_.notify_all();
+    idle_.notify_all();
   }
 }
 
 void Host::drainTasks() {
   if (run_.onMainThread()) return;
   std::unique_lock lock(mutex_);
-  idle_.wait(lock, [this] { return (queue_.empty() && !running_) || stopped_; });
+  waitForTasksBefore(lock, queued_);
+}
+
+void Host::waitForTasksBefore(std::unique_lock<std::mutex>& lock, size_t ticket) {
+  // Tasks run in queue order: once `ticket` tasks are released, every task
+  // queued before the wait began has run, however many came in since.
+  idle_.wait(lock, [this, ticket] { return released_ >= ticket || (held_ && !running_) || stopped_; });
 }
 
 void Host::taskCounts(size_t& queued, size_t& released, size_t& pending) const {
@@ -249,6 +261,25 @@ void Host::taskCounts(size_t& queued, size_t& released, size_t& pending) const {
   queued = queued_;
   released = released_;
   pending = pending_.size();
+}
+
+void Host::drainAndCount(size_t& due, size_t& queued, size_t& released, size_t& pending) {
+  std::unique_lock lock(mutex_);
+  due = queued_;
+  if (!run_.onMainThread()) waitForTasksBefore(lock, due);
+  queued = queued_;
+  released = released_;
+  pending = pending_.size();
+}
+
+void Host::hold(bool held) {
+  {
+    std::lock_guard lock(mutex_);
+    held_ = held;
+  }
+  run_.trace.record("HoldMainThread", Args().b("held", held));
+  wake_.notify_all();
+  idle_.notify_all();
 }
 
 }  // namespace nimbrel_sim

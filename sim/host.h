@@ -79,8 +79,8 @@ class Host {
 
   Host(Run& run, Engine& engine, const Options& options);
   ~Host();
-  // Ends the main thread once its queue is empty; tasks queued later stay
-  // queued (and reachable) without running.
+  // Ends the main thread once the tasks queued before the call have run;
+  // tasks queued later stay queued (and reachable) without running.
   void stop();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -96,6 +96,13 @@ class Host {
   void drainTasks();
   // Task bookkeeping for the final checks: queued, run and released counts.
   void taskCounts(size_t& queued, size_t& released, size_t& pending) const;
+  // Waits as drainTasks does and then takes the counts; `due` is the number
+  // of tasks queued when the wait began, all of which should be released by
+  // then (tasks the plug-in queued meanwhile may still be pending).
+  void drainAndCount(size_t& due, size_t& queued, size_t& released, size_t& pending);
+  // While held, the main thread leaves queued tasks in the queue; drainTasks
+  // then returns without waiting for them.
+  void hold(bool held);
 
   uint32_t listenerHandle() const;
   size_t listenerCount() const;
@@ -118,6 +125,7 @@ class Host {
     void* fn;
   };
   void mainThread();
+  void waitForTasksBefore(std::unique_lock<std::mutex>& lock, size_t ticket);
 
   Run& run_;
   Engine& engine_;
@@ -138,7 +146,9 @@ class Host {
   std::deque<void*> queue_;
   std::set<void*> pending_;  // queued or running, not yet released
   bool running_ = false;
+  bool held_ = false;
   bool stop_ = false;
+  size_t stopTicket_ = 0;  // tasks queued when stop() was called
   bool stopped_ = false;
   size_t queued_ = 0;
   size_t released_ = 0;

@@ -1,9 +1,16 @@
 // nimbrel-sim: loads a plug-in into the game double, plays the game's start-up
-// and one saved-game load, and reports what the host and the engine saw.
+// and a scenario (the embedded default storm unless one is given), and reports
+// what the world, the host and the engine saw.
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+
+#include <unistd.h>
 
 #include "nimbrel_sim/game_double.h"
 #include "os.h"
@@ -20,14 +27,52 @@ constexpr int kExitCheckFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitRefused = 3;
 
+// The default scenario's few minutes of simulated time then take about 24 s.
+constexpr double kDefaultTimeScale = 10.0;
+
 void usage(std::FILE* to) {
   std::fprintf(to,
                "usage: nimbrel-sim [--edition se|vr] [--plugin PATH] [--runtime 0xHEX] [--editor] [--out DIR]\n"
-               "  --edition  game edition to simulate (default se)\n"
-               "  --plugin   plug-in library (default: Nimbrel or NimbrelVR beside this program)\n"
-               "  --runtime  runtime version the host reports (default: the edition's own)\n"
-               "  --editor   the host reports the editor\n"
-               "  --out      run folder for the documents folder and trace.jsonl (default ./out/sim-<edition>)\n");
+               "                   [--scenario FILE] [--time-scale N] [--duration SECONDS]\n"
+               "  --edition     game edition to simulate (default se)\n"
+               "  --plugin      plug-in library (default: Nimbrel or NimbrelVR beside this program)\n"
+               "  --runtime     runtime version the host reports (default: the edition's own)\n"
+               "  --editor      the host reports the editor\n"
+               "  --out         run folder for the documents folder and trace.jsonl (default ./out/sim-<edition>)\n"
+               "  --scenario    scenario file to play (default: the embedded storm; format in sim/SCENARIOS.md)\n"
+               "  --time-scale  simulated seconds per wall-clock second (default %g)\n"
+               "  --duration    play only this many simulated seconds of the scenario (or longer)\n",
+               kDefaultTimeScale);
+}
+
+bool positiveNumber(const char* text, double& out) {
+  char* end = nullptr;
+  out = std::strtod(text, &end);
+  return *text && !*end && std::isfinite(out) && out >= 0;
+}
+
+// A bar on stderr, redrawn when the whole percentage changes; into a file or
+// a pipe, a line every tenth.
+struct Progress {
+  double endSeconds = 0;
+  int shown = -1;
+  bool terminal = false;
+};
+
+void showProgress(double fraction, void* context) {
+  auto* p = static_cast<Progress*>(context);
+  int percent = static_cast<int>(fraction * 100.0);
+  if (!p->terminal) percent -= percent % 10;
+  if (percent == p->shown) return;
+  p->shown = percent;
+  constexpr int kWidth = 30;
+  char bar[kWidth + 1];
+  for (int i = 0; i < kWidth; ++i) bar[i] = i < percent * kWidth / 100 ? '#' : '.';
+  bar[kWidth] = '\0';
+  std::fprintf(stderr, "%sscenario [%s] %3d%%  %.0f/%.0f s", p->terminal ? "\r" : "", bar, percent,
+               fraction * p->endSeconds, p->endSeconds);
+  if (percent >= 100 || !p->terminal) std::fputc('\n', stderr);
+  std::fflush(stderr);
 }
 
 std::string hexBytes(const std::vector<uint8_t>& bytes) {
@@ -45,7 +90,10 @@ std::string hexBytes(const std::vector<uint8_t>& bytes) {
 
 int main(int argc, char** argv) {
   Options options;
+  options.timeScale = kDefaultTimeScale;
   std::string plugin;
+  std::string scenarioFile;
+  double duration = -1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](const char* name) -> const char* {
@@ -80,6 +128,20 @@ int main(int argc, char** argv) {
       options.editor = true;
     } else if (arg == "--out") {
       options.outDir = value("--out");
+    } else if (arg == "--scenario") {
+      scenarioFile = value("--scenario");
+    } else if (arg == "--time-scale") {
+      const char* text = value("--time-scale");
+      if (!positiveNumber(text, options.timeScale) || options.timeScale <= 0) {
+        std::fprintf(stderr, "nimbrel-sim: bad time scale '%s' (a number above 0)\n", text);
+        return kExitUsage;
+      }
+    } else if (arg == "--duration") {
+      const char* text = value("--duration");
+      if (!positiveNumber(text, duration)) {
+        std::fprintf(stderr, "nimbrel-sim: bad duration '%s' (simulated seconds, 0 or more)\n", text);
+        return kExitUsage;
+      }
     } else if (arg == "--help" || arg == "-h") {
       usage(stdout);
       return kExitOk;
@@ -93,6 +155,19 @@ int main(int argc, char** argv) {
   if (options.outDir.empty()) options.outDir = std::string("out/sim-") + (vr ? "vr" : "se");
   if (plugin.empty()) plugin = GameDouble::defaultPluginPath(nimbrel_sim::os::executableDir(), options.edition);
 
+  std::string scenarioText;  // empty: the default scenario
+  if (!scenarioFile.empty()) {
+    std::ifstream in(scenarioFile, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "nimbrel-sim: cannot read the scenario %s\n", scenarioFile.c_str());
+      return kExitUsage;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    scenarioText = text.str();
+    if (scenarioText.empty()) scenarioText = "\n";  // an empty file is an empty scenario
+  }
+
   GameDouble::installFaultHandler();
   GameDouble game(options);
   std::printf("nimbrel-sim: %s, plug-in %s\n", vr ? "Skyrim VR" : "Skyrim Special Edition", plugin.c_str());
@@ -100,6 +175,12 @@ int main(int argc, char** argv) {
     for (const auto& f : game.failures()) std::fprintf(stderr, "nimbrel-sim: %s\n", f.c_str());
     return kExitUsage;
   }
+  if (!game.loadScenario(scenarioText)) {
+    std::fprintf(stderr, "nimbrel-sim: %s%s%s\n", scenarioFile.c_str(), scenarioFile.empty() ? "" : ": ",
+                 game.error().c_str());
+    return kExitUsage;
+  }
+  if (duration >= 0) game.setScenarioEnd(duration);
   if (!game.loadPlugin(plugin)) {
     std::fprintf(stderr, "nimbrel-sim: cannot load the plug-in: %s\n", game.error().c_str());
     return kExitUsage;
@@ -120,10 +201,32 @@ int main(int argc, char** argv) {
   }
 
   const bool loaded = game.load();
+  // The plug-in reads the data at data-ready: the scenario's data set and
+  // world come before the start-up messages.
+  game.applyScenarioSetUp();
   game.startUp();
-  game.loadSavedGame(true);
+  Progress progress{game.scenarioEndSeconds(), -1, isatty(fileno(stderr)) != 0};
+  std::fflush(stdout);  // the lines so far come before the progress bar
+  const auto wallStart = std::chrono::steady_clock::now();
+  game.playScenario(&showProgress, &progress);
+  const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+  // The session ends: with the world gone the plug-in stops striking, so the
+  // main thread can catch up with what was queued even after a storm.
+  game.unloadWorld();
   game.drainTasks();
   game.finalChecks();
+
+  const auto moves = game.moves();
+  size_t attached = 0;
+  for (const auto& m : moves) attached += m.attached;
+  size_t applied = 0;
+  for (const auto& f : game.flashes()) applied += f.applied;
+  std::printf("scenario:     %s, %.0f s simulated in %.1f s (time scale %g)\n",
+              scenarioFile.empty() ? "default storm" : scenarioFile.c_str(), game.scenarioEndSeconds(), wallSeconds,
+              options.timeScale);
+  std::printf("world:        %zu moves (%zu into an attached cell), %zu casts, %zu flashes (%zu applied), "
+              "%zu tasks run\n",
+              moves.size(), attached, game.casts().size(), game.flashes().size(), applied, game.tasksRun());
 
   std::string asked;
   for (uint32_t id : game.interfaceRequests()) {
@@ -151,9 +254,12 @@ int main(int argc, char** argv) {
   if (!loaded) failures.insert(failures.begin(), "SKSEPlugin_Load returned false");
   if (failures.empty()) {
     std::printf("failures:     none\n");
-    return kExitOk;
+  } else {
+    std::printf("failures:     %zu\n", failures.size());
+    for (const auto& f : failures) std::printf("  - %s\n", f.c_str());
   }
-  std::printf("failures:     %zu\n", failures.size());
-  for (const auto& f : failures) std::printf("  - %s\n", f.c_str());
-  return kExitCheckFailed;
+  // The plug-in's threads are still at work, as in a running game: end the
+  // process as the game does, without running static destructors under them.
+  std::fflush(nullptr);
+  std::_Exit(failures.empty() ? kExitOk : kExitCheckFailed);
 }

@@ -339,6 +339,9 @@ TEST(Engine, NativeFunctionRegistrationThroughRegistrySlot24) {
   EXPECT_STREQ(*reinterpret_cast<const char**>(fn + 24), "NimbrelPluginScript");
   EXPECT_EQ(*reinterpret_cast<uint16_t*>(fn + 58), 2);
   ASSERT_NE(*reinterpret_cast<void**>(fn + 48), nullptr);
+  static void* const kFunctionTable[23] = {};
+  const void* table0 = kFunctionTable;
+  std::memcpy(fn, &table0, sizeof table0);  // the function's own table, set before registration
 
   void* registry = *reinterpret_cast<void**>(static_cast<uint8_t*>(holder(game, kScriptVmHolder)) + 0x200);
   void* const* table = *static_cast<void* const* const*>(registry);

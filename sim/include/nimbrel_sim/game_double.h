@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,69 @@ struct Options {
 
 // Event sources a plug-in can add sinks to.
 enum class Source { MenuOpenClose, Hit, Action };
+
+// Kinds of forms the double can make.
+enum class FormKind { Spell, EffectArt, ImageSpaceModifier, FormList, GlobalVariable, ObjectReference, Weather, Worldspace, Weapon };
+
+// The default data set's variations.
+struct DataSet {
+  bool pluginLoaded = true;
+  uint8_t pluginModIndex = 0x12;
+  uint8_t pluginLightIndex = 0;
+  bool dawnguardLoaded = true;
+  uint8_t dawnguardModIndex = 0x02;
+  uint8_t dawnguardLightIndex = 0;
+};
+
+// Weathers of the default data set.
+enum class DefaultWeather { Clear, Cloudy, Rain, Thunderstorm, Snow, RainySnow, ExemptStorm, Unclassified };
+
+// A script argument as the machine passes it (type words: 0 none, 1 object,
+// 2 string, 3 integer, 4 float, 5 bool).
+struct ScriptArg {
+  uint64_t type = 0;
+  std::string text;
+  uint64_t raw = 0;
+  static ScriptArg None() { return {}; }
+  static ScriptArg String(const std::string& t) { return {2, t, 0}; }
+  static ScriptArg Int(int32_t v) { return {3, {}, static_cast<uint32_t>(v)}; }
+  static ScriptArg Float(float v) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    return {4, {}, bits};
+  }
+  static ScriptArg Bool(bool v) { return {5, {}, v ? 1u : 0u}; }
+  static ScriptArg Object() { return {1, {}, 0}; }
+};
+
+struct Position {
+  float x = 0, y = 0, z = 0;
+};
+
+struct MoveRecord {
+  double ms = 0;                // since the double started, on the simulated clock
+  uint32_t referenceFormId = 0;
+  uint32_t destinationFormId = 0;
+  Position offset;
+  Position placedAt;            // world position after the move
+  bool inCell = false;
+  bool attached = false;
+};
+
+struct CastRecord {
+  double ms = 0;
+  uint32_t spellFormId = 0;
+  uint32_t casterFormId = 0;
+  uint32_t targetFormId = 0;
+  Position caster;              // world positions at the moment of the cast
+  Position target;
+};
+
+struct FlashRecord {
+  double ms = 0;
+  bool applied = false;         // false: removed
+  uint32_t modifierFormId = 0;
+};
 
 struct PluginDescription {
   bool filled = false;
@@ -108,8 +173,124 @@ class GameDouble {
   // returns non-zero is a failure of the run.
   void sendMenuEvent(const std::string& menuName, bool opening);
   void sendActionEvent(uint32_t type, bool byPlayer);
-  // The game's main thread: waits until every queued task has run.
+  // The game's main thread: waits until every task queued before the call
+  // has run (at once while the main thread is held, see holdMainThread).
   void drainTasks();
+
+  // --- game data: loaded files, forms, the default data set ------------------
+  // Appends a file to the loaded-file list (list order = call order).
+  void addLoadedFile(const std::string& name, uint8_t modIndex, uint8_t lightIndex = 0);
+  // Appends a list node whose file entry is null.
+  void addNullFileNode();
+  // A form of a kind with a full id; FormFromId finds it from then on (a form
+  // added again under the same id replaces the old one). Weapon stands for any
+  // form that is none of the other kinds.
+  void* addForm(FormKind kind, uint32_t formId);
+  void removeForm(uint32_t formId);  // FormFromId no longer finds it
+  void* findForm(uint32_t formId) const;
+  // A form list whose entries are these pointers (null entries allowed).
+  void* addFormList(uint32_t formId, const std::vector<void*>& entries);
+  void* addGlobal(uint32_t formId, float value);
+  // An effect-art form with a model component; a null path gives a component
+  // whose get operation answers null.
+  void* addEffectArt(uint32_t formId, const char* modelPath, float fadeDuration = 1.5f);
+  // A weather, appended to the data registry's weather array.
+  void* addWeather(uint32_t formId, uint8_t flags, uint8_t lightningFrequency);
+  void addNullWeather();
+  // Fade duration of an effect-art form; NaN when the id names none.
+  float fadeDuration(uint32_t formId) const;
+  // Current model path of an effect-art form; empty optional when null.
+  std::optional<std::string> modelPath(uint32_t formId) const;
+  size_t modelPathSets(uint32_t formId) const;  // set operations the form received
+
+  // The data the plug-in expects: "Nimbrel.esp" with its two imagespace
+  // modifiers, sixteen lists (spells and hidden caster/target references), six
+  // globals, 29 effect-art forms with night model paths under "magic\", and
+  // "Dawnguard.esm"; plus weathers of every class, some with exempt ids.
+  // Tests change any of it afterwards with the calls above. Once per double:
+  // a second call appends the files and weathers again.
+  void installDefaultData(const DataSet& data = DataSet{});
+  // Full id of a local id of "Nimbrel.esp" / "Dawnguard.esm" in the installed
+  // data set, composed by the double's own rule for the run's edition.
+  uint32_t pluginFormId(uint32_t localId) const;
+  uint32_t dawnguardFormId(uint32_t localId) const;
+  // Weathers of the default data set by role.
+  uint32_t weatherId(DefaultWeather weather) const;
+
+  // --- the script machine -----------------------------------------------------
+  // Calls a registered native function as a script would: a stack frame with
+  // the two arguments, then the function object's call operation (slot 23)
+  // through its own vtable. False when no such function is registered, or
+  // when the call operation answers false. The result value's type word
+  // after the call goes to *resultType (it holds a string before the call).
+  // Argument fetches outside the frame's two arguments fail the run.
+  bool callNative(const std::string& className, const std::string& function, const ScriptArg& first,
+                  const ScriptArg& second, uint64_t* resultType = nullptr);
+  // Calls operation `slot` (1-based, as the machine numbers them) of a
+  // registered function object with up to three extra word arguments; the
+  // raw result word. For the layout checks of the function objects.
+  uint64_t callFunctionSlot(const std::string& function, int slot, uint64_t a = 0, uint64_t b = 0, uint64_t c = 0);
+  // Address of a registered function object (null if none).
+  void* registeredFunction(const std::string& function) const;
+  // The next `count` engine heap allocations fail (return null).
+  // Heap frees that match no live block, and frees or releases of a
+  // registered function outside its destructor (slot 1), fail the run.
+  void failHeapAllocations(int count);
+  size_t liveHeapBlocks() const;
+
+  // --- the world ---------------------------------------------------------------
+  // Loads a world: the sky exists, the player has 3D and stands in an attached
+  // exterior cell of Tamriel (worldspace 0x3C) at (0, 0, 0); the hour is
+  // 12.0; clear current weather, no outgoing weather, transition 1.0.
+  void loadWorld();
+  void unloadWorld();  // sky and player holders null
+  void setPlayerPosition(float x, float y, float z);
+  void setPlayerHas3D(bool has3D);
+  void setPlayerHolderPresent(bool present);
+  void setPlayerCellNull();               // player in no cell
+  void enterInterior();                   // a cell without worldspace
+  void enterExterior(uint32_t worldspaceFormId = 0x3C);
+  void setSkyPresent(bool present);
+  // Current and outgoing weather (0 = none) and the transition progress.
+  void setWeather(uint32_t currentFormId, uint32_t outgoingFormId, float transition);
+  void setWeatherTransition(float transition);
+  void setGameHour(float hour);
+  void sendHitEvent(bool onPlayer, uint32_t sourceFormId);
+
+  // What the world saw: every move, cast and flash, in order.
+  std::vector<MoveRecord> moves() const;
+  std::vector<CastRecord> casts() const;
+  std::vector<FlashRecord> flashes() const;
+  size_t tasksRun() const;
+  // Holds the game's main thread: queued tasks wait until released, and
+  // finalChecks reports those queued before it as not run.
+  void holdMainThread(bool hold);
+  // The loaded area: a move ends in an attached cell within this many world
+  // units (horizontally) of the player, in an unattached cell up to
+  // `cellRange`, and in no cell beyond.
+  void setLoadedArea(float attachedRange, float cellRange);
+
+  // --- scenarios -----------------------------------------------------------------
+  // Reads a scenario (the format is documented in sim/SCENARIOS.md); false
+  // with error() set when it does not parse. An empty text is the embedded
+  // default storm.
+  bool loadScenario(const std::string& text);
+  static std::string defaultScenario();
+  // Plays the loaded scenario: each event is applied at its time on the
+  // simulated clock (wall time times Options::timeScale); returns at its end.
+  // `progress`, when given, is called now and then with the fraction done.
+  void playScenario(void (*progress)(double fraction, void* context) = nullptr, void* context = nullptr);
+  // The loaded scenario's set-up, due before startUp(): its data set
+  // (installDefaultData with the scenario's variations, unless it says
+  // "data none"), its loaded area, and loadWorld() unless it starts unloaded.
+  // Loads the default scenario first when none was loaded.
+  void applyScenarioSetUp();
+  // The loaded scenario's end, in simulated seconds from the start of play;
+  // setScenarioEnd moves it (events after the new end are not played).
+  double scenarioEndSeconds() const;
+  void setScenarioEnd(double seconds);
+  // Milliseconds on the simulated clock since the double started.
+  double simulatedMs() const;
 
   // --- what the host and the engine saw -------------------------------------
   uint32_t pluginHandle() const;           // the handle the host gave out
@@ -142,7 +323,8 @@ class GameDouble {
   std::vector<std::string> failures() const;
   bool ok() const { return failures().empty(); }
   // Checks at the end of a run (patch bytes, tasks released, heap balance);
-  // adds to failures().
+  // adds to failures(). Every task queued before the call must have run;
+  // tasks the plug-in queues meanwhile may still be pending.
   void finalChecks();
 
   // Makes a fault (a call into 0xCC filler, an access violation) end the

@@ -1,0 +1,155 @@
+// GameDouble: the world (player, cells, sky, weather, hits), what the
+// world-changing natives did, and scenarios.
+#include <cstdio>
+
+#include "game_double_impl.h"
+#include "plugin_calls.h"
+
+namespace nimbrel_sim {
+
+namespace {
+
+// The game's hit event, as the hit source sends it.
+struct HitEvent {
+  void* target;
+  void* cause;  // the aggressor; not read by the plug-in
+  uint32_t source;
+  uint32_t projectile;
+  uint8_t flags;
+};
+static_assert(offsetof(HitEvent, cause) == 0x8);
+static_assert(offsetof(HitEvent, source) == 0x10);
+
+std::string hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+}  // namespace
+
+// --- the world --------------------------------------------------------------------
+
+void GameDouble::loadWorld() {
+  Impl& d = *impl_;
+  d.world.load(findForm(weatherId(DefaultWeather::Clear)));
+}
+
+void GameDouble::unloadWorld() { impl_->world.unload(); }
+
+void GameDouble::setPlayerPosition(float x, float y, float z) { impl_->world.setPlayerPosition({x, y, z}); }
+
+void GameDouble::setPlayerHas3D(bool has3D) { impl_->world.setPlayerHas3D(has3D); }
+
+void GameDouble::setPlayerHolderPresent(bool present) { impl_->world.setPlayerHolderPresent(present); }
+
+void GameDouble::setPlayerCellNull() { impl_->world.setPlayerCellNull(); }
+
+void GameDouble::enterInterior() { impl_->world.enterInterior(); }
+
+void GameDouble::enterExterior(uint32_t worldspaceFormId) {
+  World& world = impl_->world;
+  // The double's own worldspaces first, then a worldspace of the data (the
+  // Dawnguard ones), else a new one of the double's own.
+  void* worldspace = world.ownWorldspace(worldspaceFormId, false);
+  if (!worldspace) worldspace = findForm(worldspaceFormId);
+  if (!worldspace) worldspace = world.ownWorldspace(worldspaceFormId);
+  world.enterExterior(worldspace);
+}
+
+void GameDouble::setSkyPresent(bool present) { impl_->world.setSkyPresent(present); }
+
+void GameDouble::setWeather(uint32_t currentFormId, uint32_t outgoingFormId, float transition) {
+  Impl& d = *impl_;
+  void* current = currentFormId ? findForm(currentFormId) : nullptr;
+  void* outgoing = outgoingFormId ? findForm(outgoingFormId) : nullptr;
+  if (currentFormId && !current) d.run.fail("setWeather: no weather form " + hex(currentFormId));
+  if (outgoingFormId && !outgoing) d.run.fail("setWeather: no weather form " + hex(outgoingFormId));
+  d.world.setWeather(current, outgoing, transition);
+}
+
+void GameDouble::setWeatherTransition(float transition) { impl_->world.setTransition(transition); }
+
+void GameDouble::setGameHour(float hour) { impl_->world.setGameHour(hour); }
+
+void GameDouble::sendHitEvent(bool onPlayer, uint32_t sourceFormId) {
+  Impl& d = *impl_;
+  HitEvent event{onPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, sourceFormId, 0, 0};
+  d.run.trace.record("TESHitEvent", Args().b("onPlayer", onPlayer).p("target", event.target).u("source", sourceFormId));
+  void* source = d.engine.eventSource(Source::Hit);
+  for (void* sink : d.engine.sinks(Source::Hit)) {
+    uint32_t result = plugin_calls::receiveEvent(sink, &event, source);
+    d.run.trace.record("ReceiveEvent", Args().s("event", "TESHitEvent").p("sink", sink).u("result", result));
+    if (result != 0) d.run.fail("a TESHitEvent sink returned " + std::to_string(result));
+  }
+}
+
+std::vector<MoveRecord> GameDouble::moves() const { return impl_->world.moves(); }
+std::vector<CastRecord> GameDouble::casts() const { return impl_->world.casts(); }
+std::vector<FlashRecord> GameDouble::flashes() const { return impl_->world.flashes(); }
+
+size_t GameDouble::tasksRun() const {
+  size_t queued = 0, released = 0, pending = 0;
+  impl_->host.taskCounts(queued, released, pending);
+  return released;
+}
+
+void GameDouble::holdMainThread(bool hold) { impl_->host.hold(hold); }
+
+void GameDouble::setLoadedArea(float attachedRange, float cellRange) {
+  impl_->world.setLoadedArea(attachedRange, cellRange);
+}
+
+// --- scenarios ------------------------------------------------------------------------
+
+bool GameDouble::loadScenario(const std::string& text) {
+  Impl& d = *impl_;
+  Scenario parsed;
+  std::string problem;
+  if (!parseScenario(text.empty() ? defaultScenarioText() : text, parsed, problem)) {
+    d.error = "scenario: " + problem;
+    return false;
+  }
+  d.scenario = std::move(parsed);
+  d.scenarioLoaded = true;
+  return true;
+}
+
+std::string GameDouble::defaultScenario() { return defaultScenarioText(); }
+
+void GameDouble::applyScenarioSetUp() {
+  Impl& d = *impl_;
+  if (!d.scenarioLoaded) loadScenario({});
+  const Scenario& s = d.scenario;
+  d.run.trace.record("ScenarioSetUp", Args().b("data", s.installData).b("world", s.loadWorld));
+  if (s.installData) installDefaultData(s.data);
+  if (s.loadedArea) setLoadedArea(s.loadedArea->first, s.loadedArea->second);
+  if (s.loadWorld) loadWorld();
+}
+
+double GameDouble::scenarioEndSeconds() const {
+  const Impl& d = *impl_;
+  if (!d.scenarioLoaded) {
+    Scenario fallback;
+    std::string problem;
+    return parseScenario(defaultScenarioText(), fallback, problem) ? fallback.endMs / 1000.0 : 0.0;
+  }
+  return d.scenario.endMs / 1000.0;
+}
+
+void GameDouble::setScenarioEnd(double seconds) {
+  Impl& d = *impl_;
+  if (!d.scenarioLoaded) loadScenario({});
+  d.scenario.endMs = seconds * 1000.0;
+}
+
+void GameDouble::playScenario(void (*progress)(double fraction, void* context), void* context) {
+  Impl& d = *impl_;
+  if (!d.scenarioLoaded) loadScenario({});
+  ScenarioPlayer player(*this, d.run, d.world, d.scenario);
+  player.play(progress, context);
+}
+
+double GameDouble::simulatedMs() const { return impl_->world.simulatedMs(); }
+
+}  // namespace nimbrel_sim

@@ -1,0 +1,130 @@
+// Scenarios: a line-based script of what happens in the game while the
+// plug-in runs (weather, hour, the player, menus, hits, actions, saved-game
+// loads, script calls), read from text and played on the simulated clock.
+// The format is described in sim/SCENARIOS.md.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "nimbrel_sim/game_double.h"
+#include "run.h"
+
+namespace nimbrel_sim {
+
+class World;
+
+// A weather or worldspace named in a scenario: by default-data role or by id.
+struct FormRef {
+  enum class Kind { None, Named, Id } kind = Kind::None;
+  DefaultWeather name = DefaultWeather::Clear;
+  uint32_t id = 0;
+};
+
+struct ScenarioEvent {
+  enum class Kind {
+    Weather,
+    Transition,
+    Hour,
+    PlayerPosition,
+    PlayerInterior,
+    PlayerExterior,
+    Player3D,
+    PlayerHolder,
+    PlayerNoCell,
+    Sky,
+    WorldLoad,
+    WorldUnload,
+    LoadedArea,
+    Menu,
+    Hit,
+    Action,
+    SavedGameLoad,
+    SetInt,
+    SetFloat,
+  };
+
+  double atMs = 0;  // simulated milliseconds from the start of play
+  int line = 0;
+  std::string text;
+  Kind kind = Kind::Weather;
+
+  // Weather: current, outgoing (when `outgoingGiven`), the transition's start
+  // value and the simulated time it takes to reach 1.0 (0: no ramp).
+  FormRef current;
+  FormRef outgoing;
+  bool outgoingGiven = false;
+  std::optional<float> transition;
+  double overMs = 0;
+  // Hour and its rate in game hours per simulated minute.
+  float hour = 0;
+  float rate = 0;
+  // Player, sky, loaded area.
+  Position position;
+  uint32_t worldspaceId = 0;  // PlayerExterior
+  bool on = true;             // Player3D, PlayerHolder, Sky, Menu (opening), SavedGameLoad (succeeded)
+  float attachedRange = 0, cellRange = 0;
+  // Menu name; script key.
+  std::string name;
+  // Hit: on the player or another actor, the source (0: the double's own
+  // spell or weapon, by `weapon`).
+  bool byPlayer = true;
+  bool weapon = false;
+  uint32_t sourceId = 0;
+  // Action type; SetInt / SetFloat value.
+  uint32_t actionType = 0;
+  int32_t intValue = 0;
+  float floatValue = 0;
+};
+
+struct Scenario {
+  // Set-up, applied before the game starts up.
+  bool installData = true;
+  DataSet data;
+  bool loadWorld = true;
+  std::optional<std::pair<float, float>> loadedArea;
+  // Play.
+  double endMs = 0;
+  std::vector<ScenarioEvent> events;  // in time order (file order among equal times)
+};
+
+// Parses a scenario; false with "line N: ..." in `error` on the first fault.
+bool parseScenario(const std::string& text, Scenario& out, std::string& error);
+
+// The embedded default storm.
+const char* defaultScenarioText();
+
+// Ids of the forms a scenario hit uses when it names no source.
+inline constexpr uint32_t kScenarioHitSpell = 0x00012FCD;
+inline constexpr uint32_t kScenarioHitWeapon = 0x00012EB7;
+
+// Plays a scenario's events through the double's public calls, on the
+// calling thread, until its end time.
+class ScenarioPlayer {
+ public:
+  ScenarioPlayer(GameDouble& game, Run& run, World& world, const Scenario& scenario);
+  void play(void (*progress)(double fraction, void* context), void* context);
+
+ private:
+  void apply(const ScenarioEvent& event);
+  void advance(double nowMs);  // the running transition ramp and clock of the hour
+  uint32_t weatherId(const FormRef& ref) const;
+
+  GameDouble& game_;
+  Run& run_;
+  World& world_;
+  const Scenario& scenario_;
+  double startMs_ = 0;
+  // The transition ramp in progress.
+  bool ramping_ = false;
+  double rampStartMs_ = 0, rampMs_ = 0;
+  float rampFrom_ = 0;
+  // The hour's clock.
+  bool hourSet_ = false;
+  double hourStartMs_ = 0;
+  float hourBase_ = 0, hourRate_ = 0;
+};
+
+}  // namespace nimbrel_sim

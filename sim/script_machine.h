@@ -1,0 +1,57 @@
+// The script machine's side of native calls: stacks and frames with their
+// argument values, calls of registered function objects through their own
+// tables, and the bookkeeping the engine's frame functions check against.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engine.h"
+#include "nimbrel_sim/game_double.h"
+#include "run.h"
+
+namespace nimbrel_sim {
+
+class ScriptMachine {
+ public:
+  // The number of operations in a native function's table.
+  static constexpr int kFunctionSlots = 23;
+  static constexpr int kCallSlot = 23;
+
+  ScriptMachine(Run& run, Engine& engine);
+  ScriptMachine(const ScriptMachine&) = delete;
+  ScriptMachine& operator=(const ScriptMachine&) = delete;
+
+  bool callNative(const std::string& className, const std::string& function, const ScriptArg& first,
+                  const ScriptArg& second, uint64_t* resultType);
+  uint64_t callFunctionSlot(const std::string& function, int slot, uint64_t a, uint64_t b, uint64_t c);
+  void* registeredFunction(const std::string& function) const;
+
+  // The engine's frame functions and value clear, checked against the
+  // frames of calls in progress.
+  uint32_t argOffset(void* stack, void* frame);
+  ScriptValue* argValue(void* stack, void* frame, uint32_t index, uint32_t offset);
+  void noteCleared(const ScriptValue* value);
+  // Whether the machine is running this function's destructor (slot 1), the
+  // one time its memory may go back to the heap.
+  bool destroying(const void* function) const;
+
+ private:
+  struct Call;
+  void* find(const std::string* className, const std::string& function) const;
+
+  Run& run_;
+  Engine& engine_;
+  mutable std::mutex mutex_;
+  std::unordered_map<uintptr_t, Call*> frames_;  // calls in progress, by frame address
+  std::unordered_set<uintptr_t> destroying_;
+  uint32_t nextStackId_ = 1;
+  ScriptValue foreign_{};  // what a refused argument fetch points at
+};
+
+}  // namespace nimbrel_sim

@@ -1,0 +1,578 @@
+// Tests of the double's world: the objects and fields the plug-in reads, the
+// world-changing natives with the loaded area, the held main thread, hit
+// events, and scenarios. Offsets are written out here independently of the
+// double's own tables.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "nimbrel_sim/game_double.h"
+#include "scenario.h"
+
+using nimbrel_sim::DefaultWeather;
+using nimbrel_sim::FormKind;
+using nimbrel_sim::GameDouble;
+using nimbrel_sim::Options;
+using nimbrel_sim::Scenario;
+using nimbrel_sim::ScenarioEvent;
+
+namespace {
+
+// Skyrim Special Edition 1.5.39 offsets.
+constexpr uint32_t kSpellCast = 0x980de0;
+constexpr uint32_t kRefMoveTo = 0x994cf0;
+constexpr uint32_t kCellAttached = 0x98f3c0;
+constexpr uint32_t kImodApply = 0x988fa0;
+constexpr uint32_t kImodRemove = 0x989010;
+constexpr uint32_t kEventSourcesGet = 0x186910;
+constexpr uint32_t kAddSink = 0x56bab0;
+constexpr uint32_t kScriptVmHolder = 0x1eeab78;
+constexpr uint32_t kMenuManagerHolder = 0x1ee5b20;
+constexpr uint32_t kSkyHolder = 0x2f283d8;
+constexpr uint32_t kPlayerHolder = 0x2f4def8;
+
+constexpr float kGrid = 4096.0f;
+
+struct RunFolders {
+  std::vector<std::string> paths;
+  ~RunFolders() {
+    std::error_code ec;
+    for (const auto& p : paths) std::filesystem::remove_all(p, ec);
+  }
+};
+RunFolders gFolders;
+
+Options options(const char* name, double timeScale = 1.0) {
+  Options o;
+  o.outDir = (std::filesystem::temp_directory_path() /
+              ("nimbrel-world-" + std::string(name) + "-" + std::to_string(::getpid())))
+                 .string();
+  o.timeScale = timeScale;
+  gFolders.paths.push_back(o.outDir);
+  return o;
+}
+
+bool anyFailureContains(const GameDouble& game, const std::string& text) {
+  for (const auto& f : game.failures())
+    if (f.find(text) != std::string::npos) return true;
+  return false;
+}
+
+template <typename T>
+T field(const void* object, size_t offset) {
+  T value;
+  std::memcpy(&value, static_cast<const uint8_t*>(object) + offset, sizeof value);
+  return value;
+}
+
+void* holder(const GameDouble& game, uint32_t offset) {
+  return *reinterpret_cast<void* const*>(game.imageBase() + offset);
+}
+
+void* registry(const GameDouble& game) { return field<void*>(holder(game, kScriptVmHolder), 0x200); }
+
+template <typename Fn>
+Fn at(const GameDouble& game, uint32_t offset) {
+  return reinterpret_cast<Fn>(game.imageBase() + offset);
+}
+
+// The world position of a reference, through its 3D as the plug-in reads it.
+nimbrel_sim::Position nodePosition(const void* reference) {
+  void* loaded3D = field<void*>(reference, 0x68);
+  void* node = field<void*>(loaded3D, 0x68);
+  return {field<float>(node, 0xd4), field<float>(node, 0xd8), field<float>(node, 0xdc)};
+}
+
+// A plug-in of plain functions that keeps the host record, so a test can
+// queue tasks to the game's main thread.
+struct HostRec {
+  uint32_t version, runtime, editorVersion, editor;
+  void* (*query)(uint32_t);
+};
+struct TaskRec {
+  uint32_t version;
+  void (*add)(void*);
+};
+const HostRec* gHost = nullptr;
+bool testQuery(const void* host, void*) {
+  gHost = static_cast<const HostRec*>(host);
+  return true;
+}
+bool testLoad(const void*) { return true; }
+
+struct FnTask {
+  void* const* table;
+  std::function<void()> body;
+};
+void fnExecute(FnTask* t) { t->body(); }
+void fnRelease(FnTask* t) { delete t; }
+void* const kFnTaskTable[] = {reinterpret_cast<void*>(&fnExecute), reinterpret_cast<void*>(&fnRelease)};
+
+TaskRec* taskInterface(GameDouble& game) {
+  EXPECT_TRUE(game.usePluginEntryPoints(testQuery, testLoad));
+  EXPECT_TRUE(game.query());
+  return static_cast<TaskRec*>(gHost->query(4));
+}
+
+void queue(TaskRec* tasks, std::function<void()> body) { tasks->add(new FnTask{kFnTaskTable, std::move(body)}); }
+
+// Runs `body` as a task on the game's main thread and waits for it.
+void onMainThread(GameDouble& game, TaskRec* tasks, std::function<void()> body) {
+  queue(tasks, std::move(body));
+  game.drainTasks();
+}
+
+struct Sink {
+  explicit Sink(void* const* t) : table(t) {}
+  void* const* table;
+  int calls = 0;
+  uint32_t result = 0;
+  void* target = nullptr;
+  void* unused = nullptr;
+  uint32_t source = 0;
+  std::vector<std::string> menus;
+};
+uint32_t hitReceive(Sink* self, const void* event, void*) {
+  ++self->calls;
+  self->target = field<void*>(event, 0x0);
+  self->unused = field<void*>(event, 0x8);
+  self->source = field<uint32_t>(event, 0x10);
+  return self->result;
+}
+uint32_t menuReceive(Sink* self, const void* event, void*) {
+  ++self->calls;
+  self->menus.push_back(std::string(field<const char*>(event, 0)) + (field<uint8_t>(event, 8) ? " open" : " close"));
+  return 0;
+}
+void* const kHitTable[] = {nullptr, reinterpret_cast<void*>(&hitReceive)};
+void* const kMenuTable[] = {nullptr, reinterpret_cast<void*>(&menuReceive)};
+
+}  // namespace
+
+// --- the world the plug-in reads -------------------------------------------------
+
+TEST(World, LoadWorldLaysOutTheSkyThePlayerAndItsCell) {
+  GameDouble game(options("load"));
+  game.installDefaultData();
+  EXPECT_EQ(holder(game, kSkyHolder), nullptr);
+  EXPECT_EQ(holder(game, kPlayerHolder), nullptr);
+  game.loadWorld();
+
+  void* player = holder(game, kPlayerHolder);
+  ASSERT_NE(player, nullptr);
+  EXPECT_EQ(field<uint32_t>(player, 0x14), 0x14u);
+  void* cell = field<void*>(player, 0x60);
+  ASSERT_NE(cell, nullptr);
+  void* worldspace = field<void*>(cell, 0x120);
+  ASSERT_NE(worldspace, nullptr);
+  EXPECT_EQ(field<uint32_t>(worldspace, 0x14), 0x3Cu);
+  ASSERT_NE(field<void*>(player, 0x68), nullptr);
+  nimbrel_sim::Position p = nodePosition(player);
+  EXPECT_EQ(p.x, 0.0f);
+  EXPECT_EQ(p.y, 0.0f);
+  EXPECT_EQ(p.z, 0.0f);
+
+  void* sky = holder(game, kSkyHolder);
+  ASSERT_NE(sky, nullptr);
+  void* current = field<void*>(sky, 0x48);
+  ASSERT_NE(current, nullptr);
+  EXPECT_EQ(field<uint32_t>(current, 0x14), game.weatherId(DefaultWeather::Clear));
+  EXPECT_EQ(field<void*>(sky, 0x50), nullptr);
+  EXPECT_EQ(field<float>(sky, 0x1b0), 12.0f);
+  EXPECT_EQ(field<float>(sky, 0x1b8), 1.0f);
+
+  game.unloadWorld();
+  EXPECT_EQ(holder(game, kSkyHolder), nullptr);
+  EXPECT_EQ(holder(game, kPlayerHolder), nullptr);
+  EXPECT_TRUE(game.ok());
+}
+
+TEST(World, PlayerAndSkyStatesReachTheirFields) {
+  GameDouble game(options("states"));
+  game.loadWorld();  // without data: no clear weather to show
+  void* player = holder(game, kPlayerHolder);
+  void* sky = holder(game, kSkyHolder);
+  ASSERT_NE(player, nullptr);
+  EXPECT_EQ(field<void*>(sky, 0x48), nullptr);
+
+  game.setPlayerHas3D(false);
+  EXPECT_EQ(field<void*>(player, 0x68), nullptr);
+  game.setPlayerHas3D(true);
+  EXPECT_NE(field<void*>(player, 0x68), nullptr);
+
+  game.setPlayerHolderPresent(false);
+  EXPECT_EQ(holder(game, kPlayerHolder), nullptr);
+  game.setPlayerHolderPresent(true);
+  EXPECT_EQ(holder(game, kPlayerHolder), player);
+
+  void* tamrielCell = field<void*>(player, 0x60);
+  game.setPlayerCellNull();
+  EXPECT_EQ(field<void*>(player, 0x60), nullptr);
+
+  game.enterInterior();
+  void* interior = field<void*>(player, 0x60);
+  ASSERT_NE(interior, nullptr);
+  EXPECT_EQ(field<void*>(interior, 0x120), nullptr);
+
+  game.enterExterior(0x69857);
+  void* cell = field<void*>(player, 0x60);
+  ASSERT_NE(cell, nullptr);
+  EXPECT_NE(cell, tamrielCell);
+  EXPECT_EQ(field<uint32_t>(field<void*>(cell, 0x120), 0x14), 0x69857u);
+  game.enterExterior();
+  EXPECT_EQ(field<void*>(player, 0x60), tamrielCell);
+
+  game.setPlayerPosition(100.0f, -200.0f, 300.5f);
+  nimbrel_sim::Position p = nodePosition(player);
+  EXPECT_EQ(p.x, 100.0f);
+  EXPECT_EQ(p.y, -200.0f);
+  EXPECT_EQ(p.z, 300.5f);
+
+  game.setSkyPresent(false);
+  EXPECT_EQ(holder(game, kSkyHolder), nullptr);
+  game.setSkyPresent(true);
+  EXPECT_EQ(holder(game, kSkyHolder), sky);
+  EXPECT_TRUE(game.ok());
+}
+
+TEST(World, WeatherTransitionAndHourFields) {
+  GameDouble game(options("weather"));
+  game.installDefaultData();
+  game.loadWorld();
+  void* sky = holder(game, kSkyHolder);
+  const uint32_t storm = game.weatherId(DefaultWeather::Thunderstorm);
+  const uint32_t rain = game.weatherId(DefaultWeather::Rain);
+  game.setWeather(storm, rain, 0.25f);
+  void* current = field<void*>(sky, 0x48);
+  void* outgoing = field<void*>(sky, 0x50);
+  ASSERT_NE(current, nullptr);
+  ASSERT_NE(outgoing, nullptr);
+  EXPECT_EQ(field<uint32_t>(current, 0x14), storm);
+  EXPECT_EQ(field<uint32_t>(outgoing, 0x14), rain);
+  EXPECT_EQ(field<uint8_t>(current, 0x66f) & 0x04, 0x04);  // rainy
+  EXPECT_EQ(field<float>(sky, 0x1b8), 0.25f);
+  game.setWeatherTransition(0.75f);
+  EXPECT_EQ(field<float>(sky, 0x1b8), 0.75f);
+  game.setGameHour(19.5f);
+  EXPECT_EQ(field<float>(sky, 0x1b0), 19.5f);
+  game.setWeather(0, 0, 1.0f);
+  EXPECT_EQ(field<void*>(sky, 0x48), nullptr);
+  EXPECT_EQ(field<void*>(sky, 0x50), nullptr);
+  EXPECT_TRUE(game.ok());
+  game.setWeather(0x7777, 0, 1.0f);
+  EXPECT_TRUE(anyFailureContains(game, "no weather form 0x7777"));
+}
+
+// --- the natives -----------------------------------------------------------------
+
+TEST(Natives, MoveToPlacesByDistanceFromThePlayer) {
+  GameDouble game(options("move"));
+  TaskRec* tasks = taskInterface(game);
+  game.loadWorld();
+  void* player = holder(game, kPlayerHolder);
+  void* playerCell = field<void*>(player, 0x60);
+  void* target = game.addForm(FormKind::ObjectReference, 0xff000901);
+  void* caster = game.addForm(FormKind::ObjectReference, 0xff000902);
+  ASSERT_NE(target, nullptr);
+  ASSERT_EQ(field<void*>(target, 0x68), nullptr);
+  auto moveTo = at<void (*)(void*, uint32_t, void*, void*, float, float, float, bool)>(game, kRefMoveTo);
+  auto attached = at<bool (*)(void*, uint32_t, void*)>(game, kCellAttached);
+  void* reg = registry(game);
+
+  game.setPlayerPosition(1000, 1000, 50);
+  onMainThread(game, tasks, [&] { moveTo(reg, 0, target, player, 2.0f * kGrid, 0, 25000, false); });
+  ASSERT_NE(field<void*>(target, 0x68), nullptr) << "a moved reference gets 3D";
+  nimbrel_sim::Position t = nodePosition(target);
+  EXPECT_EQ(t.x, 1000 + 2.0f * kGrid);
+  EXPECT_EQ(t.y, 1000.0f);
+  EXPECT_EQ(t.z, 25050.0f);
+  EXPECT_EQ(field<void*>(target, 0x60), playerCell);
+  EXPECT_TRUE(attached(reg, 0, field<void*>(target, 0x60)));
+
+  // Relative to the moved target, out to an unattached cell of Tamriel.
+  onMainThread(game, tasks, [&] { moveTo(reg, 0, caster, target, 2.0f * kGrid, 0, 0, false); });
+  void* unattached = field<void*>(caster, 0x60);
+  ASSERT_NE(unattached, nullptr);
+  EXPECT_NE(unattached, playerCell);
+  EXPECT_EQ(field<void*>(unattached, 0x120), field<void*>(playerCell, 0x120));
+  EXPECT_EQ(nodePosition(caster).x, 1000 + 4.0f * kGrid);
+  EXPECT_FALSE(attached(reg, 0, unattached));
+
+  // Beyond the cell range: no cell.
+  onMainThread(game, tasks, [&] { moveTo(reg, 0, caster, player, 0, -11.0f * kGrid, 0, false); });
+  EXPECT_EQ(field<void*>(caster, 0x60), nullptr);
+
+  // The player walking off takes the loaded area along.
+  game.setPlayerPosition(1000, -9.0f * kGrid, 0);
+  EXPECT_EQ(field<void*>(caster, 0x60), playerCell);
+  EXPECT_EQ(field<void*>(target, 0x60), unattached);
+  game.setLoadedArea(20.0f * kGrid, 30.0f * kGrid);
+  EXPECT_EQ(field<void*>(target, 0x60), playerCell);
+
+  // Leaving for an interior detaches the cells the references stay in.
+  game.enterInterior();
+  EXPECT_EQ(field<void*>(target, 0x60), playerCell);
+  EXPECT_FALSE(attached(reg, 0, playerCell));
+  EXPECT_TRUE(attached(reg, 0, field<void*>(player, 0x60)));
+
+  auto moves = game.moves();
+  ASSERT_EQ(moves.size(), 3u);
+  EXPECT_EQ(moves[0].referenceFormId, 0xff000901u);
+  EXPECT_EQ(moves[0].destinationFormId, 0x14u);
+  EXPECT_EQ(moves[0].offset.z, 25000.0f);
+  EXPECT_TRUE(moves[0].inCell && moves[0].attached);
+  EXPECT_EQ(moves[1].destinationFormId, 0xff000901u);
+  EXPECT_TRUE(moves[1].inCell);
+  EXPECT_FALSE(moves[1].attached);
+  EXPECT_FALSE(moves[2].inCell);
+  EXPECT_EQ(moves[2].placedAt.y, -11.0f * kGrid + 1000);
+  EXPECT_TRUE(game.ok());
+}
+
+TEST(Natives, MoveOffTheMainThreadOrWithAnotherRegistryChangesNothing) {
+  GameDouble game(options("move-bad"));
+  TaskRec* tasks = taskInterface(game);
+  game.loadWorld();
+  void* player = holder(game, kPlayerHolder);
+  void* target = game.addForm(FormKind::ObjectReference, 0xff000901);
+  auto moveTo = at<void (*)(void*, uint32_t, void*, void*, float, float, float, bool)>(game, kRefMoveTo);
+  moveTo(registry(game), 0, target, player, 10, 0, 0, false);
+  EXPECT_TRUE(anyFailureContains(game, "RefMoveToNative called off the game's main thread"));
+  int other = 0;
+  onMainThread(game, tasks, [&] { moveTo(&other, 0, target, player, 10, 0, 0, false); });
+  EXPECT_TRUE(anyFailureContains(game, "RefMoveToNative called with something other than the script registry"));
+  EXPECT_TRUE(game.moves().empty());
+  EXPECT_EQ(field<void*>(target, 0x60), nullptr);
+  bool result = at<bool (*)(void*, uint32_t, void*)>(game, kCellAttached)(&other, 0, field<void*>(player, 0x60));
+  EXPECT_FALSE(result);
+  EXPECT_TRUE(anyFailureContains(game, "CellAttachedNative called with something other than the script registry"));
+}
+
+TEST(Natives, CastsAndFlashesAreRecordedOnTheSimulatedClock) {
+  GameDouble game(options("cast", 10.0));
+  TaskRec* tasks = taskInterface(game);
+  game.loadWorld();
+  void* player = holder(game, kPlayerHolder);
+  void* caster = game.addForm(FormKind::ObjectReference, 0xff000902);
+  void* target = game.addForm(FormKind::ObjectReference, 0xff000901);
+  void* spell = game.addForm(FormKind::Spell, 0xff000a01);
+  void* imod = game.addForm(FormKind::ImageSpaceModifier, 0xff000b01);
+  void* reg = registry(game);
+  auto moveTo = at<void (*)(void*, uint32_t, void*, void*, float, float, float, bool)>(game, kRefMoveTo);
+  auto cast = at<void (*)(void*, uint32_t, void*, void*, void*)>(game, kSpellCast);
+  auto apply = at<void (*)(void*, uint32_t, void*, float)>(game, kImodApply);
+  auto remove = at<void (*)(void*, uint32_t, void*)>(game, kImodRemove);
+
+  onMainThread(game, tasks, [&] {
+    moveTo(reg, 0, target, player, 500, 0, -15000, false);
+    moveTo(reg, 0, caster, target, 0, 300, 31384, false);
+    apply(reg, 0, imod, 1.0f);
+    cast(reg, 0, spell, caster, target);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  onMainThread(game, tasks, [&] { remove(reg, 0, imod); });
+
+  auto casts = game.casts();
+  ASSERT_EQ(casts.size(), 1u);
+  EXPECT_EQ(casts[0].spellFormId, 0xff000a01u);
+  EXPECT_EQ(casts[0].casterFormId, 0xff000902u);
+  EXPECT_EQ(casts[0].targetFormId, 0xff000901u);
+  EXPECT_EQ(casts[0].target.x, 500.0f);
+  EXPECT_EQ(casts[0].target.z, -15000.0f);
+  EXPECT_EQ(casts[0].caster.y, 300.0f);
+  EXPECT_EQ(casts[0].caster.z, 16384.0f);
+  auto flashes = game.flashes();
+  ASSERT_EQ(flashes.size(), 2u);
+  EXPECT_TRUE(flashes[0].applied);
+  EXPECT_FALSE(flashes[1].applied);
+  EXPECT_EQ(flashes[1].modifierFormId, 0xff000b01u);
+  // 20 ms of wall time at scale 10 is at least 200 simulated ms.
+  EXPECT_GE(flashes[1].ms - flashes[0].ms, 200.0);
+  EXPECT_LT(flashes[1].ms - flashes[0].ms, 60000.0);
+  EXPECT_TRUE(game.ok());
+
+  onMainThread(game, tasks, [&] { cast(reg, 0, nullptr, caster, target); });
+  EXPECT_TRUE(anyFailureContains(game, "SpellCastNative with a spell that is no spell"));
+  onMainThread(game, tasks, [&] { cast(reg, 0, spell, caster, nullptr); });
+  EXPECT_TRUE(anyFailureContains(game, "SpellCastNative with a target that is no reference"));
+  EXPECT_EQ(game.casts().size(), 1u);
+}
+
+// --- the main thread ---------------------------------------------------------------
+
+TEST(MainThread, HeldTasksWaitUntilReleasedAndFailTheChecksMeanwhile) {
+  GameDouble game(options("hold"));
+  TaskRec* tasks = taskInterface(game);
+  std::atomic<int> ran{0};
+  game.holdMainThread(true);
+  queue(tasks, [&] { ++ran; });
+  queue(tasks, [&] { ++ran; });
+  game.drainTasks();  // returns although the tasks are held
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(ran.load(), 0);
+  EXPECT_EQ(game.tasksRun(), 0u);
+  game.finalChecks();
+  EXPECT_TRUE(anyFailureContains(game, "2 queued, 0 released, 2 pending"));
+  game.holdMainThread(false);
+  game.drainTasks();
+  EXPECT_EQ(ran.load(), 2);
+  EXPECT_EQ(game.tasksRun(), 2u);
+  game.finalChecks();
+  EXPECT_TRUE(game.ok()) << game.failures().front();
+}
+
+// --- events -----------------------------------------------------------------------------
+
+TEST(Events, HitEventsReachTheHitSourceSinks) {
+  GameDouble game(options("hit"));
+  game.loadWorld();
+  void* events = at<void* (*)()>(game, kEventSourcesGet)();
+  Sink sink(kHitTable);
+  at<void (*)(void*, void*)>(game, kAddSink)(static_cast<uint8_t*>(events) + 0x5d8, &sink);
+  game.sendHitEvent(true, 0x00012FCD);
+  EXPECT_EQ(sink.calls, 1);
+  EXPECT_EQ(sink.target, holder(game, kPlayerHolder));
+  EXPECT_EQ(sink.unused, nullptr);
+  EXPECT_EQ(sink.source, 0x00012FCDu);
+  game.sendHitEvent(false, 0x00012EB7);
+  EXPECT_NE(sink.target, holder(game, kPlayerHolder));
+  EXPECT_NE(sink.target, nullptr);
+  EXPECT_EQ(sink.source, 0x00012EB7u);
+  EXPECT_TRUE(game.ok());
+  sink.result = 2;
+  game.sendHitEvent(true, 1);
+  EXPECT_TRUE(anyFailureContains(game, "TESHitEvent sink returned 2"));
+}
+
+// --- scenarios ---------------------------------------------------------------------------
+
+TEST(Scenario, FaultsNameTheirLine) {
+  Scenario s;
+  std::string error;
+  EXPECT_FALSE(nimbrel_sim::parseScenario("end 5\n\nat 1 weather sunny\n", s, error));
+  EXPECT_EQ(error.rfind("line 3:", 0), 0u) << error;
+  EXPECT_FALSE(nimbrel_sim::parseScenario("at x load\n", s, error));
+  EXPECT_EQ(error.rfind("line 1:", 0), 0u) << error;
+  EXPECT_FALSE(nimbrel_sim::parseScenario("# storm\nat 1 hour 25\n", s, error));
+  EXPECT_EQ(error.rfind("line 2:", 0), 0u) << error;
+  EXPECT_FALSE(nimbrel_sim::parseScenario("data plugin-light 300\n", s, error));
+  EXPECT_FALSE(nimbrel_sim::parseScenario("end 10\nat 11 load\n", s, error));
+  EXPECT_NE(error.find("after the end"), std::string::npos) << error;
+  EXPECT_FALSE(nimbrel_sim::parseScenario("at 1 menu open\n", s, error));
+  EXPECT_FALSE(nimbrel_sim::parseScenario("at 1 weather rain over 0\n", s, error));
+  EXPECT_FALSE(nimbrel_sim::parseScenario("at 1 set-int EnableFork 1.5\n", s, error));
+  EXPECT_FALSE(nimbrel_sim::parseScenario("rain\n", s, error));
+}
+
+TEST(Scenario, LinesBecomeOrderedEventsAndSetUp) {
+  Scenario s;
+  std::string error;
+  ASSERT_TRUE(nimbrel_sim::parseScenario(
+      "data plugin-light 3\n"
+      "data no-dawnguard\n"
+      "loaded-area 100 200\n"
+      "at 2 menu open Sleep/Wait Menu   # a name with spaces\n"
+      "at 1 weather thunderstorm from 0x10E1E9 transition 0.2 over 4\n"
+      "at 1 hit other weapon\n"
+      "at 0.5 set-float SheetFrequency nan\n"
+      "at 3 player exterior 0x69857\n",
+      s, error))
+      << error;
+  EXPECT_TRUE(s.installData);
+  EXPECT_EQ(s.data.pluginLightIndex, 3);
+  EXPECT_EQ(s.data.pluginModIndex, 0xFE);
+  EXPECT_FALSE(s.data.dawnguardLoaded);
+  ASSERT_TRUE(s.loadedArea.has_value());
+  EXPECT_EQ(s.loadedArea->second, 200.0f);
+  EXPECT_EQ(s.endMs, 3000.0);
+  ASSERT_EQ(s.events.size(), 5u);
+  EXPECT_EQ(s.events[0].kind, ScenarioEvent::Kind::SetFloat);
+  EXPECT_TRUE(std::isnan(s.events[0].floatValue));
+  const ScenarioEvent& w = s.events[1];
+  EXPECT_EQ(w.kind, ScenarioEvent::Kind::Weather);
+  EXPECT_EQ(w.current.name, DefaultWeather::Thunderstorm);
+  EXPECT_EQ(w.outgoing.id, 0x10E1E9u);
+  EXPECT_EQ(*w.transition, 0.2f);
+  EXPECT_EQ(w.overMs, 4000.0);
+  EXPECT_EQ(s.events[2].kind, ScenarioEvent::Kind::Hit);
+  EXPECT_TRUE(s.events[2].weapon);
+  EXPECT_FALSE(s.events[2].byPlayer);
+  EXPECT_EQ(s.events[3].name, "Sleep/Wait Menu");
+  EXPECT_EQ(s.events[4].worldspaceId, 0x69857u);
+
+  // Set-up lines combine in any order.
+  ASSERT_TRUE(nimbrel_sim::parseScenario("data dawnguard-mod 5\ndata dawnguard-light 2\n", s, error)) << error;
+  EXPECT_EQ(s.data.dawnguardModIndex, 5);
+  EXPECT_EQ(s.data.dawnguardLightIndex, 2);
+  EXPECT_EQ(s.data.pluginModIndex, nimbrel_sim::DataSet{}.pluginModIndex);
+
+  ASSERT_TRUE(nimbrel_sim::parseScenario(GameDouble::defaultScenario(), s, error)) << error;
+  EXPECT_GE(s.endMs, 120000.0);
+  size_t loads = 0;
+  for (const auto& e : s.events) loads += e.kind == ScenarioEvent::Kind::SavedGameLoad;
+  EXPECT_GE(loads, 1u);
+}
+
+TEST(Scenario, PlayRunsTheTransitionTheHourAndTheEvents) {
+  GameDouble game(options("play", 100.0));
+  ASSERT_TRUE(game.loadScenario(
+      "end 6\n"
+      "at 0 weather rain\n"
+      "at 0 hour 18 rate 20\n"             // a game hour every 3 simulated seconds
+      "at 1 weather thunderstorm over 4\n"
+      "at 2 menu open MapMenu\n"
+      "at 3 menu close MapMenu\n"
+      "at 4 player interior\n"))
+      << game.error();
+  game.applyScenarioSetUp();
+  void* sky = holder(game, kSkyHolder);
+  ASSERT_NE(sky, nullptr);
+  Sink sink(kMenuTable);
+  at<void (*)(void*, void*)>(game, kAddSink)(static_cast<uint8_t*>(holder(game, kMenuManagerHolder)) + 8, &sink);
+
+  std::vector<double> fractions;
+  const double before = game.simulatedMs();
+  game.playScenario(
+      [](double f, void* c) { static_cast<std::vector<double>*>(c)->push_back(f); }, &fractions);
+  const double played = game.simulatedMs() - before;
+
+  EXPECT_GE(played, 6000.0);
+  EXPECT_LT(played, 60000.0);
+  ASSERT_FALSE(fractions.empty());
+  EXPECT_EQ(fractions.back(), 1.0);
+  EXPECT_EQ(sink.menus, (std::vector<std::string>{"MapMenu open", "MapMenu close"}));
+  EXPECT_EQ(field<uint32_t>(field<void*>(sky, 0x48), 0x14), game.weatherId(DefaultWeather::Thunderstorm));
+  EXPECT_EQ(field<uint32_t>(field<void*>(sky, 0x50), 0x14), game.weatherId(DefaultWeather::Rain));
+  EXPECT_EQ(field<float>(sky, 0x1b8), 1.0f);
+  EXPECT_NEAR(field<float>(sky, 0x1b0), 20.0f, 0.01f);
+  EXPECT_EQ(field<void*>(field<void*>(holder(game, kPlayerHolder), 0x60), 0x120), nullptr);
+  EXPECT_TRUE(game.ok());
+}
+
+TEST(Scenario, TheTransitionRisesLinearlyWhilePlaying) {
+  GameDouble game(options("ramp", 20.0));
+  ASSERT_TRUE(game.loadScenario("end 4\nat 0 weather thunderstorm from rain over 4\n")) << game.error();
+  game.applyScenarioSetUp();
+  void* sky = holder(game, kSkyHolder);
+  std::vector<std::pair<double, float>> samples;  // (fraction of play, transition)
+  struct Context {
+    void* sky;
+    std::vector<std::pair<double, float>>* samples;
+  } context{sky, &samples};
+  game.playScenario(
+      [](double f, void* c) {
+        auto* ctx = static_cast<Context*>(c);
+        ctx->samples->emplace_back(f, field<float>(ctx->sky, 0x1b8));
+      },
+      &context);
+  ASSERT_GE(samples.size(), 3u);
+  for (const auto& [f, t] : samples) EXPECT_NEAR(t, f, 0.02) << "at " << f;
+}

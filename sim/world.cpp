@@ -1,0 +1,347 @@
+#include "world.h"
+
+#include <atomic>
+#include <cmath>
+
+#include "image.h"
+#include "relaxed.h"
+
+namespace nimbrel_sim {
+
+namespace {
+
+std::atomic<World*> gActive{nullptr};
+
+uint32_t formIdOf(const void* form) { return form ? loadField<uint32_t>(form, field::kFormId) : 0; }
+
+constexpr size_t kLoaded3DSize = 0x80;
+constexpr size_t kNodeSize = 0x100;
+constexpr size_t kCellSize = 0x130;
+constexpr size_t kWorldspaceSize = 0x40;
+constexpr size_t kSkySize = 0x1c0;
+constexpr float kLoadedHour = 12.0f;
+
+const char* cellKind(bool inCell, bool attached) { return !inCell ? "none" : attached ? "attached" : "unattached"; }
+
+}  // namespace
+
+World::World(Run& run, Engine& engine, const Options& options) : run_(run), engine_(engine), options_(options) {
+  sky_ = engine_.create(Cls::Sky, kSkySize);
+  storeField<float>(sky_, field::kSkyGameHour, kLoadedHour);
+  storeField<float>(sky_, field::kSkyTransition, 1.0f);
+  player_ = engine_.player();
+  give3D(player_, player3D_);
+  interior_.attachedCell = newCell(nullptr);
+  ownWorldspaceLocked(kTamrielWorldspace);
+  ownWorldspaceLocked(kInteriorLikeWorldspace);
+}
+
+void World::activate() {
+  gActive.store(this, std::memory_order_release);
+  std::lock_guard lock(mutex_);
+  publishHolders();
+}
+
+World* World::active() { return gActive.load(std::memory_order_acquire); }
+
+void World::startClock() { startTicks_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
+
+double World::simulatedMs() const {
+  std::chrono::steady_clock::time_point start{std::chrono::steady_clock::duration(startTicks_.load())};
+  double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  return wall * timeScale();
+}
+
+void* World::keep(size_t size) {
+  storage_.push_back(std::make_unique<uint8_t[]>(size));  // value-initialised: zeroed
+  return storage_.back().get();
+}
+
+void* World::newCell(void* worldspace) {
+  void* cell = engine_.create(Cls::Cell, kCellSize);
+  storeField<void*>(cell, field::kCellWorldspace, worldspace);
+  cellAttached_[cell] = false;
+  return cell;
+}
+
+World::Area& World::exterior(void* worldspace) {
+  auto& slot = exteriors_[worldspace];
+  if (!slot) {
+    slot = std::make_unique<Area>();
+    slot->worldspace = worldspace;
+    slot->attachedCell = newCell(worldspace);
+    slot->unattachedCell = newCell(worldspace);
+  }
+  return *slot;
+}
+
+void* World::ownWorldspace(uint32_t formId, bool create) {
+  std::lock_guard lock(mutex_);
+  return ownWorldspaceLocked(formId, create);
+}
+
+void* World::ownWorldspaceLocked(uint32_t formId, bool create) {
+  auto it = ownWorldspaces_.find(formId);
+  if (it != ownWorldspaces_.end()) return it->second;
+  if (!create) return nullptr;
+  void* ws = engine_.create(Cls::Worldspace, kWorldspaceSize);
+  storeField<uint32_t>(ws, field::kFormId, formId);
+  ownWorldspaces_[formId] = ws;
+  return ws;
+}
+
+void World::give3D(void* reference, Placed& placed) {
+  void* loaded3D = loadField<void*>(reference, field::kRefLoaded3D);
+  if (!loaded3D) {
+    loaded3D = keep(kLoaded3DSize);
+    if (reference != player_) storeField<void*>(reference, field::kRefLoaded3D, loaded3D);
+  }
+  void* node = loadField<void*>(loaded3D, field::kLoaded3DRootNode);
+  if (!node) {
+    node = keep(kNodeSize);
+    storeField<void*>(loaded3D, field::kLoaded3DRootNode, node);
+  }
+  placed.loaded3D = loaded3D;
+  placed.node = node;
+}
+
+void World::writePosition(void* node, Position p) {
+  storeField<float>(node, field::kNodePositionX, p.x);
+  storeField<float>(node, field::kNodePositionY, p.y);
+  storeField<float>(node, field::kNodePositionZ, p.z);
+}
+
+void* World::cellFor(const Area* area, Position at) const {
+  if (!area || !loaded_) return nullptr;
+  Position p = player3D_.position;
+  float distance = std::hypot(at.x - p.x, at.y - p.y);
+  if (distance <= attachedRange_) return area->attachedCell;
+  if (area->unattachedCell && distance <= cellRange_) return area->unattachedCell;
+  return nullptr;
+}
+
+void World::publishHolders() {
+  image().setHolder(kSkyHolder, loaded_ && skyPresent_ ? sky_ : nullptr);
+  image().setHolder(kPlayerRefHolder, loaded_ && playerHolderPresent_ ? player_ : nullptr);
+}
+
+void World::publishPlayer() {
+  storeField<void*>(player_, field::kRefLoaded3D, playerHas3D_ ? player3D_.loaded3D : nullptr);
+  writePosition(player3D_.node, player3D_.position);
+  storeField<void*>(player_, field::kRefParentCell, playerArea_ ? playerArea_->attachedCell : nullptr);
+}
+
+void World::refreshCells() {
+  for (auto& [cell, attached] : cellAttached_)
+    attached = loaded_ && playerArea_ && cell == playerArea_->attachedCell;
+  for (auto& [reference, placed] : placed_) {
+    // References left in another area keep their (now detached) cell.
+    if (placed.area != playerArea_ || !playerArea_) continue;
+    storeField<void*>(reference, field::kRefParentCell, cellFor(placed.area, placed.position));
+  }
+  publishPlayer();
+}
+
+// --- what the game does to the world ---------------------------------------
+
+void World::load(void* clearWeather) {
+  std::lock_guard lock(mutex_);
+  loaded_ = true;
+  skyPresent_ = true;
+  playerHolderPresent_ = true;
+  playerHas3D_ = true;
+  player3D_.position = {};
+  playerArea_ = &exterior(ownWorldspaceLocked(kTamrielWorldspace));
+  storeField<void*>(sky_, field::kSkyCurrentWeather, clearWeather);
+  storeField<void*>(sky_, field::kSkyOutgoingWeather, nullptr);
+  storeField<float>(sky_, field::kSkyGameHour, kLoadedHour);
+  storeField<float>(sky_, field::kSkyTransition, 1.0f);
+  refreshCells();
+  publishHolders();
+  run_.trace.record("WorldLoaded", Args().p("sky", sky_).p("player", player_).p("cell", playerArea_->attachedCell));
+}
+
+void World::unload() {
+  std::lock_guard lock(mutex_);
+  loaded_ = false;
+  refreshCells();
+  publishHolders();
+  run_.trace.record("WorldUnloaded");
+}
+
+void World::setPlayerPosition(Position position) {
+  std::lock_guard lock(mutex_);
+  player3D_.position = position;
+  refreshCells();
+  run_.trace.record("PlayerPosition", Args().f("x", position.x).f("y", position.y).f("z", position.z));
+}
+
+void World::setPlayerHas3D(bool has3D) {
+  std::lock_guard lock(mutex_);
+  playerHas3D_ = has3D;
+  publishPlayer();
+  run_.trace.record("Player3D", Args().b("present", has3D));
+}
+
+void World::setPlayerHolderPresent(bool present) {
+  std::lock_guard lock(mutex_);
+  playerHolderPresent_ = present;
+  publishHolders();
+  run_.trace.record("PlayerHolder", Args().b("present", present));
+}
+
+void World::setPlayerCellNull() {
+  std::lock_guard lock(mutex_);
+  playerArea_ = nullptr;
+  refreshCells();
+  run_.trace.record("PlayerCell", Args().s("cell", "none"));
+}
+
+void World::enterInterior() {
+  std::lock_guard lock(mutex_);
+  playerArea_ = &interior_;
+  refreshCells();
+  run_.trace.record("PlayerCell", Args().s("cell", "interior").p("cell", interior_.attachedCell));
+}
+
+void World::enterExterior(void* worldspace) {
+  std::lock_guard lock(mutex_);
+  if (!worldspace) worldspace = ownWorldspaceLocked(kTamrielWorldspace);
+  playerArea_ = &exterior(worldspace);
+  refreshCells();
+  run_.trace.record("PlayerCell", Args()
+                                      .s("cell", "exterior")
+                                      .u("worldspace", formIdOf(worldspace))
+                                      .p("cell", playerArea_->attachedCell));
+}
+
+void World::setSkyPresent(bool present) {
+  std::lock_guard lock(mutex_);
+  skyPresent_ = present;
+  publishHolders();
+  run_.trace.record("SkyPresent", Args().b("present", present));
+}
+
+void World::setWeather(void* current, void* outgoing, float transition) {
+  std::lock_guard lock(mutex_);
+  storeField<void*>(sky_, field::kSkyCurrentWeather, current);
+  storeField<void*>(sky_, field::kSkyOutgoingWeather, outgoing);
+  storeField<float>(sky_, field::kSkyTransition, transition);
+  run_.trace.record("Weather", Args()
+                                   .u("current", formIdOf(current))
+                                   .u("outgoing", formIdOf(outgoing))
+                                   .f("transition", transition));
+}
+
+void World::setTransition(float transition) {
+  std::lock_guard lock(mutex_);
+  storeField<float>(sky_, field::kSkyTransition, transition);
+}
+
+uint32_t World::currentWeatherId() const {
+  std::lock_guard lock(mutex_);
+  return formIdOf(loadField<void*>(sky_, field::kSkyCurrentWeather));
+}
+
+void World::setGameHour(float hour) {
+  std::lock_guard lock(mutex_);
+  storeField<float>(sky_, field::kSkyGameHour, hour);
+}
+
+void World::setLoadedArea(float attachedRange, float cellRange) {
+  std::lock_guard lock(mutex_);
+  attachedRange_ = attachedRange;
+  cellRange_ = cellRange;
+  refreshCells();
+  run_.trace.record("LoadedArea", Args().f("attachedRange", attachedRange).f("cellRange", cellRange));
+}
+
+// --- the natives -----------------------------------------------------------
+
+Position World::positionOf(void* reference) const {
+  if (reference == player_) return player3D_.position;
+  auto it = placed_.find(reference);
+  if (it != placed_.end()) return it->second.position;
+  // A reference the world never placed: where its own 3D says, if it has any.
+  void* loaded3D = loadField<void*>(reference, field::kRefLoaded3D);
+  void* node = loaded3D ? loadField<void*>(loaded3D, field::kLoaded3DRootNode) : nullptr;
+  if (!node) return {};
+  return {loadField<float>(node, field::kNodePositionX), loadField<float>(node, field::kNodePositionY),
+          loadField<float>(node, field::kNodePositionZ)};
+}
+
+void World::moveReference(void* reference, void* destination, Position offset) {
+  std::lock_guard lock(mutex_);
+  Position base = positionOf(destination);
+  Position at{base.x + offset.x, base.y + offset.y, base.z + offset.z};
+  MoveRecord record;
+  record.referenceFormId = formIdOf(reference);
+  record.destinationFormId = formIdOf(destination);
+  record.offset = offset;
+  record.placedAt = at;
+  if (reference == player_) {
+    // The game moves the player within its own area.
+    player3D_.position = at;
+    refreshCells();
+    record.inCell = playerArea_ != nullptr;
+    record.attached = record.inCell && loaded_;
+  } else {
+    Placed& placed = placed_[reference];
+    if (!placed.node) give3D(reference, placed);
+    placed.position = at;
+    placed.area = loaded_ ? playerArea_ : nullptr;
+    writePosition(placed.node, at);
+    void* cell = cellFor(placed.area, at);
+    storeField<void*>(reference, field::kRefParentCell, cell);
+    record.inCell = cell != nullptr;
+    record.attached = cell && cellAttached_[cell];
+  }
+  record.ms = simulatedMs();
+  moves_.push_back(record);
+  run_.trace.record("Placed", Args()
+                                  .u("reference", record.referenceFormId)
+                                  .f("x", at.x)
+                                  .f("y", at.y)
+                                  .f("z", at.z)
+                                  .s("cell", cellKind(record.inCell, record.attached)));
+}
+
+bool World::cellAttached(void* cell) const {
+  std::lock_guard lock(mutex_);
+  auto it = cellAttached_.find(cell);
+  return it != cellAttached_.end() && it->second;
+}
+
+void World::recordCast(void* spell, void* caster, void* target) {
+  std::lock_guard lock(mutex_);
+  CastRecord record;
+  record.ms = simulatedMs();
+  record.spellFormId = formIdOf(spell);
+  record.casterFormId = formIdOf(caster);
+  record.targetFormId = formIdOf(target);
+  record.caster = positionOf(caster);
+  record.target = positionOf(target);
+  casts_.push_back(record);
+}
+
+void World::recordFlash(void* modifier, bool applied) {
+  std::lock_guard lock(mutex_);
+  flashes_.push_back({simulatedMs(), applied, formIdOf(modifier)});
+}
+
+std::vector<MoveRecord> World::moves() const {
+  std::lock_guard lock(mutex_);
+  return moves_;
+}
+
+std::vector<CastRecord> World::casts() const {
+  std::lock_guard lock(mutex_);
+  return casts_;
+}
+
+std::vector<FlashRecord> World::flashes() const {
+  std::lock_guard lock(mutex_);
+  return flashes_;
+}
+
+}  // namespace nimbrel_sim
