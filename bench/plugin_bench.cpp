@@ -1,0 +1,148 @@
+// Speed of the plug-in's hot paths, in the release build:
+//   build/release/bin/nimbrel_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "game/id_tables.h"
+#include "game/plugin_forms.h"
+#include "lightning/effects_loop.h"
+#include "lightning/lightning_state.h"
+#include "lightning/random.h"
+#include "lightning/strike_execution.h"
+#include "lightning/strike_positions.h"
+#include "lightning/weather_monitor.h"
+#include "log/debug_log.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
+#include "support/in_process.h"
+
+using namespace NimbrelVR;
+
+namespace {
+
+// One simulated game for the whole program, with a storm overhead.
+testsupport::InProcessGame& World() {
+  static testsupport::InProcessGame* world = [] {
+    nimbrel_sim::Options options;
+    options.timeScale = 1000.0;  // the strike's own sleeps cost next to nothing
+    auto* w = new testsupport::InProcessGame(options);
+    w->StartWithDefaults();
+    ResolvePluginForms();
+    ScanMinLightningFrequency();
+    // Only failures in the log: the benchmarks measure the work, not the disk.
+    Set(IntSetting::EnableLog, 0);
+    w->game().setWeather(w->game().weatherId(nimbrel_sim::DefaultWeather::Thunderstorm), 0, 1.0f);
+    return w;
+  }();
+  return *world;
+}
+
+void NoLoops(LightningType) {}
+
+double ThreadCpuNs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return now.tv_sec * 1e9 + now.tv_nsec;
+}
+
+void BM_MonitorCycle(benchmark::State& state) {
+  World();
+  SetEffectsLoopStarter(&NoLoops);
+  MonitorMemory memory;
+  RunMonitorCycle(memory);  // the first cycle switches the art and starts effects
+  for (auto _ : state) benchmark::DoNotOptimize(RunMonitorCycle(memory));
+}
+BENCHMARK(BM_MonitorCycle);
+
+// The same with the default log level: two detail lines written and flushed
+// to the log file per cycle.
+void BM_MonitorCycleLogged(benchmark::State& state) {
+  World();
+  SetEffectsLoopStarter(&NoLoops);
+  MonitorMemory memory;
+  RunMonitorCycle(memory);
+  Set(IntSetting::EnableLog, 2);
+  for (auto _ : state) benchmark::DoNotOptimize(RunMonitorCycle(memory));
+  Set(IntSetting::EnableLog, 0);
+}
+BENCHMARK(BM_MonitorCycleLogged);
+
+void BM_RandomInRange(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(RandomInRange(0, 360));
+}
+BENCHMARK(BM_RandomInRange);
+
+void BM_SheetPlacement(benchmark::State& state) {
+  World();
+  for (auto _ : state) benchmark::DoNotOptimize(GenerateStrikePositions(Sheet, 100.0f));
+}
+BENCHMARK(BM_SheetPlacement);
+
+void BM_ForkPlacement(benchmark::State& state) {
+  World();
+  for (auto _ : state) benchmark::DoNotOptimize(GenerateStrikePositions(Fork, 100.0f));
+}
+BENCHMARK(BM_ForkPlacement);
+
+void BM_ChainPlacement(benchmark::State& state) {
+  World();
+  const game::Position player{0.0f, 0.0f, 100.0f};
+  for (auto _ : state) benchmark::DoNotOptimize(GenerateChainPositions(static_cast<int>(state.range(0)), player));
+}
+BENCHMARK(BM_ChainPlacement)->Arg(2)->Arg(7);
+
+// The plug-in's own CPU for one fork strike: placement, two moves queued and
+// awaited, the spell chosen and the cast queued. The strike thread's CPU
+// clock leaves out its sleeps and the game's main thread.
+void BM_SingleStrikeCpu(benchmark::State& state) {
+  auto& world = World();
+  gLightningState.effectsRunning.exchange(1);
+  gLightningState.weatherLightningFreq.exchange(30);
+  Set(IntSetting::ForkDistanceMax, 0);  // near: the references arrive at once
+  for (auto _ : state) {
+    const double before = ThreadCpuNs();
+    RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 0, 0);
+    state.SetIterationTime((ThreadCpuNs() - before) / 1e9);
+  }
+  world.game().drainTasks();
+}
+BENCHMARK(BM_SingleStrikeCpu)->UseManualTime()->Iterations(300);
+
+// The effects loop's real pacing at the fastest rate against the formula's
+// mean of 1000 / rate ms (ratio 1): sleeps on the real clock.
+void BM_FastestRateMeanWait(benchmark::State& state) {
+  World();
+  setenv("NIMBREL_TIME_SCALE", "1", 1);
+  gLightningState.effectsRunning.exchange(1);
+  gLightningState.minLightningFrequency.store(30);
+  gLightningState.weatherLightningFreq.exchange(30);
+  Set(FloatSetting::ChainLightningPercentage, 0.0f);
+  const StrikeLauncher none{[](LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {},
+                            [](std::vector<uint32_t>, std::vector<uint32_t>, int) {}};
+  for (auto _ : state) {
+    EffectsLoopState loop;
+    constexpr int kPasses = 500;
+    const auto start = std::chrono::steady_clock::now();
+    uint32_t wait = 0;
+    for (int i = 0; i < kPasses && NextWait(Fork, loop, &wait); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+      LaunchStrike(Fork, loop, none);
+    }
+    const double meanMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() / kPasses;
+    state.counters["mean_wait_ms"] = meanMs;
+    state.counters["formula_ms"] = 1000.0 / Get(FloatSetting::ForkFrequency);
+    state.counters["deviation_pct"] = (meanMs / (1000.0 / Get(FloatSetting::ForkFrequency)) - 1.0) * 100.0;
+  }
+}
+BENCHMARK(BM_FastestRateMeanWait)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
