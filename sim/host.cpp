@@ -1,5 +1,7 @@
 #include "host.h"
 
+#include "os.h"
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -208,6 +210,13 @@ void Host::addTask(void* task, bool ui) {
       pending_.insert(task);
       queue_.push_back(task);
       ++queued_;
+      // One burst per strike thread; a new one after a long gap in case the
+      // system hands the thread's id out again.
+      const auto now = std::chrono::steady_clock::now();
+      auto& [burst, last] = threadBurst_[os::osThreadId()];
+      if (burst == 0 || now - last > std::chrono::milliseconds(50)) burst = ++bursts_;
+      last = now;
+      taskBurst_[task] = burst;
     }
   }
   run_.trace.record("AddTask", Args().p("task", task).b("ui", ui));
@@ -227,6 +236,8 @@ void Host::mainThread() {
     void* task = queue_.front();
     queue_.pop_front();
     running_ = true;
+    run_.runningTaskBurst.store(taskBurst_[task]);
+    taskBurst_.erase(task);
     lock.unlock();
     run_.trace.record("Task", Args().p("task", task).s("op", "Execute"));
     plugin_calls::taskExecute(task);

@@ -5,7 +5,10 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <chrono>
 #include <deque>
+#include <thread>
+#include <unordered_map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -144,6 +147,10 @@ class Host {
   std::condition_variable wake_;
   std::condition_variable idle_;
   std::deque<void*> queue_;
+  // Burst numbers: per queued task, and per queuing thread its last burst.
+  std::unordered_map<void*, uint32_t> taskBurst_;
+  std::unordered_map<uint64_t, std::pair<uint32_t, std::chrono::steady_clock::time_point>> threadBurst_;
+  uint32_t bursts_ = 0;
   std::set<void*> pending_;  // queued or running, not yet released
   bool running_ = false;
   bool held_ = false;

@@ -37,6 +37,10 @@ std::string executableDir();
 // the shell's real one on Windows (and under Wine).
 std::string pluginDocumentsDir(const std::string& simulatedDocuments);
 
+// The operating system's id of the calling thread. Linux does not hand a
+// thread id out again for a long time, unlike std::thread::id.
+uint64_t osThreadId();
+
 // A fault inside the process (0xCC trap, access violation) ends it with
 // exit code 4 and a one-line explanation.
 void installFaultHandler();

@@ -3,6 +3,7 @@
 #include <link.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -139,5 +140,7 @@ void installFaultHandler() {
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGTRAP, SIGSEGV, SIGBUS, SIGILL}) sigaction(signal, &action, nullptr);
 }
+
+uint64_t osThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
 
 }  // namespace nimbrel_sim::os

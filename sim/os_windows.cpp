@@ -101,4 +101,6 @@ std::string pluginDocumentsDir(const std::string&) {
 
 void installFaultHandler() { SetUnhandledExceptionFilter(onFault); }
 
+uint64_t osThreadId() { return GetCurrentThreadId(); }
+
 }  // namespace nimbrel_sim::os

@@ -15,6 +15,11 @@ class Run {
  public:
   Trace trace;
 
+  // The burst of queued tasks the main thread is running now: tasks one
+  // thread queues back to back share a number, so the casts of one chain of
+  // strikes can be told apart from single strikes.
+  std::atomic<uint32_t> runningTaskBurst{0};
+
   // A check failed: kept for failures() and written to the trace.
   void fail(const std::string& what) {
     {

@@ -321,6 +321,8 @@ void World::recordCast(void* spell, void* caster, void* target) {
   record.targetFormId = formIdOf(target);
   record.caster = positionOf(caster);
   record.target = positionOf(target);
+  record.player = positionOf(player_);
+  record.queuedBy = run_.runningTaskBurst.load();
   casts_.push_back(record);
 }
 

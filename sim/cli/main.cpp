@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "cli/storm_summary.h"
 #include "nimbrel_sim/game_double.h"
 #include "os.h"
 
@@ -57,10 +58,14 @@ struct Progress {
   double endSeconds = 0;
   int shown = -1;
   bool terminal = false;
+  GameDouble* game = nullptr;
+  double playStartMs = 0;
+  nimbrel_sim::cli::LogFollower* log = nullptr;
 };
 
 void showProgress(double fraction, void* context) {
   auto* p = static_cast<Progress*>(context);
+  p->log->poll(p->game->simulatedMs() - p->playStartMs);
   int percent = static_cast<int>(fraction * 100.0);
   if (!p->terminal) percent -= percent % 10;
   if (percent == p->shown) return;
@@ -205,7 +210,8 @@ int main(int argc, char** argv) {
   // world come before the start-up messages.
   game.applyScenarioSetUp();
   game.startUp();
-  Progress progress{game.scenarioEndSeconds(), -1, isatty(fileno(stderr)) != 0};
+  nimbrel_sim::cli::LogFollower follower(game.pluginLogPath());
+  Progress progress{game.scenarioEndSeconds(), -1, isatty(fileno(stderr)) != 0, &game, game.simulatedMs(), &follower};
   std::fflush(stdout);  // the lines so far come before the progress bar
   const auto wallStart = std::chrono::steady_clock::now();
   game.playScenario(&showProgress, &progress);
@@ -215,6 +221,7 @@ int main(int argc, char** argv) {
   game.unloadWorld();
   game.drainTasks();
   game.finalChecks();
+  follower.poll(game.scenarioEndSeconds() * 1000.0);
 
   const auto moves = game.moves();
   size_t attached = 0;
@@ -252,6 +259,35 @@ int main(int argc, char** argv) {
 
   auto failures = game.failures();
   if (!loaded) failures.insert(failures.begin(), "SKSEPlugin_Load returned false");
+
+  nimbrel_sim::ReportInput report;
+  report.edition = vr ? "Skyrim VR" : "Skyrim Special Edition";
+  report.scenario = scenarioFile.empty() ? "default storm" : scenarioFile;
+  report.timeScale = options.timeScale;
+  report.durationMs = game.scenarioEndSeconds() * 1000.0;
+  const double playStartMs = progress.playStartMs;
+  auto casts = game.casts();
+  for (auto& cast : casts) cast.ms -= playStartMs;
+  report.strikes = nimbrel_sim::ClassifyStrikes(casts);
+  report.flashes = game.flashes();
+  report.frequency = follower.frequency();
+  report.minFrequency = follower.minFrequency();
+  report.events = nimbrel_sim::cli::ScenarioEvents(scenarioText.empty() ? GameDouble::defaultScenario() : scenarioText);
+  report.waits.push_back(nimbrel_sim::cli::ForkWaits(moves, playStartMs, report.frequency, report.minFrequency,
+                                                     report.events));
+  report.moves = moves.size();
+  report.tasksRun = game.tasksRun();
+  report.failures = failures;
+  report.logPath = game.pluginLogPath();
+  report.tracePath = game.tracePath();
+  nimbrel_sim::cli::PrintSummary(report);
+  const std::string logPath = game.pluginLogPath();
+  const std::string reportPath = logPath.substr(0, logPath.find_last_of("/\\") + 1) + "NimbrelReport.html";
+  if (nimbrel_sim::cli::WriteReport(reportPath, report)) {
+    std::printf("report:       %s\n", reportPath.c_str());
+  } else {
+    std::printf("report:       could not be written to %s\n", reportPath.c_str());
+  }
   if (failures.empty()) {
     std::printf("failures:     none\n");
   } else {

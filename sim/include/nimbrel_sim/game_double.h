@@ -115,6 +115,8 @@ struct CastRecord {
   uint32_t targetFormId = 0;
   Position caster;              // world positions at the moment of the cast
   Position target;
+  Position player;
+  uint32_t queuedBy = 0;        // tasks one thread queued back to back share this number
 };
 
 struct FlashRecord {

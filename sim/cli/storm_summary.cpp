@@ -1,0 +1,160 @@
+#include "cli/storm_summary.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace nimbrel_sim::cli {
+namespace {
+
+constexpr float kForkTargetHeight = -15000.0f;
+constexpr uint32_t kPlayerFormId = 0x14;
+
+bool ParseAfter(const std::string& line, const char* prefix, int* value) {
+  if (line.rfind(prefix, 0) != 0) return false;
+  *value = std::atoi(line.c_str() + std::strlen(prefix));
+  return true;
+}
+
+// The published frequency at a moment (255 before the first report).
+int FrequencyAt(const std::vector<std::pair<double, int>>& frequency, double ms) {
+  int value = 255;
+  for (const auto& [at, f] : frequency) {
+    if (at > ms) break;
+    value = f;
+  }
+  return value;
+}
+
+// ForkFrequency as the scenario's script calls leave it at a moment.
+double ForkRateAt(const std::vector<std::pair<double, std::string>>& events, double ms) {
+  double rate = 50.0;
+  for (const auto& [at, text] : events) {
+    if (at > ms) break;
+    std::istringstream words(text);
+    std::string command, key;
+    double value = 0;
+    if (words >> command >> key >> value && command == "set-float" && key == "ForkFrequency") rate = value;
+  }
+  return rate;
+}
+
+}  // namespace
+
+void LogFollower::poll(double nowMs) {
+  std::FILE* file = std::fopen(path_.c_str(), "rb");
+  if (!file) return;
+  if (std::fseek(file, offset_, SEEK_SET) == 0) {
+    char buffer[8192];
+    size_t read;
+    while ((read = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+      offset_ += static_cast<long>(read);
+      partial_.append(buffer, read);
+    }
+  }
+  std::fclose(file);
+  size_t start = 0;
+  for (size_t end; (end = partial_.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = partial_.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    int value = 0;
+    if (ParseAfter(line, "weatherLightningFreq: ", &value)) {
+      if (frequency_.empty() || frequency_.back().second != value) frequency_.emplace_back(nowMs, value);
+    } else if (ParseAfter(line, "Min Lightning Frequency is ", &value)) {
+      minFrequency_ = value;
+    }
+  }
+  partial_.erase(0, start);
+}
+
+std::vector<std::pair<double, std::string>> ScenarioEvents(const std::string& scenarioText) {
+  std::vector<std::pair<double, std::string>> events;
+  std::istringstream lines(scenarioText);
+  for (std::string line; std::getline(lines, line);) {
+    line = line.substr(0, line.find('#'));
+    std::istringstream words(line);
+    std::string at;
+    double seconds = 0;
+    if (!(words >> at >> seconds) || at != "at") continue;
+    std::string rest;
+    std::getline(words >> std::ws, rest);
+    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t' || rest.back() == '\r')) rest.pop_back();
+    events.emplace_back(seconds * 1000.0, rest);
+  }
+  std::stable_sort(events.begin(), events.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  return events;
+}
+
+ReportInput::Waits ForkWaits(const std::vector<MoveRecord>& moves, double playStartMs,
+                             const std::vector<std::pair<double, int>>& frequency, int minFrequency,
+                             const std::vector<std::pair<double, std::string>>& events) {
+  // A fork strike begins with its target moved from the player down to -15000.
+  std::vector<double> launches;
+  for (const MoveRecord& move : moves) {
+    if (move.destinationFormId == kPlayerFormId && move.placedAt.z == kForkTargetHeight)
+      launches.push_back(move.ms - playStartMs);
+  }
+  ReportInput::Waits waits{"fork", 0, 0, 0};
+  double measured = 0, formula = 0;
+  for (size_t i = 1; i < launches.size(); ++i) {
+    const int before = FrequencyAt(frequency, launches[i - 1]);
+    const int after = FrequencyAt(frequency, launches[i]);
+    if (before != after || before >= 255) continue;
+    const double rate = ForkRateAt(events, launches[i - 1]);
+    if (!(rate > 0)) continue;
+    measured += launches[i] - launches[i - 1];
+    formula += 1000.0 / rate * (255.0 - minFrequency) / (255.0 - before);
+    ++waits.intervals;
+  }
+  if (waits.intervals) {
+    waits.measuredMs = measured / static_cast<double>(waits.intervals);
+    waits.formulaMs = formula / static_cast<double>(waits.intervals);
+  }
+  return waits;
+}
+
+void PrintSummary(const ReportInput& report) {
+  std::map<StrikeKind, size_t> byKind;
+  std::map<int, size_t> chainStrikes;
+  for (const ReportStrike& s : report.strikes) {
+    ++byKind[s.kind];
+    if (s.kind == StrikeKind::Chain) ++chainStrikes[s.chainSize];
+  }
+  size_t chains = 0;
+  std::string sizes;
+  for (const auto& [size, strikes] : chainStrikes) {
+    const size_t n = strikes / static_cast<size_t>(size);
+    chains += n;
+    sizes += (sizes.empty() ? "" : ", ") + std::to_string(n) + " of " + std::to_string(size);
+  }
+  const size_t flashes = static_cast<size_t>(
+      std::count_if(report.flashes.begin(), report.flashes.end(), [](const FlashRecord& f) { return f.applied; }));
+  std::printf("strikes:      %zu (sheet %zu, in chains %zu, fork %zu)\n", report.strikes.size(),
+              byKind[StrikeKind::Sheet], byKind[StrikeKind::Chain], byKind[StrikeKind::Fork]);
+  std::printf("chains:       %zu%s%s%s\n", chains, sizes.empty() ? "" : " (", sizes.c_str(), sizes.empty() ? "" : ")");
+  std::printf("flashes:      %zu\n", flashes);
+  // The published frequency, one sample per 20 simulated seconds.
+  std::string samples;
+  for (double ms = 0; ms <= report.durationMs; ms += 20000.0)
+    samples += (samples.empty() ? "" : " ") + std::to_string(FrequencyAt(report.frequency, ms));
+  std::printf("frequency:    %s (every 20 s; floor %d; 255 = none)\n", samples.c_str(), report.minFrequency);
+  for (const auto& w : report.waits) {
+    if (w.intervals == 0) continue;
+    std::printf("waits:        %s %.1f ms measured, %.1f ms by the formula (%+.1f %%, %zu intervals)\n",
+                w.type.c_str(), w.measuredMs, w.formulaMs, (w.measuredMs / w.formulaMs - 1.0) * 100.0, w.intervals);
+  }
+  std::printf("tasks run:    %zu\n", report.tasksRun);
+}
+
+bool WriteReport(const std::string& path, const ReportInput& report) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out << RenderReport(report);
+  return static_cast<bool>(out);
+}
+
+}  // namespace nimbrel_sim::cli

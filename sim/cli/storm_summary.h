@@ -1,0 +1,46 @@
+// What nimbrel-sim makes of a played storm: the published frequency read
+// from the plug-in's log as it grows, the strikes sorted by kind, the waits
+// between them against the pacing formula, the printed summary and the report.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "nimbrel_sim/game_double.h"
+#include "report.h"
+
+namespace nimbrel_sim::cli {
+
+// Follows the plug-in's log while the scenario plays.
+class LogFollower {
+ public:
+  explicit LogFollower(std::string path) : path_(std::move(path)) {}
+  // Reads the lines added since the last call, stamping them with `nowMs`.
+  void poll(double nowMs);
+  const std::vector<std::pair<double, int>>& frequency() const { return frequency_; }
+  int minFrequency() const { return minFrequency_; }
+
+ private:
+  std::string path_;
+  long offset_ = 0;
+  std::string partial_;
+  std::vector<std::pair<double, int>> frequency_;
+  int minFrequency_ = 255;
+};
+
+// The timed lines of a scenario text ("at SECONDS ..."), for the timeline.
+std::vector<std::pair<double, std::string>> ScenarioEvents(const std::string& scenarioText);
+
+// Mean interval between fork strikes launched while the published frequency
+// held still, against 1000 / ForkFrequency x the frequency ratio.
+ReportInput::Waits ForkWaits(const std::vector<MoveRecord>& moves, double playStartMs,
+                             const std::vector<std::pair<double, int>>& frequency, int minFrequency,
+                             const std::vector<std::pair<double, std::string>>& events);
+
+void PrintSummary(const ReportInput& report);
+
+// Writes the report; false when the file cannot be written.
+bool WriteReport(const std::string& path, const ReportInput& report);
+
+}  // namespace nimbrel_sim::cli

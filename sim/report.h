@@ -1,0 +1,55 @@
+// The storm report: one self-contained HTML page (inline SVG, no scripts, no
+// network) with a map of the strikes around the player, a timeline and the
+// summary, written next to the plug-in's log.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "nimbrel_sim/game_double.h"
+
+namespace nimbrel_sim {
+
+enum class StrikeKind { Sheet, Chain, Fork };
+
+// One cast as the report sees it.
+struct ReportStrike {
+  double ms = 0;
+  StrikeKind kind = StrikeKind::Sheet;
+  int chainSize = 1;    // strikes in its chain (1 for a single strike)
+  Position fromPlayer;  // the target's position relative to the player
+};
+
+struct ReportInput {
+  std::string edition;
+  std::string scenario;  // file name, or "default storm"
+  double timeScale = 1;
+  double durationMs = 0;
+  std::vector<ReportStrike> strikes;
+  std::vector<FlashRecord> flashes;
+  std::vector<std::pair<double, int>> frequency;         // published lightning frequency over time
+  std::vector<std::pair<double, std::string>> events;   // the scenario's events
+  int minFrequency = 255;                                 // the floor the plug-in found
+  struct Waits {
+    std::string type;
+    double measuredMs = 0;  // mean interval between strikes while the frequency held still
+    double formulaMs = 0;   // 1000 / rate x ratio over the same stretch
+    size_t intervals = 0;
+  };
+  std::vector<Waits> waits;
+  size_t moves = 0;
+  size_t tasksRun = 0;
+  std::vector<std::string> failures;
+  std::string logPath;
+  std::string tracePath;
+};
+
+// Strikes from the double's casts: a fork strike's target ends at world height
+// -15000, a sheet strike's high in the sky; casts queued by one strike thread
+// together are one chain.
+std::vector<ReportStrike> ClassifyStrikes(const std::vector<CastRecord>& casts);
+
+std::string RenderReport(const ReportInput& input);
+
+}  // namespace nimbrel_sim
