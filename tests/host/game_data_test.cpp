@@ -2,6 +2,9 @@
 // the weather scan and what every saved-game load refreshes.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+
 #include "support/plugin_run.h"
 #include "support/trace_query.h"
 

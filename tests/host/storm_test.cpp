@@ -1,0 +1,85 @@
+// Whole storms: the built plug-in in the game double, playing a scenario on
+// the simulated clock.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/plugin_run.h"
+#include "support/trace_query.h"
+
+using nimbrel_sim::Edition;
+using testsupport::HasLine;
+using testsupport::Lines;
+using testsupport::OptionsFor;
+using testsupport::PluginRun;
+
+namespace {
+
+std::string ReadScenario(const char* name) {
+  std::ifstream in(std::string(NIMBREL_SCENARIO_DIR) + "/" + name);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class Storm : public ::testing::TestWithParam<Edition> {};
+
+std::string EditionTestName(const ::testing::TestParamInfo<Edition>& info) {
+  return testsupport::EditionName(info.param);
+}
+
+// Position of the first log line that starts with `prefix` (npos if none).
+size_t LineIndex(const std::vector<std::string>& lines, const std::string& prefix, size_t from = 0) {
+  for (size_t i = from; i < lines.size(); ++i)
+    if (lines[i].rfind(prefix, 0) == 0) return i;
+  return std::string::npos;
+}
+
+}  // namespace
+
+TEST_P(Storm, TheWalkthroughPlaysAsTheWeatherSays) {
+  auto options = OptionsFor(GetParam());
+  options.timeScale = 20.0;
+  PluginRun run(options);
+  auto& game = run.game();
+  ASSERT_TRUE(game.loadScenario(ReadScenario("storm-walkthrough.txt"))) << game.error();
+  ASSERT_TRUE(run.QueryAndLoad());
+  game.applyScenarioSetUp();
+  game.startUp();
+  const double start = game.simulatedMs();
+  game.playScenario();
+  game.unloadWorld();
+  game.drainTasks();
+  game.finalChecks();
+  EXPECT_TRUE(game.ok()) << ::testing::PrintToString(game.failures());
+
+  const std::string log = run.Log();
+  const std::vector<std::string> lines = Lines(log);
+  // The storm fades in: the published frequency steps down from near 255.
+  const size_t enabling = LineIndex(lines, "Enabling lightning effects...");
+  ASSERT_NE(enabling, std::string::npos) << log;
+  EXPECT_NE(LineIndex(lines, "weatherLightningFreq: 240 curFreq: 30"), std::string::npos) << log;
+  EXPECT_NE(LineIndex(lines, "weatherLightningFreq: 30 curFreq: 30"), std::string::npos);
+  // Dusk switches the art, a menu and an interior stop the lightning.
+  EXPECT_NE(LineIndex(lines, "Switching to night time: 19"), std::string::npos);
+  EXPECT_NE(LineIndex(lines, "In interior cell. Waiting for 5 seconds"), std::string::npos);
+  EXPECT_TRUE(HasLine(log, "Lightning Effects called."));
+  EXPECT_GT(LineIndex(lines, "Enabling lightning effects...", enabling + 1), enabling);  // restarted after a stop
+  EXPECT_EQ(game.modelPath(game.pluginFormId(0x800)).value_or("").rfind("magic\\", 0), 0u);
+
+  // Strikes of both kinds happened, and none while the menu was open.
+  const auto casts = game.casts();
+  size_t forks = 0, sheets = 0, duringMenu = 0;
+  for (const auto& cast : casts) {
+    (cast.target.z == -15000.0f ? forks : sheets) += 1;
+    const double at = cast.ms - start;
+    // Strikes already under way may finish just after the menu opens.
+    if (at > 61000.0 && at < 70000.0) ++duringMenu;
+  }
+  EXPECT_GT(forks, 5u);
+  EXPECT_GT(sheets, 5u);
+  EXPECT_EQ(duringMenu, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Editions, Storm, ::testing::Values(Edition::SpecialEdition, Edition::VR), EditionTestName);
