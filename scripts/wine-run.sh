@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the Windows DLLs and the Windows nimbrel-sim.exe with MinGW, then runs
-# both editions' real DLLs through start-up under Wine in a private prefix.
+# Builds the Windows DLLs, the Windows nimbrel-sim.exe and the mod archives
+# with MinGW, then plays a short storm with both editions' real DLLs under
+# Wine in a private prefix. (The Windows DLL sleeps at the game's own pace, so
+# the storm is a short one at time scale 1.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 cmake --preset mingw >/dev/null
-cmake --build --preset mingw
+cmake --build --preset mingw --target all package-mods
 bin=$root/build/mingw/bin
 
 for dll in "$bin/Nimbrel.dll" "$bin/NimbrelVR.dll"; do scripts/check-dll.sh "$dll"; done
@@ -35,7 +37,9 @@ for edition in se vr; do
   rm -f "$log"
   out=$root/build/mingw/wine-out/$edition
   echo "--- $edition under Wine"
-  if ! output=$(wine "$bin/nimbrel-sim.exe" --edition "$edition" --out "$(winepath -w "$out")" 2>&1); then
+  scenario=$(winepath -w "$root/scenarios/short-storm.txt")
+  if ! output=$(wine "$bin/nimbrel-sim.exe" --edition "$edition" --scenario "$scenario" --time-scale 1 \
+                  --out "$(winepath -w "$out")" 2>&1); then
     echo "$output"
     echo "wine-run: FAIL: nimbrel-sim.exe --edition $edition exited non-zero" >&2
     status=1
@@ -50,6 +54,25 @@ for edition in se vr; do
     echo "wine-run: FAIL: the jump was not written at the patch site" >&2
     status=1
   fi
+  if ! grep -qE '^strikes: +[1-9]' <<<"$output"; then
+    echo "wine-run: FAIL: no lightning struck" >&2
+    status=1
+  fi
+done
+
+# The archives carry exactly the DLLs that were just run.
+for pair in SE:Nimbrel VR:NimbrelVR; do
+  edition=${pair%%:*} dll=${pair#*:}
+  archive=$root/build/mingw/package/Nimbrel-1.1.0-$edition.zip
+  unpacked=$(mktemp -d)
+  (cd "$unpacked" && cmake -E tar xf "$archive")
+  if ! cmp -s "$unpacked/SKSE/Plugins/$dll.dll" "$bin/$dll.dll"; then
+    echo "wine-run: FAIL: $archive does not hold the tested $dll.dll" >&2
+    status=1
+  fi
+  echo "--- $(basename "$archive"):"
+  (cd "$unpacked" && find . -type f | sed 's|^\./|    |' | sort)
+  rm -rf "$unpacked"
 done
 if ((status == 0)); then echo "wine-run: 2 passed, 0 failed"; else echo "wine-run: failed"; fi
 exit $status

@@ -107,11 +107,20 @@ void Timeline(std::ostringstream& out, const ReportInput& in) {
         << "<text x=\"" << kWidth - kRight - 4 << "\" y=\"" << Num(fy(in.minFrequency) - 4)
         << "\" class=\"axis\" text-anchor=\"end\">floor " << in.minFrequency << "</text>\n";
   }
-  // Event markers behind the curve.
-  for (const auto& [ms, text] : in.events) {
-    out << "<line x1=\"" << Num(tx(ms)) << "\" x2=\"" << Num(tx(ms)) << "\" y1=\"" << kTop << "\" y2=\""
+  // Event markers behind the curve, numbered as in the scenario table; events
+  // at one moment share a marker.
+  double lastMarkerMs = -1, lastLabelX = -100;
+  for (size_t i = 0; i < in.events.size(); ++i) {
+    const auto& [ms, text] = in.events[i];
+    if (ms == lastMarkerMs) continue;
+    lastMarkerMs = ms;
+    out << "<line x1=\"" << Num(tx(ms)) << "\" x2=\"" << Num(tx(ms)) << "\" y1=\"" << kTop + 18 << "\" y2=\""
         << kTop + kPlot + kBars + 8 << "\" stroke=\"#3d4d66\" stroke-dasharray=\"2 3\"><title>" << Num(ms / 1000, 1)
         << " s: " << Escape(text) << "</title></line>\n";
+    if (tx(ms) - lastLabelX < 16) continue;  // crowded: the table still lists it
+    lastLabelX = tx(ms);
+    out << "<text x=\"" << Num(tx(ms)) << "\" y=\"" << kTop + 14 << "\" class=\"marker\" text-anchor=\"middle\">" << i + 1
+        << "</text>\n";
   }
   if (!in.frequency.empty()) {
     out << "<polyline fill=\"none\" stroke=\"#7fd6ff\" stroke-width=\"2\" points=\"";
@@ -154,8 +163,8 @@ void Timeline(std::ostringstream& out, const ReportInput& in) {
     out << "<text x=\"" << Num(tx(s * 1000)) << "\" y=\"" << kHeight - 10 << "\" class=\"axis\" text-anchor=\"middle\">"
         << Num(s, 0) << " s</text>\n";
   }
-  out << "<text x=\"" << kLeft + 4 << "\" y=\"" << kTop + 12 << "\" class=\"label\">published lightning frequency "
-      << "(lower = more lightning)</text>\n";
+  out << "<text x=\"" << kLeft + 4 << "\" y=\"" << kTop + 32 << "\" class=\"label\">published lightning frequency "
+      << "(lower = more lightning; numbers: scenario events)</text>\n";
   out << "<text x=\"" << kLeft + 4 << "\" y=\"" << kTop + kPlot + 22 << "\" class=\"label\">strikes per 10 s (max "
       << most << ")</text>\n";
   out << "</svg>\n";
@@ -213,7 +222,7 @@ std::string RenderReport(const ReportInput& in) {
       << "table{border-collapse:collapse}td,th{padding:4px 12px;border-bottom:1px solid #1d2a3d;text-align:left}\n"
       << "th{color:#9fb4d0;font-weight:600}td.n{text-align:right;font-variant-numeric:tabular-nums}\n"
       << ".key span{display:inline-block;width:10px;height:10px;margin:0 6px 0 14px;border-radius:2px}\n"
-      << "svg text{fill:#9fb4d0;font:11px system-ui,sans-serif}svg .label{fill:#d8e0ec;font-size:12px}\n"
+      << "svg text{fill:#9fb4d0;font:11px system-ui,sans-serif}svg .label{fill:#d8e0ec;font-size:12px}svg .marker{fill:#e8c46a;font-size:10px}\n"
       << ".bad{color:#ff7a7a}.ok{color:#7ddf8a}code{color:#b8c8dc}\n"
       << "</style></head><body>\n";
   out << "<h1>Nimbrel storm report</h1>\n<div class=\"sub\">" << Escape(in.edition) << " &middot; "
@@ -258,9 +267,10 @@ std::string RenderReport(const ReportInput& in) {
   Timeline(out, in);
 
   if (!in.events.empty()) {
-    out << "<h2>Scenario</h2><table><tr><th>time</th><th>event</th></tr>\n";
-    for (const auto& [ms, text] : in.events)
-      out << "<tr><td class=\"n\">" << Num(ms / 1000.0, 1) << " s</td><td>" << Escape(text) << "</td></tr>\n";
+    out << "<h2>Scenario</h2><table><tr><th>#</th><th>time</th><th>event</th></tr>\n";
+    for (size_t i = 0; i < in.events.size(); ++i)
+      out << "<tr><td class=\"n\">" << i + 1 << "</td><td class=\"n\">" << Num(in.events[i].first / 1000.0, 1)
+          << " s</td><td>" << Escape(in.events[i].second) << "</td></tr>\n";
     out << "</table>\n";
   }
   if (!in.failures.empty()) {
