@@ -9,9 +9,10 @@
 namespace NimbrelVR {
 namespace {
 
+// Never destroyed: a pause thread may hold it while the process exits.
 std::mutex& PauseMutex() {
-  static std::mutex pauseMutex;
-  return pauseMutex;
+  static std::mutex* pauseMutex = new std::mutex;
+  return *pauseMutex;
 }
 
 [[maybe_unused]] std::mutex& pauseMutexAtLoad = PauseMutex();

@@ -43,9 +43,11 @@ struct MenuRecord {
   }
 };
 
+// Never destroyed: the monitor and the game's event thread may still use it
+// while the process exits.
 MenuRecord& Record() {
-  static MenuRecord record;
-  return record;
+  static MenuRecord* record = new MenuRecord;
+  return *record;
 }
 
 [[maybe_unused]] MenuRecord& recordAtLoad = Record();

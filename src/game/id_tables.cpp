@@ -30,9 +30,10 @@ struct InteriorWorldspaces {
   std::vector<uint32_t> ids{std::begin(kInteriorWorldspaceIds), std::end(kInteriorWorldspaceIds)};
 };
 
+// Never destroyed: the monitor may still search it while the process exits.
 InteriorWorldspaces& Interiors() {
-  static InteriorWorldspaces table;
-  return table;
+  static InteriorWorldspaces* table = new InteriorWorldspaces;
+  return *table;
 }
 
 // Built with the library, before the host calls anything.

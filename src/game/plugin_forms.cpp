@@ -9,7 +9,7 @@
 
 namespace NimbrelVR {
 
-PluginForms gPluginForms;
+PluginForms& gPluginForms = *new PluginForms;
 
 namespace {
 
