@@ -54,7 +54,10 @@ const FormSequence& SheetSpells() {
   return Get(IntSetting::SheetHostile) == 1 ? gPluginForms.hostileSheetSpells : gPluginForms.sheetSpells;
 }
 
+// A destination that is gone (the player's world unloaded meanwhile) moves
+// nothing: the reference cannot arrive.
 bool MoveAndAwait(void* const* slot, void* destination, const StrikeOffset& offset) {
+  if (!destination) return false;
   if (!QueueTask(new taskMoveTo(ReadSlot(slot), destination, offset))) return false;
   return AwaitPlacement(slot);
 }

@@ -215,3 +215,13 @@ TEST_F(Strikes, WithoutTheTaskInterfaceAStrikeEndsWithoutMoving) {
   EXPECT_TRUE(game().moves().empty());
   EXPECT_TRUE(game().casts().empty());
 }
+
+TEST_F(Strikes, WithThePlayerGoneAStrikeMovesNothing) {
+  game().setPlayerHolderPresent(false);
+  Single(Fork);
+  RunChainStrike({0, 1}, {0, 1}, 2);
+  game().drainTasks();
+  EXPECT_TRUE(game().moves().empty());
+  game().finalChecks();
+  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+}
