@@ -15,6 +15,7 @@
 
 #include "image.h"
 #include "nimbrel_sim/game_double.h"
+#include "test_support.h"
 
 using nimbrel_sim::DataSet;
 using nimbrel_sim::DefaultWeather;
@@ -25,48 +26,15 @@ using nimbrel_sim::image;
 using nimbrel_sim::Options;
 using nimbrel_sim::ScriptArg;
 
+using namespace nimbrel_sim_tests;
+
 namespace {
 
-// Skyrim Special Edition 1.5.39 offsets.
-constexpr uint32_t kFormFromId = 0x1943b0;
-constexpr uint32_t kDynamicCast = 0x1363522;
-constexpr uint32_t kHeapAllocate = 0xc02770;
-constexpr uint32_t kHeapFree = 0xc02a70;
-constexpr uint32_t kInternCreate = 0xc28c50;
-constexpr uint32_t kInternAssign = 0xc28dc0;
-constexpr uint32_t kNativeInit = 0x12683e0;
-constexpr uint32_t kNativeRelease = 0x1268630;
-constexpr uint32_t kArgOffset = 0x125c0d0;
-constexpr uint32_t kArgValue = 0x125c130;
-constexpr uint32_t kValueClear = 0x124e470;
-constexpr uint32_t kFunctionBase7 = 0x1267dd0;
-constexpr uint32_t kScriptVmHolder = 0x1eeab78;
-constexpr uint32_t kDataRegistryHolder = 0x1ee5428;
-constexpr uint32_t kEngineHeap = 0x1ee4280;
-constexpr uint32_t kRttiForm = 0x1e36e80;
-constexpr uint32_t kRttiSpell = 0x1e36ea0;
-constexpr uint32_t kRttiEffectArt = 0x1e37240;
-constexpr uint32_t kRttiImod = 0x1e37670;
-constexpr uint32_t kRttiFormList = 0x1e37818;
-constexpr uint32_t kRttiGlobal = 0x1e38090;
-constexpr uint32_t kRttiReference = 0x1e397e8;
-
-struct RunFolders {
-  std::vector<std::string> paths;
-  ~RunFolders() {
-    std::error_code ec;
-    for (const auto& p : paths) std::filesystem::remove_all(p, ec);
-  }
-};
-RunFolders gFolders;
 
 Options options(const char* name, Edition edition = Edition::SpecialEdition) {
   Options o;
   o.edition = edition;
-  o.outDir = (std::filesystem::temp_directory_path() /
-              ("nimbrel-data-" + std::string(name) + "-" + std::to_string(::getpid())))
-                 .string();
-  gFolders.paths.push_back(o.outDir);
+  o.outDir = RunFolder("nimbrel-data-", name);
   return o;
 }
 

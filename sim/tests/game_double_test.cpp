@@ -15,6 +15,7 @@
 
 #include "image.h"
 #include "nimbrel_sim/game_double.h"
+#include "test_support.h"
 
 using nimbrel_sim::Edition;
 using nimbrel_sim::GameDouble;
@@ -25,29 +26,10 @@ using nimbrel_sim::kRuntimeSE;
 using nimbrel_sim::Options;
 using nimbrel_sim::Source;
 
+using namespace nimbrel_sim_tests;
+
 namespace {
 
-// Skyrim Special Edition 1.5.39 offsets.
-constexpr uint32_t kFormFromId = 0x1943b0;
-constexpr uint32_t kDynamicCast = 0x1363522;
-constexpr uint32_t kImodApply = 0x988fa0;
-constexpr uint32_t kEventSourcesGet = 0x186910;
-constexpr uint32_t kAddSink = 0x56bab0;
-constexpr uint32_t kHeapAllocate = 0xc02770;
-constexpr uint32_t kHeapFree = 0xc02a70;
-constexpr uint32_t kInternCreate = 0xc28c50;
-constexpr uint32_t kNativeInit = 0x12683e0;
-constexpr uint32_t kScriptVmHolder = 0x1eeab78;
-constexpr uint32_t kDataRegistryHolder = 0x1ee5428;
-constexpr uint32_t kMenuManagerHolder = 0x1ee5b20;
-constexpr uint32_t kSkyHolder = 0x2f283d8;
-constexpr uint32_t kPlayerHolder = 0x2f4def8;
-constexpr uint32_t kEngineHeap = 0x1ee4280;
-constexpr uint32_t kRttiForm = 0x1e36e80;
-constexpr uint32_t kRttiSpell = 0x1e36ea0;
-constexpr uint32_t kRttiObjectReference = 0x1e397e8;
-constexpr uint32_t kRttiPlayer = 0x1e3ab28;
-constexpr uint32_t kPatchSite = 0x12734bd;
 
 uintptr_t firstImageBase() {
   uintptr_t base = 0;
@@ -64,23 +46,7 @@ uintptr_t firstImageBase() {
   return base;
 }
 
-// Run folders of this process, removed when it ends.
-struct RunFolders {
-  std::vector<std::string> paths;
-  ~RunFolders() {
-    std::error_code ec;
-    for (const auto& p : paths) std::filesystem::remove_all(p, ec);
-  }
-};
-RunFolders gFolders;
-
-std::string outDir(const char* name) {
-  std::string path = (std::filesystem::temp_directory_path() /
-                      ("nimbrel-double-" + std::string(name) + "-" + std::to_string(::getpid())))
-                         .string();
-  gFolders.paths.push_back(path);
-  return path;
-}
+std::string outDir(const char* name) { return RunFolder("nimbrel-double-", name); }
 
 Options seOptions(const char* name) {
   Options o;

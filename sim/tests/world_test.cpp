@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nimbrel_sim/game_double.h"
+#include "test_support.h"
 #include "scenario.h"
 
 using nimbrel_sim::DefaultWeather;
@@ -24,39 +25,17 @@ using nimbrel_sim::Options;
 using nimbrel_sim::Scenario;
 using nimbrel_sim::ScenarioEvent;
 
+using namespace nimbrel_sim_tests;
+
 namespace {
 
-// Skyrim Special Edition 1.5.39 offsets.
-constexpr uint32_t kSpellCast = 0x980de0;
-constexpr uint32_t kRefMoveTo = 0x994cf0;
-constexpr uint32_t kCellAttached = 0x98f3c0;
-constexpr uint32_t kImodApply = 0x988fa0;
-constexpr uint32_t kImodRemove = 0x989010;
-constexpr uint32_t kEventSourcesGet = 0x186910;
-constexpr uint32_t kAddSink = 0x56bab0;
-constexpr uint32_t kScriptVmHolder = 0x1eeab78;
-constexpr uint32_t kMenuManagerHolder = 0x1ee5b20;
-constexpr uint32_t kSkyHolder = 0x2f283d8;
-constexpr uint32_t kPlayerHolder = 0x2f4def8;
 
 constexpr float kGrid = 4096.0f;
 
-struct RunFolders {
-  std::vector<std::string> paths;
-  ~RunFolders() {
-    std::error_code ec;
-    for (const auto& p : paths) std::filesystem::remove_all(p, ec);
-  }
-};
-RunFolders gFolders;
-
 Options options(const char* name, double timeScale = 1.0) {
   Options o;
-  o.outDir = (std::filesystem::temp_directory_path() /
-              ("nimbrel-world-" + std::string(name) + "-" + std::to_string(::getpid())))
-                 .string();
+  o.outDir = RunFolder("nimbrel-world-", name);
   o.timeScale = timeScale;
-  gFolders.paths.push_back(o.outDir);
   return o;
 }
 
