@@ -116,9 +116,10 @@ GameData::GameData(Run& run, Engine& engine, Edition edition) : run_(run), engin
   weathers_ = static_cast<void**>(keep(kWeatherCapacity * sizeof(void*)));
 }
 
-uint32_t GameData::composeFormId(Edition edition, uint8_t modIndex, uint8_t lightIndex, uint32_t localId) {
+uint32_t GameData::composeFormId(Edition edition, uint8_t modIndex, uint16_t lightIndex, uint32_t localId) {
+  // The engine keeps light indexes up to 0xFFF in a 16-bit field.
   if (edition == Edition::SpecialEdition && lightIndex != 0)
-    return 0xFE000000u | (uint32_t{lightIndex} << 12) | (localId & 0xFFFu);
+    return 0xFE000000u | ((uint32_t{lightIndex} & 0xFFFu) << 12) | (localId & 0xFFFu);
   return (uint32_t{modIndex} << 24) | (localId & 0xFFFFFFu);
 }
 
@@ -147,11 +148,11 @@ void GameData::appendNode(void* file) {
   ++fileNodes_;
 }
 
-void GameData::addLoadedFile(const std::string& name, uint8_t modIndex, uint8_t lightIndex) {
+void GameData::addLoadedFile(const std::string& name, uint8_t modIndex, uint16_t lightIndex) {
   auto* file = static_cast<uint8_t*>(keep(kFileEntrySize));
   std::memcpy(file + field::kFileName, name.data(), std::min(name.size(), kFileNameCapacity - 1));
   storeField<uint8_t>(file, field::kFileModIndex, modIndex);
-  storeField<uint8_t>(file, field::kFileLightIndex, lightIndex);
+  storeField<uint16_t>(file, field::kFileLightIndex, lightIndex);
   appendNode(file);
   run_.trace.record("AddLoadedFile", Args().s("name", name).u("modIndex", modIndex).u("lightIndex", lightIndex));
 }

@@ -65,9 +65,9 @@ class GameData {
 
   // The double's own rule for full ids (the Special Edition knows light
   // files; VR composes every id from the mod index).
-  static uint32_t composeFormId(Edition edition, uint8_t modIndex, uint8_t lightIndex, uint32_t localId);
+  static uint32_t composeFormId(Edition edition, uint8_t modIndex, uint16_t lightIndex, uint32_t localId);
 
-  void addLoadedFile(const std::string& name, uint8_t modIndex, uint8_t lightIndex);
+  void addLoadedFile(const std::string& name, uint8_t modIndex, uint16_t lightIndex);
   void addNullFileNode();
   void* addForm(FormKind kind, uint32_t formId);
   void removeForm(uint32_t formId);

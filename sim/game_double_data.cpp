@@ -5,7 +5,7 @@ namespace nimbrel_sim {
 
 // --- game data -------------------------------------------------------------------
 
-void GameDouble::addLoadedFile(const std::string& name, uint8_t modIndex, uint8_t lightIndex) {
+void GameDouble::addLoadedFile(const std::string& name, uint8_t modIndex, uint16_t lightIndex) {
   impl_->data.addLoadedFile(name, modIndex, lightIndex);
 }
 

@@ -224,13 +224,15 @@ class Parser {
     if (t.size() == 3) {
       uint8_t value = 0;
       bool ok = byte(t[2], value);
+      uint32_t light = 0;
+      const bool lightOk = id32(t[2], light) && light <= 0xFFF;
       if (ok && what == "plugin-mod") {
         d.pluginModIndex = value;
         pluginModGiven_ = true;
         return true;
       }
-      if (ok && what == "plugin-light") {
-        d.pluginLightIndex = value;
+      if (lightOk && what == "plugin-light") {
+        d.pluginLightIndex = static_cast<uint16_t>(light);
         return true;
       }
       if (ok && what == "dawnguard-mod") {
@@ -238,14 +240,14 @@ class Parser {
         dawnguardModGiven_ = true;
         return true;
       }
-      if (ok && what == "dawnguard-light") {
-        d.dawnguardLightIndex = value;
+      if (lightOk && what == "dawnguard-light") {
+        d.dawnguardLightIndex = static_cast<uint16_t>(light);
         return true;
       }
     }
     return fail(
         "data takes: default, none, no-plugin, no-dawnguard, plugin-mod N, plugin-light N, dawnguard-mod N, "
-        "dawnguard-light N (N a byte)");
+        "dawnguard-light N (mod indexes a byte, light indexes 0..4095)");
   }
 
   bool timed(const std::string& text, const std::vector<std::string>& all) {

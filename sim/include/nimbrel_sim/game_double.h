@@ -67,10 +67,10 @@ enum class FormKind { Spell, EffectArt, ImageSpaceModifier, FormList, GlobalVari
 struct DataSet {
   bool pluginLoaded = true;
   uint8_t pluginModIndex = 0x12;
-  uint8_t pluginLightIndex = 0;
+  uint16_t pluginLightIndex = 0;  // the engine keeps it in 16 bits, 0..0xFFF
   bool dawnguardLoaded = true;
   uint8_t dawnguardModIndex = 0x02;
-  uint8_t dawnguardLightIndex = 0;
+  uint16_t dawnguardLightIndex = 0;
 };
 
 // Weathers of the default data set.
@@ -181,7 +181,7 @@ class GameDouble {
 
   // --- game data: loaded files, forms, the default data set ------------------
   // Appends a file to the loaded-file list (list order = call order).
-  void addLoadedFile(const std::string& name, uint8_t modIndex, uint8_t lightIndex = 0);
+  void addLoadedFile(const std::string& name, uint8_t modIndex, uint16_t lightIndex = 0);
   // Appends a list node whose file entry is null.
   void addNullFileNode();
   // A form of a kind with a full id; FormFromId finds it from then on (a form
