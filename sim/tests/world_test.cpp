@@ -442,7 +442,7 @@ TEST(Scenario, FaultsNameTheirLine) {
   EXPECT_EQ(error.rfind("line 1:", 0), 0u) << error;
   EXPECT_FALSE(nimbrel_sim::parseScenario("# storm\nat 1 hour 25\n", s, error));
   EXPECT_EQ(error.rfind("line 2:", 0), 0u) << error;
-  EXPECT_FALSE(nimbrel_sim::parseScenario("data plugin-light 300\n", s, error));
+  EXPECT_FALSE(nimbrel_sim::parseScenario("data plugin-light 4096\n", s, error));
   EXPECT_FALSE(nimbrel_sim::parseScenario("end 10\nat 11 load\n", s, error));
   EXPECT_NE(error.find("after the end"), std::string::npos) << error;
   EXPECT_FALSE(nimbrel_sim::parseScenario("at 1 menu open\n", s, error));
