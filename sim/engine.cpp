@@ -40,8 +40,10 @@ std::optional<Cls> parentOf(Cls cls) {
     case Cls::Cell:
     case Cls::Worldspace:
       return Cls::Form;
-    case Cls::Player:
+    case Cls::Actor:
       return Cls::ObjectReference;
+    case Cls::Player:
+      return Cls::Actor;
     default:
       return std::nullopt;
   }
@@ -62,7 +64,9 @@ Cls classOfDescriptor(EntryId id) {
     case kRttiFormList: return Cls::FormList;
     case kRttiGlobalVariable: return Cls::GlobalVariable;
     case kRttiObjectReference: return Cls::ObjectReference;
-    case kRttiPlayer: return Cls::Player;
+    // The descriptor the plug-in knows as the player's is the engine's actor
+    // type: every actor passes a cast to it, not only the player.
+    case kRttiPlayer: return Cls::Actor;
     default: return Cls::Form;
   }
 }
@@ -187,7 +191,7 @@ Engine::Engine(Run& run, const Options& options) : run_(run), options_(options) 
   // when a world is loaded.
   player_ = create(Cls::Player, 0x100);
   addForm(kPlayerFormId, player_);
-  otherActor_ = create(Cls::ObjectReference, 0x100);
+  otherActor_ = create(Cls::Actor, 0x100);
   addForm(kOtherActorFormId, otherActor_);
 }
 
@@ -273,6 +277,7 @@ size_t Engine::heapBlockSize(const void* block) const {
 // --- forms and casts ---------------------------------------------------------
 
 void* Engine::formFromId(uint32_t formId) {
+  run_.notePluginEngineCall();
   void* form = nullptr;
   {
     std::lock_guard lock(mutex_);
@@ -285,6 +290,7 @@ void* Engine::formFromId(uint32_t formId) {
 
 void* Engine::dynamicCast(void* object, int32_t vfDelta, void* sourceType, void* targetType,
                           int32_t isReference) {
+  run_.notePluginEngineCall();
   EntryId from = image().descriptorAt(reinterpret_cast<uintptr_t>(sourceType));
   EntryId to = image().descriptorAt(reinterpret_cast<uintptr_t>(targetType));
   void* result = nullptr;
@@ -643,6 +649,7 @@ void Engine::refMoveTo(void* registry, uint32_t stackId, void* ref, void* destin
 }
 
 bool Engine::cellAttached(void* registry, uint32_t stackId, void* cell) {
+  run_.notePluginEngineCall();
   bool sound = checkNative("CellAttachedNative", registry, stackId, false);
   bool isCell = false;
   if (cell) {

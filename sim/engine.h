@@ -26,7 +26,7 @@ class GameData;
 class ScriptMachine;
 
 // Classes of simulated objects. Forms derive from Form (the player from
-// ObjectReference); the rest are engine objects outside the form tree.
+// Actor, an ObjectReference); the rest are engine objects outside the form tree.
 enum class Cls : uint8_t {
   Form,
   Spell,
@@ -35,6 +35,7 @@ enum class Cls : uint8_t {
   FormList,
   GlobalVariable,
   ObjectReference,
+  Actor,
   Player,
   Weather,
   Cell,

@@ -75,6 +75,19 @@ GameDouble::GameDouble(Options options) {
     d.host.activate();
     d.world.activate();
   }
+  d.loadMs.store(d.options.loadMs);
+  // Each frame: the world moves on, scene nodes catch up, the host runs its
+  // task queue.
+  d.mainThread.start([&d](uint64_t frame) {
+    d.host.setFrame(frame);
+    {
+      std::lock_guard lock(d.playMutex);
+      if (d.playing) d.playing->step();
+    }
+    d.world.frame();
+    d.host.runFrameTasks(frame);
+    d.world.endFrame();
+  });
   d.run.trace.record("GameDouble", Args()
                                        .s("edition", d.options.edition == Edition::VR ? "vr" : "se")
                                        .p("imageBase", image().base())
@@ -84,9 +97,15 @@ GameDouble::GameDouble(Options options) {
 }
 
 GameDouble::~GameDouble() {
-  // Queued tasks finish and the main thread ends; the objects stay (see kept()).
+  // Queued tasks finish and the game's threads end; the objects stay (see kept()).
+  impl_->scripts.drain();
+  impl_->ui.drain();
   impl_->host.drainTasks();
-  impl_->host.stop();
+  impl_->mainThread.stop();
+  impl_->host.setFramesStopped();
+  impl_->scripts.stop();
+  impl_->ui.stop();
+  impl_->census.stop();
 }
 
 // --- the plug-in ----------------------------------------------------------------
@@ -133,7 +152,9 @@ bool GameDouble::query() {
     return false;
   }
   d.descriptionRecord = {kSentinelWord, kSentinelName, kSentinelWord};
+  d.host.setInQueryOrLoad(true);
   bool accepted = plugin_calls::query(d.queryFn, d.host.record(), &d.descriptionRecord);
+  d.host.setInQueryOrLoad(false);
   const auto& r = d.descriptionRecord;
   PluginDescription desc;
   desc.filled = r.infoVersion != kSentinelWord || r.name != kSentinelName || r.version != kSentinelWord;
@@ -160,20 +181,43 @@ bool GameDouble::load() {
     d.error = "no plug-in loaded";
     return false;
   }
+  d.host.setInQueryOrLoad(true);
   bool result = plugin_calls::load(d.loadFn, d.host.record());
+  d.host.setInQueryOrLoad(false);
   d.run.trace.record("SKSEPlugin_Load", Args().b("result", result));
   return result;
 }
 
-void GameDouble::registerScriptFunctions() { impl_->host.registerScriptFunctions(); }
-
-void GameDouble::sendMessage(uint32_t type, uint64_t dataWord) {
-  // The jump is due only once a listener has been told the data is ready.
-  size_t reached = impl_->host.sendMessage(type, dataWord);
-  if (type == kMsgDataLoaded && reached > 0) impl_->dataReadySent = true;
+void GameDouble::registerScriptFunctions() {
+  Impl& d = *impl_;
+  d.mainThread.call([&d] { d.host.registerScriptFunctions(); });
 }
 
-void GameDouble::sendNullMessage() { impl_->host.sendNullMessage(); }
+// Host messages reach the plug-in on the game's main thread.
+void GameDouble::sendMessage(uint32_t type, uint64_t dataWord) {
+  Impl& d = *impl_;
+  d.mainThread.call([&d, type, dataWord] {
+    // The jump is due only once a listener has been told the data is ready.
+    size_t reached = d.host.sendMessage(type, dataWord);
+    if (type == kMsgDataLoaded && reached > 0) d.dataReadySent = true;
+  });
+}
+
+void GameDouble::sendMessageFrom(const std::string& sender, uint32_t type, uint64_t dataWord) {
+  Impl& d = *impl_;
+  d.mainThread.call([&d, &sender, type, dataWord] { d.host.sendMessage(type, dataWord, sender.c_str()); });
+}
+
+bool GameDouble::registerListenerOf(uint32_t otherHandle, const char* sender, void (*listener)(void* message)) {
+  return impl_->host.registerListenerOf(otherHandle, sender, reinterpret_cast<void*>(listener));
+}
+
+uint32_t GameDouble::askPluginHandle() { return impl_->host.record()->getPluginHandle(); }
+
+void GameDouble::sendNullMessage() {
+  Impl& d = *impl_;
+  d.mainThread.call([&d] { d.host.sendNullMessage(); });
+}
 
 void GameDouble::startUp() {
   sendMessage(kMsgPostLoad);
@@ -184,8 +228,52 @@ void GameDouble::startUp() {
 }
 
 void GameDouble::loadSavedGame(bool succeeded) {
-  sendMessage(kMsgPreLoadGame);
-  sendMessage(kMsgPostLoadGame, succeeded ? 1 : 0);
+  Impl& d = *impl_;
+  d.mainThread.call([&d, succeeded] {
+    d.host.sendMessage(kMsgPreLoadGame, 0);
+    // The load holds the main thread: no frame and no task runs, and the
+    // world is torn down until it is over.
+    d.run.loading.store(true);
+    d.host.setLoading(true);
+    d.world.beginLoad();
+    d.mainThread.stall(d.loadMs.load());
+    d.world.endLoad();
+    d.host.setLoading(false);
+    d.run.loading.store(false);
+    d.loads.fetch_add(1);
+    d.host.sendMessage(kMsgPostLoadGame, succeeded ? 1 : 0);
+  });
+}
+
+void GameDouble::stallMainThread(double simulatedMs) {
+  Impl& d = *impl_;
+  d.mainThread.call([&d, simulatedMs] {
+    d.run.trace.record("Hitch", Args().f("ms", simulatedMs));
+    d.mainThread.stall(simulatedMs);
+  });
+}
+
+void GameDouble::waitFrames(uint64_t count) { impl_->mainThread.waitFrames(count); }
+
+MainThreadFigures GameDouble::mainThreadFigures() const {
+  const Impl& d = *impl_;
+  MainThreadFigures f;
+  const TaskStats tasks = d.host.taskStats();
+  f.frames = d.mainThread.frames();
+  f.fps = d.mainThread.fps();
+  f.maxTasksPerFrame = tasks.maxPerFrame;
+  f.maxTaskLatencyFrames = tasks.maxLatencyFrames;
+  f.loads = d.loads.load();
+  f.stalledSeconds = d.mainThread.stalledMs() / 1000.0;
+  f.tasksHeldOverLoads = tasks.heldOverLoads;
+  f.pluginCallsDuringLoads = d.run.pluginCallsDuringLoads.load();
+  const ThreadCensus::Peaks peaks = d.census.peaks();
+  f.threadsObserved = peaks.observed;
+  f.peakPluginThreads = peaks.plugin;
+  f.peakSheetLoops = peaks.sheetLoops;
+  f.peakForkLoops = peaks.forkLoops;
+  f.peakStrikeThreads = peaks.strikes;
+  return f;
 }
 
 // --- the world ------------------------------------------------------------------
@@ -217,26 +305,36 @@ void deliver(Run& run, Engine& engine, Source source, const void* event, const c
 
 }  // namespace
 
+// Menu events come from the game's UI thread.
 void GameDouble::sendMenuEvent(const std::string& menuName, bool opening) {
   Impl& d = *impl_;
-  std::string name = menuName;  // the engine's menu names live as long as the call
-  MenuOpenCloseEvent event{name.c_str(), static_cast<uint8_t>(opening ? 1 : 0)};
-  d.run.trace.record("MenuOpenCloseEvent", Args().s("menu", menuName).b("opening", opening));
-  deliver(d.run, d.engine, Source::MenuOpenClose, &event, "MenuOpenCloseEvent");
+  auto send = [&d, menuName, opening] {
+    std::string name = menuName;  // the engine's menu names live as long as the call
+    MenuOpenCloseEvent event{name.c_str(), static_cast<uint8_t>(opening ? 1 : 0)};
+    d.run.trace.record("MenuOpenCloseEvent", Args().s("menu", menuName).b("opening", opening));
+    deliver(d.run, d.engine, Source::MenuOpenClose, &event, "MenuOpenCloseEvent");
+  };
+  if (Run::thisThreadName() && std::string(Run::thisThreadName()) == "ui")
+    send();
+  else
+    d.ui.call(send);
 }
 
+// Action events come from the main thread: a sink that blocks stalls the game.
 void GameDouble::sendActionEvent(uint32_t type, bool byPlayer) {
   Impl& d = *impl_;
-  ActionEvent event{type, byPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, 0};
-  d.run.trace.record("SKSEActionEvent", Args().u("type", type).b("byPlayer", byPlayer).p("actor", event.actor));
-  deliver(d.run, d.engine, Source::Action, &event, "SKSEActionEvent");
+  d.mainThread.call([&d, type, byPlayer] {
+    ActionEvent event{type, byPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, 0};
+    d.run.trace.record("SKSEActionEvent", Args().u("type", type).b("byPlayer", byPlayer).p("actor", event.actor));
+    deliver(d.run, d.engine, Source::Action, &event, "SKSEActionEvent");
+  });
 }
 
 void GameDouble::drainTasks() { impl_->host.drainTasks(); }
 
 // --- what the host and the engine saw ---------------------------------------------
 
-uint32_t GameDouble::pluginHandle() const { return Host::kPluginHandle; }
+uint32_t GameDouble::pluginHandle() const { return impl_->host.handle(); }
 uint32_t GameDouble::listenerHandle() const { return impl_->host.listenerHandle(); }
 size_t GameDouble::listenerCount() const { return impl_->host.listenerCount(); }
 size_t GameDouble::scriptCallbackCount() const { return impl_->host.scriptCallbackCount(); }
@@ -291,8 +389,9 @@ void GameDouble::finalChecks() {
 
   // Strike threads may go on queuing tasks: those queued before the check
   // began must have run; later ones may still be pending.
-  size_t due = 0, queued = 0, released = 0, pending = 0;
-  d.host.drainAndCount(due, queued, released, pending);
+  size_t due = 0;
+  const TaskStats tasks = d.host.drainAndCount(due);
+  const size_t queued = tasks.queued, released = tasks.released, pending = tasks.pending;
   if (released < due || released > queued || pending > queued - released)
     found.push_back("tasks not released exactly once: " + std::to_string(queued) + " queued, " +
                     std::to_string(released) + " released, " + std::to_string(pending) + " pending");

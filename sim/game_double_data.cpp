@@ -51,7 +51,14 @@ uint32_t GameDouble::weatherId(DefaultWeather weather) const { return GameData::
 
 bool GameDouble::callNative(const std::string& className, const std::string& function, const ScriptArg& first,
                             const ScriptArg& second, uint64_t* resultType) {
-  return impl_->machine.callNative(className, function, first, second, resultType);
+  // Native calls run on one of the script machine's threads.
+  Impl& d = *impl_;
+  const char* self = Run::thisThreadName();
+  if (self && std::string(self).rfind("script", 0) == 0)
+    return d.machine.callNative(className, function, first, second, resultType);
+  bool result = false;
+  d.scripts.call([&] { result = d.machine.callNative(className, function, first, second, resultType); });
+  return result;
 }
 
 uint64_t GameDouble::callFunctionSlot(const std::string& function, int slot, uint64_t a, uint64_t b, uint64_t c) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -10,10 +11,12 @@
 #include "data.h"
 #include "engine.h"
 #include "host.h"
+#include "main_thread.h"
 #include "nimbrel_sim/game_double.h"
 #include "run.h"
 #include "scenario.h"
 #include "script_machine.h"
+#include "workers.h"
 #include "world.h"
 
 namespace nimbrel_sim {
@@ -26,11 +29,15 @@ const char* const kSentinelName = reinterpret_cast<const char*>(uintptr_t{0x5E5E
 
 }  // namespace
 
+// Frames per second of the editions' main threads.
+inline double editionFps(const Options& o) { return o.fps > 0 ? o.fps : o.edition == Edition::VR ? 90.0 : 60.0; }
+
 struct GameDouble::Impl {
   explicit Impl(Options o)
       : options(std::move(o)), engine(run, options), host(run, engine, options), world(run, engine, options),
         data(run, engine, options.edition),
-        machine(run, engine) {}
+        machine(run, engine),
+        mainThread(run, editionFps(options), options.timeScale) {}
 
   Options options;
   Run run;
@@ -39,6 +46,19 @@ struct GameDouble::Impl {
   World world;
   GameData data;          // loaded files, forms, the default data set
   ScriptMachine machine;  // frames and calls of native functions
+  MainThread mainThread;
+  Workers ui{"ui", 1};
+  Workers scripts{"script", 3};
+  ThreadCensus census;
+
+  // A saved-game load, on the main thread: message 2, the world torn down
+  // for the load's time, message 3.
+  std::atomic<uint64_t> loads{0};
+  std::atomic<double> loadMs{0};
+
+  // The scenario being played, stepped by the frames.
+  std::mutex playMutex;
+  ScenarioPlayer* playing = nullptr;
 
   std::string error;
   void* library = nullptr;

@@ -1,6 +1,8 @@
 // GameDouble: the world (player, cells, sky, weather, hits), what the
 // world-changing natives did, and scenarios.
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "game_double_impl.h"
 #include "plugin_calls.h"
@@ -72,27 +74,27 @@ void GameDouble::setWeatherTransition(float transition) { impl_->world.setTransi
 
 void GameDouble::setGameHour(float hour) { impl_->world.setGameHour(hour); }
 
+// Hit events come from the main thread: a sink that blocks stalls the game.
 void GameDouble::sendHitEvent(bool onPlayer, uint32_t sourceFormId) {
   Impl& d = *impl_;
-  HitEvent event{onPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, sourceFormId, 0, 0};
-  d.run.trace.record("TESHitEvent", Args().b("onPlayer", onPlayer).p("target", event.target).u("source", sourceFormId));
-  void* source = d.engine.eventSource(Source::Hit);
-  for (void* sink : d.engine.sinks(Source::Hit)) {
-    uint32_t result = plugin_calls::receiveEvent(sink, &event, source);
-    d.run.trace.record("ReceiveEvent", Args().s("event", "TESHitEvent").p("sink", sink).u("result", result));
-    if (result != 0) d.run.fail("a TESHitEvent sink returned " + std::to_string(result));
-  }
+  d.mainThread.call([&d, onPlayer, sourceFormId] {
+    HitEvent event{onPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, sourceFormId, 0, 0};
+    d.run.trace.record("TESHitEvent",
+                       Args().b("onPlayer", onPlayer).p("target", event.target).u("source", sourceFormId));
+    void* source = d.engine.eventSource(Source::Hit);
+    for (void* sink : d.engine.sinks(Source::Hit)) {
+      uint32_t result = plugin_calls::receiveEvent(sink, &event, source);
+      d.run.trace.record("ReceiveEvent", Args().s("event", "TESHitEvent").p("sink", sink).u("result", result));
+      if (result != 0) d.run.fail("a TESHitEvent sink returned " + std::to_string(result));
+    }
+  });
 }
 
 std::vector<MoveRecord> GameDouble::moves() const { return impl_->world.moves(); }
 std::vector<CastRecord> GameDouble::casts() const { return impl_->world.casts(); }
 std::vector<FlashRecord> GameDouble::flashes() const { return impl_->world.flashes(); }
 
-size_t GameDouble::tasksRun() const {
-  size_t queued = 0, released = 0, pending = 0;
-  impl_->host.taskCounts(queued, released, pending);
-  return released;
-}
+size_t GameDouble::tasksRun() const { return impl_->host.taskStats().released; }
 
 void GameDouble::holdMainThread(bool hold) { impl_->host.hold(hold); }
 
@@ -124,6 +126,8 @@ void GameDouble::applyScenarioSetUp() {
   d.run.trace.record("ScenarioSetUp", Args().b("data", s.installData).b("world", s.loadWorld));
   if (s.installData) installDefaultData(s.data);
   if (s.loadedArea) setLoadedArea(s.loadedArea->first, s.loadedArea->second);
+  if (s.fps) d.mainThread.setFps(*s.fps);
+  if (s.loadMs) d.loadMs.store(*s.loadMs);
   if (s.loadWorld) loadWorld();
 }
 
@@ -146,8 +150,33 @@ void GameDouble::setScenarioEnd(double seconds) {
 void GameDouble::playScenario(void (*progress)(double fraction, void* context), void* context) {
   Impl& d = *impl_;
   if (!d.scenarioLoaded) loadScenario({});
-  ScenarioPlayer player(*this, d.run, d.world, d.scenario);
-  player.play(progress, context);
+  ScenarioPlayer::Hooks hooks;
+  hooks.toUi = [&d](std::function<void()> job) { d.ui.post(std::move(job)); };
+  hooks.toScripts = [&d](std::function<void()> job) { d.scripts.post(std::move(job)); };
+  hooks.stall = [&d](double ms) {
+    d.run.trace.record("Hitch", Args().f("ms", ms));
+    d.mainThread.stall(ms);
+  };
+  ScenarioPlayer player(*this, d.run, d.world, d.scenario, std::move(hooks));
+  // The frames step the scenario; this thread only watches it.
+  if (d.mainThread.running()) {
+    {
+      std::lock_guard lock(d.playMutex);
+      d.playing = &player;
+    }
+    while (!player.finished() && d.mainThread.running()) {
+      if (progress && player.started()) progress(player.fraction(), context);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard lock(d.playMutex);
+    d.playing = nullptr;
+  } else {
+    while (!player.step()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (progress) progress(1.0, context);
+  // The last events handed to the other threads have been delivered.
+  d.ui.drain();
+  d.scripts.drain();
 }
 
 double GameDouble::simulatedMs() const { return impl_->world.simulatedMs(); }

@@ -3,6 +3,7 @@
 #include "os.h"
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <exception>
 
@@ -42,28 +43,10 @@ Host::Host(Run& run, Engine& engine, const Options& options) : run_(run), engine
   script_ = {1, &hostRegisterScript};
   task_ = {2, &hostAddTask, &hostAddUiTask};
   messaging_ = {2, &hostRegisterListener, &hostDispatch, &hostEventDispatcher};
-  thread_ = std::thread([this] { mainThread(); });
-  run_.setMainThread(thread_.get_id());
 }
 
 Host::~Host() {
-  stop();
   if (gActive.load() == this) gActive.store(nullptr);
-}
-
-void Host::stop() {
-  {
-    std::lock_guard lock(mutex_);
-    if (!stop_) stopTicket_ = queued_;
-    stop_ = true;
-  }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
-  {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-  }
-  idle_.notify_all();
 }
 
 void Host::activate() { gActive.store(this, std::memory_order_release); }
@@ -88,8 +71,12 @@ void* Host::queryInterface(uint32_t id) {
 }
 
 uint32_t Host::pluginHandle() {
-  run_.trace.record("GetPluginHandle", Args().u("result", kPluginHandle));
-  return kPluginHandle;
+  // The host knows which plug-in asks only while it loads one.
+  const bool inside = inQueryOrLoad_.load();
+  const uint32_t result = inside ? handle() : kNoHandle;
+  run_.trace.record("GetPluginHandle", Args().u("result", result));
+  if (!inside) run_.fail("GetPluginHandle called outside the plug-in's query and load");
+  return result;
 }
 
 bool Host::registerScriptCallback(void* callback) {
@@ -102,20 +89,45 @@ bool Host::registerScriptCallback(void* callback) {
   return callback != nullptr;
 }
 
+namespace {
+
+bool sameSender(const std::string& a, const char* b) {
+  if (!b) return false;
+  size_t i = 0;
+  for (; i < a.size() && b[i]; ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return i == a.size() && !b[i];
+}
+
+}  // namespace
+
 bool Host::registerListener(uint32_t handle, const char* sender, void* listener) {
-  // The host refuses a handle it did not give out.
-  bool accepted = handle == kPluginHandle && listener;
+  // The host refuses a handle it did not give out; a second registration
+  // for the same sender keeps the first listener and still answers true.
+  bool accepted = handle == this->handle() && listener;
+  bool again = false;
   {
     std::lock_guard lock(mutex_);
     listenerHandle_ = handle;
-    if (accepted) listeners_.push_back({handle, sender ? sender : "", listener});
+    for (const auto& l : listeners_)
+      again = again || (l.handle == handle && (sender ? sameSender(l.sender, sender) : l.sender.empty()));
+    if (accepted && !again) listeners_.push_back({handle, sender ? sender : "", listener});
   }
   run_.trace.record("RegisterListener", Args()
                                             .u("handle", handle)
                                             .s("sender", sender ? sender : "(all)")
                                             .p("listener", listener)
+                                            .b("again", again)
                                             .b("result", accepted));
   return accepted;
+}
+
+bool Host::registerListenerOf(uint32_t otherHandle, const char* sender, void* listener) {
+  std::lock_guard lock(mutex_);
+  for (const auto& l : listeners_)
+    if (l.handle == otherHandle && (sender ? sameSender(l.sender, sender) : l.sender.empty())) return true;
+  listeners_.push_back({otherHandle, sender ? sender : "", listener});
+  return true;
 }
 
 bool Host::dispatch(uint32_t handle, uint32_t type, uint32_t length, const char* receiver) {
@@ -140,7 +152,8 @@ uint32_t Host::listenerHandle() const {
 
 size_t Host::listenerCount() const {
   std::lock_guard lock(mutex_);
-  return std::count_if(listeners_.begin(), listeners_.end(), [](const Listener& l) { return l.sender == "SKSE"; });
+  return std::count_if(listeners_.begin(), listeners_.end(),
+                       [this](const Listener& l) { return l.handle == handle() && sameSender(l.sender, kHostSender); });
 }
 
 size_t Host::scriptCallbackCount() const {
@@ -155,28 +168,28 @@ std::vector<uint32_t> Host::interfaceRequests() const {
 
 // --- messages ----------------------------------------------------------------
 
-size_t Host::sendMessage(uint32_t type, uint64_t dataWord) {
+std::vector<Host::Listener> Host::listenersFor(const char* sender) const {
+  const bool fromHost = sameSender(kHostSender, sender);
   std::vector<Listener> targets;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& l : listeners_)
-      if (l.sender == "SKSE" || l.sender.empty()) targets.push_back(l);
-  }
-  run_.trace.record("Message", Args().u("type", type).u("data", dataWord).u("listeners", targets.size()));
+  std::lock_guard lock(mutex_);
+  for (const auto& l : listeners_)
+    if (l.sender.empty() ? !fromHost : sameSender(l.sender, sender)) targets.push_back(l);
+  return targets;
+}
+
+size_t Host::sendMessage(uint32_t type, uint64_t dataWord, const char* sender) {
+  std::vector<Listener> targets = listenersFor(sender);
+  run_.trace.record("Message",
+                    Args().s("sender", sender).u("type", type).u("data", dataWord).u("listeners", targets.size()));
   for (const auto& l : targets) {
-    HostMessageRecord message{"SKSE", type, dataWord ? 8u : 0u, reinterpret_cast<void*>(dataWord)};
+    HostMessageRecord message{sender, type, dataWord ? 8u : 0u, reinterpret_cast<void*>(dataWord)};
     plugin_calls::listener(l.fn, &message);
   }
   return targets.size();
 }
 
 void Host::sendNullMessage() {
-  std::vector<Listener> targets;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& l : listeners_)
-      if (l.sender == "SKSE" || l.sender.empty()) targets.push_back(l);
-  }
+  std::vector<Listener> targets = listenersFor(kHostSender);
   run_.trace.record("Message", Args().b("null", true).u("listeners", targets.size()));
   for (const auto& l : targets) plugin_calls::listener(l.fn, nullptr);
 }
@@ -197,8 +210,10 @@ void Host::registerScriptFunctions() {
 // --- tasks and the game's main thread ------------------------------------------
 
 void Host::addTask(void* task, bool ui) {
+  run_.notePluginEngineCall();
   std::string problem;
   {
+    std::lock_guard queueLock(queueLock_);
     std::lock_guard lock(mutex_);
     if (!task) {
       problem = "null task handed to the task interface";
@@ -208,7 +223,6 @@ void Host::addTask(void* task, bool ui) {
       problem = "task object queued again while still pending";
     } else {
       pending_.insert(task);
-      queue_.push_back(task);
       ++queued_;
       // One burst per strike thread; a new one after a long gap in case the
       // system hands the thread's id out again.
@@ -216,71 +230,77 @@ void Host::addTask(void* task, bool ui) {
       auto& [burst, last] = threadBurst_[os::osThreadId()];
       if (burst == 0 || now - last > std::chrono::milliseconds(50)) burst = ++bursts_;
       last = now;
-      taskBurst_[task] = burst;
+      queue_.push_back({task, burst, frame_.load(), loading_});
     }
   }
   run_.trace.record("AddTask", Args().p("task", task).b("ui", ui));
-  if (!problem.empty()) {
-    run_.fail(problem);
-    return;
-  }
-  wake_.notify_one();
+  if (!problem.empty()) run_.fail(problem);
 }
 
-void Host::mainThread() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stop_ || (!queue_.empty() && !held_); });
-    // Stopping: the tasks queued before stop() run, later ones stay queued.
-    if (queue_.empty() || held_ || (stop_ && released_ >= stopTicket_)) return;
-    void* task = queue_.front();
-    queue_.pop_front();
-    running_ = true;
-    run_.runningTaskBurst.store(taskBurst_[task]);
-    taskBurst_.erase(task);
-    lock.unlock();
-    run_.trace.record("Task", Args().p("task", task).s("op", "Execute"));
-    plugin_calls::taskExecute(task);
-    run_.trace.record("Task", Args().p("task", task).s("op", "Release"));
-    // No longer pending once Release starts: the task frees itself there, and
-    // a new task may be allocated at the same address and queued at once.
-    lock.lock();
+void Host::runTask(const Queued& queued) {
+  void* task = queued.task;
+  run_.runningTaskBurst.store(queued.burst);
+  run_.trace.record("Task", Args().p("task", task).s("op", "Execute"));
+  plugin_calls::taskExecute(task);
+  run_.trace.record("Task", Args().p("task", task).s("op", "Release"));
+  // No longer pending once Release starts: the task frees itself there, and
+  // a new task may be allocated at the same address and queued at once.
+  {
+    std::lock_guard lock(mutex_);
     pending_.erase(task);
-    lock.unlock();
-    plugin_calls::taskRelease(task);
-    lock.lock();
-    ++released_;
-    running_ = false;
-    idle_.notify_all();
   }
+  plugin_calls::taskRelease(task);
+  std::lock_guard lock(mutex_);
+  ++released_;
+  maxLatency_ = std::max(maxLatency_, frame_.load() - queued.frame);
+  if (queued.duringLoad) ++heldOverLoads_;
+  idle_.notify_all();
+}
+
+void Host::runFrameTasks(uint64_t frame) {
+  setFrame(frame);
+  size_t count = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (held_) return;
+    count = queue_.size();
+  }
+  const bool vr = options_.edition == Edition::VR;
+  for (size_t i = 0; i < count; ++i) {
+    std::unique_lock queueLock(queueLock_);
+    Queued next;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty() || held_) break;
+      next = queue_.front();
+      queue_.pop_front();
+    }
+    if (!vr) queueLock.unlock();
+    runTask(next);
+  }
+  std::lock_guard lock(mutex_);
+  maxPerFrame_ = std::max(maxPerFrame_, count);
 }
 
 void Host::drainTasks() {
   if (run_.onMainThread()) return;
-  std::unique_lock lock(mutex_);
-  waitForTasksBefore(lock, queued_);
+  size_t due = 0;
+  drainAndCount(due);
 }
 
-void Host::waitForTasksBefore(std::unique_lock<std::mutex>& lock, size_t ticket) {
-  // Tasks run in queue order: once `ticket` tasks are released, every task
-  // queued before the wait began has run, however many came in since.
-  idle_.wait(lock, [this, ticket] { return released_ >= ticket || (held_ && !running_) || stopped_; });
-}
-
-void Host::taskCounts(size_t& queued, size_t& released, size_t& pending) const {
+TaskStats Host::taskStats() const {
   std::lock_guard lock(mutex_);
-  queued = queued_;
-  released = released_;
-  pending = pending_.size();
+  return {queued_, released_, pending_.size(), maxPerFrame_, maxLatency_, heldOverLoads_};
 }
 
-void Host::drainAndCount(size_t& due, size_t& queued, size_t& released, size_t& pending) {
+TaskStats Host::drainAndCount(size_t& due) {
   std::unique_lock lock(mutex_);
   due = queued_;
-  if (!run_.onMainThread()) waitForTasksBefore(lock, due);
-  queued = queued_;
-  released = released_;
-  pending = pending_.size();
+  // Tasks run in queue order: once `due` tasks are released, every task
+  // queued before the wait began has run, however many came in since.
+  if (!run_.onMainThread())
+    idle_.wait(lock, [this, &due] { return released_ >= due || held_ || framesStopped_; });
+  return {queued_, released_, pending_.size(), maxPerFrame_, maxLatency_, heldOverLoads_};
 }
 
 void Host::hold(bool held) {
@@ -289,8 +309,12 @@ void Host::hold(bool held) {
     held_ = held;
   }
   run_.trace.record("HoldMainThread", Args().b("held", held));
-  wake_.notify_all();
   idle_.notify_all();
+}
+
+void Host::setLoading(bool loading) {
+  std::lock_guard lock(mutex_);
+  loading_ = loading;
 }
 
 }  // namespace nimbrel_sim

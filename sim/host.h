@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <chrono>
 #include <deque>
-#include <thread>
+#include <atomic>
 #include <unordered_map>
 #include <mutex>
 #include <set>
@@ -74,17 +74,24 @@ static_assert(offsetof(TaskInterfaceRecord, addTask) == 8);
 static_assert(offsetof(MessagingInterfaceRecord, registerListener) == 8);
 static_assert(offsetof(MessagingInterfaceRecord, getEventDispatcher) == 24);
 
+// What the frames saw of the task queue.
+struct TaskStats {
+  size_t queued = 0;
+  size_t released = 0;
+  size_t pending = 0;            // queued or running, not yet released
+  size_t maxPerFrame = 0;        // tasks one frame ran
+  uint64_t maxLatencyFrames = 0; // frames from queuing to running
+  size_t heldOverLoads = 0;      // queued during a load, run after it
+};
+
 class Host {
  public:
-  static constexpr uint32_t kPluginHandle = 7;
   static constexpr uint32_t kNoHandle = 0xFFFFFFFF;
   static constexpr uint32_t kActionDispatcherId = 3;
+  static constexpr const char* kHostSender = "SKSE";
 
   Host(Run& run, Engine& engine, const Options& options);
   ~Host();
-  // Ends the main thread once the tasks queued before the call have run;
-  // tasks queued later stay queued (and reachable) without running.
-  void stop();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
@@ -92,20 +99,45 @@ class Host {
   void activate();
   const HostInterfaceRecord* record() const { return &record_; }
 
+  // The plug-in's handle: its 1-based load index. The host hands it out
+  // while the plug-in's query or load runs, and nowhere else.
+  uint32_t handle() const { return options_.loadIndex; }
+  void setInQueryOrLoad(bool inside) { inQueryOrLoad_.store(inside); }
+
+  // Delivers a message from `sender` to the listeners registered for that
+  // sender (names compare without regard to case); a listener registered
+  // with a null sender hears every plug-in but never the host itself.
   // Returns the number of listeners the message reached.
-  size_t sendMessage(uint32_t type, uint64_t dataWord);
+  size_t sendMessage(uint32_t type, uint64_t dataWord, const char* sender = kHostSender);
   void sendNullMessage();
   void registerScriptFunctions();
+  // A listener of another plug-in (handle `otherHandle`), for the host's rules.
+  bool registerListenerOf(uint32_t otherHandle, const char* sender, void* listener);
+
+  // The host's frame hook on the main thread: runs the tasks queued so far,
+  // in order (tasks queued while it runs wait for the next frame).
+  void runFrameTasks(uint64_t frame);
+  // The frame that is running, for the latency of each task.
+  void setFrame(uint64_t frame) { frame_.store(frame); }
+  // Waits until every task queued before the call has run (at once on the
+  // main thread, while tasks are held, or once frames have stopped).
   void drainTasks();
-  // Task bookkeeping for the final checks: queued, run and released counts.
-  void taskCounts(size_t& queued, size_t& released, size_t& pending) const;
-  // Waits as drainTasks does and then takes the counts; `due` is the number
-  // of tasks queued when the wait began, all of which should be released by
-  // then (tasks the plug-in queued meanwhile may still be pending).
-  void drainAndCount(size_t& due, size_t& queued, size_t& released, size_t& pending);
-  // While held, the main thread leaves queued tasks in the queue; drainTasks
-  // then returns without waiting for them.
+  void setFramesStopped() {
+    {
+      std::lock_guard lock(mutex_);
+      framesStopped_ = true;
+    }
+    idle_.notify_all();
+  }
+  TaskStats taskStats() const;
+  // Waits as drainTasks does; `due` is the number of tasks queued when the
+  // wait began, all of which should be released by then.
+  TaskStats drainAndCount(size_t& due);
+  // While held, frames leave queued tasks in the queue.
   void hold(bool held);
+  // A load holds the main thread: tasks queued meanwhile are counted when
+  // they run after it.
+  void setLoading(bool loading);
 
   uint32_t listenerHandle() const;
   size_t listenerCount() const;
@@ -124,11 +156,17 @@ class Host {
  private:
   struct Listener {
     uint32_t handle;
-    std::string sender;
+    std::string sender;  // empty: every sender but the host
     void* fn;
   };
-  void mainThread();
-  void waitForTasksBefore(std::unique_lock<std::mutex>& lock, size_t ticket);
+  struct Queued {
+    void* task;
+    uint32_t burst;
+    uint64_t frame;
+    bool duringLoad;
+  };
+  void runTask(const Queued& queued);
+  std::vector<Listener> listenersFor(const char* sender) const;
 
   Run& run_;
   Engine& engine_;
@@ -137,6 +175,8 @@ class Host {
   ScriptInterfaceRecord script_{};
   TaskInterfaceRecord task_{};
   MessagingInterfaceRecord messaging_{};
+  std::atomic<bool> inQueryOrLoad_{false};
+  std::atomic<uint64_t> frame_{0};
 
   mutable std::mutex mutex_;
   std::vector<uint32_t> requests_;
@@ -144,22 +184,23 @@ class Host {
   uint32_t listenerHandle_ = kNoHandle;
   std::vector<void*> scriptCallbacks_;
 
-  std::condition_variable wake_;
+  // The VR host keeps its queue's (recursive) lock while a task runs, so an
+  // AddTask from another thread waits for it; the SE host lets go first.
+  std::recursive_mutex queueLock_;
   std::condition_variable idle_;
-  std::deque<void*> queue_;
-  // Burst numbers: per queued task, and per queuing thread its last burst.
-  std::unordered_map<void*, uint32_t> taskBurst_;
+  std::deque<Queued> queue_;
+  // Burst numbers: per queuing thread its last burst.
   std::unordered_map<uint64_t, std::pair<uint32_t, std::chrono::steady_clock::time_point>> threadBurst_;
   uint32_t bursts_ = 0;
   std::set<void*> pending_;  // queued or running, not yet released
-  bool running_ = false;
   bool held_ = false;
-  bool stop_ = false;
-  size_t stopTicket_ = 0;  // tasks queued when stop() was called
-  bool stopped_ = false;
+  bool loading_ = false;
+  bool framesStopped_ = false;
   size_t queued_ = 0;
   size_t released_ = 0;
-  std::thread thread_;
+  size_t maxPerFrame_ = 0;
+  uint64_t maxLatency_ = 0;
+  size_t heldOverLoads_ = 0;
 };
 
 }  // namespace nimbrel_sim

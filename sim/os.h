@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace nimbrel_sim::os {
 
@@ -40,6 +41,10 @@ std::string pluginDocumentsDir(const std::string& simulatedDocuments);
 // The operating system's id of the calling thread. Linux does not hand a
 // thread id out again for a long time, unlike std::thread::id.
 uint64_t osThreadId();
+
+// The names of the process's live threads; false where the platform does
+// not tell them.
+bool threadNames(std::vector<std::string>& names);
 
 // A fault inside the process (0xCC trap, access violation) ends it with
 // exit code 4 and a one-line explanation.

@@ -1,4 +1,5 @@
 // Simulation platform (Linux) side of the double's OS layer.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <signal.h>
@@ -142,5 +143,26 @@ void installFaultHandler() {
 }
 
 uint64_t osThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+
+bool threadNames(std::vector<std::string>& names) {
+  names.clear();
+  DIR* tasks = opendir("/proc/self/task");
+  if (!tasks) return false;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%s/comm", entry->d_name);
+    std::FILE* comm = std::fopen(path, "r");
+    if (!comm) continue;  // the thread ended meanwhile
+    char name[32] = {};
+    if (std::fgets(name, sizeof name, comm)) {
+      name[std::strcspn(name, "\n")] = '\0';
+      names.emplace_back(name);
+    }
+    std::fclose(comm);
+  }
+  closedir(tasks);
+  return true;
+}
 
 }  // namespace nimbrel_sim::os

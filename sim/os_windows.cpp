@@ -103,4 +103,10 @@ void installFaultHandler() { SetUnhandledExceptionFilter(onFault); }
 
 uint64_t osThreadId() { return GetCurrentThreadId(); }
 
+// Thread descriptions are not read back here: the census is left empty.
+bool threadNames(std::vector<std::string>& names) {
+  names.clear();
+  return false;
+}
+
 }  // namespace nimbrel_sim::os

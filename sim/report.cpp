@@ -248,6 +248,18 @@ std::string RenderReport(const ReportInput& in) {
   row("screen flashes", std::to_string(flashesApplied));
   row("references moved", std::to_string(in.moves));
   row("tasks run on the main thread", std::to_string(in.tasksRun));
+  const MainThreadFigures& m = in.mainThread;
+  row("main-thread frames", std::to_string(m.frames));
+  row("&nbsp;&nbsp;tasks per frame, most", std::to_string(m.maxTasksPerFrame));
+  row("&nbsp;&nbsp;task latency, most frames", std::to_string(m.maxTaskLatencyFrames));
+  row("saved-game loads", std::to_string(m.loads));
+  row("&nbsp;&nbsp;tasks held over a load", std::to_string(m.tasksHeldOverLoads));
+  row("&nbsp;&nbsp;strike calls during loads", std::to_string(m.pluginCallsDuringLoads));
+  if (m.threadsObserved) {
+    row("plug-in threads, peak", std::to_string(m.peakPluginThreads));
+    row("&nbsp;&nbsp;effect loops, peak sheet / fork",
+        std::to_string(m.peakSheetLoops) + " / " + std::to_string(m.peakForkLoops));
+  }
   row("frequency floor", std::to_string(in.minFrequency));
   row("checks of the double",
       in.failures.empty() ? "<span class=\"ok\">all passed</span>"

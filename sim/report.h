@@ -40,6 +40,7 @@ struct ReportInput {
   std::vector<Waits> waits;
   size_t moves = 0;
   size_t tasksRun = 0;
+  MainThreadFigures mainThread;
   std::vector<std::string> failures;
   std::string logPath;
   std::string tracePath;

@@ -39,10 +39,27 @@ class Run {
   }
   bool onMainThread() const { return std::this_thread::get_id() == mainThread_.load(); }
 
+  // The double's own threads (main, UI, script machine) name themselves for
+  // the trace; any other thread belongs to the plug-in.
+  static void nameThisThread(const char* name) { threadName_ = name; }
+  static const char* thisThreadName() { return threadName_; }
+  static bool onDoubleThread() { return threadName_ != nullptr; }
+
+  // A saved-game load holds the main thread: the plug-in's own threads
+  // should leave the world alone meanwhile, since the game is tearing its
+  // cells and references down. Engine calls they make then are counted.
+  std::atomic<bool> loading{false};
+  std::atomic<uint64_t> pluginCallsDuringLoads{0};
+  void notePluginEngineCall() {
+    if (loading.load(std::memory_order_relaxed) && !onDoubleThread())
+      pluginCallsDuringLoads.fetch_add(1, std::memory_order_relaxed);
+  }
+
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> failures_;
   std::atomic<std::thread::id> mainThread_{};
+  static inline thread_local const char* threadName_ = nullptr;
 };
 
 }  // namespace nimbrel_sim

@@ -17,7 +17,8 @@ namespace {
 const char* const kDefaultScenario = R"(# The default storm: an evening on the plains. A clear sky, a rain front
 # moving in, a thunderstorm at its peak and the storm moving off again, while
 # dusk passes 19:00. A map opened and closed, a spell hitting the player, an
-# action, and a saved game loaded at the start and again near the end.
+# action, a hitch of the game's main thread, and a saved game loaded at the
+# start, at the storm's peak and again near the end.
 data default
 end 240
 
@@ -32,10 +33,14 @@ at 15    weather cloudy over 15
 at 35    weather rain over 25           # the rain front
 at 70    player position 3000 1000 0
 at 90    weather thunderstorm over 15   # the peak
+at 100   menu open Loading Menu         # a load in the middle of the storm
+at 100   load
+at 100.5 menu close Loading Menu
 at 110   menu open MapMenu
 at 116   menu close MapMenu
 at 125   hit player spell
 at 140   action player 1
+at 145   hitch 0.5                      # the game stalls for half a second
 at 150   weather cloudy over 20         # the storm moves off
 at 175   weather clear over 20
 at 200   menu open Loading Menu
@@ -155,6 +160,20 @@ class Parser {
       out_.endMs = seconds * 1000.0;
       return true;
     }
+    if (t[0] == "fps") {
+      double fps = 0;
+      if (t.size() != 2 || !finiteNumber(t[1], fps) || fps < 1 || fps > 1000)
+        return fail("fps needs the main thread's frames per second, 1 to 1000");
+      out_.fps = fps;
+      return true;
+    }
+    if (t[0] == "load-time") {
+      double seconds = 0;
+      if (t.size() != 2 || !finiteNumber(t[1], seconds) || seconds < 0 || seconds > 600)
+        return fail("load-time needs the seconds a saved-game load holds the main thread, 0 to 600");
+      out_.loadMs = seconds * 1000.0;
+      return true;
+    }
     if (t[0] == "world") {
       if (t.size() != 2 || t[1] != "unloaded") return fail("a set-up 'world' line reads 'world unloaded'");
       out_.loadWorld = false;
@@ -166,7 +185,8 @@ class Parser {
       out_.loadedArea = std::make_pair(attached, cell);
       return true;
     }
-    return fail("unknown line '" + t[0] + "' (set-up: data, world, loaded-area, end; events: at SECONDS ...)");
+    return fail("unknown line '" + t[0] +
+                "' (set-up: data, world, loaded-area, fps, load-time, end; events: at SECONDS ...)");
   }
 
   bool finish() {
@@ -298,6 +318,12 @@ class Parser {
       ok = t.size() == 1 || (t.size() == 2 && t[1] == "failed");
       e.on = t.size() == 1;
       if (!ok) fail("expected: load [failed]");
+    } else if (cmd == "hitch") {
+      e.kind = ScenarioEvent::Kind::Hitch;
+      double seconds = 0;
+      ok = t.size() == 2 && finiteNumber(t[1], seconds) && seconds > 0 && seconds <= 600;
+      e.stallMs = seconds * 1000.0;
+      if (!ok) fail("expected: hitch SECONDS (above 0, at most 600)");
     } else if (cmd == "set-int") {
       e.kind = ScenarioEvent::Kind::SetInt;
       ok = t.size() == 3 && int32(t[2], e.intValue);
@@ -440,8 +466,8 @@ const char* defaultScenarioText() { return kDefaultScenario; }
 
 // --- playing -------------------------------------------------------------------------
 
-ScenarioPlayer::ScenarioPlayer(GameDouble& game, Run& run, World& world, const Scenario& scenario)
-    : game_(game), run_(run), world_(world), scenario_(scenario) {}
+ScenarioPlayer::ScenarioPlayer(GameDouble& game, Run& run, World& world, const Scenario& scenario, Hooks hooks)
+    : game_(game), run_(run), world_(world), scenario_(scenario), hooks_(std::move(hooks)) {}
 
 uint32_t ScenarioPlayer::weatherId(const FormRef& ref) const {
   switch (ref.kind) {
@@ -452,25 +478,29 @@ uint32_t ScenarioPlayer::weatherId(const FormRef& ref) const {
   return 0;
 }
 
-void ScenarioPlayer::play(void (*progress)(double fraction, void* context), void* context) {
-  startMs_ = world_.simulatedMs();
+bool ScenarioPlayer::step() {
+  if (finished_.load()) return true;
   const double endMs = scenario_.endMs;
-  run_.trace.record("ScenarioStart", Args().f("endSeconds", endMs / 1000.0).u("events", scenario_.events.size()));
-  size_t next = 0;
-  for (;;) {
-    const double now = std::min(world_.simulatedMs() - startMs_, endMs);
-    while (next < scenario_.events.size() && scenario_.events[next].atMs <= now) apply(scenario_.events[next++]);
-    advance(now);
-    if (progress) progress(endMs > 0 ? now / endMs : 1.0, context);
-    if (now >= endMs) break;
-    // Wake for the next event, and now and then to move the transition and
-    // the hour on.
-    double untilMs = endMs - now;
-    if (next < scenario_.events.size()) untilMs = std::min(untilMs, scenario_.events[next].atMs - now);
-    const double wallMs = std::clamp(untilMs / world_.timeScale(), 0.0, 10.0);
-    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(wallMs));
+  if (!started_) {
+    started_ = true;
+    startMs_ = world_.simulatedMs();
+    run_.trace.record("ScenarioStart", Args().f("endSeconds", endMs / 1000.0).u("events", scenario_.events.size()));
   }
-  run_.trace.record("ScenarioEnd", Args().f("seconds", (world_.simulatedMs() - startMs_) / 1000.0));
+  const double now = std::min(world_.simulatedMs() - startMs_, endMs);
+  while (next_ < scenario_.events.size() && scenario_.events[next_].atMs <= now) apply(scenario_.events[next_++]);
+  advance(now);
+  const double after = std::min(world_.simulatedMs() - startMs_, endMs);  // a load or hitch took time
+  playedMs_.store(after);
+  playedOnce_.store(true);
+  if (after >= endMs && next_ >= scenario_.events.size()) {
+    run_.trace.record("ScenarioEnd", Args().f("seconds", (world_.simulatedMs() - startMs_) / 1000.0));
+    finished_.store(true);
+  }
+  return finished_.load();
+}
+
+double ScenarioPlayer::fraction() const {
+  return scenario_.endMs > 0 ? std::min(playedMs_.load() / scenario_.endMs, 1.0) : (finished_.load() ? 1.0 : 0.0);
 }
 
 void ScenarioPlayer::advance(double nowMs) {
@@ -537,7 +567,8 @@ void ScenarioPlayer::apply(const ScenarioEvent& e) {
       break;
     case Kind::WorldUnload: game_.unloadWorld(); break;
     case Kind::LoadedArea: game_.setLoadedArea(e.attachedRange, e.cellRange); break;
-    case Kind::Menu: game_.sendMenuEvent(e.name, e.on); break;
+    // Menu events come from the game's UI thread, not the main thread.
+    case Kind::Menu: hooks_.toUi([this, name = e.name, on = e.on] { game_.sendMenuEvent(name, on); }); break;
     case Kind::Hit: {
       uint32_t source = e.sourceId;
       if (source == 0) {
@@ -549,14 +580,20 @@ void ScenarioPlayer::apply(const ScenarioEvent& e) {
     }
     case Kind::Action: game_.sendActionEvent(e.actionType, e.byPlayer); break;
     case Kind::SavedGameLoad: game_.loadSavedGame(e.on); break;
+    case Kind::Hitch: hooks_.stall(e.stallMs); break;
     case Kind::SetInt:
     case Kind::SetFloat: {
-      const bool isInt = e.kind == Kind::SetInt;
-      uint64_t resultType = 0;
-      bool called = game_.callNative("NimbrelPluginScript", isInt ? "SetIntValue" : "SetFloatValue",
-                                     ScriptArg::String(e.name),
-                                     isInt ? ScriptArg::Int(e.intValue) : ScriptArg::Float(e.floatValue), &resultType);
-      run_.trace.record("ScenarioScriptCall", Args().s("key", e.name).b("called", called).u("resultType", resultType));
+      // Script calls run on the script machine's threads, beside the frames.
+      hooks_.toScripts([this, e] {
+        const bool isInt = e.kind == Kind::SetInt;
+        uint64_t resultType = 0;
+        bool called = game_.callNative("NimbrelPluginScript", isInt ? "SetIntValue" : "SetFloatValue",
+                                       ScriptArg::String(e.name),
+                                       isInt ? ScriptArg::Int(e.intValue) : ScriptArg::Float(e.floatValue),
+                                       &resultType);
+        run_.trace.record("ScenarioScriptCall",
+                          Args().s("key", e.name).b("called", called).u("resultType", resultType));
+      });
       break;
     }
   }

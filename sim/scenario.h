@@ -4,7 +4,9 @@
 // The format is described in sim/SCENARIOS.md.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +46,7 @@ struct ScenarioEvent {
     SavedGameLoad,
     SetInt,
     SetFloat,
+    Hitch,
   };
 
   double atMs = 0;  // simulated milliseconds from the start of play
@@ -77,6 +80,8 @@ struct ScenarioEvent {
   uint32_t actionType = 0;
   int32_t intValue = 0;
   float floatValue = 0;
+  // Hitch: how long the main thread stalls.
+  double stallMs = 0;
 };
 
 struct Scenario {
@@ -85,6 +90,8 @@ struct Scenario {
   DataSet data;
   bool loadWorld = true;
   std::optional<std::pair<float, float>> loadedArea;
+  std::optional<double> fps;     // the main thread's frame rate
+  std::optional<double> loadMs;  // how long a saved-game load holds it
   // Play.
   double endMs = 0;
   std::vector<ScenarioEvent> events;  // in time order (file order among equal times)
@@ -100,12 +107,23 @@ const char* defaultScenarioText();
 inline constexpr uint32_t kScenarioHitSpell = 0x00012FCD;
 inline constexpr uint32_t kScenarioHitWeapon = 0x00012EB7;
 
-// Plays a scenario's events through the double's public calls, on the
-// calling thread, until its end time.
+// Plays a scenario's events through the double's public calls. The main
+// thread steps it once a frame; menu events and script calls are handed to
+// the game's other threads.
 class ScenarioPlayer {
  public:
-  ScenarioPlayer(GameDouble& game, Run& run, World& world, const Scenario& scenario);
-  void play(void (*progress)(double fraction, void* context), void* context);
+  struct Hooks {
+    std::function<void(std::function<void()>)> toUi;       // the UI thread
+    std::function<void(std::function<void()>)> toScripts;  // the script machine's threads
+    std::function<void(double ms)> stall;                  // a hitch of the main thread
+  };
+  ScenarioPlayer(GameDouble& game, Run& run, World& world, const Scenario& scenario, Hooks hooks);
+  // The events due by now, then the running ramp and the hour; true once the
+  // end has been reached.
+  bool step();
+  bool finished() const { return finished_.load(); }
+  bool started() const { return playedOnce_.load(); }
+  double fraction() const;
 
  private:
   void apply(const ScenarioEvent& event);
@@ -116,7 +134,13 @@ class ScenarioPlayer {
   Run& run_;
   World& world_;
   const Scenario& scenario_;
+  Hooks hooks_;
+  bool started_ = false;
   double startMs_ = 0;
+  size_t next_ = 0;
+  std::atomic<double> playedMs_{0};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> playedOnce_{false};
   // The transition ramp in progress.
   bool ramping_ = false;
   double rampStartMs_ = 0, rampMs_ = 0;

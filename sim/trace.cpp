@@ -1,5 +1,7 @@
 #include "trace.h"
 
+#include "run.h"
+
 #include <cmath>
 #include <cinttypes>
 
@@ -99,6 +101,7 @@ const char* Trace::threadName() const {
   auto self = std::this_thread::get_id();
   if (self == hostThread_) return "host";
   if (self == mainThread_) return "main";
+  if (const char* own = Run::thisThreadName()) return own;
   return "other";
 }
 

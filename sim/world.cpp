@@ -112,7 +112,7 @@ void World::writePosition(void* node, Position p) {
 }
 
 void* World::cellFor(const Area* area, Position at) const {
-  if (!area || !loaded_) return nullptr;
+  if (!area || !loaded_ || loading_) return nullptr;
   Position p = player3D_.position;
   float distance = std::hypot(at.x - p.x, at.y - p.y);
   if (distance <= attachedRange_) return area->attachedCell;
@@ -127,13 +127,45 @@ void World::publishHolders() {
 
 void World::publishPlayer() {
   storeField<void*>(player_, field::kRefLoaded3D, playerHas3D_ ? player3D_.loaded3D : nullptr);
-  writePosition(player3D_.node, player3D_.position);
-  storeField<void*>(player_, field::kRefParentCell, playerArea_ ? playerArea_->attachedCell : nullptr);
+  storeField<void*>(player_, field::kRefParentCell, playerArea_ && !loading_ ? playerArea_->attachedCell : nullptr);
+}
+
+void World::frame() {
+  // The scene graph's world positions are those the frame before ended with.
+  std::lock_guard lock(mutex_);
+  writePosition(player3D_.node, player3D_.shown);
+  for (auto& [reference, placed] : placed_) writePosition(placed.node, placed.shown);
+}
+
+void World::endFrame() {
+  std::lock_guard lock(mutex_);
+  player3D_.shown = player3D_.position;
+  for (auto& [reference, placed] : placed_) placed.shown = placed.position;
+}
+
+void World::beginLoad() {
+  // The game tears the world down: the player stands in no cell and no
+  // cell is attached until the load is over.
+  std::lock_guard lock(mutex_);
+  loading_ = true;
+  refreshCells();
+  for (auto& [reference, placed] : placed_) storeField<void*>(reference, field::kRefParentCell, nullptr);
+  run_.trace.record("LoadBegins");
+}
+
+void World::endLoad() {
+  // The loaded game puts the plug-in's references back where it saved them,
+  // away from the player, until they are moved again.
+  std::lock_guard lock(mutex_);
+  loading_ = false;
+  for (auto& [reference, placed] : placed_) placed.area = nullptr;
+  refreshCells();
+  run_.trace.record("LoadEnds");
 }
 
 void World::refreshCells() {
   for (auto& [cell, attached] : cellAttached_)
-    attached = loaded_ && playerArea_ && cell == playerArea_->attachedCell;
+    attached = loaded_ && !loading_ && playerArea_ && cell == playerArea_->attachedCell;
   for (auto& [reference, placed] : placed_) {
     // References left in another area keep their (now detached) cell.
     if (placed.area != playerArea_ || !playerArea_) continue;
@@ -151,6 +183,8 @@ void World::load(void* clearWeather) {
   playerHolderPresent_ = true;
   playerHas3D_ = true;
   player3D_.position = {};
+  player3D_.shown = {};
+  writePosition(player3D_.node, {});
   playerArea_ = &exterior(ownWorldspaceLocked(kTamrielWorldspace));
   storeField<void*>(sky_, field::kSkyCurrentWeather, clearWeather);
   storeField<void*>(sky_, field::kSkyOutgoingWeather, nullptr);
@@ -287,10 +321,13 @@ void World::moveReference(void* reference, void* destination, Position offset) {
     record.attached = record.inCell && loaded_;
   } else {
     Placed& placed = placed_[reference];
-    if (!placed.node) give3D(reference, placed);
+    if (!placed.node) {
+      give3D(reference, placed);
+      placed.shown = at;
+      writePosition(placed.node, at);
+    }
     placed.position = at;
     placed.area = loaded_ ? playerArea_ : nullptr;
-    writePosition(placed.node, at);
     void* cell = cellFor(placed.area, at);
     storeField<void*>(reference, field::kRefParentCell, cell);
     record.inCell = cell != nullptr;

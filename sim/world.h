@@ -80,6 +80,13 @@ class World {
   uint32_t currentWeatherId() const;  // 0 when none
   void setGameHour(float hour);
   void setLoadedArea(float attachedRange, float cellRange);
+  // A saved-game load: from its start to its end the world is torn down.
+  void beginLoad();
+  void endLoad();
+  // Once a frame, on the main thread: scene nodes take up the positions the
+  // frame before ended with (frame), and the frame's end is noted (endFrame).
+  void frame();
+  void endFrame();
 
   // --- the natives, on the game's main thread (cellAttached: any thread) ------
   void moveReference(void* reference, void* destination, Position offset);
@@ -104,6 +111,7 @@ class World {
     void* loaded3D = nullptr;
     void* node = nullptr;
     Position position;
+    Position shown;              // where the last frame ended: its scene node shows that
     const Area* area = nullptr;  // the area the reference was placed in
   };
 
@@ -132,6 +140,7 @@ class World {
   void* player_ = nullptr;
   Placed player3D_;
   bool loaded_ = false;
+  bool loading_ = false;
   bool skyPresent_ = true;
   bool playerHolderPresent_ = true;
   bool playerHas3D_ = true;

@@ -277,6 +277,7 @@ int main(int argc, char** argv) {
                                                      report.events));
   report.moves = moves.size();
   report.tasksRun = game.tasksRun();
+  report.mainThread = game.mainThreadFigures();
   report.failures = failures;
   report.logPath = game.pluginLogPath();
   report.tracePath = game.tracePath();

@@ -148,6 +148,22 @@ void PrintSummary(const ReportInput& report) {
                 w.type.c_str(), w.measuredMs, w.formulaMs, (w.measuredMs / w.formulaMs - 1.0) * 100.0, w.intervals);
   }
   std::printf("tasks run:    %zu\n", report.tasksRun);
+  const MainThreadFigures& m = report.mainThread;
+  std::printf("main thread:  %llu frames at %g fps, tasks per frame max %zu, task latency max %llu frames\n",
+              static_cast<unsigned long long>(m.frames), m.fps, m.maxTasksPerFrame,
+              static_cast<unsigned long long>(m.maxTaskLatencyFrames));
+  std::printf("loads:        %llu (main thread blocked %.1f s), tasks held over a load %zu, "
+              "strike calls during loads %llu\n",
+              static_cast<unsigned long long>(m.loads), m.stalledSeconds, m.tasksHeldOverLoads,
+              static_cast<unsigned long long>(m.pluginCallsDuringLoads));
+  if (m.threadsObserved) {
+    std::printf("effect loops: peak %zu sheet, %zu fork\n", m.peakSheetLoops, m.peakForkLoops);
+    std::printf("threads:      peak %zu of the plug-in's live (%zu striking)\n", m.peakPluginThreads,
+                m.peakStrikeThreads);
+  } else {
+    std::printf("effect loops: not observable on this platform\n");
+    std::printf("threads:      not observable on this platform\n");
+  }
 }
 
 bool WriteReport(const std::string& path, const ReportInput& report) {

@@ -209,7 +209,13 @@ TEST(World, PlayerAndSkyStatesReachTheirFields) {
   game.enterExterior();
   EXPECT_EQ(field<void*>(player, 0x60), tamrielCell);
 
+  // The scene node shows where the last frame ended: a move between frames
+  // shows after the next one.
+  game.waitFrames(2);
+  const nimbrel_sim::Position before = nodePosition(player);
   game.setPlayerPosition(100.0f, -200.0f, 300.5f);
+  EXPECT_EQ(nodePosition(player).x, before.x);
+  game.waitFrames(2);
   nimbrel_sim::Position p = nodePosition(player);
   EXPECT_EQ(p.x, 100.0f);
   EXPECT_EQ(p.y, -200.0f);

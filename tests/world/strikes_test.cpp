@@ -60,6 +60,7 @@ class Strikes : public ::testing::Test {
 
 TEST_F(Strikes, AForkStrikeMovesTwoReferencesAndCastsOnce) {
   game().setPlayerPosition(1000.0f, -2000.0f, 350.0f);
+  game().waitFrames(2);  // the scene node shows the move a frame later
   Single(Fork);
   const auto moves = game().moves();
   const auto casts = game().casts();

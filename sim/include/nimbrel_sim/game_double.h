@@ -55,6 +55,12 @@ struct Options {
   // The menu manager and the script event-source holder may be absent.
   bool noMenuManager = false;
   bool noScriptEventSources = false;
+  // The game's main thread: frames per simulated second (0: the edition's
+  // own, 60 for SE and 90 for VR), and how long a saved-game load holds it.
+  double fps = 0;
+  double loadMs = 2000;
+  // The plug-in's 1-based load index, which the host gives out as its handle.
+  uint32_t loadIndex = 3;
 };
 
 // Event sources a plug-in can add sinks to.
@@ -125,6 +131,26 @@ struct FlashRecord {
   uint32_t modifierFormId = 0;
 };
 
+// What the game's main thread went through.
+struct MainThreadFigures {
+  uint64_t frames = 0;
+  double fps = 0;
+  size_t maxTasksPerFrame = 0;
+  uint64_t maxTaskLatencyFrames = 0;  // frames from a task's queuing to its run
+  uint64_t loads = 0;
+  double stalledSeconds = 0;          // simulated seconds loads and hitches held it
+  size_t tasksHeldOverLoads = 0;      // queued during a load, run after it
+  // Engine calls and queued tasks of the plug-in's own threads while a load
+  // held the main thread (the game tears those references and cells down).
+  uint64_t pluginCallsDuringLoads = 0;
+  // The plug-in's threads by the names it gives them (peaks of a sampling).
+  bool threadsObserved = false;
+  size_t peakPluginThreads = 0;
+  size_t peakSheetLoops = 0;
+  size_t peakForkLoops = 0;
+  size_t peakStrikeThreads = 0;
+};
+
 struct PluginDescription {
   bool filled = false;
   uint32_t infoVersion = 0;
@@ -160,23 +186,37 @@ class GameDouble {
   // The host calls the script-registration callbacks the plug-in handed to
   // interface 2, with the script registry.
   void registerScriptFunctions();
-  // Delivers one message to every listener registered for the sender "SKSE".
+  // Delivers one message from the host ("SKSE") on the main thread to every
+  // listener registered for that sender.
   void sendMessage(uint32_t type, uint64_t dataWord = 0);
   // Calls every "SKSE" listener with a null message pointer.
   void sendNullMessage();
   // Game start-up after load: messages 0 and 1, script registration, 6, 8.
   void startUp();
-  // One saved-game load: message 2, then 3 with a non-zero data word (zero
-  // when the load failed).
+  // One saved-game load on the main thread: message 2, then the load holds
+  // the main thread for Options::loadMs with the world torn down, then 3
+  // with a non-zero data word (zero when the load failed).
   void loadSavedGame(bool succeeded = true);
+  // A hitch: the main thread stalls for simulated time.
+  void stallMainThread(double simulatedMs);
+  // Returns once the main thread has run `count` more frames.
+  void waitFrames(uint64_t count);
+  MainThreadFigures mainThreadFigures() const;
+  // The host's rules towards other plug-ins: a message from another sender,
+  // a listener of another plug-in (a null sender hears every plug-in but
+  // never the host), and GetPluginHandle asked outside query and load.
+  void sendMessageFrom(const std::string& sender, uint32_t type, uint64_t dataWord = 0);
+  bool registerListenerOf(uint32_t otherHandle, const char* sender, void (*listener)(void* message));
+  uint32_t askPluginHandle();
 
   // --- the world -------------------------------------------------------------
   // Sends an event to every sink of a source, as the game would; a sink that
   // returns non-zero is a failure of the run.
   void sendMenuEvent(const std::string& menuName, bool opening);
   void sendActionEvent(uint32_t type, bool byPlayer);
-  // The game's main thread: waits until every task queued before the call
-  // has run (at once while the main thread is held, see holdMainThread).
+  // Menu events come from the UI thread, hits and actions from the main
+  // thread. drainTasks waits until every task queued before the call has
+  // run (at once while the main thread is held, see holdMainThread).
   void drainTasks();
 
   // --- game data: loaded files, forms, the default data set ------------------

@@ -1,0 +1,128 @@
+#include "workers.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "os.h"
+#include "run.h"
+
+namespace nimbrel_sim {
+
+Workers::Workers(std::string name, int count) : name_(std::move(name)) {
+  for (int i = 0; i < count; ++i)
+    threadNames_.push_back(count == 1 ? name_ : name_ + "-" + std::to_string(i + 1));
+  for (int i = 0; i < count; ++i) threads_.emplace_back([this, i] { loop(i); });
+}
+
+Workers::~Workers() { stop(); }
+
+void Workers::loop(int index) {
+  Run::nameThisThread(threadNames_[static_cast<size_t>(index)].c_str());
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;
+    auto job = std::move(jobs_.front());
+    jobs_.pop_front();
+    ++running_;
+    lock.unlock();
+    job();
+    lock.lock();
+    --running_;
+    ++finished_;
+    done_.notify_all();
+  }
+}
+
+void Workers::call(const std::function<void()>& job) {
+  std::unique_lock lock(mutex_);
+  if (stop_) {
+    lock.unlock();
+    job();
+    return;
+  }
+  bool finished = false;
+  jobs_.push_back([&] {
+    job();
+    std::lock_guard done(mutex_);
+    finished = true;
+  });
+  ++queued_;
+  wake_.notify_one();
+  done_.wait(lock, [&] { return finished; });
+}
+
+void Workers::post(std::function<void()> job) {
+  std::unique_lock lock(mutex_);
+  if (stop_) {
+    lock.unlock();
+    job();
+    return;
+  }
+  jobs_.push_back(std::move(job));
+  ++queued_;
+  wake_.notify_one();
+}
+
+void Workers::drain() {
+  std::unique_lock lock(mutex_);
+  done_.wait(lock, [&] { return (jobs_.empty() && running_ == 0) || threads_.empty() || stop_; });
+}
+
+void Workers::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  for (auto& t : threads_)
+    if (t.joinable()) t.join();
+  done_.notify_all();
+}
+
+ThreadCensus::ThreadCensus() : thread_([this] { loop(); }) {}
+
+ThreadCensus::~ThreadCensus() { stop(); }
+
+void ThreadCensus::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+ThreadCensus::Peaks ThreadCensus::peaks() const {
+  std::lock_guard lock(mutex_);
+  return peaks_;
+}
+
+void ThreadCensus::loop() {
+  Run::nameThisThread("census");
+  std::vector<std::string> names;
+  std::unique_lock lock(mutex_);
+  while (!stop_) {
+    lock.unlock();
+    const bool observed = os::threadNames(names);
+    Peaks now;
+    now.observed = observed;
+    for (const auto& name : names) {
+      if (name.rfind("nb-", 0) != 0) continue;
+      ++now.plugin;
+      now.sheetLoops += name == "nb-loop-sheet";
+      now.forkLoops += name == "nb-loop-fork";
+      now.strikes += name == "nb-strike" || name == "nb-chain";
+    }
+    lock.lock();
+    peaks_.observed = observed;
+    peaks_.plugin = std::max(peaks_.plugin, now.plugin);
+    peaks_.sheetLoops = std::max(peaks_.sheetLoops, now.sheetLoops);
+    peaks_.forkLoops = std::max(peaks_.forkLoops, now.forkLoops);
+    peaks_.strikes = std::max(peaks_.strikes, now.strikes);
+    if (!observed) return;
+    wake_.wait_for(lock, std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace nimbrel_sim
