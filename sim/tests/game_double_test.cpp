@@ -5,10 +5,13 @@
 #include <link.h>
 #include <sys/mman.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -261,9 +264,13 @@ TEST(Engine, FormLookupAndDynamicCastFollowTheClassTree) {
   EXPECT_EQ(cast(player, 0, form, descriptor(game, kRttiObjectReference), 0), player);
   EXPECT_EQ(cast(player, 0, form, descriptor(game, kRttiSpell), 0), nullptr);
   EXPECT_EQ(cast(nullptr, 0, form, descriptor(game, kRttiSpell), 0), nullptr);
+  // The player's descriptor is the engine's actor type: every actor passes.
+  void* otherActor = formFromId(0xff000801);
+  ASSERT_NE(otherActor, nullptr);
+  EXPECT_EQ(cast(otherActor, 0, form, descriptor(game, kRttiPlayer), 0), otherActor);
   EXPECT_TRUE(game.ok());
-  EXPECT_EQ(game.callCount("EngineDynamicCast"), 4u);
-  EXPECT_EQ(game.callCount("FormFromId"), 2u);
+  EXPECT_EQ(game.callCount("EngineDynamicCast"), 5u);
+  EXPECT_EQ(game.callCount("FormFromId"), 3u);
   // A descriptor address the engine does not have fails the run.
   EXPECT_EQ(cast(player, 0, form, descriptor(game, kRttiSpell + 8), 0), nullptr);
   EXPECT_TRUE(anyFailureContains(game, "unknown type descriptor"));
@@ -360,6 +367,7 @@ TEST(Engine, MenuEventsReachSinksThroughSlotOne) {
   auto* menus = static_cast<uint8_t*>(holder(game, kMenuManagerHolder));
   at<void (*)(void*, void*)>(game, kAddSink)(menus + 8, &sink);
   game.sendMenuEvent("Journal Menu", true);
+  EXPECT_NE(game.trace().back().find("\"thread\":\"ui\""), std::string::npos) << "menus come from the UI thread";
   EXPECT_EQ(sink.calls, 1);
   EXPECT_EQ(sink.lastMenu, "Journal Menu");
   EXPECT_EQ(sink.lastOpening, 1);
@@ -446,6 +454,7 @@ TEST(Host, ActionEventsComeFromDispatcherThree) {
   EXPECT_EQ(game.sinkCount(Source::Action), 1u);
   void* player = at<void* (*)(uint32_t)>(game, kFormFromId)(0x14);
   game.sendActionEvent(9, true);
+  EXPECT_NE(game.trace().back().find("\"thread\":\"main\""), std::string::npos) << "actions come from the main thread";
   EXPECT_EQ(sink.lastAction, 9u);
   EXPECT_EQ(sink.lastActor, player);
   game.sendActionEvent(10, false);
@@ -608,6 +617,191 @@ TEST(FinalChecks, TaskQueuedTwiceWhilePendingFails) {
   game.drainTasks();
   EXPECT_EQ(log, (std::vector<std::string>{"execute", "release"}));
   EXPECT_TRUE(anyFailureContains(game, "queued again while still pending"));
+}
+
+// --- the main thread and the host's rules ------------------------------------------
+
+namespace {
+
+struct Recorder {
+  std::mutex mutex;
+  std::vector<std::string> events;
+  void add(const std::string& e) {
+    std::lock_guard lock(mutex);
+    events.push_back(e);
+  }
+  std::vector<std::string> all() {
+    std::lock_guard lock(mutex);
+    return events;
+  }
+};
+Recorder gOrder;
+std::atomic<int> gPreLoads{0};
+
+void orderListener(MsgRec* m) {
+  if (!m) return;
+  gOrder.add("message " + std::to_string(m->type));
+  if (m->type == 2) gPreLoads.fetch_add(1);
+}
+bool orderLoad(const void* host) {
+  auto* h = static_cast<const HostRec*>(host);
+  static_cast<MessagingRec*>(h->query(5))->listen(h->handle(), "SKSE", orderListener);
+  return true;
+}
+
+struct OrderTask {
+  void* const* table;
+  const char* name;
+};
+void* const kOrderTaskTable[] = {
+    reinterpret_cast<void*>(+[](OrderTask* t) { gOrder.add(std::string("execute ") + t->name); }),
+    reinterpret_cast<void*>(+[](OrderTask*) {})};
+
+// A task whose Execute takes a while of wall time, and says when it began.
+std::atomic<bool> gSlowStarted{false};
+struct SlowTask {
+  void* const* table;
+};
+void* const kSlowTaskTable[] = {reinterpret_cast<void*>(+[](SlowTask*) {
+                                  gSlowStarted.store(true);
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                                }),
+                                reinterpret_cast<void*>(+[](SlowTask*) {})};
+
+std::atomic<int> gOtherHeard{0};
+void otherPluginListener(void*) { gOtherHeard.fetch_add(1); }
+
+}  // namespace
+
+TEST(MainThread, FramesRunAtTheirRateAndEachRunsTheTasksQueuedBeforeIt) {
+  Options o = seOptions("frames");
+  o.timeScale = 10.0;
+  GameDouble game(o);
+  ASSERT_TRUE(game.usePluginEntryPoints(testQuery, testLoad));
+  ASSERT_TRUE(game.query());
+  const auto before = game.mainThreadFigures();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // 5 simulated seconds
+  const auto after = game.mainThreadFigures();
+  EXPECT_EQ(after.fps, 60.0);
+  EXPECT_GE(after.frames - before.frames, 150u);  // 300 due; a loaded machine runs fewer
+  EXPECT_LE(after.frames - before.frames, 320u);
+  auto* tasks = static_cast<TaskRec*>(gHost->query(4));
+  OrderTask a{kOrderTaskTable, "a"}, b{kOrderTaskTable, "b"}, c{kOrderTaskTable, "c"};
+  gOrder.events.clear();
+  tasks->add(&a);
+  tasks->add(&b);
+  tasks->add(&c);
+  game.drainTasks();
+  EXPECT_EQ(gOrder.all(), (std::vector<std::string>{"execute a", "execute b", "execute c"}));
+  const auto figures = game.mainThreadFigures();
+  EXPECT_GE(figures.maxTasksPerFrame, 1u);
+  EXPECT_LE(figures.maxTaskLatencyFrames, 2u);
+  Options vr = seOptions("frames-vr");
+  vr.edition = Edition::VR;
+  EXPECT_EQ(GameDouble(vr).mainThreadFigures().fps, 90.0);
+}
+
+TEST(MainThread, ALoadHoldsItAndTasksQueuedMeanwhileRunAfterMessageThree) {
+  Options o = seOptions("load-hold");
+  o.timeScale = 4.0;
+  o.loadMs = 2000;  // half a second of wall time
+  GameDouble game(o);
+  game.installDefaultData();
+  game.loadWorld();
+  ASSERT_TRUE(game.usePluginEntryPoints(testQuery, orderLoad));
+  ASSERT_TRUE(game.query());
+  ASSERT_TRUE(game.load());
+  gOrder.events.clear();
+  gPreLoads.store(0);
+  void* player = holder(game, kPlayerHolder);
+  void* cell = *reinterpret_cast<void**>(static_cast<uint8_t*>(player) + 0x60);
+  void* registry = *reinterpret_cast<void**>(static_cast<uint8_t*>(holder(game, kScriptVmHolder)) + 0x200);
+  auto attached = at<bool (*)(void*, uint32_t, void*)>(game, kCellAttached);
+  ASSERT_TRUE(attached(registry, 0, cell));
+
+  std::thread loading([&] { game.loadSavedGame(); });
+  while (gPreLoads.load() == 0) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // During the load: no cell for the player, nothing attached, no frames.
+  EXPECT_EQ(*reinterpret_cast<void**>(static_cast<uint8_t*>(player) + 0x60), nullptr);
+  EXPECT_FALSE(attached(registry, 0, cell));
+  const uint64_t framesDuring = game.mainThreadFigures().frames;
+  OrderTask held{kOrderTaskTable, "held"};
+  static_cast<TaskRec*>(gHost->query(4))->add(&held);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(game.mainThreadFigures().frames, framesDuring);
+  loading.join();
+  game.drainTasks();
+
+  EXPECT_EQ(gOrder.all(), (std::vector<std::string>{"message 2", "message 3", "execute held"}));
+  EXPECT_TRUE(attached(registry, 0, cell));
+  const auto figures = game.mainThreadFigures();
+  EXPECT_EQ(figures.loads, 1u);
+  EXPECT_NEAR(figures.stalledSeconds, 2.0, 0.01);
+  EXPECT_EQ(figures.tasksHeldOverLoads, 1u);
+  EXPECT_EQ(figures.pluginCallsDuringLoads, 2u);  // the attached check and the task
+  game.finalChecks();
+  EXPECT_TRUE(game.ok()) << ::testing::PrintToString(game.failures());
+}
+
+class QueueLock : public ::testing::TestWithParam<Edition> {};
+
+TEST_P(QueueLock, OnlyTheVrHostHoldsItsQueueLockWhileATaskRuns) {
+  Options o = seOptions(GetParam() == Edition::VR ? "queue-vr" : "queue-se");
+  o.edition = GetParam();
+  GameDouble game(o);
+  ASSERT_TRUE(game.usePluginEntryPoints(testQuery, testLoad));
+  ASSERT_TRUE(game.query());
+  auto* tasks = static_cast<TaskRec*>(gHost->query(4));
+  gSlowStarted.store(false);
+  SlowTask slow{kSlowTaskTable};
+  OrderTask next{kOrderTaskTable, "next"};
+  tasks->add(&slow);
+  while (!gSlowStarted.load()) std::this_thread::yield();
+  const auto start = std::chrono::steady_clock::now();
+  tasks->add(&next);
+  const double addMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (GetParam() == Edition::VR) {
+    EXPECT_GE(addMs, 200.0) << "AddTask waits for the running task";
+  } else {
+    EXPECT_LT(addMs, 200.0) << "AddTask does not wait";
+  }
+  game.drainTasks();
+  game.finalChecks();
+  EXPECT_TRUE(game.ok()) << ::testing::PrintToString(game.failures());
+}
+
+INSTANTIATE_TEST_SUITE_P(Editions, QueueLock, ::testing::Values(Edition::SpecialEdition, Edition::VR),
+                         [](const ::testing::TestParamInfo<Edition>& info) {
+                           return std::string(info.param == Edition::VR ? "VR" : "SE");
+                         });
+
+TEST(HostRules, SendersRegistrationsAndThePluginHandle) {
+  Options o = seOptions("rules");
+  o.loadIndex = 5;
+  GameDouble game(o);
+  ASSERT_TRUE(game.usePluginEntryPoints(testQuery, testLoad));
+  ASSERT_TRUE(game.query());
+  ASSERT_TRUE(game.load());
+  EXPECT_EQ(game.listenerHandle(), 5u);  // the 1-based load index, asked during load
+  auto* messaging = static_cast<MessagingRec*>(gHost->query(5));
+  // Again for the same sender, in other letter case: true, and the first stays.
+  EXPECT_TRUE(messaging->listen(5, "skse", orderListener));
+  EXPECT_EQ(game.listenerCount(), 1u);
+  // Another plug-in listening to every sender hears plug-ins, not the host.
+  ASSERT_TRUE(game.registerListenerOf(9, nullptr, otherPluginListener));
+  gMessages.clear();
+  gOtherHeard.store(0);
+  game.sendMessage(nimbrel_sim::kMsgInputLoaded);
+  EXPECT_EQ(gMessages.size(), 1u);
+  EXPECT_EQ(gOtherHeard.load(), 0);
+  game.sendMessageFrom("SomeOtherPlugin", 42);
+  EXPECT_EQ(gOtherHeard.load(), 1);
+  EXPECT_EQ(gMessages.size(), 1u);
+  EXPECT_TRUE(game.ok());
+  // Asked outside query and load, the handle is the plug-in's error.
+  EXPECT_EQ(game.askPluginHandle(), 0xFFFFFFFFu);
+  EXPECT_TRUE(anyFailureContains(game, "GetPluginHandle called outside"));
 }
 
 // --- the trace ----------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // The host's messages and what each one sets going.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "support/plugin_run.h"
 
 using nimbrel_sim::Edition;
@@ -99,6 +101,31 @@ TEST_P(Messages, AFullStartUpAndSavedGameLoadPassEveryCheckOfTheDouble) {
   EXPECT_EQ(run.game().sinkCount(Source::MenuOpenClose), 1u);
   EXPECT_EQ(run.game().sinkCount(Source::Hit), 1u);
   EXPECT_EQ(run.game().sinkCount(Source::Action), 1u);
+}
+
+std::atomic<int> gOtherPluginHeard{0};
+
+TEST_P(Messages, TheHostsRulesHoldForThePlugin) {
+  PluginRun run(OptionsFor(GetParam()));
+  ASSERT_TRUE(run.QueryAndLoad());
+  // A second load registers again: the host keeps the first listener, so
+  // each message still reaches the plug-in once.
+  ASSERT_TRUE(run.game().load());
+  EXPECT_EQ(run.game().listenerCount(), 1u);
+  // Another plug-in listening to every sender never hears the host.
+  gOtherPluginHeard.store(0);
+  ASSERT_TRUE(run.game().registerListenerOf(run.game().pluginHandle() + 1, nullptr,
+                                            [](void*) { gOtherPluginHeard.fetch_add(1); }));
+  run.game().startUp();
+  EXPECT_EQ(gOtherPluginHeard.load(), 0);
+  EXPECT_EQ(run.game().sinkCount(Source::Hit), 1u);
+  const std::string log = run.Log();
+  EXPECT_EQ(log.find("\nBuilding Event Sinks...\n"), log.rfind("\nBuilding Event Sinks...\n"));
+  // The plug-in asked for its handle only while the host loaded it.
+  run.game().finalChecks();
+  EXPECT_TRUE(run.game().ok()) << ::testing::PrintToString(run.game().failures());
+  EXPECT_EQ(run.game().askPluginHandle(), 0xFFFFFFFFu);
+  EXPECT_FALSE(run.game().ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(Editions, Messages, ::testing::Values(Edition::SpecialEdition, Edition::VR),
