@@ -14,7 +14,7 @@
 
 #include "cli/storm_summary.h"
 #include "nimbrel_sim/game_double.h"
-#include "os.h"
+#include "run/os.h"
 
 using nimbrel_sim::Edition;
 using nimbrel_sim::GameDouble;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "nimbrel_sim/game_double.h"
-#include "report.h"
+#include "cli/report.h"
 
 namespace nimbrel_sim::cli {
 

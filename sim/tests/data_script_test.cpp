@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "image.h"
+#include "image/image.h"
 #include "nimbrel_sim/game_double.h"
 #include "test_support.h"
 

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "image.h"
+#include "image/image.h"
 #include "nimbrel_sim/game_double.h"
 #include "test_support.h"
 

@@ -16,7 +16,7 @@
 
 #include "nimbrel_sim/game_double.h"
 #include "test_support.h"
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 using nimbrel_sim::DefaultWeather;
 using nimbrel_sim::FormKind;

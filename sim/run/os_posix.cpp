@@ -15,7 +15,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "os.h"
+#include "run/os.h"
 
 namespace nimbrel_sim::os {
 

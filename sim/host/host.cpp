@@ -1,13 +1,13 @@
-#include "host.h"
+#include "host/host.h"
 
-#include "os.h"
+#include "run/os.h"
 
 #include <algorithm>
 #include <cctype>
 #include <atomic>
 #include <exception>
 
-#include "plugin_calls.h"
+#include "run/plugin_calls.h"
 
 namespace nimbrel_sim {
 

@@ -1,4 +1,4 @@
-#include "report.h"
+#include "cli/report.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,11 +1,11 @@
-#include "image.h"
+#include "image/image.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "os.h"
+#include "run/os.h"
 
 // Defined by arena_elf.S / arena_pe.S, placed at RVA 0x1000 by the link options.
 extern "C" unsigned char nimbrel_arena[];

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "trace.h"
+#include "run/trace.h"
 
 namespace nimbrel_sim {
 

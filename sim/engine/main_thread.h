@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "run.h"
+#include "run/run.h"
 
 namespace nimbrel_sim {
 

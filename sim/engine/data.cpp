@@ -1,4 +1,4 @@
-#include "data.h"
+#include "engine/data.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <iterator>
 #include <limits>
 
-#include "relaxed.h"
+#include "engine/relaxed.h"
 
 namespace nimbrel_sim {
 

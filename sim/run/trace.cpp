@@ -1,6 +1,6 @@
-#include "trace.h"
+#include "run/trace.h"
 
-#include "run.h"
+#include "run/run.h"
 
 #include <cmath>
 #include <cinttypes>

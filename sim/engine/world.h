@@ -14,9 +14,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine.h"
+#include "engine/engine.h"
 #include "nimbrel_sim/game_double.h"
-#include "run.h"
+#include "run/run.h"
 
 namespace nimbrel_sim {
 

@@ -8,16 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "data.h"
-#include "engine.h"
-#include "host.h"
-#include "main_thread.h"
+#include "engine/data.h"
+#include "engine/engine.h"
+#include "host/host.h"
+#include "engine/main_thread.h"
 #include "nimbrel_sim/game_double.h"
-#include "run.h"
-#include "scenario.h"
-#include "script_machine.h"
-#include "workers.h"
-#include "world.h"
+#include "run/run.h"
+#include "scenario/scenario.h"
+#include "engine/script_machine.h"
+#include "engine/workers.h"
+#include "engine/world.h"
 
 namespace nimbrel_sim {
 

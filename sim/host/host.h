@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine.h"
+#include "engine/engine.h"
 #include "nimbrel_sim/game_double.h"
-#include "run.h"
+#include "run/run.h"
 
 namespace nimbrel_sim {
 

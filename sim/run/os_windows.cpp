@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "os.h"
+#include "run/os.h"
 
 namespace nimbrel_sim::os {
 

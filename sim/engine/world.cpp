@@ -1,10 +1,10 @@
-#include "world.h"
+#include "engine/world.h"
 
 #include <atomic>
 #include <cmath>
 
-#include "image.h"
-#include "relaxed.h"
+#include "image/image.h"
+#include "engine/relaxed.h"
 
 namespace nimbrel_sim {
 

@@ -1,10 +1,10 @@
-#include "workers.h"
+#include "engine/workers.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "os.h"
-#include "run.h"
+#include "run/os.h"
+#include "run/run.h"
 
 namespace nimbrel_sim {
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "game_double_impl.h"
-#include "plugin_calls.h"
+#include "double/game_double_impl.h"
+#include "run/plugin_calls.h"
 
 namespace nimbrel_sim {
 

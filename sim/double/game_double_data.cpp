@@ -1,5 +1,5 @@
 // GameDouble: game data and the script machine.
-#include "game_double_impl.h"
+#include "double/game_double_impl.h"
 
 namespace nimbrel_sim {
 

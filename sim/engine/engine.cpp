@@ -1,4 +1,4 @@
-#include "engine.h"
+#include "engine/engine.h"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <utility>
 
-#include "script_machine.h"
-#include "world.h"
+#include "engine/script_machine.h"
+#include "engine/world.h"
 
 namespace nimbrel_sim {
 

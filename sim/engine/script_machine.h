@@ -11,9 +11,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "engine.h"
+#include "engine/engine.h"
 #include "nimbrel_sim/game_double.h"
-#include "run.h"
+#include "run/run.h"
 
 namespace nimbrel_sim {
 

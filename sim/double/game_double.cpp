@@ -7,13 +7,13 @@
 #include <memory>
 #include <mutex>
 
-#include "engine.h"
-#include "game_double_impl.h"
-#include "host.h"
-#include "image.h"
-#include "os.h"
-#include "plugin_calls.h"
-#include "run.h"
+#include "engine/engine.h"
+#include "double/game_double_impl.h"
+#include "host/host.h"
+#include "image/image.h"
+#include "run/os.h"
+#include "run/plugin_calls.h"
+#include "run/run.h"
 
 namespace nimbrel_sim {
 

@@ -1,10 +1,10 @@
-#include "script_machine.h"
+#include "engine/script_machine.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "relaxed.h"
+#include "engine/relaxed.h"
 
 namespace nimbrel_sim {
 

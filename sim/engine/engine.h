@@ -16,9 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "image.h"
+#include "image/image.h"
 #include "nimbrel_sim/game_double.h"
-#include "run.h"
+#include "run/run.h"
 
 namespace nimbrel_sim {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "nimbrel_sim/game_double.h"
-#include "run.h"
+#include "run/run.h"
 
 namespace nimbrel_sim {
 

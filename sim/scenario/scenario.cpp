@@ -1,4 +1,4 @@
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-#include "world.h"
+#include "engine/world.h"
 
 namespace nimbrel_sim {
 

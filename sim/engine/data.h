@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "engine/engine.h"
 #include "nimbrel_sim/game_double.h"
-#include "run.h"
+#include "run/run.h"
 
 namespace nimbrel_sim {
 

@@ -1,4 +1,4 @@
-#include "plugin_calls.h"
+#include "run/plugin_calls.h"
 
 namespace nimbrel_sim::plugin_calls {
 

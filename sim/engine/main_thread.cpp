@@ -1,4 +1,4 @@
-#include "main_thread.h"
+#include "engine/main_thread.h"
 
 #include <exception>
 
