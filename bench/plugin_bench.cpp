@@ -37,7 +37,7 @@ testsupport::InProcessGame& World() {
     ScanMinLightningFrequency();
     // Only failures in the log: the benchmarks measure the work, not the disk.
     Set(IntSetting::EnableLog, 0);
-    w->game().setWeather(w->game().weatherId(nimbrel_sim::DefaultWeather::Thunderstorm), 0, 1.0f);
+    w->game().world().setWeather(w->game().data().weatherId(nimbrel_sim::DefaultWeather::Thunderstorm), 0, 1.0f);
     return w;
   }();
   return *world;
@@ -110,7 +110,7 @@ void BM_SingleStrikeCpu(benchmark::State& state) {
     RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 0, 0);
     state.SetIterationTime((ThreadCpuNs() - before) / 1e9);
   }
-  world.game().drainTasks();
+  world.game().host().drainTasks();
 }
 BENCHMARK(BM_SingleStrikeCpu)->UseManualTime()->Iterations(300);
 

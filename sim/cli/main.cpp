@@ -65,7 +65,7 @@ struct Progress {
 
 void showProgress(double fraction, void* context) {
   auto* p = static_cast<Progress*>(context);
-  p->log->poll(p->game->simulatedMs() - p->playStartMs);
+  p->log->poll(p->game->world().simulatedMs() - p->playStartMs);
   int percent = static_cast<int>(fraction * 100.0);
   if (!p->terminal) percent -= percent % 10;
   if (percent == p->shown) return;
@@ -176,8 +176,8 @@ int main(int argc, char** argv) {
   GameDouble::installFaultHandler();
   GameDouble game(options);
   std::printf("nimbrel-sim: %s, plug-in %s\n", vr ? "Skyrim VR" : "Skyrim Special Edition", plugin.c_str());
-  if (!game.ok()) {
-    for (const auto& f : game.failures()) std::fprintf(stderr, "nimbrel-sim: %s\n", f.c_str());
+  if (!game.checks().ok()) {
+    for (const auto& f : game.checks().failures()) std::fprintf(stderr, "nimbrel-sim: %s\n", f.c_str());
     return kExitUsage;
   }
   if (!game.loadScenario(scenarioText)) {
@@ -211,53 +211,53 @@ int main(int argc, char** argv) {
   game.applyScenarioSetUp();
   game.startUp();
   nimbrel_sim::cli::LogFollower follower(game.pluginLogPath());
-  Progress progress{game.scenarioEndSeconds(), -1, isatty(fileno(stderr)) != 0, &game, game.simulatedMs(), &follower};
+  Progress progress{game.scenarioEndSeconds(), -1, isatty(fileno(stderr)) != 0, &game, game.world().simulatedMs(), &follower};
   std::fflush(stdout);  // the lines so far come before the progress bar
   const auto wallStart = std::chrono::steady_clock::now();
   game.playScenario(&showProgress, &progress);
   const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
   // The session ends: with the world gone the plug-in stops striking, so the
   // main thread can catch up with what was queued even after a storm.
-  game.unloadWorld();
-  game.drainTasks();
-  game.finalChecks();
+  game.world().unloadWorld();
+  game.host().drainTasks();
+  game.checks().finalChecks();
   follower.poll(game.scenarioEndSeconds() * 1000.0);
 
-  const auto moves = game.moves();
+  const auto moves = game.world().moves();
   size_t attached = 0;
   for (const auto& m : moves) attached += m.attached;
   size_t applied = 0;
-  for (const auto& f : game.flashes()) applied += f.applied;
+  for (const auto& f : game.world().flashes()) applied += f.applied;
   std::printf("scenario:     %s, %.0f s simulated in %.1f s (time scale %g)\n",
               scenarioFile.empty() ? "default storm" : scenarioFile.c_str(), game.scenarioEndSeconds(), wallSeconds,
               options.timeScale);
   std::printf("world:        %zu moves (%zu into an attached cell), %zu casts, %zu flashes (%zu applied), "
               "%zu tasks run\n",
-              moves.size(), attached, game.casts().size(), game.flashes().size(), applied, game.tasksRun());
+              moves.size(), attached, game.world().casts().size(), game.world().flashes().size(), applied, game.host().tasksRun());
 
   std::string asked;
-  for (uint32_t id : game.interfaceRequests()) {
+  for (uint32_t id : game.host().interfaceRequests()) {
     if (!asked.empty()) asked += ' ';
     asked += std::to_string(id);
   }
   std::printf("load:         %s\n", loaded ? "true" : "false");
   std::printf("interfaces:   %s\n", asked.empty() ? "none asked" : asked.c_str());
-  if (game.listenerHandle() == 0xFFFFFFFF)
+  if (game.host().listenerHandle() == 0xFFFFFFFF)
     std::printf("listener:     none\n");
   else
-    std::printf("listener:     %zu for \"SKSE\", handle %u (host gave %u)\n", game.listenerCount(),
-                game.listenerHandle(), game.pluginHandle());
+    std::printf("listener:     %zu for \"SKSE\", handle %u (host gave %u)\n", game.host().listenerCount(),
+                game.host().listenerHandle(), game.host().pluginHandle());
   std::printf("script:       %zu registration callback(s), %zu native function(s) registered\n",
-              game.scriptCallbackCount(), game.registeredFunctionCount());
-  std::printf("sinks:        menu %zu, hit %zu, action %zu\n", game.sinkCount(Source::MenuOpenClose),
-              game.sinkCount(Source::Hit), game.sinkCount(Source::Action));
-  std::printf("patch site:   %s (%s), protection %s\n", hexBytes(game.patchSiteBytes()).c_str(),
-              game.patchTailIntact() ? "engine bytes after it intact" : "engine bytes after it CHANGED",
-              game.patchSiteProtection().c_str());
-  std::printf("trace:        %zu lines in %s\n", game.trace().size(), game.tracePath().c_str());
+              game.host().scriptCallbackCount(), game.scripts().registeredFunctionCount());
+  std::printf("sinks:        menu %zu, hit %zu, action %zu\n", game.checks().sinkCount(Source::MenuOpenClose),
+              game.checks().sinkCount(Source::Hit), game.checks().sinkCount(Source::Action));
+  std::printf("patch site:   %s (%s), protection %s\n", hexBytes(game.checks().patchSiteBytes()).c_str(),
+              game.checks().patchTailIntact() ? "engine bytes after it intact" : "engine bytes after it CHANGED",
+              game.checks().patchSiteProtection().c_str());
+  std::printf("trace:        %zu lines in %s\n", game.checks().trace().size(), game.tracePath().c_str());
   std::printf("log:          %s\n", game.pluginLogPath().c_str());
 
-  auto failures = game.failures();
+  auto failures = game.checks().failures();
   if (!loaded) failures.insert(failures.begin(), "SKSEPlugin_Load returned false");
 
   nimbrel_sim::ReportInput report;
@@ -266,18 +266,18 @@ int main(int argc, char** argv) {
   report.timeScale = options.timeScale;
   report.durationMs = game.scenarioEndSeconds() * 1000.0;
   const double playStartMs = progress.playStartMs;
-  auto casts = game.casts();
+  auto casts = game.world().casts();
   for (auto& cast : casts) cast.ms -= playStartMs;
   report.strikes = nimbrel_sim::ClassifyStrikes(casts);
-  report.flashes = game.flashes();
+  report.flashes = game.world().flashes();
   report.frequency = follower.frequency();
   report.minFrequency = follower.minFrequency();
-  report.events = nimbrel_sim::cli::ScenarioEvents(scenarioText.empty() ? GameDouble::defaultScenario() : scenarioText);
+  report.events = game.scenarioTimeline();
   report.waits.push_back(nimbrel_sim::cli::ForkWaits(moves, playStartMs, report.frequency, report.minFrequency,
                                                      report.events));
   report.moves = moves.size();
-  report.tasksRun = game.tasksRun();
-  report.mainThread = game.mainThreadFigures();
+  report.tasksRun = game.host().tasksRun();
+  report.mainThread = game.checks().mainThreadFigures();
   report.failures = failures;
   report.logPath = game.pluginLogPath();
   report.tracePath = game.tracePath();

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "nimbrel_sim/game_double.h"
+#include "nimbrel_sim/types.h"
 
 namespace nimbrel_sim {
 

@@ -71,24 +71,6 @@ void LogFollower::poll(double nowMs) {
   partial_.erase(0, start);
 }
 
-std::vector<std::pair<double, std::string>> ScenarioEvents(const std::string& scenarioText) {
-  std::vector<std::pair<double, std::string>> events;
-  std::istringstream lines(scenarioText);
-  for (std::string line; std::getline(lines, line);) {
-    line = line.substr(0, line.find('#'));
-    std::istringstream words(line);
-    std::string at;
-    double seconds = 0;
-    if (!(words >> at >> seconds) || at != "at") continue;
-    std::string rest;
-    std::getline(words >> std::ws, rest);
-    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t' || rest.back() == '\r')) rest.pop_back();
-    events.emplace_back(seconds * 1000.0, rest);
-  }
-  std::stable_sort(events.begin(), events.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  return events;
-}
-
 ReportInput::Waits ForkWaits(const std::vector<MoveRecord>& moves, double playStartMs,
                              const std::vector<std::pair<double, int>>& frequency, int minFrequency,
                              const std::vector<std::pair<double, std::string>>& events) {

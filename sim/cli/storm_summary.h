@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "nimbrel_sim/game_double.h"
+#include "nimbrel_sim/types.h"
 #include "cli/report.h"
 
 namespace nimbrel_sim::cli {
@@ -28,9 +28,6 @@ class LogFollower {
   std::vector<std::pair<double, int>> frequency_;
   int minFrequency_ = 255;
 };
-
-// The timed lines of a scenario text ("at SECONDS ..."), for the timeline.
-std::vector<std::pair<double, std::string>> ScenarioEvents(const std::string& scenarioText);
 
 // Mean interval between fork strikes launched while the published frequency
 // held still, against 1000 / ForkFrequency x the frequency ratio.

@@ -34,15 +34,27 @@ std::vector<void*>& kept() {
 
 }  // namespace
 
-GameDouble::GameDouble(Options options) {
+namespace {
+
+DoubleState* newState(Options options) {
   if (options.outDir.empty())
     options.outDir = std::string("out/sim-") + (options.edition == Edition::VR ? "vr" : "se");
-  impl_ = new Impl(std::move(options));
-  {
-    std::lock_guard lock(gKeepMutex);
-    kept().push_back(impl_);
-  }
-  Impl& d = *impl_;
+  auto* state = new DoubleState(std::move(options));
+  std::lock_guard lock(gKeepMutex);
+  kept().push_back(state);
+  return state;
+}
+
+}  // namespace
+
+GameDouble::GameDouble(Options options)
+    : impl_(newState(std::move(options))),
+      host_(*impl_),
+      world_(*impl_),
+      data_(*impl_),
+      scripts_(*impl_),
+      checks_(*impl_) {
+  DoubleState& d = *impl_;
   // Laying out the image takes a while (64 MiB); the trace clock starts after.
   std::string problem;
   bool imageReady = image().prepare(d.options.edition, Engine::functionTargets(), problem);
@@ -111,7 +123,7 @@ GameDouble::~GameDouble() {
 // --- the plug-in ----------------------------------------------------------------
 
 bool GameDouble::loadPlugin(const std::string& path) {
-  Impl& d = *impl_;
+  DoubleState& d = *impl_;
   if (!image().ready()) {
     d.error = "the game image is not ready; see failures()";
     return false;
@@ -129,7 +141,7 @@ bool GameDouble::loadPlugin(const std::string& path) {
 }
 
 bool GameDouble::usePluginEntryPoints(QueryFunction queryFn, LoadFunction loadFn) {
-  Impl& d = *impl_;
+  DoubleState& d = *impl_;
   if (!image().ready()) {
     d.error = "the game image is not ready; see failures()";
     return false;
@@ -145,8 +157,10 @@ std::string GameDouble::defaultPluginPath(const std::string& folder, Edition edi
 
 const std::string& GameDouble::error() const { return impl_->error; }
 
+const Options& GameDouble::options() const { return impl_->options; }
+
 bool GameDouble::query() {
-  Impl& d = *impl_;
+  DoubleState& d = *impl_;
   if (!d.queryFn) {
     d.error = "no plug-in loaded";
     return false;
@@ -176,7 +190,7 @@ bool GameDouble::query() {
 const PluginDescription& GameDouble::description() const { return impl_->description; }
 
 bool GameDouble::load() {
-  Impl& d = *impl_;
+  DoubleState& d = *impl_;
   if (!d.loadFn) {
     d.error = "no plug-in loaded";
     return false;
@@ -188,14 +202,14 @@ bool GameDouble::load() {
   return result;
 }
 
-void GameDouble::registerScriptFunctions() {
-  Impl& d = *impl_;
+void HostAccess::registerScriptFunctions() {
+  DoubleState& d = *impl_;
   d.mainThread.call([&d] { d.host.registerScriptFunctions(); });
 }
 
 // Host messages reach the plug-in on the game's main thread.
-void GameDouble::sendMessage(uint32_t type, uint64_t dataWord) {
-  Impl& d = *impl_;
+void HostAccess::sendMessage(uint32_t type, uint64_t dataWord) {
+  DoubleState& d = *impl_;
   d.mainThread.call([&d, type, dataWord] {
     // The jump is due only once a listener has been told the data is ready.
     size_t reached = d.host.sendMessage(type, dataWord);
@@ -203,32 +217,32 @@ void GameDouble::sendMessage(uint32_t type, uint64_t dataWord) {
   });
 }
 
-void GameDouble::sendMessageFrom(const std::string& sender, uint32_t type, uint64_t dataWord) {
-  Impl& d = *impl_;
+void HostAccess::sendMessageFrom(const std::string& sender, uint32_t type, uint64_t dataWord) {
+  DoubleState& d = *impl_;
   d.mainThread.call([&d, &sender, type, dataWord] { d.host.sendMessage(type, dataWord, sender.c_str()); });
 }
 
-bool GameDouble::registerListenerOf(uint32_t otherHandle, const char* sender, void (*listener)(void* message)) {
+bool HostAccess::registerListenerOf(uint32_t otherHandle, const char* sender, void (*listener)(void* message)) {
   return impl_->host.registerListenerOf(otherHandle, sender, reinterpret_cast<void*>(listener));
 }
 
-uint32_t GameDouble::askPluginHandle() { return impl_->host.record()->getPluginHandle(); }
+uint32_t HostAccess::askPluginHandle() { return impl_->host.record()->getPluginHandle(); }
 
-void GameDouble::sendNullMessage() {
-  Impl& d = *impl_;
+void HostAccess::sendNullMessage() {
+  DoubleState& d = *impl_;
   d.mainThread.call([&d] { d.host.sendNullMessage(); });
 }
 
 void GameDouble::startUp() {
-  sendMessage(kMsgPostLoad);
-  sendMessage(kMsgPostPostLoad);
-  registerScriptFunctions();
-  sendMessage(kMsgInputLoaded);
-  sendMessage(kMsgDataLoaded);
+  host().sendMessage(kMsgPostLoad);
+  host().sendMessage(kMsgPostPostLoad);
+  host().registerScriptFunctions();
+  host().sendMessage(kMsgInputLoaded);
+  host().sendMessage(kMsgDataLoaded);
 }
 
-void GameDouble::loadSavedGame(bool succeeded) {
-  Impl& d = *impl_;
+void HostAccess::loadSavedGame(bool succeeded) {
+  DoubleState& d = *impl_;
   d.mainThread.call([&d, succeeded] {
     d.host.sendMessage(kMsgPreLoadGame, 0);
     // The load holds the main thread: no frame and no task runs, and the
@@ -245,18 +259,18 @@ void GameDouble::loadSavedGame(bool succeeded) {
   });
 }
 
-void GameDouble::stallMainThread(double simulatedMs) {
-  Impl& d = *impl_;
+void WorldAccess::stallMainThread(double simulatedMs) {
+  DoubleState& d = *impl_;
   d.mainThread.call([&d, simulatedMs] {
     d.run.trace.record("Hitch", Args().f("ms", simulatedMs));
     d.mainThread.stall(simulatedMs);
   });
 }
 
-void GameDouble::waitFrames(uint64_t count) { impl_->mainThread.waitFrames(count); }
+void WorldAccess::waitFrames(uint64_t count) { impl_->mainThread.waitFrames(count); }
 
-MainThreadFigures GameDouble::mainThreadFigures() const {
-  const Impl& d = *impl_;
+MainThreadFigures Checks::mainThreadFigures() const {
+  const DoubleState& d = *impl_;
   MainThreadFigures f;
   const TaskStats tasks = d.host.taskStats();
   f.frames = d.mainThread.frames();
@@ -306,8 +320,8 @@ void deliver(Run& run, Engine& engine, Source source, const void* event, const c
 }  // namespace
 
 // Menu events come from the game's UI thread.
-void GameDouble::sendMenuEvent(const std::string& menuName, bool opening) {
-  Impl& d = *impl_;
+void WorldAccess::sendMenuEvent(const std::string& menuName, bool opening) {
+  DoubleState& d = *impl_;
   auto send = [&d, menuName, opening] {
     std::string name = menuName;  // the engine's menu names live as long as the call
     MenuOpenCloseEvent event{name.c_str(), static_cast<uint8_t>(opening ? 1 : 0)};
@@ -321,8 +335,8 @@ void GameDouble::sendMenuEvent(const std::string& menuName, bool opening) {
 }
 
 // Action events come from the main thread: a sink that blocks stalls the game.
-void GameDouble::sendActionEvent(uint32_t type, bool byPlayer) {
-  Impl& d = *impl_;
+void WorldAccess::sendActionEvent(uint32_t type, bool byPlayer) {
+  DoubleState& d = *impl_;
   d.mainThread.call([&d, type, byPlayer] {
     ActionEvent event{type, byPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, 0};
     d.run.trace.record("SKSEActionEvent", Args().u("type", type).b("byPlayer", byPlayer).p("actor", event.actor));
@@ -330,37 +344,37 @@ void GameDouble::sendActionEvent(uint32_t type, bool byPlayer) {
   });
 }
 
-void GameDouble::drainTasks() { impl_->host.drainTasks(); }
+void HostAccess::drainTasks() { impl_->host.drainTasks(); }
 
 // --- what the host and the engine saw ---------------------------------------------
 
-uint32_t GameDouble::pluginHandle() const { return impl_->host.handle(); }
-uint32_t GameDouble::listenerHandle() const { return impl_->host.listenerHandle(); }
-size_t GameDouble::listenerCount() const { return impl_->host.listenerCount(); }
-size_t GameDouble::scriptCallbackCount() const { return impl_->host.scriptCallbackCount(); }
-std::vector<uint32_t> GameDouble::interfaceRequests() const { return impl_->host.interfaceRequests(); }
-size_t GameDouble::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
-size_t GameDouble::registeredFunctionCount() const { return impl_->engine.registeredFunctionCount(); }
+uint32_t HostAccess::pluginHandle() const { return impl_->host.handle(); }
+uint32_t HostAccess::listenerHandle() const { return impl_->host.listenerHandle(); }
+size_t HostAccess::listenerCount() const { return impl_->host.listenerCount(); }
+size_t HostAccess::scriptCallbackCount() const { return impl_->host.scriptCallbackCount(); }
+std::vector<uint32_t> HostAccess::interfaceRequests() const { return impl_->host.interfaceRequests(); }
+size_t Checks::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
+size_t ScriptAccess::registeredFunctionCount() const { return impl_->engine.registeredFunctionCount(); }
 
-std::vector<uint8_t> GameDouble::patchSiteBytes(size_t count) const {
+std::vector<uint8_t> Checks::patchSiteBytes(size_t count) const {
   if (!image().ready()) return {};
   count = std::min(count, Image::kEngineCodeSize);
   const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
   return std::vector<uint8_t>(site, site + count);
 }
 
-bool GameDouble::patchTailIntact() const {
+bool Checks::patchTailIntact() const {
   if (!image().ready()) return false;
   const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
   return std::memcmp(site + kJumpSize, Image::kEngineCode + kJumpSize, kSkippedBytes) == 0;
 }
 
-std::string GameDouble::patchSiteProtection() const {
+std::string Checks::patchSiteProtection() const {
   return image().ready() ? os::protectionOf(image().address(kJumpPatchSite)) : "---";
 }
 
-uintptr_t GameDouble::imageBase() const { return image().base(); }
-uintptr_t GameDouble::patchSiteAddress() const { return image().ready() ? image().address(kJumpPatchSite) : 0; }
+uintptr_t Checks::imageBase() const { return image().base(); }
+uintptr_t Checks::patchSiteAddress() const { return image().ready() ? image().address(kJumpPatchSite) : 0; }
 
 std::string GameDouble::documentsDir() const { return impl_->documentsDir(); }
 
@@ -373,18 +387,18 @@ std::string GameDouble::pluginLogPath() const {
 }
 
 std::string GameDouble::tracePath() const { return impl_->run.trace.path(); }
-std::vector<std::string> GameDouble::trace() const { return impl_->run.trace.lines(); }
-size_t GameDouble::callCount(const std::string& function) const { return impl_->run.trace.count(function); }
+std::vector<std::string> Checks::trace() const { return impl_->run.trace.lines(); }
+size_t Checks::callCount(const std::string& function) const { return impl_->run.trace.count(function); }
 
-std::vector<std::string> GameDouble::failures() const {
+std::vector<std::string> Checks::failures() const {
   std::vector<std::string> all = impl_->run.failures();
   std::lock_guard lock(impl_->finalMutex);
   all.insert(all.end(), impl_->finalFailures.begin(), impl_->finalFailures.end());
   return all;
 }
 
-void GameDouble::finalChecks() {
-  Impl& d = *impl_;
+void Checks::finalChecks() {
+  DoubleState& d = *impl_;
   std::vector<std::string> found;
 
   // Strike threads may go on queuing tasks: those queued before the check

@@ -32,8 +32,8 @@ const char* const kSentinelName = reinterpret_cast<const char*>(uintptr_t{0x5E5E
 // Frames per second of the editions' main threads.
 inline double editionFps(const Options& o) { return o.fps > 0 ? o.fps : o.edition == Edition::VR ? 90.0 : 60.0; }
 
-struct GameDouble::Impl {
-  explicit Impl(Options o)
+struct DoubleState {
+  explicit DoubleState(Options o)
       : options(std::move(o)), engine(run, options), host(run, engine, options), world(run, engine, options),
         data(run, engine, options.edition),
         machine(run, engine),

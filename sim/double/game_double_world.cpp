@@ -32,51 +32,51 @@ std::string hex(uint32_t value) {
 
 // --- the world --------------------------------------------------------------------
 
-void GameDouble::loadWorld() {
-  Impl& d = *impl_;
-  d.world.load(findForm(weatherId(DefaultWeather::Clear)));
+void WorldAccess::loadWorld() {
+  DoubleState& d = *impl_;
+  d.world.load(DataAccess(*impl_).findForm(DataAccess(*impl_).weatherId(DefaultWeather::Clear)));
 }
 
-void GameDouble::unloadWorld() { impl_->world.unload(); }
+void WorldAccess::unloadWorld() { impl_->world.unload(); }
 
-void GameDouble::setPlayerPosition(float x, float y, float z) { impl_->world.setPlayerPosition({x, y, z}); }
+void WorldAccess::setPlayerPosition(float x, float y, float z) { impl_->world.setPlayerPosition({x, y, z}); }
 
-void GameDouble::setPlayerHas3D(bool has3D) { impl_->world.setPlayerHas3D(has3D); }
+void WorldAccess::setPlayerHas3D(bool has3D) { impl_->world.setPlayerHas3D(has3D); }
 
-void GameDouble::setPlayerHolderPresent(bool present) { impl_->world.setPlayerHolderPresent(present); }
+void WorldAccess::setPlayerHolderPresent(bool present) { impl_->world.setPlayerHolderPresent(present); }
 
-void GameDouble::setPlayerCellNull() { impl_->world.setPlayerCellNull(); }
+void WorldAccess::setPlayerCellNull() { impl_->world.setPlayerCellNull(); }
 
-void GameDouble::enterInterior() { impl_->world.enterInterior(); }
+void WorldAccess::enterInterior() { impl_->world.enterInterior(); }
 
-void GameDouble::enterExterior(uint32_t worldspaceFormId) {
+void WorldAccess::enterExterior(uint32_t worldspaceFormId) {
   World& world = impl_->world;
   // The double's own worldspaces first, then a worldspace of the data (the
   // Dawnguard ones), else a new one of the double's own.
   void* worldspace = world.ownWorldspace(worldspaceFormId, false);
-  if (!worldspace) worldspace = findForm(worldspaceFormId);
+  if (!worldspace) worldspace = DataAccess(*impl_).findForm(worldspaceFormId);
   if (!worldspace) worldspace = world.ownWorldspace(worldspaceFormId);
   world.enterExterior(worldspace);
 }
 
-void GameDouble::setSkyPresent(bool present) { impl_->world.setSkyPresent(present); }
+void WorldAccess::setSkyPresent(bool present) { impl_->world.setSkyPresent(present); }
 
-void GameDouble::setWeather(uint32_t currentFormId, uint32_t outgoingFormId, float transition) {
-  Impl& d = *impl_;
-  void* current = currentFormId ? findForm(currentFormId) : nullptr;
-  void* outgoing = outgoingFormId ? findForm(outgoingFormId) : nullptr;
+void WorldAccess::setWeather(uint32_t currentFormId, uint32_t outgoingFormId, float transition) {
+  DoubleState& d = *impl_;
+  void* current = currentFormId ? DataAccess(*impl_).findForm(currentFormId) : nullptr;
+  void* outgoing = outgoingFormId ? DataAccess(*impl_).findForm(outgoingFormId) : nullptr;
   if (currentFormId && !current) d.run.fail("setWeather: no weather form " + hex(currentFormId));
   if (outgoingFormId && !outgoing) d.run.fail("setWeather: no weather form " + hex(outgoingFormId));
   d.world.setWeather(current, outgoing, transition);
 }
 
-void GameDouble::setWeatherTransition(float transition) { impl_->world.setTransition(transition); }
+void WorldAccess::setWeatherTransition(float transition) { impl_->world.setTransition(transition); }
 
-void GameDouble::setGameHour(float hour) { impl_->world.setGameHour(hour); }
+void WorldAccess::setGameHour(float hour) { impl_->world.setGameHour(hour); }
 
 // Hit events come from the main thread: a sink that blocks stalls the game.
-void GameDouble::sendHitEvent(bool onPlayer, uint32_t sourceFormId) {
-  Impl& d = *impl_;
+void WorldAccess::sendHitEvent(bool onPlayer, uint32_t sourceFormId) {
+  DoubleState& d = *impl_;
   d.mainThread.call([&d, onPlayer, sourceFormId] {
     HitEvent event{onPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, sourceFormId, 0, 0};
     d.run.trace.record("TESHitEvent",
@@ -90,22 +90,22 @@ void GameDouble::sendHitEvent(bool onPlayer, uint32_t sourceFormId) {
   });
 }
 
-std::vector<MoveRecord> GameDouble::moves() const { return impl_->world.moves(); }
-std::vector<CastRecord> GameDouble::casts() const { return impl_->world.casts(); }
-std::vector<FlashRecord> GameDouble::flashes() const { return impl_->world.flashes(); }
+std::vector<MoveRecord> WorldAccess::moves() const { return impl_->world.moves(); }
+std::vector<CastRecord> WorldAccess::casts() const { return impl_->world.casts(); }
+std::vector<FlashRecord> WorldAccess::flashes() const { return impl_->world.flashes(); }
 
-size_t GameDouble::tasksRun() const { return impl_->host.taskStats().released; }
+size_t HostAccess::tasksRun() const { return impl_->host.taskStats().released; }
 
-void GameDouble::holdMainThread(bool hold) { impl_->host.hold(hold); }
+void HostAccess::holdMainThread(bool hold) { impl_->host.hold(hold); }
 
-void GameDouble::setLoadedArea(float attachedRange, float cellRange) {
+void WorldAccess::setLoadedArea(float attachedRange, float cellRange) {
   impl_->world.setLoadedArea(attachedRange, cellRange);
 }
 
 // --- scenarios ------------------------------------------------------------------------
 
 bool GameDouble::loadScenario(const std::string& text) {
-  Impl& d = *impl_;
+  DoubleState& d = *impl_;
   Scenario parsed;
   std::string problem;
   if (!parseScenario(text.empty() ? defaultScenarioText() : text, parsed, problem)) {
@@ -119,20 +119,28 @@ bool GameDouble::loadScenario(const std::string& text) {
 
 std::string GameDouble::defaultScenario() { return defaultScenarioText(); }
 
+std::vector<std::pair<double, std::string>> GameDouble::scenarioTimeline() const {
+  const DoubleState& d = *impl_;
+  std::vector<std::pair<double, std::string>> timeline;
+  if (!d.scenarioLoaded) return timeline;
+  for (const ScenarioEvent& e : d.scenario.events) timeline.emplace_back(e.atMs, e.text);
+  return timeline;
+}
+
 void GameDouble::applyScenarioSetUp() {
-  Impl& d = *impl_;
+  DoubleState& d = *impl_;
   if (!d.scenarioLoaded) loadScenario({});
   const Scenario& s = d.scenario;
   d.run.trace.record("ScenarioSetUp", Args().b("data", s.installData).b("world", s.loadWorld));
-  if (s.installData) installDefaultData(s.data);
-  if (s.loadedArea) setLoadedArea(s.loadedArea->first, s.loadedArea->second);
+  if (s.installData) data().installDefaultData(s.data);
+  if (s.loadedArea) world().setLoadedArea(s.loadedArea->first, s.loadedArea->second);
   if (s.fps) d.mainThread.setFps(*s.fps);
   if (s.loadMs) d.loadMs.store(*s.loadMs);
-  if (s.loadWorld) loadWorld();
+  if (s.loadWorld) world().loadWorld();
 }
 
 double GameDouble::scenarioEndSeconds() const {
-  const Impl& d = *impl_;
+  const DoubleState& d = *impl_;
   if (!d.scenarioLoaded) {
     Scenario fallback;
     std::string problem;
@@ -142,13 +150,13 @@ double GameDouble::scenarioEndSeconds() const {
 }
 
 void GameDouble::setScenarioEnd(double seconds) {
-  Impl& d = *impl_;
+  DoubleState& d = *impl_;
   if (!d.scenarioLoaded) loadScenario({});
   d.scenario.endMs = seconds * 1000.0;
 }
 
 void GameDouble::playScenario(void (*progress)(double fraction, void* context), void* context) {
-  Impl& d = *impl_;
+  DoubleState& d = *impl_;
   if (!d.scenarioLoaded) loadScenario({});
   ScenarioPlayer::Hooks hooks;
   hooks.toUi = [&d](std::function<void()> job) { d.ui.post(std::move(job)); };
@@ -179,6 +187,6 @@ void GameDouble::playScenario(void (*progress)(double fraction, void* context), 
   d.scripts.drain();
 }
 
-double GameDouble::simulatedMs() const { return impl_->world.simulatedMs(); }
+double WorldAccess::simulatedMs() const { return impl_->world.simulatedMs(); }
 
 }  // namespace nimbrel_sim

@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include "run/os.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -277,7 +279,7 @@ size_t Engine::heapBlockSize(const void* block) const {
 // --- forms and casts ---------------------------------------------------------
 
 void* Engine::formFromId(uint32_t formId) {
-  run_.notePluginEngineCall();
+  run_.noteEngineCall(os::osThreadId());
   void* form = nullptr;
   {
     std::lock_guard lock(mutex_);
@@ -290,7 +292,7 @@ void* Engine::formFromId(uint32_t formId) {
 
 void* Engine::dynamicCast(void* object, int32_t vfDelta, void* sourceType, void* targetType,
                           int32_t isReference) {
-  run_.notePluginEngineCall();
+  run_.noteEngineCall(os::osThreadId());
   EntryId from = image().descriptorAt(reinterpret_cast<uintptr_t>(sourceType));
   EntryId to = image().descriptorAt(reinterpret_cast<uintptr_t>(targetType));
   void* result = nullptr;
@@ -649,7 +651,7 @@ void Engine::refMoveTo(void* registry, uint32_t stackId, void* ref, void* destin
 }
 
 bool Engine::cellAttached(void* registry, uint32_t stackId, void* cell) {
-  run_.notePluginEngineCall();
+  run_.noteEngineCall(os::osThreadId());
   bool sound = checkNative("CellAttachedNative", registry, stackId, false);
   bool isCell = false;
   if (cell) {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "image/image.h"
-#include "nimbrel_sim/game_double.h"
+#include "nimbrel_sim/types.h"
 #include "run/run.h"
 
 namespace nimbrel_sim {

@@ -210,7 +210,7 @@ void Host::registerScriptFunctions() {
 // --- tasks and the game's main thread ------------------------------------------
 
 void Host::addTask(void* task, bool ui) {
-  run_.notePluginEngineCall();
+  run_.noteTaskQueued(os::osThreadId());
   std::string problem;
   {
     std::lock_guard queueLock(queueLock_);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "nimbrel_sim/game_double.h"
+#include "nimbrel_sim/types.h"
 #include "run/run.h"
 
 namespace nimbrel_sim {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "nimbrel_sim/game_double.h"
+#include "nimbrel_sim/types.h"
 
 namespace nimbrel_sim {
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "run/trace.h"
@@ -45,19 +46,28 @@ class Run {
   static const char* thisThreadName() { return threadName_; }
   static bool onDoubleThread() { return threadName_ != nullptr; }
 
-  // A saved-game load holds the main thread: the plug-in's own threads
+  // A saved-game load holds the main thread: the plug-in's strike threads
   // should leave the world alone meanwhile, since the game is tearing its
-  // cells and references down. Engine calls they make then are counted.
+  // cells and references down. A strike thread is one that queues tasks;
+  // its queuing and its engine calls during a load are counted.
   std::atomic<bool> loading{false};
   std::atomic<uint64_t> pluginCallsDuringLoads{0};
-  void notePluginEngineCall() {
-    if (loading.load(std::memory_order_relaxed) && !onDoubleThread())
-      pluginCallsDuringLoads.fetch_add(1, std::memory_order_relaxed);
+  void noteTaskQueued(uint64_t osThread) {
+    if (onDoubleThread()) return;
+    std::lock_guard lock(mutex_);
+    strikeThreads_.insert(osThread);
+    if (loading.load(std::memory_order_relaxed)) pluginCallsDuringLoads.fetch_add(1, std::memory_order_relaxed);
+  }
+  void noteEngineCall(uint64_t osThread) {
+    if (!loading.load(std::memory_order_relaxed) || onDoubleThread()) return;
+    std::lock_guard lock(mutex_);
+    if (strikeThreads_.count(osThread)) pluginCallsDuringLoads.fetch_add(1, std::memory_order_relaxed);
   }
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> failures_;
+  std::unordered_set<uint64_t> strikeThreads_;
   std::atomic<std::thread::id> mainThread_{};
   static inline thread_local const char* threadName_ = nullptr;
 };

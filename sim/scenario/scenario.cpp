@@ -472,7 +472,7 @@ ScenarioPlayer::ScenarioPlayer(GameDouble& game, Run& run, World& world, const S
 uint32_t ScenarioPlayer::weatherId(const FormRef& ref) const {
   switch (ref.kind) {
     case FormRef::Kind::None: return 0;
-    case FormRef::Kind::Named: return game_.weatherId(ref.name);
+    case FormRef::Kind::Named: return game_.data().weatherId(ref.name);
     case FormRef::Kind::Id: return ref.id;
   }
   return 0;
@@ -492,7 +492,8 @@ bool ScenarioPlayer::step() {
   const double after = std::min(world_.simulatedMs() - startMs_, endMs);  // a load or hitch took time
   playedMs_.store(after);
   playedOnce_.store(true);
-  if (after >= endMs && next_ >= scenario_.events.size()) {
+  // Events after the end (a shortened scenario) are not played.
+  if (after >= endMs) {
     run_.trace.record("ScenarioEnd", Args().f("seconds", (world_.simulatedMs() - startMs_) / 1000.0));
     finished_.store(true);
   }
@@ -512,13 +513,13 @@ void ScenarioPlayer::advance(double nowMs) {
     } else {
       ramping_ = false;
     }
-    game_.setWeatherTransition(t);
+    game_.world().setWeatherTransition(t);
   }
   if (hourSet_ && hourRate_ != 0) {
     double hour = hourBase_ + hourRate_ * (nowMs - hourStartMs_) / 60000.0;
     hour = std::fmod(hour, 24.0);
     if (hour < 0) hour += 24.0;
-    game_.setGameHour(static_cast<float>(hour));
+    game_.world().setGameHour(static_cast<float>(hour));
   }
 }
 
@@ -531,7 +532,7 @@ void ScenarioPlayer::apply(const ScenarioEvent& e) {
       // A change over time leaves the weather shown so far as the outgoing one.
       uint32_t outgoing = e.outgoingGiven ? weatherId(e.outgoing) : e.overMs > 0 ? world_.currentWeatherId() : 0;
       float t = e.transition.value_or(e.overMs > 0 ? 0.0f : 1.0f);
-      game_.setWeather(current, outgoing, t);
+      game_.world().setWeather(current, outgoing, t);
       ramping_ = e.overMs > 0;
       rampStartMs_ = e.atMs;
       rampMs_ = e.overMs;
@@ -539,7 +540,7 @@ void ScenarioPlayer::apply(const ScenarioEvent& e) {
       break;
     }
     case Kind::Transition:
-      game_.setWeatherTransition(*e.transition);
+      game_.world().setWeatherTransition(*e.transition);
       ramping_ = e.overMs > 0;
       rampStartMs_ = e.atMs;
       rampMs_ = e.overMs;
@@ -550,36 +551,36 @@ void ScenarioPlayer::apply(const ScenarioEvent& e) {
       hourBase_ = e.hour;
       hourRate_ = e.rate;
       hourStartMs_ = e.atMs;
-      game_.setGameHour(e.hour);
+      game_.world().setGameHour(e.hour);
       break;
-    case Kind::PlayerPosition: game_.setPlayerPosition(e.position.x, e.position.y, e.position.z); break;
-    case Kind::PlayerInterior: game_.enterInterior(); break;
-    case Kind::PlayerExterior: game_.enterExterior(e.worldspaceId); break;
-    case Kind::Player3D: game_.setPlayerHas3D(e.on); break;
-    case Kind::PlayerHolder: game_.setPlayerHolderPresent(e.on); break;
-    case Kind::PlayerNoCell: game_.setPlayerCellNull(); break;
-    case Kind::Sky: game_.setSkyPresent(e.on); break;
+    case Kind::PlayerPosition: game_.world().setPlayerPosition(e.position.x, e.position.y, e.position.z); break;
+    case Kind::PlayerInterior: game_.world().enterInterior(); break;
+    case Kind::PlayerExterior: game_.world().enterExterior(e.worldspaceId); break;
+    case Kind::Player3D: game_.world().setPlayerHas3D(e.on); break;
+    case Kind::PlayerHolder: game_.world().setPlayerHolderPresent(e.on); break;
+    case Kind::PlayerNoCell: game_.world().setPlayerCellNull(); break;
+    case Kind::Sky: game_.world().setSkyPresent(e.on); break;
     case Kind::WorldLoad:
       // A loaded world starts at noon under a clear sky.
       ramping_ = false;
       hourSet_ = false;
-      game_.loadWorld();
+      game_.world().loadWorld();
       break;
-    case Kind::WorldUnload: game_.unloadWorld(); break;
-    case Kind::LoadedArea: game_.setLoadedArea(e.attachedRange, e.cellRange); break;
+    case Kind::WorldUnload: game_.world().unloadWorld(); break;
+    case Kind::LoadedArea: game_.world().setLoadedArea(e.attachedRange, e.cellRange); break;
     // Menu events come from the game's UI thread, not the main thread.
-    case Kind::Menu: hooks_.toUi([this, name = e.name, on = e.on] { game_.sendMenuEvent(name, on); }); break;
+    case Kind::Menu: hooks_.toUi([this, name = e.name, on = e.on] { game_.world().sendMenuEvent(name, on); }); break;
     case Kind::Hit: {
       uint32_t source = e.sourceId;
       if (source == 0) {
         source = e.weapon ? kScenarioHitWeapon : kScenarioHitSpell;
-        if (!game_.findForm(source)) game_.addForm(e.weapon ? FormKind::Weapon : FormKind::Spell, source);
+        if (!game_.data().findForm(source)) game_.data().addForm(e.weapon ? FormKind::Weapon : FormKind::Spell, source);
       }
-      game_.sendHitEvent(e.byPlayer, source);
+      game_.world().sendHitEvent(e.byPlayer, source);
       break;
     }
-    case Kind::Action: game_.sendActionEvent(e.actionType, e.byPlayer); break;
-    case Kind::SavedGameLoad: game_.loadSavedGame(e.on); break;
+    case Kind::Action: game_.world().sendActionEvent(e.actionType, e.byPlayer); break;
+    case Kind::SavedGameLoad: game_.host().loadSavedGame(e.on); break;
     case Kind::Hitch: hooks_.stall(e.stallMs); break;
     case Kind::SetInt:
     case Kind::SetFloat: {
@@ -587,7 +588,7 @@ void ScenarioPlayer::apply(const ScenarioEvent& e) {
       hooks_.toScripts([this, e] {
         const bool isInt = e.kind == Kind::SetInt;
         uint64_t resultType = 0;
-        bool called = game_.callNative("NimbrelPluginScript", isInt ? "SetIntValue" : "SetFloatValue",
+        bool called = game_.scripts().callNative("NimbrelPluginScript", isInt ? "SetIntValue" : "SetFloatValue",
                                        ScriptArg::String(e.name),
                                        isInt ? ScriptArg::Int(e.intValue) : ScriptArg::Float(e.floatValue),
                                        &resultType);

@@ -39,24 +39,24 @@ Options options(const char* name, Edition edition = Edition::SpecialEdition) {
 }
 
 bool anyFailureContains(const GameDouble& game, const std::string& text) {
-  for (const auto& f : game.failures())
+  for (const auto& f : game.checks().failures())
     if (f.find(text) != std::string::npos) return true;
   return false;
 }
 
 std::string allFailures(const GameDouble& game) {
   std::string all;
-  for (const auto& f : game.failures()) all += f + "\n";
+  for (const auto& f : game.checks().failures()) all += f + "\n";
   return all;
 }
 
 template <typename Fn>
 Fn at(const GameDouble& game, uint32_t offset) {
-  return reinterpret_cast<Fn>(game.imageBase() + offset);
+  return reinterpret_cast<Fn>(game.checks().imageBase() + offset);
 }
-void* address(const GameDouble& game, uint32_t offset) { return reinterpret_cast<void*>(game.imageBase() + offset); }
+void* address(const GameDouble& game, uint32_t offset) { return reinterpret_cast<void*>(game.checks().imageBase() + offset); }
 uint8_t* holder(const GameDouble& game, uint32_t offset) {
-  return *reinterpret_cast<uint8_t* const*>(game.imageBase() + offset);
+  return *reinterpret_cast<uint8_t* const*>(game.checks().imageBase() + offset);
 }
 
 template <typename T>
@@ -118,9 +118,9 @@ void setModelPath(void* art, const char* path) {
 
 TEST(Data, LoadedFileListStartsInTheEmbeddedHeadNode) {
   GameDouble game(options("files"));
-  game.addLoadedFile("Skyrim.esm", 0x00);
-  game.addNullFileNode();
-  game.addLoadedFile("Light.esl", 0xFE, 0x0A);
+  game.data().addLoadedFile("Skyrim.esm", 0x00);
+  game.data().addNullFileNode();
+  game.data().addLoadedFile("Light.esl", 0xFE, 0x0A);
   auto files = loadedFiles(game);
   ASSERT_EQ(files.size(), 3u);
   EXPECT_EQ(files[0].name, "Skyrim.esm");
@@ -128,13 +128,13 @@ TEST(Data, LoadedFileListStartsInTheEmbeddedHeadNode) {
   EXPECT_EQ(files[2].name, "Light.esl");
   EXPECT_EQ(files[2].modIndex, 0xFE);
   EXPECT_EQ(files[2].lightIndex, 0x0A);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
 }
 
 TEST(Data, AFirstNullNodeLeavesTheHeadEmpty) {
   GameDouble game(options("files-null"));
-  game.addNullFileNode();
-  game.addLoadedFile("Nimbrel.esp", 0x12);
+  game.data().addNullFileNode();
+  game.data().addLoadedFile("Nimbrel.esp", 0x12);
   auto files = loadedFiles(game);
   ASSERT_EQ(files.size(), 2u);
   EXPECT_TRUE(files[0].null);
@@ -144,12 +144,12 @@ TEST(Data, AFirstNullNodeLeavesTheHeadEmpty) {
 
 TEST(Data, FormFieldsAndClassesOfEachKind) {
   GameDouble game(options("forms"));
-  void* spell = game.addForm(FormKind::Spell, 0x12000901);
-  void* weapon = game.addForm(FormKind::Weapon, 0x12000902);
-  void* list = game.addFormList(0x12000903, {spell, nullptr, weapon});
-  void* global = game.addGlobal(0x12000904, -2.5f);
-  void* weather = game.addWeather(0x12000905, 0x0C, 42);
-  game.addNullWeather();
+  void* spell = game.data().addForm(FormKind::Spell, 0x12000901);
+  void* weapon = game.data().addForm(FormKind::Weapon, 0x12000902);
+  void* list = game.data().addFormList(0x12000903, {spell, nullptr, weapon});
+  void* global = game.data().addGlobal(0x12000904, -2.5f);
+  void* weather = game.data().addWeather(0x12000905, 0x0C, 42);
+  game.data().addNullWeather();
 
   EXPECT_EQ(formFromId(game, 0x12000901), spell);
   EXPECT_EQ(read<uint32_t>(spell, 0x14), 0x12000901u);
@@ -171,29 +171,29 @@ TEST(Data, FormFieldsAndClassesOfEachKind) {
   EXPECT_EQ(cast(game, list, kRttiFormList), list);
   EXPECT_EQ(cast(game, global, kRttiGlobal), global);
   EXPECT_EQ(cast(game, global, kRttiEffectArt), nullptr);
-  EXPECT_TRUE(game.ok()) << allFailures(game);
+  EXPECT_TRUE(game.checks().ok()) << allFailures(game);
 
   // Replaced and removed ids.
-  void* again = game.addForm(FormKind::ObjectReference, 0x12000901);
+  void* again = game.data().addForm(FormKind::ObjectReference, 0x12000901);
   EXPECT_NE(again, spell);
   EXPECT_EQ(formFromId(game, 0x12000901), again);
   EXPECT_EQ(cast(game, again, kRttiReference), again);
-  game.removeForm(0x12000901);
+  game.data().removeForm(0x12000901);
   EXPECT_EQ(formFromId(game, 0x12000901), nullptr);
-  EXPECT_EQ(game.findForm(0x12000901), nullptr);
-  EXPECT_EQ(game.findForm(0x12000902), weapon);
+  EXPECT_EQ(game.data().findForm(0x12000901), nullptr);
+  EXPECT_EQ(game.data().findForm(0x12000902), weapon);
 }
 
 TEST(Data, EffectArtModelComponentKeepsItsOwnCopyAndCountsSets) {
   GameDouble game(options("art"));
-  void* art = game.addEffectArt(0x12000800, "magic\\a.nif", 2.0f);
-  void* blank = game.addEffectArt(0x12000801, nullptr);
+  void* art = game.data().addEffectArt(0x12000800, "magic\\a.nif", 2.0f);
+  void* blank = game.data().addEffectArt(0x12000801, nullptr);
   EXPECT_EQ(cast(game, art, kRttiEffectArt), art);
   EXPECT_EQ(read<float>(art, 0xc4), 2.0f);
-  EXPECT_EQ(game.fadeDuration(0x12000800), 2.0f);
+  EXPECT_EQ(game.data().fadeDuration(0x12000800), 2.0f);
   EXPECT_STREQ(getModelPath(art), "magic\\a.nif");
   EXPECT_EQ(getModelPath(blank), nullptr);
-  EXPECT_EQ(game.modelPath(0x12000801), std::nullopt);
+  EXPECT_EQ(game.data().modelPath(0x12000801), std::nullopt);
 
   char* temporary = static_cast<char*>(std::malloc(32));
   std::strcpy(temporary, "magic\\daytime\\a.nif");
@@ -201,16 +201,16 @@ TEST(Data, EffectArtModelComponentKeepsItsOwnCopyAndCountsSets) {
   std::memset(temporary, 'x', 31);  // the caller's copy is gone
   std::free(temporary);
   EXPECT_STREQ(getModelPath(art), "magic\\daytime\\a.nif");
-  EXPECT_EQ(game.modelPath(0x12000800), std::optional<std::string>("magic\\daytime\\a.nif"));
-  EXPECT_EQ(game.modelPathSets(0x12000800), 1u);
-  EXPECT_EQ(game.modelPathSets(0x12000801), 0u);
-  EXPECT_EQ(game.callCount("ModelPathSet"), 1u);
-  EXPECT_TRUE(game.ok()) << allFailures(game);
+  EXPECT_EQ(game.data().modelPath(0x12000800), std::optional<std::string>("magic\\daytime\\a.nif"));
+  EXPECT_EQ(game.data().modelPathSets(0x12000800), 1u);
+  EXPECT_EQ(game.data().modelPathSets(0x12000801), 0u);
+  EXPECT_EQ(game.checks().callCount("ModelPathSet"), 1u);
+  EXPECT_TRUE(game.checks().ok()) << allFailures(game);
 
   // Not effect art: no fade duration, no path.
-  game.addGlobal(0x12000802, 1.0f);
-  EXPECT_TRUE(std::isnan(game.fadeDuration(0x12000802)));
-  EXPECT_EQ(game.modelPath(0x12000802), std::nullopt);
+  game.data().addGlobal(0x12000802, 1.0f);
+  EXPECT_TRUE(std::isnan(game.data().fadeDuration(0x12000802)));
+  EXPECT_EQ(game.data().modelPath(0x12000802), std::nullopt);
 
   // A slot next to get and set is none of the component's operations.
   void* component = static_cast<uint8_t*>(art) + 0x40;
@@ -223,7 +223,7 @@ TEST(Data, EffectArtModelComponentKeepsItsOwnCopyAndCountsSets) {
 
 TEST(DefaultData, FilesFormsAndWeathersOfTheSpecialEdition) {
   GameDouble game(options("default"));
-  game.installDefaultData();
+  game.data().installDefaultData();
   auto files = loadedFiles(game);
   std::vector<std::string> names;
   for (const auto& f : files) names.push_back(f.null ? "(null)" : f.name);
@@ -232,8 +232,8 @@ TEST(DefaultData, FilesFormsAndWeathersOfTheSpecialEdition) {
   EXPECT_EQ(files[4].modIndex, 0x12);
   EXPECT_EQ(files[4].lightIndex, 0);
 
-  EXPECT_EQ(game.pluginFormId(0x84B), 0x1200084Bu);
-  EXPECT_EQ(game.dawnguardFormId(0x48C7), 0x020048C7u);
+  EXPECT_EQ(game.data().pluginFormId(0x84B), 0x1200084Bu);
+  EXPECT_EQ(game.data().dawnguardFormId(0x48C7), 0x020048C7u);
   for (uint32_t imod : {0x84Bu, 0x807u}) {
     void* form = formFromId(game, 0x12000000 | imod);
     ASSERT_NE(form, nullptr);
@@ -312,14 +312,14 @@ TEST(DefaultData, FilesFormsAndWeathersOfTheSpecialEdition) {
   EXPECT_EQ(nulls, 1u);
   EXPECT_EQ(floor, 30);
   EXPECT_EQ(classes, (std::set<uint8_t>{0x00, 0x01, 0x02, 0x04, 0x08, 0x0C}));
-  EXPECT_EQ(game.weatherId(DefaultWeather::ExemptStorm), 0x10DA13u);
-  void* storm = formFromId(game, game.weatherId(DefaultWeather::Thunderstorm));
+  EXPECT_EQ(game.data().weatherId(DefaultWeather::ExemptStorm), 0x10DA13u);
+  void* storm = formFromId(game, game.data().weatherId(DefaultWeather::Thunderstorm));
   ASSERT_NE(storm, nullptr);
   EXPECT_EQ(read<uint8_t>(storm, 0x66e), 30);
   for (DefaultWeather w : {DefaultWeather::Clear, DefaultWeather::Cloudy, DefaultWeather::Rain, DefaultWeather::Snow,
                            DefaultWeather::RainySnow, DefaultWeather::Unclassified})
-    EXPECT_EQ(game.weatherId(w) >> 24, 0u);
-  EXPECT_TRUE(game.ok()) << allFailures(game);
+    EXPECT_EQ(game.data().weatherId(w) >> 24, 0u);
+  EXPECT_TRUE(game.checks().ok()) << allFailures(game);
 }
 
 TEST(DefaultData, LightPluginOfTheSpecialEditionUsesTheLightIds) {
@@ -327,8 +327,8 @@ TEST(DefaultData, LightPluginOfTheSpecialEditionUsesTheLightIds) {
   DataSet data;
   data.pluginModIndex = 0x05;
   data.pluginLightIndex = 3;
-  game.installDefaultData(data);
-  EXPECT_EQ(game.pluginFormId(0x84B), 0xFE00384Bu);
+  game.data().installDefaultData(data);
+  EXPECT_EQ(game.data().pluginFormId(0x84B), 0xFE00384Bu);
   EXPECT_NE(formFromId(game, 0xFE00384B), nullptr);
   EXPECT_EQ(formFromId(game, 0x0500084B), nullptr);
 }
@@ -339,9 +339,9 @@ TEST(DefaultData, VrEditionComposesFromTheModIndexAlone) {
   DataSet data;
   data.pluginModIndex = 0x05;
   data.pluginLightIndex = 3;
-  game.installDefaultData(data);
-  EXPECT_EQ(game.pluginFormId(0x84B), 0x0500084Bu);
-  auto formFromIdVr = reinterpret_cast<void* (*)(uint32_t)>(game.imageBase() + 0x1a3f60);
+  game.data().installDefaultData(data);
+  EXPECT_EQ(game.data().pluginFormId(0x84B), 0x0500084Bu);
+  auto formFromIdVr = reinterpret_cast<void* (*)(uint32_t)>(game.checks().imageBase() + 0x1a3f60);
   EXPECT_NE(formFromIdVr(0x0500084B), nullptr);
   EXPECT_EQ(formFromIdVr(0xFE00384B), nullptr);
 }
@@ -351,13 +351,13 @@ TEST(DefaultData, WithoutThePluginOrDawnguard) {
   DataSet data;
   data.pluginLoaded = false;
   data.dawnguardLoaded = false;
-  game.installDefaultData(data);
+  game.data().installDefaultData(data);
   for (const auto& f : loadedFiles(game)) {
     EXPECT_NE(f.name, "Nimbrel.esp");
     EXPECT_NE(f.name, "Dawnguard.esm");
   }
-  EXPECT_EQ(formFromId(game, game.pluginFormId(0x84B)), nullptr);
-  EXPECT_EQ(formFromId(game, game.dawnguardFormId(0x48C7)), nullptr);
+  EXPECT_EQ(formFromId(game, game.data().pluginFormId(0x84B)), nullptr);
+  EXPECT_EQ(formFromId(game, game.data().dawnguardFormId(0x48C7)), nullptr);
   EXPECT_FALSE(weathers(game).empty());
 }
 
@@ -478,17 +478,17 @@ struct MachineTest : ::testing::Test {
     fn = makeFunction(game, "SetIntValue", &table);
     ASSERT_NE(fn, nullptr);
     registerFunction(game, fn);
-    ASSERT_TRUE(game.ok()) << allFailures(game);
+    ASSERT_TRUE(game.checks().ok()) << allFailures(game);
   }
 };
 
 }  // namespace
 
 TEST_F(MachineTest, CallNativeHandsTheArgumentsInAFrameAndReportsTheResult) {
-  EXPECT_EQ(game.registeredFunction("SetIntValue"), fn);
-  EXPECT_EQ(game.registeredFunction("SetFloatValue"), nullptr);
+  EXPECT_EQ(game.scripts().registeredFunction("SetIntValue"), fn);
+  EXPECT_EQ(game.scripts().registeredFunction("SetFloatValue"), nullptr);
   uint64_t resultType = 99;
-  ASSERT_TRUE(game.callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("SheetFrequency"),
+  ASSERT_TRUE(game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("SheetFrequency"),
                               ScriptArg::Int(-7), &resultType));
   EXPECT_EQ(resultType, 0u);
   EXPECT_EQ(gSeen.calls, 1);
@@ -498,28 +498,28 @@ TEST_F(MachineTest, CallNativeHandsTheArgumentsInAFrameAndReportsTheResult) {
   EXPECT_EQ(static_cast<uint32_t>(gSeen.payloads[1]), 0xFFFFFFF9u);
   EXPECT_EQ(gSeen.registry, *reinterpret_cast<void**>(holder(game, kScriptVmHolder) + 0x200));
 
-  ASSERT_TRUE(game.callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::Bool(true), ScriptArg::Float(2.5f)));
+  ASSERT_TRUE(game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::Bool(true), ScriptArg::Float(2.5f)));
   EXPECT_EQ(gSeen.types[0], 5u);
   EXPECT_EQ(gSeen.key, "");
   EXPECT_EQ(gSeen.types[1], 4u);
   float f = 0;
   std::memcpy(&f, &gSeen.payloads[1], sizeof f);
   EXPECT_EQ(f, 2.5f);
-  EXPECT_TRUE(game.ok()) << allFailures(game);
+  EXPECT_TRUE(game.checks().ok()) << allFailures(game);
 
-  EXPECT_FALSE(game.callNative("OtherScript", "SetIntValue", ScriptArg::None(), ScriptArg::None()));
-  EXPECT_FALSE(game.callNative("NimbrelPluginScript", "SetFloatValue", ScriptArg::None(), ScriptArg::None()));
+  EXPECT_FALSE(game.scripts().callNative("OtherScript", "SetIntValue", ScriptArg::None(), ScriptArg::None()));
+  EXPECT_FALSE(game.scripts().callNative("NimbrelPluginScript", "SetFloatValue", ScriptArg::None(), ScriptArg::None()));
   EXPECT_EQ(gSeen.calls, 2);
 }
 
 TEST_F(MachineTest, ResultNotClearedShowsInTheTrace) {
   gSeen.mode = CallMode::NoClear;
   uint64_t resultType = 99;
-  ASSERT_TRUE(game.callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1),
+  ASSERT_TRUE(game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1),
                               &resultType));
   EXPECT_EQ(resultType, 0u);
   bool notCleared = false;
-  for (const auto& line : game.trace())
+  for (const auto& line : game.checks().trace())
     notCleared |= line.find("\"fn\":\"CallNativeResult\"") != std::string::npos &&
                   line.find("\"resultCleared\":false") != std::string::npos;
   EXPECT_TRUE(notCleared);
@@ -527,51 +527,51 @@ TEST_F(MachineTest, ResultNotClearedShowsInTheTrace) {
 
 TEST_F(MachineTest, ArgumentBeyondTheFrameFails) {
   gSeen.mode = CallMode::BeyondArguments;
-  game.callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1));
+  game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1));
   EXPECT_TRUE(anyFailureContains(game, "argument 2 of a frame with 2 arguments"));
 }
 
 TEST_F(MachineTest, ArgumentWithoutTheFramesOffsetFails) {
   gSeen.mode = CallMode::WrongOffset;
-  game.callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1));
+  game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1));
   EXPECT_TRUE(anyFailureContains(game, "offset StackFrameArgOffset did not give"));
 }
 
 TEST_F(MachineTest, ForeignFramesAndStacksFail) {
   gSeen.mode = CallMode::ForeignFrame;
-  game.callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1));
+  game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1));
   EXPECT_TRUE(anyFailureContains(game, "StackFrameArgValue on a frame the script machine did not make"));
   gSeen.mode = CallMode::ForeignStack;
-  game.callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1));
+  game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1));
   EXPECT_TRUE(anyFailureContains(game, "StackFrameArgOffset with a stack that is not the frame's own"));
 }
 
 TEST_F(MachineTest, FunctionSlotsThroughTheObjectsTable) {
-  EXPECT_EQ(game.callFunctionSlot("SetIntValue", 2), reinterpret_cast<uint64_t>(fn + 16));
-  EXPECT_EQ(game.callFunctionSlot("SetIntValue", 6) & 0xFFFF, 2u);
-  EXPECT_EQ(game.callFunctionSlot("SetIntValue", 10) & 0xFF, 1u);  // static, set by NativeFunctionBaseInit
-  EXPECT_EQ(game.callFunctionSlot("SetIntValue", 7, 1, 2, 3), 0u);  // the engine's own implementation
-  EXPECT_EQ(game.callCount("IFunctionBase7"), 1u);
-  EXPECT_TRUE(game.ok()) << allFailures(game);
-  game.callFunctionSlot("SetIntValue", 23);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 2), reinterpret_cast<uint64_t>(fn + 16));
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 6) & 0xFFFF, 2u);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 10) & 0xFF, 1u);  // static, set by NativeFunctionBaseInit
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 7, 1, 2, 3), 0u);  // the engine's own implementation
+  EXPECT_EQ(game.checks().callCount("IFunctionBase7"), 1u);
+  EXPECT_TRUE(game.checks().ok()) << allFailures(game);
+  game.scripts().callFunctionSlot("SetIntValue", 23);
   EXPECT_TRUE(anyFailureContains(game, "23 is callNative"));
 }
 
 TEST_F(MachineTest, TheDestructorIsTheOnlyWayARegisteredFunctionGoesBack) {
-  size_t blocks = game.liveHeapBlocks();
+  size_t blocks = game.scripts().liveHeapBlocks();
   // Freeing or releasing it behind the registry's back fails and keeps it.
   at<void (*)(void*, void*, bool)>(game, kHeapFree)(address(game, kEngineHeap), fn, false);
   EXPECT_TRUE(anyFailureContains(game, "EngineHeapFree of a native function the script registry owns"));
   at<void (*)(void*)>(game, kNativeRelease)(fn);
   EXPECT_TRUE(anyFailureContains(game, "NativeFunctionBaseRelease of a native function the script registry owns"));
-  EXPECT_EQ(game.liveHeapBlocks(), blocks);
-  size_t failures = game.failures().size();
+  EXPECT_EQ(game.scripts().liveHeapBlocks(), blocks);
+  size_t failures = game.checks().failures().size();
 
-  game.callFunctionSlot("SetIntValue", 1, 1);
-  EXPECT_EQ(game.failures().size(), failures) << allFailures(game);
-  EXPECT_EQ(game.liveHeapBlocks(), blocks - 1);
-  EXPECT_EQ(game.registeredFunction("SetIntValue"), nullptr);
-  EXPECT_EQ(game.registeredFunctionCount(), 0u);
+  game.scripts().callFunctionSlot("SetIntValue", 1, 1);
+  EXPECT_EQ(game.checks().failures().size(), failures) << allFailures(game);
+  EXPECT_EQ(game.scripts().liveHeapBlocks(), blocks - 1);
+  EXPECT_EQ(game.scripts().registeredFunction("SetIntValue"), nullptr);
+  EXPECT_EQ(game.scripts().registeredFunctionCount(), 0u);
 }
 
 TEST(ScriptMachine, ReleaseOfMemoryNotFromTheHeapFails) {
@@ -585,16 +585,16 @@ TEST(ScriptMachine, HeapAllocationsFailAsManyTimesAsAsked) {
   GameDouble game(options("heap-fail"));
   auto allocate = at<void* (*)(void*, uint64_t, uint32_t, bool)>(game, kHeapAllocate);
   void* heap = address(game, kEngineHeap);
-  game.failHeapAllocations(2);
+  game.scripts().failHeapAllocations(2);
   EXPECT_EQ(allocate(heap, 96, 0, false), nullptr);
   EXPECT_EQ(allocate(heap, 96, 0, false), nullptr);
-  EXPECT_EQ(game.liveHeapBlocks(), 0u);
+  EXPECT_EQ(game.scripts().liveHeapBlocks(), 0u);
   void* block = allocate(heap, 96, 0, false);
   EXPECT_NE(block, nullptr);
-  EXPECT_EQ(game.liveHeapBlocks(), 1u);
+  EXPECT_EQ(game.scripts().liveHeapBlocks(), 1u);
   at<void (*)(void*, void*, bool)>(game, kHeapFree)(heap, block, false);
-  EXPECT_EQ(game.liveHeapBlocks(), 0u);
-  EXPECT_TRUE(game.ok()) << allFailures(game);
+  EXPECT_EQ(game.scripts().liveHeapBlocks(), 0u);
+  EXPECT_TRUE(game.checks().ok()) << allFailures(game);
 }
 
 TEST(ScriptMachine, RegisteringWithoutATableOrParametersFails) {
@@ -605,7 +605,7 @@ TEST(ScriptMachine, RegisteringWithoutATableOrParametersFails) {
   std::memset(fn, 0xAB, 8);  // the heap's own filler where the table belongs
   registerFunction(game, fn);
   EXPECT_TRUE(anyFailureContains(game, "no virtual table"));
-  EXPECT_EQ(game.registeredFunctionCount(), 0u);
+  EXPECT_EQ(game.scripts().registeredFunctionCount(), 0u);
 }
 
 TEST(ScriptMachine, RegistrationRecordsTheParameterTypesAndFlags) {
@@ -614,9 +614,9 @@ TEST(ScriptMachine, RegistrationRecordsTheParameterTypesAndFlags) {
   gSeen.game = &game;
   auto table = functionTable(game);
   registerFunction(game, makeFunction(game, "SetIntValue", &table));
-  ASSERT_TRUE(game.ok()) << allFailures(game);
+  ASSERT_TRUE(game.checks().ok()) << allFailures(game);
   bool seen = false;
-  for (const auto& line : game.trace())
+  for (const auto& line : game.checks().trace())
     seen |= line.find("\"fn\":\"RegisterFunction\"") != std::string::npos &&
             line.find("\"paramTypes\":\"2,3\"") != std::string::npos &&
             line.find("\"isStatic\":1") != std::string::npos;

@@ -58,21 +58,21 @@ Options seOptions(const char* name) {
 }
 
 bool anyFailureContains(const GameDouble& game, const std::string& text) {
-  for (const auto& f : game.failures())
+  for (const auto& f : game.checks().failures())
     if (f.find(text) != std::string::npos) return true;
   return false;
 }
 
 template <typename Fn>
 Fn at(const GameDouble& game, uint32_t offset) {
-  return reinterpret_cast<Fn>(game.imageBase() + offset);
+  return reinterpret_cast<Fn>(game.checks().imageBase() + offset);
 }
 
 void* holder(const GameDouble& game, uint32_t offset) {
-  return *reinterpret_cast<void* const*>(game.imageBase() + offset);
+  return *reinterpret_cast<void* const*>(game.checks().imageBase() + offset);
 }
 
-void* descriptor(const GameDouble& game, uint32_t offset) { return reinterpret_cast<void*>(game.imageBase() + offset); }
+void* descriptor(const GameDouble& game, uint32_t offset) { return reinterpret_cast<void*>(game.checks().imageBase() + offset); }
 
 // --- a plug-in made of plain functions, as a library would export them -------
 
@@ -193,9 +193,9 @@ void* const kTaskTable[] = {reinterpret_cast<void*>(&taskExecute), reinterpret_c
 
 TEST(Image, ArenaIsPinnedAtRva0x1000AndLaidOutForSpecialEdition) {
   GameDouble game(seOptions("image"));
-  ASSERT_TRUE(game.ok()) << game.failures().front();
-  EXPECT_EQ(game.imageBase(), firstImageBase());
-  const uint8_t* base = reinterpret_cast<const uint8_t*>(game.imageBase());
+  ASSERT_TRUE(game.checks().ok()) << game.checks().failures().front();
+  EXPECT_EQ(game.checks().imageBase(), firstImageBase());
+  const uint8_t* base = reinterpret_cast<const uint8_t*>(game.checks().imageBase());
   for (uint32_t fn : {kFormFromId, kDynamicCast, kImodApply, kAddSink, kHeapFree, kNativeInit}) {
     const uint8_t jump[6] = {0xFF, 0x25, 0, 0, 0, 0};
     EXPECT_EQ(std::memcmp(base + fn, jump, 6), 0) << std::hex << fn;
@@ -209,10 +209,10 @@ TEST(Image, ArenaIsPinnedAtRva0x1000AndLaidOutForSpecialEdition) {
   EXPECT_EQ(holder(game, kSkyHolder), nullptr);
   EXPECT_EQ(holder(game, kPlayerHolder), nullptr);
   EXPECT_NE(holder(game, kMenuManagerHolder), nullptr);
-  EXPECT_EQ(game.patchSiteAddress(), game.imageBase() + kPatchSite);
-  EXPECT_EQ(game.patchSiteProtection(), "r-x");
-  EXPECT_TRUE(game.patchTailIntact());
-  std::vector<uint8_t> head = game.patchSiteBytes(5);
+  EXPECT_EQ(game.checks().patchSiteAddress(), game.checks().imageBase() + kPatchSite);
+  EXPECT_EQ(game.checks().patchSiteProtection(), "r-x");
+  EXPECT_TRUE(game.checks().patchTailIntact());
+  std::vector<uint8_t> head = game.checks().patchSiteBytes(5);
   EXPECT_NE(head, (std::vector<uint8_t>{0xE9, 0x2D, 0, 0, 0}));
 }
 
@@ -222,11 +222,11 @@ TEST(Image, VrEditionUsesTheVrColumn) {
   o.edition = Edition::VR;
   o.outDir = outDir("vr");
   GameDouble game(o);
-  ASSERT_TRUE(game.ok());
-  const uint8_t* base = reinterpret_cast<const uint8_t*>(game.imageBase());
+  ASSERT_TRUE(game.checks().ok());
+  const uint8_t* base = reinterpret_cast<const uint8_t*>(game.checks().imageBase());
   EXPECT_EQ(base[0x1a3f60], 0xFF);      // FormFromId, VR
   EXPECT_EQ(base[kFormFromId], 0xCC);   // the SE offset is filler here
-  EXPECT_EQ(game.patchSiteAddress(), game.imageBase() + 0x127b7ed);
+  EXPECT_EQ(game.checks().patchSiteAddress(), game.checks().imageBase() + 0x127b7ed);
   EXPECT_NE(holder(game, 0x1f889d8), nullptr);  // script VM
   EXPECT_EQ(game.pluginLogPath(), o.outDir + "/Documents/My Games/Skyrim VR/SKSE/NimbrelVRPlugin.log");
 }
@@ -247,8 +247,8 @@ TEST(Engine, ObjectsBehindTheHolders) {
   EXPECT_EQ(*reinterpret_cast<void**>(data + 0xd68), nullptr);
   auto* events = static_cast<uint8_t*>(at<void* (*)()>(game, kEventSourcesGet)());
   ASSERT_NE(events, nullptr);
-  EXPECT_EQ(game.callCount("ScriptEventSourcesGet"), 1u);
-  EXPECT_TRUE(game.ok());
+  EXPECT_EQ(game.checks().callCount("ScriptEventSourcesGet"), 1u);
+  EXPECT_TRUE(game.checks().ok());
 }
 
 TEST(Engine, FormLookupAndDynamicCastFollowTheClassTree) {
@@ -268,9 +268,9 @@ TEST(Engine, FormLookupAndDynamicCastFollowTheClassTree) {
   void* otherActor = formFromId(0xff000801);
   ASSERT_NE(otherActor, nullptr);
   EXPECT_EQ(cast(otherActor, 0, form, descriptor(game, kRttiPlayer), 0), otherActor);
-  EXPECT_TRUE(game.ok());
-  EXPECT_EQ(game.callCount("EngineDynamicCast"), 5u);
-  EXPECT_EQ(game.callCount("FormFromId"), 3u);
+  EXPECT_TRUE(game.checks().ok());
+  EXPECT_EQ(game.checks().callCount("EngineDynamicCast"), 5u);
+  EXPECT_EQ(game.checks().callCount("FormFromId"), 3u);
   // A descriptor address the engine does not have fails the run.
   EXPECT_EQ(cast(player, 0, form, descriptor(game, kRttiSpell + 8), 0), nullptr);
   EXPECT_TRUE(anyFailureContains(game, "unknown type descriptor"));
@@ -285,7 +285,7 @@ TEST(Engine, HeapFreesMustMatchAllocations) {
   ASSERT_NE(block, nullptr);
   std::memset(block, 0, 96);
   release(heap, block, false);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
   release(heap, block, false);  // the second free of the same block
   EXPECT_TRUE(anyFailureContains(game, "did not hand out"));
 }
@@ -319,16 +319,16 @@ TEST(Engine, NativeFunctionRegistrationThroughRegistrySlot24) {
   void* registry = *reinterpret_cast<void**>(static_cast<uint8_t*>(holder(game, kScriptVmHolder)) + 0x200);
   void* const* table = *static_cast<void* const* const*>(registry);
   reinterpret_cast<void (*)(void*, void*)>(table[0xc0 / 8])(registry, fn);
-  EXPECT_EQ(game.registeredFunctionCount(), 1u);
-  EXPECT_TRUE(game.ok());
+  EXPECT_EQ(game.scripts().registeredFunctionCount(), 1u);
+  EXPECT_TRUE(game.checks().ok());
   bool namedInTrace = false;
-  for (const auto& line : game.trace())
+  for (const auto& line : game.checks().trace())
     namedInTrace |= line.find("\"fn\":\"RegisterFunction\"") != std::string::npos &&
                     line.find("\"name\":\"SetIntValue\"") != std::string::npos;
   EXPECT_TRUE(namedInTrace);
   reinterpret_cast<void (*)(void*, void*)>(table[23])(registry, fn);  // one slot too early
   EXPECT_TRUE(anyFailureContains(game, "slot 23"));
-  EXPECT_EQ(game.registeredFunctionCount(), 1u);
+  EXPECT_EQ(game.scripts().registeredFunctionCount(), 1u);
 }
 
 TEST(Engine, RegisteringMemoryNotFromTheEngineHeapFails) {
@@ -337,7 +337,7 @@ TEST(Engine, RegisteringMemoryNotFromTheEngineHeapFails) {
   void* registry = *reinterpret_cast<void**>(static_cast<uint8_t*>(holder(game, kScriptVmHolder)) + 0x200);
   void* const* table = *static_cast<void* const* const*>(registry);
   reinterpret_cast<void (*)(void*, void*)>(table[24])(registry, fn);
-  EXPECT_EQ(game.registeredFunctionCount(), 0u);
+  EXPECT_EQ(game.scripts().registeredFunctionCount(), 0u);
   EXPECT_TRUE(anyFailureContains(game, "engine heap"));
 }
 
@@ -354,11 +354,11 @@ TEST(Engine, AddSinkAcceptsOnlyTheEnginesEventSources) {
   TestSink sink{kSinkTable, 0, 0, "", 0, 0, nullptr, nullptr};
   auto* menus = static_cast<uint8_t*>(holder(game, kMenuManagerHolder));
   addSink(menus + 8, &sink);
-  EXPECT_EQ(game.sinkCount(Source::MenuOpenClose), 1u);
-  EXPECT_TRUE(game.ok());
+  EXPECT_EQ(game.checks().sinkCount(Source::MenuOpenClose), 1u);
+  EXPECT_TRUE(game.checks().ok());
   addSink(menus, &sink);  // the manager itself, not its event source
   EXPECT_TRUE(anyFailureContains(game, "no event source"));
-  EXPECT_EQ(game.sinkCount(Source::MenuOpenClose), 1u);
+  EXPECT_EQ(game.checks().sinkCount(Source::MenuOpenClose), 1u);
 }
 
 TEST(Engine, MenuEventsReachSinksThroughSlotOne) {
@@ -366,17 +366,17 @@ TEST(Engine, MenuEventsReachSinksThroughSlotOne) {
   TestSink sink{kSinkTable, 0, 0, "", 0, 0, nullptr, nullptr};
   auto* menus = static_cast<uint8_t*>(holder(game, kMenuManagerHolder));
   at<void (*)(void*, void*)>(game, kAddSink)(menus + 8, &sink);
-  game.sendMenuEvent("Journal Menu", true);
-  EXPECT_NE(game.trace().back().find("\"thread\":\"ui\""), std::string::npos) << "menus come from the UI thread";
+  game.world().sendMenuEvent("Journal Menu", true);
+  EXPECT_NE(game.checks().trace().back().find("\"thread\":\"ui\""), std::string::npos) << "menus come from the UI thread";
   EXPECT_EQ(sink.calls, 1);
   EXPECT_EQ(sink.lastMenu, "Journal Menu");
   EXPECT_EQ(sink.lastOpening, 1);
   EXPECT_EQ(sink.lastSource, menus + 8);
-  game.sendMenuEvent("Journal Menu", false);
+  game.world().sendMenuEvent("Journal Menu", false);
   EXPECT_EQ(sink.lastOpening, 0);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
   sink.result = 1;
-  game.sendMenuEvent("Console", true);
+  game.world().sendMenuEvent("Console", true);
   EXPECT_TRUE(anyFailureContains(game, "sink returned 1"));
 }
 
@@ -395,22 +395,22 @@ TEST(Host, QueryLoadAndTheStartUpOrder) {
   EXPECT_EQ(game.description().name, "TestPlugin");
   EXPECT_EQ(game.description().version, 0x1234u);
   ASSERT_TRUE(game.load());
-  EXPECT_EQ(game.interfaceRequests(), (std::vector<uint32_t>{2, 5}));
-  EXPECT_EQ(game.listenerHandle(), game.pluginHandle());
-  EXPECT_EQ(game.listenerCount(), 1u);
-  EXPECT_EQ(game.scriptCallbackCount(), 1u);
+  EXPECT_EQ(game.host().interfaceRequests(), (std::vector<uint32_t>{2, 5}));
+  EXPECT_EQ(game.host().listenerHandle(), game.host().pluginHandle());
+  EXPECT_EQ(game.host().listenerCount(), 1u);
+  EXPECT_EQ(game.host().scriptCallbackCount(), 1u);
   game.startUp();
   void* registry = *reinterpret_cast<void**>(static_cast<uint8_t*>(holder(game, kScriptVmHolder)) + 0x200);
   EXPECT_EQ(gRegistryGiven, registry);
-  game.loadSavedGame(true);
-  game.loadSavedGame(false);
+  game.host().loadSavedGame(true);
+  game.host().loadSavedGame(false);
   std::vector<std::pair<uint32_t, uint64_t>> expected = {{0, 0}, {1, 0}, {6, 0}, {8, 0}, {2, 0}, {3, 1}, {2, 0}, {3, 0}};
   ASSERT_EQ(gMessages.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(gMessages[i].first, expected[i].first) << i;
     EXPECT_EQ(gMessages[i].second != 0, expected[i].second != 0) << i;
   }
-  game.sendNullMessage();
+  game.host().sendNullMessage();
   EXPECT_EQ(gNullMessages, 1);
 }
 
@@ -451,17 +451,17 @@ TEST(Host, ActionEventsComeFromDispatcherThree) {
   ASSERT_NE(source, nullptr);
   TestSink sink{kActionSinkTable, 0, 0, "", 0, 0, nullptr, nullptr};
   at<void (*)(void*, void*)>(game, kAddSink)(source, &sink);
-  EXPECT_EQ(game.sinkCount(Source::Action), 1u);
+  EXPECT_EQ(game.checks().sinkCount(Source::Action), 1u);
   void* player = at<void* (*)(uint32_t)>(game, kFormFromId)(0x14);
-  game.sendActionEvent(9, true);
-  EXPECT_NE(game.trace().back().find("\"thread\":\"main\""), std::string::npos) << "actions come from the main thread";
+  game.world().sendActionEvent(9, true);
+  EXPECT_NE(game.checks().trace().back().find("\"thread\":\"main\""), std::string::npos) << "actions come from the main thread";
   EXPECT_EQ(sink.lastAction, 9u);
   EXPECT_EQ(sink.lastActor, player);
-  game.sendActionEvent(10, false);
+  game.world().sendActionEvent(10, false);
   EXPECT_NE(sink.lastActor, player);
   EXPECT_NE(sink.lastActor, nullptr);
   EXPECT_EQ(sink.calls, 2);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
 }
 
 TEST(Host, TasksRunOnTheMainThreadExecuteThenRelease) {
@@ -474,14 +474,14 @@ TEST(Host, TasksRunOnTheMainThreadExecuteThenRelease) {
   TestTask second{kTaskTable, &log, {}};
   tasks->add(&first);
   tasks->add(&second);
-  game.drainTasks();
+  game.host().drainTasks();
   EXPECT_EQ(log, (std::vector<std::string>{"execute", "release", "execute", "release"}));
   EXPECT_NE(first.ranOn, std::this_thread::get_id());
   EXPECT_EQ(first.ranOn, second.ranOn);
-  game.finalChecks();
-  EXPECT_TRUE(game.ok());
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok());
   size_t mainLines = 0;
-  for (const auto& line : game.trace()) mainLines += line.find("\"thread\":\"main\"") != std::string::npos;
+  for (const auto& line : game.checks().trace()) mainLines += line.find("\"thread\":\"main\"") != std::string::npos;
   EXPECT_EQ(mainLines, 4u);
 }
 
@@ -511,7 +511,7 @@ namespace {
 // Writes bytes at the patch site the way a plug-in must: make it writable,
 // write, optionally give the protection back.
 void writePatch(const GameDouble& game, const std::vector<uint8_t>& bytes, size_t offset, bool restore) {
-  auto site = game.patchSiteAddress();
+  auto site = game.checks().patchSiteAddress();
   void* page = reinterpret_cast<void*>(site & ~uintptr_t{0xfff});
   ASSERT_EQ(mprotect(page, 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC), 0);
   std::memcpy(reinterpret_cast<void*>(site + offset), bytes.data(), bytes.size());
@@ -539,44 +539,44 @@ void startPlugin(GameDouble& game) {
 
 TEST(FinalChecks, DataReadyThatReachedNoListenerDoesNotRequireTheJump) {
   GameDouble game(seOptions("final-nolistener"));
-  game.sendMessage(kMsgDataLoaded);
-  game.finalChecks();
-  EXPECT_TRUE(game.ok());
+  game.host().sendMessage(kMsgDataLoaded);
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok());
 }
 
 TEST(FinalChecks, UntouchedSiteWithoutDataReadyPasses) {
   GameDouble game(seOptions("final-clean"));
-  game.finalChecks();
-  EXPECT_TRUE(game.ok());
-  EXPECT_EQ(game.callCount("FinalChecks"), 1u);
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok());
+  EXPECT_EQ(game.checks().callCount("FinalChecks"), 1u);
 }
 
 TEST(FinalChecks, MissingJumpAfterDataReadyFails) {
   GameDouble game(seOptions("final-nojump"));
   startPlugin(game);
-  game.sendMessage(kMsgDataLoaded);
-  game.finalChecks();
+  game.host().sendMessage(kMsgDataLoaded);
+  game.checks().finalChecks();
   EXPECT_TRUE(anyFailureContains(game, "E9 2D 00 00 00"));
 }
 
 TEST(FinalChecks, CorrectJumpWithRestoredProtectionPasses) {
   GameDouble game(seOptions("final-jump"));
   startPlugin(game);
-  game.sendMessage(kMsgDataLoaded);
+  game.host().sendMessage(kMsgDataLoaded);
   writePatch(game, {0xE9, 0x2D, 0, 0, 0}, 0, true);
-  EXPECT_EQ(game.patchSiteBytes(), (std::vector<uint8_t>{0xE9, 0x2D, 0, 0, 0}));
-  game.finalChecks();
-  EXPECT_TRUE(game.ok()) << game.failures().front();
+  EXPECT_EQ(game.checks().patchSiteBytes(), (std::vector<uint8_t>{0xE9, 0x2D, 0, 0, 0}));
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok()) << game.checks().failures().front();
   restoreEngineCode(game);
 }
 
 TEST(FinalChecks, ProtectionLeftWritableFails) {
   GameDouble game(seOptions("final-rwx"));
   startPlugin(game);
-  game.sendMessage(kMsgDataLoaded);
+  game.host().sendMessage(kMsgDataLoaded);
   writePatch(game, {0xE9, 0x2D, 0, 0, 0}, 0, false);
-  EXPECT_EQ(game.patchSiteProtection(), "rwx");
-  game.finalChecks();
+  EXPECT_EQ(game.checks().patchSiteProtection(), "rwx");
+  game.checks().finalChecks();
   EXPECT_TRUE(anyFailureContains(game, "protection not restored"));
   restoreEngineCode(game);
 }
@@ -584,10 +584,10 @@ TEST(FinalChecks, ProtectionLeftWritableFails) {
 TEST(FinalChecks, ChangedTailFails) {
   GameDouble game(seOptions("final-tail"));
   startPlugin(game);
-  game.sendMessage(kMsgDataLoaded);
+  game.host().sendMessage(kMsgDataLoaded);
   writePatch(game, {0xE9, 0x2D, 0, 0, 0, 0x90}, 0, true);
-  EXPECT_FALSE(game.patchTailIntact());
-  game.finalChecks();
+  EXPECT_FALSE(game.checks().patchTailIntact());
+  game.checks().finalChecks();
   EXPECT_TRUE(anyFailureContains(game, "after the jump were changed"));
   restoreEngineCode(game);
 }
@@ -614,7 +614,7 @@ TEST(FinalChecks, TaskQueuedTwiceWhilePendingFails) {
   tasks->add(&task);
   tasks->add(&task);
   go.store(true);
-  game.drainTasks();
+  game.host().drainTasks();
   EXPECT_EQ(log, (std::vector<std::string>{"execute", "release"}));
   EXPECT_TRUE(anyFailureContains(game, "queued again while still pending"));
 }
@@ -679,9 +679,9 @@ TEST(MainThread, FramesRunAtTheirRateAndEachRunsTheTasksQueuedBeforeIt) {
   GameDouble game(o);
   ASSERT_TRUE(game.usePluginEntryPoints(testQuery, testLoad));
   ASSERT_TRUE(game.query());
-  const auto before = game.mainThreadFigures();
+  const auto before = game.checks().mainThreadFigures();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // 5 simulated seconds
-  const auto after = game.mainThreadFigures();
+  const auto after = game.checks().mainThreadFigures();
   EXPECT_EQ(after.fps, 60.0);
   EXPECT_GE(after.frames - before.frames, 150u);  // 300 due; a loaded machine runs fewer
   EXPECT_LE(after.frames - before.frames, 320u);
@@ -691,14 +691,14 @@ TEST(MainThread, FramesRunAtTheirRateAndEachRunsTheTasksQueuedBeforeIt) {
   tasks->add(&a);
   tasks->add(&b);
   tasks->add(&c);
-  game.drainTasks();
+  game.host().drainTasks();
   EXPECT_EQ(gOrder.all(), (std::vector<std::string>{"execute a", "execute b", "execute c"}));
-  const auto figures = game.mainThreadFigures();
+  const auto figures = game.checks().mainThreadFigures();
   EXPECT_GE(figures.maxTasksPerFrame, 1u);
   EXPECT_LE(figures.maxTaskLatencyFrames, 2u);
   Options vr = seOptions("frames-vr");
   vr.edition = Edition::VR;
-  EXPECT_EQ(GameDouble(vr).mainThreadFigures().fps, 90.0);
+  EXPECT_EQ(GameDouble(vr).checks().mainThreadFigures().fps, 90.0);
 }
 
 TEST(MainThread, ALoadHoldsItAndTasksQueuedMeanwhileRunAfterMessageThree) {
@@ -706,8 +706,8 @@ TEST(MainThread, ALoadHoldsItAndTasksQueuedMeanwhileRunAfterMessageThree) {
   o.timeScale = 4.0;
   o.loadMs = 2000;  // half a second of wall time
   GameDouble game(o);
-  game.installDefaultData();
-  game.loadWorld();
+  game.data().installDefaultData();
+  game.world().loadWorld();
   ASSERT_TRUE(game.usePluginEntryPoints(testQuery, orderLoad));
   ASSERT_TRUE(game.query());
   ASSERT_TRUE(game.load());
@@ -719,29 +719,30 @@ TEST(MainThread, ALoadHoldsItAndTasksQueuedMeanwhileRunAfterMessageThree) {
   auto attached = at<bool (*)(void*, uint32_t, void*)>(game, kCellAttached);
   ASSERT_TRUE(attached(registry, 0, cell));
 
-  std::thread loading([&] { game.loadSavedGame(); });
+  std::thread loading([&] { game.host().loadSavedGame(); });
   while (gPreLoads.load() == 0) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   // During the load: no cell for the player, nothing attached, no frames.
   EXPECT_EQ(*reinterpret_cast<void**>(static_cast<uint8_t*>(player) + 0x60), nullptr);
-  EXPECT_FALSE(attached(registry, 0, cell));
-  const uint64_t framesDuring = game.mainThreadFigures().frames;
+  const uint64_t framesDuring = game.checks().mainThreadFigures().frames;
+  // This thread queues a task, as a strike would, and then looks at a cell.
   OrderTask held{kOrderTaskTable, "held"};
   static_cast<TaskRec*>(gHost->query(4))->add(&held);
+  EXPECT_FALSE(attached(registry, 0, cell));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(game.mainThreadFigures().frames, framesDuring);
+  EXPECT_EQ(game.checks().mainThreadFigures().frames, framesDuring);
   loading.join();
-  game.drainTasks();
+  game.host().drainTasks();
 
   EXPECT_EQ(gOrder.all(), (std::vector<std::string>{"message 2", "message 3", "execute held"}));
   EXPECT_TRUE(attached(registry, 0, cell));
-  const auto figures = game.mainThreadFigures();
+  const auto figures = game.checks().mainThreadFigures();
   EXPECT_EQ(figures.loads, 1u);
   EXPECT_NEAR(figures.stalledSeconds, 2.0, 0.01);
   EXPECT_EQ(figures.tasksHeldOverLoads, 1u);
   EXPECT_EQ(figures.pluginCallsDuringLoads, 2u);  // the attached check and the task
-  game.finalChecks();
-  EXPECT_TRUE(game.ok()) << ::testing::PrintToString(game.failures());
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
 }
 
 class QueueLock : public ::testing::TestWithParam<Edition> {};
@@ -766,9 +767,9 @@ TEST_P(QueueLock, OnlyTheVrHostHoldsItsQueueLockWhileATaskRuns) {
   } else {
     EXPECT_LT(addMs, 200.0) << "AddTask does not wait";
   }
-  game.drainTasks();
-  game.finalChecks();
-  EXPECT_TRUE(game.ok()) << ::testing::PrintToString(game.failures());
+  game.host().drainTasks();
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
 }
 
 INSTANTIATE_TEST_SUITE_P(Editions, QueueLock, ::testing::Values(Edition::SpecialEdition, Edition::VR),
@@ -783,24 +784,24 @@ TEST(HostRules, SendersRegistrationsAndThePluginHandle) {
   ASSERT_TRUE(game.usePluginEntryPoints(testQuery, testLoad));
   ASSERT_TRUE(game.query());
   ASSERT_TRUE(game.load());
-  EXPECT_EQ(game.listenerHandle(), 5u);  // the 1-based load index, asked during load
+  EXPECT_EQ(game.host().listenerHandle(), 5u);  // the 1-based load index, asked during load
   auto* messaging = static_cast<MessagingRec*>(gHost->query(5));
   // Again for the same sender, in other letter case: true, and the first stays.
   EXPECT_TRUE(messaging->listen(5, "skse", orderListener));
-  EXPECT_EQ(game.listenerCount(), 1u);
+  EXPECT_EQ(game.host().listenerCount(), 1u);
   // Another plug-in listening to every sender hears plug-ins, not the host.
-  ASSERT_TRUE(game.registerListenerOf(9, nullptr, otherPluginListener));
+  ASSERT_TRUE(game.host().registerListenerOf(9, nullptr, otherPluginListener));
   gMessages.clear();
   gOtherHeard.store(0);
-  game.sendMessage(nimbrel_sim::kMsgInputLoaded);
+  game.host().sendMessage(nimbrel_sim::kMsgInputLoaded);
   EXPECT_EQ(gMessages.size(), 1u);
   EXPECT_EQ(gOtherHeard.load(), 0);
-  game.sendMessageFrom("SomeOtherPlugin", 42);
+  game.host().sendMessageFrom("SomeOtherPlugin", 42);
   EXPECT_EQ(gOtherHeard.load(), 1);
   EXPECT_EQ(gMessages.size(), 1u);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
   // Asked outside query and load, the handle is the plug-in's error.
-  EXPECT_EQ(game.askPluginHandle(), 0xFFFFFFFFu);
+  EXPECT_EQ(game.host().askPluginHandle(), 0xFFFFFFFFu);
   EXPECT_TRUE(anyFailureContains(game, "GetPluginHandle called outside"));
 }
 
@@ -810,7 +811,7 @@ TEST(Trace, JsonLinesWithIncreasingSequenceAndThreadNames) {
   GameDouble game(seOptions("trace"));
   at<void* (*)(uint32_t)>(game, kFormFromId)(0xABC);
   std::thread([&] { at<void* (*)(uint32_t)>(game, kFormFromId)(0xDEF); }).join();
-  auto lines = game.trace();
+  auto lines = game.checks().trace();
   ASSERT_GE(lines.size(), 3u);
   std::ifstream file(game.tracePath());
   std::string fileLine;
@@ -830,5 +831,5 @@ TEST(Trace, JsonLinesWithIncreasingSequenceAndThreadNames) {
   EXPECT_NE(host.find("\"thread\":\"host\""), std::string::npos) << host;
   EXPECT_NE(host.find("\"formId\":2748"), std::string::npos) << host;
   EXPECT_NE(other.find("\"thread\":\"other\""), std::string::npos) << other;
-  EXPECT_EQ(game.callCount("FormFromId"), 2u);
+  EXPECT_EQ(game.checks().callCount("FormFromId"), 2u);
 }

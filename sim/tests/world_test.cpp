@@ -40,7 +40,7 @@ Options options(const char* name, double timeScale = 1.0) {
 }
 
 bool anyFailureContains(const GameDouble& game, const std::string& text) {
-  for (const auto& f : game.failures())
+  for (const auto& f : game.checks().failures())
     if (f.find(text) != std::string::npos) return true;
   return false;
 }
@@ -53,14 +53,14 @@ T field(const void* object, size_t offset) {
 }
 
 void* holder(const GameDouble& game, uint32_t offset) {
-  return *reinterpret_cast<void* const*>(game.imageBase() + offset);
+  return *reinterpret_cast<void* const*>(game.checks().imageBase() + offset);
 }
 
 void* registry(const GameDouble& game) { return field<void*>(holder(game, kScriptVmHolder), 0x200); }
 
 template <typename Fn>
 Fn at(const GameDouble& game, uint32_t offset) {
-  return reinterpret_cast<Fn>(game.imageBase() + offset);
+  return reinterpret_cast<Fn>(game.checks().imageBase() + offset);
 }
 
 // The world position of a reference, through its 3D as the plug-in reads it.
@@ -106,7 +106,7 @@ void queue(TaskRec* tasks, std::function<void()> body) { tasks->add(new FnTask{k
 // Runs `body` as a task on the game's main thread and waits for it.
 void onMainThread(GameDouble& game, TaskRec* tasks, std::function<void()> body) {
   queue(tasks, std::move(body));
-  game.drainTasks();
+  game.host().drainTasks();
 }
 
 struct Sink {
@@ -140,10 +140,10 @@ void* const kMenuTable[] = {nullptr, reinterpret_cast<void*>(&menuReceive)};
 
 TEST(World, LoadWorldLaysOutTheSkyThePlayerAndItsCell) {
   GameDouble game(options("load"));
-  game.installDefaultData();
+  game.data().installDefaultData();
   EXPECT_EQ(holder(game, kSkyHolder), nullptr);
   EXPECT_EQ(holder(game, kPlayerHolder), nullptr);
-  game.loadWorld();
+  game.world().loadWorld();
 
   void* player = holder(game, kPlayerHolder);
   ASSERT_NE(player, nullptr);
@@ -163,79 +163,79 @@ TEST(World, LoadWorldLaysOutTheSkyThePlayerAndItsCell) {
   ASSERT_NE(sky, nullptr);
   void* current = field<void*>(sky, 0x48);
   ASSERT_NE(current, nullptr);
-  EXPECT_EQ(field<uint32_t>(current, 0x14), game.weatherId(DefaultWeather::Clear));
+  EXPECT_EQ(field<uint32_t>(current, 0x14), game.data().weatherId(DefaultWeather::Clear));
   EXPECT_EQ(field<void*>(sky, 0x50), nullptr);
   EXPECT_EQ(field<float>(sky, 0x1b0), 12.0f);
   EXPECT_EQ(field<float>(sky, 0x1b8), 1.0f);
 
-  game.unloadWorld();
+  game.world().unloadWorld();
   EXPECT_EQ(holder(game, kSkyHolder), nullptr);
   EXPECT_EQ(holder(game, kPlayerHolder), nullptr);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
 }
 
 TEST(World, PlayerAndSkyStatesReachTheirFields) {
   GameDouble game(options("states"));
-  game.loadWorld();  // without data: no clear weather to show
+  game.world().loadWorld();  // without data: no clear weather to show
   void* player = holder(game, kPlayerHolder);
   void* sky = holder(game, kSkyHolder);
   ASSERT_NE(player, nullptr);
   EXPECT_EQ(field<void*>(sky, 0x48), nullptr);
 
-  game.setPlayerHas3D(false);
+  game.world().setPlayerHas3D(false);
   EXPECT_EQ(field<void*>(player, 0x68), nullptr);
-  game.setPlayerHas3D(true);
+  game.world().setPlayerHas3D(true);
   EXPECT_NE(field<void*>(player, 0x68), nullptr);
 
-  game.setPlayerHolderPresent(false);
+  game.world().setPlayerHolderPresent(false);
   EXPECT_EQ(holder(game, kPlayerHolder), nullptr);
-  game.setPlayerHolderPresent(true);
+  game.world().setPlayerHolderPresent(true);
   EXPECT_EQ(holder(game, kPlayerHolder), player);
 
   void* tamrielCell = field<void*>(player, 0x60);
-  game.setPlayerCellNull();
+  game.world().setPlayerCellNull();
   EXPECT_EQ(field<void*>(player, 0x60), nullptr);
 
-  game.enterInterior();
+  game.world().enterInterior();
   void* interior = field<void*>(player, 0x60);
   ASSERT_NE(interior, nullptr);
   EXPECT_EQ(field<void*>(interior, 0x120), nullptr);
 
-  game.enterExterior(0x69857);
+  game.world().enterExterior(0x69857);
   void* cell = field<void*>(player, 0x60);
   ASSERT_NE(cell, nullptr);
   EXPECT_NE(cell, tamrielCell);
   EXPECT_EQ(field<uint32_t>(field<void*>(cell, 0x120), 0x14), 0x69857u);
-  game.enterExterior();
+  game.world().enterExterior();
   EXPECT_EQ(field<void*>(player, 0x60), tamrielCell);
 
   // The scene node shows where the last frame ended: a move between frames
   // shows after the next one.
-  game.waitFrames(2);
+  game.world().waitFrames(2);
   const nimbrel_sim::Position before = nodePosition(player);
-  game.setPlayerPosition(100.0f, -200.0f, 300.5f);
+  game.world().setPlayerPosition(100.0f, -200.0f, 300.5f);
   EXPECT_EQ(nodePosition(player).x, before.x);
-  game.waitFrames(2);
+  game.world().waitFrames(2);
   nimbrel_sim::Position p = nodePosition(player);
   EXPECT_EQ(p.x, 100.0f);
   EXPECT_EQ(p.y, -200.0f);
   EXPECT_EQ(p.z, 300.5f);
 
-  game.setSkyPresent(false);
+  game.world().setSkyPresent(false);
   EXPECT_EQ(holder(game, kSkyHolder), nullptr);
-  game.setSkyPresent(true);
+  game.world().setSkyPresent(true);
   EXPECT_EQ(holder(game, kSkyHolder), sky);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
 }
 
 TEST(World, WeatherTransitionAndHourFields) {
   GameDouble game(options("weather"));
-  game.installDefaultData();
-  game.loadWorld();
+  game.data().installDefaultData();
+  game.world().loadWorld();
   void* sky = holder(game, kSkyHolder);
-  const uint32_t storm = game.weatherId(DefaultWeather::Thunderstorm);
-  const uint32_t rain = game.weatherId(DefaultWeather::Rain);
-  game.setWeather(storm, rain, 0.25f);
+  const uint32_t storm = game.data().weatherId(DefaultWeather::Thunderstorm);
+  const uint32_t rain = game.data().weatherId(DefaultWeather::Rain);
+  game.world().setWeather(storm, rain, 0.25f);
   void* current = field<void*>(sky, 0x48);
   void* outgoing = field<void*>(sky, 0x50);
   ASSERT_NE(current, nullptr);
@@ -244,15 +244,15 @@ TEST(World, WeatherTransitionAndHourFields) {
   EXPECT_EQ(field<uint32_t>(outgoing, 0x14), rain);
   EXPECT_EQ(field<uint8_t>(current, 0x66f) & 0x04, 0x04);  // rainy
   EXPECT_EQ(field<float>(sky, 0x1b8), 0.25f);
-  game.setWeatherTransition(0.75f);
+  game.world().setWeatherTransition(0.75f);
   EXPECT_EQ(field<float>(sky, 0x1b8), 0.75f);
-  game.setGameHour(19.5f);
+  game.world().setGameHour(19.5f);
   EXPECT_EQ(field<float>(sky, 0x1b0), 19.5f);
-  game.setWeather(0, 0, 1.0f);
+  game.world().setWeather(0, 0, 1.0f);
   EXPECT_EQ(field<void*>(sky, 0x48), nullptr);
   EXPECT_EQ(field<void*>(sky, 0x50), nullptr);
-  EXPECT_TRUE(game.ok());
-  game.setWeather(0x7777, 0, 1.0f);
+  EXPECT_TRUE(game.checks().ok());
+  game.world().setWeather(0x7777, 0, 1.0f);
   EXPECT_TRUE(anyFailureContains(game, "no weather form 0x7777"));
 }
 
@@ -261,18 +261,18 @@ TEST(World, WeatherTransitionAndHourFields) {
 TEST(Natives, MoveToPlacesByDistanceFromThePlayer) {
   GameDouble game(options("move"));
   TaskRec* tasks = taskInterface(game);
-  game.loadWorld();
+  game.world().loadWorld();
   void* player = holder(game, kPlayerHolder);
   void* playerCell = field<void*>(player, 0x60);
-  void* target = game.addForm(FormKind::ObjectReference, 0xff000901);
-  void* caster = game.addForm(FormKind::ObjectReference, 0xff000902);
+  void* target = game.data().addForm(FormKind::ObjectReference, 0xff000901);
+  void* caster = game.data().addForm(FormKind::ObjectReference, 0xff000902);
   ASSERT_NE(target, nullptr);
   ASSERT_EQ(field<void*>(target, 0x68), nullptr);
   auto moveTo = at<void (*)(void*, uint32_t, void*, void*, float, float, float, bool)>(game, kRefMoveTo);
   auto attached = at<bool (*)(void*, uint32_t, void*)>(game, kCellAttached);
   void* reg = registry(game);
 
-  game.setPlayerPosition(1000, 1000, 50);
+  game.world().setPlayerPosition(1000, 1000, 50);
   onMainThread(game, tasks, [&] { moveTo(reg, 0, target, player, 2.0f * kGrid, 0, 25000, false); });
   ASSERT_NE(field<void*>(target, 0x68), nullptr) << "a moved reference gets 3D";
   nimbrel_sim::Position t = nodePosition(target);
@@ -296,19 +296,19 @@ TEST(Natives, MoveToPlacesByDistanceFromThePlayer) {
   EXPECT_EQ(field<void*>(caster, 0x60), nullptr);
 
   // The player walking off takes the loaded area along.
-  game.setPlayerPosition(1000, -9.0f * kGrid, 0);
+  game.world().setPlayerPosition(1000, -9.0f * kGrid, 0);
   EXPECT_EQ(field<void*>(caster, 0x60), playerCell);
   EXPECT_EQ(field<void*>(target, 0x60), unattached);
-  game.setLoadedArea(20.0f * kGrid, 30.0f * kGrid);
+  game.world().setLoadedArea(20.0f * kGrid, 30.0f * kGrid);
   EXPECT_EQ(field<void*>(target, 0x60), playerCell);
 
   // Leaving for an interior detaches the cells the references stay in.
-  game.enterInterior();
+  game.world().enterInterior();
   EXPECT_EQ(field<void*>(target, 0x60), playerCell);
   EXPECT_FALSE(attached(reg, 0, playerCell));
   EXPECT_TRUE(attached(reg, 0, field<void*>(player, 0x60)));
 
-  auto moves = game.moves();
+  auto moves = game.world().moves();
   ASSERT_EQ(moves.size(), 3u);
   EXPECT_EQ(moves[0].referenceFormId, 0xff000901u);
   EXPECT_EQ(moves[0].destinationFormId, 0x14u);
@@ -319,22 +319,22 @@ TEST(Natives, MoveToPlacesByDistanceFromThePlayer) {
   EXPECT_FALSE(moves[1].attached);
   EXPECT_FALSE(moves[2].inCell);
   EXPECT_EQ(moves[2].placedAt.y, -11.0f * kGrid + 1000);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
 }
 
 TEST(Natives, MoveOffTheMainThreadOrWithAnotherRegistryChangesNothing) {
   GameDouble game(options("move-bad"));
   TaskRec* tasks = taskInterface(game);
-  game.loadWorld();
+  game.world().loadWorld();
   void* player = holder(game, kPlayerHolder);
-  void* target = game.addForm(FormKind::ObjectReference, 0xff000901);
+  void* target = game.data().addForm(FormKind::ObjectReference, 0xff000901);
   auto moveTo = at<void (*)(void*, uint32_t, void*, void*, float, float, float, bool)>(game, kRefMoveTo);
   moveTo(registry(game), 0, target, player, 10, 0, 0, false);
   EXPECT_TRUE(anyFailureContains(game, "RefMoveToNative called off the game's main thread"));
   int other = 0;
   onMainThread(game, tasks, [&] { moveTo(&other, 0, target, player, 10, 0, 0, false); });
   EXPECT_TRUE(anyFailureContains(game, "RefMoveToNative called with something other than the script registry"));
-  EXPECT_TRUE(game.moves().empty());
+  EXPECT_TRUE(game.world().moves().empty());
   EXPECT_EQ(field<void*>(target, 0x60), nullptr);
   bool result = at<bool (*)(void*, uint32_t, void*)>(game, kCellAttached)(&other, 0, field<void*>(player, 0x60));
   EXPECT_FALSE(result);
@@ -344,12 +344,12 @@ TEST(Natives, MoveOffTheMainThreadOrWithAnotherRegistryChangesNothing) {
 TEST(Natives, CastsAndFlashesAreRecordedOnTheSimulatedClock) {
   GameDouble game(options("cast", 10.0));
   TaskRec* tasks = taskInterface(game);
-  game.loadWorld();
+  game.world().loadWorld();
   void* player = holder(game, kPlayerHolder);
-  void* caster = game.addForm(FormKind::ObjectReference, 0xff000902);
-  void* target = game.addForm(FormKind::ObjectReference, 0xff000901);
-  void* spell = game.addForm(FormKind::Spell, 0xff000a01);
-  void* imod = game.addForm(FormKind::ImageSpaceModifier, 0xff000b01);
+  void* caster = game.data().addForm(FormKind::ObjectReference, 0xff000902);
+  void* target = game.data().addForm(FormKind::ObjectReference, 0xff000901);
+  void* spell = game.data().addForm(FormKind::Spell, 0xff000a01);
+  void* imod = game.data().addForm(FormKind::ImageSpaceModifier, 0xff000b01);
   void* reg = registry(game);
   auto moveTo = at<void (*)(void*, uint32_t, void*, void*, float, float, float, bool)>(game, kRefMoveTo);
   auto cast = at<void (*)(void*, uint32_t, void*, void*, void*)>(game, kSpellCast);
@@ -365,7 +365,7 @@ TEST(Natives, CastsAndFlashesAreRecordedOnTheSimulatedClock) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   onMainThread(game, tasks, [&] { remove(reg, 0, imod); });
 
-  auto casts = game.casts();
+  auto casts = game.world().casts();
   ASSERT_EQ(casts.size(), 1u);
   EXPECT_EQ(casts[0].spellFormId, 0xff000a01u);
   EXPECT_EQ(casts[0].casterFormId, 0xff000902u);
@@ -374,7 +374,7 @@ TEST(Natives, CastsAndFlashesAreRecordedOnTheSimulatedClock) {
   EXPECT_EQ(casts[0].target.z, -15000.0f);
   EXPECT_EQ(casts[0].caster.y, 300.0f);
   EXPECT_EQ(casts[0].caster.z, 16384.0f);
-  auto flashes = game.flashes();
+  auto flashes = game.world().flashes();
   ASSERT_EQ(flashes.size(), 2u);
   EXPECT_TRUE(flashes[0].applied);
   EXPECT_FALSE(flashes[1].applied);
@@ -382,13 +382,13 @@ TEST(Natives, CastsAndFlashesAreRecordedOnTheSimulatedClock) {
   // 20 ms of wall time at scale 10 is at least 200 simulated ms.
   EXPECT_GE(flashes[1].ms - flashes[0].ms, 200.0);
   EXPECT_LT(flashes[1].ms - flashes[0].ms, 60000.0);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
 
   onMainThread(game, tasks, [&] { cast(reg, 0, nullptr, caster, target); });
   EXPECT_TRUE(anyFailureContains(game, "SpellCastNative with a spell that is no spell"));
   onMainThread(game, tasks, [&] { cast(reg, 0, spell, caster, nullptr); });
   EXPECT_TRUE(anyFailureContains(game, "SpellCastNative with a target that is no reference"));
-  EXPECT_EQ(game.casts().size(), 1u);
+  EXPECT_EQ(game.world().casts().size(), 1u);
 }
 
 // --- the main thread ---------------------------------------------------------------
@@ -397,43 +397,43 @@ TEST(MainThread, HeldTasksWaitUntilReleasedAndFailTheChecksMeanwhile) {
   GameDouble game(options("hold"));
   TaskRec* tasks = taskInterface(game);
   std::atomic<int> ran{0};
-  game.holdMainThread(true);
+  game.host().holdMainThread(true);
   queue(tasks, [&] { ++ran; });
   queue(tasks, [&] { ++ran; });
-  game.drainTasks();  // returns although the tasks are held
+  game.host().drainTasks();  // returns although the tasks are held
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(ran.load(), 0);
-  EXPECT_EQ(game.tasksRun(), 0u);
-  game.finalChecks();
+  EXPECT_EQ(game.host().tasksRun(), 0u);
+  game.checks().finalChecks();
   EXPECT_TRUE(anyFailureContains(game, "2 queued, 0 released, 2 pending"));
-  game.holdMainThread(false);
-  game.drainTasks();
+  game.host().holdMainThread(false);
+  game.host().drainTasks();
   EXPECT_EQ(ran.load(), 2);
-  EXPECT_EQ(game.tasksRun(), 2u);
-  game.finalChecks();
-  EXPECT_TRUE(game.ok()) << game.failures().front();
+  EXPECT_EQ(game.host().tasksRun(), 2u);
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok()) << game.checks().failures().front();
 }
 
 // --- events -----------------------------------------------------------------------------
 
 TEST(Events, HitEventsReachTheHitSourceSinks) {
   GameDouble game(options("hit"));
-  game.loadWorld();
+  game.world().loadWorld();
   void* events = at<void* (*)()>(game, kEventSourcesGet)();
   Sink sink(kHitTable);
   at<void (*)(void*, void*)>(game, kAddSink)(static_cast<uint8_t*>(events) + 0x5d8, &sink);
-  game.sendHitEvent(true, 0x00012FCD);
+  game.world().sendHitEvent(true, 0x00012FCD);
   EXPECT_EQ(sink.calls, 1);
   EXPECT_EQ(sink.target, holder(game, kPlayerHolder));
   EXPECT_EQ(sink.unused, nullptr);
   EXPECT_EQ(sink.source, 0x00012FCDu);
-  game.sendHitEvent(false, 0x00012EB7);
+  game.world().sendHitEvent(false, 0x00012EB7);
   EXPECT_NE(sink.target, holder(game, kPlayerHolder));
   EXPECT_NE(sink.target, nullptr);
   EXPECT_EQ(sink.source, 0x00012EB7u);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
   sink.result = 2;
-  game.sendHitEvent(true, 1);
+  game.world().sendHitEvent(true, 1);
   EXPECT_TRUE(anyFailureContains(game, "TESHitEvent sink returned 2"));
 }
 
@@ -524,22 +524,22 @@ TEST(Scenario, PlayRunsTheTransitionTheHourAndTheEvents) {
   at<void (*)(void*, void*)>(game, kAddSink)(static_cast<uint8_t*>(holder(game, kMenuManagerHolder)) + 8, &sink);
 
   std::vector<double> fractions;
-  const double before = game.simulatedMs();
+  const double before = game.world().simulatedMs();
   game.playScenario(
       [](double f, void* c) { static_cast<std::vector<double>*>(c)->push_back(f); }, &fractions);
-  const double played = game.simulatedMs() - before;
+  const double played = game.world().simulatedMs() - before;
 
   EXPECT_GE(played, 6000.0);
   EXPECT_LT(played, 60000.0);
   ASSERT_FALSE(fractions.empty());
   EXPECT_EQ(fractions.back(), 1.0);
   EXPECT_EQ(sink.menus, (std::vector<std::string>{"MapMenu open", "MapMenu close"}));
-  EXPECT_EQ(field<uint32_t>(field<void*>(sky, 0x48), 0x14), game.weatherId(DefaultWeather::Thunderstorm));
-  EXPECT_EQ(field<uint32_t>(field<void*>(sky, 0x50), 0x14), game.weatherId(DefaultWeather::Rain));
+  EXPECT_EQ(field<uint32_t>(field<void*>(sky, 0x48), 0x14), game.data().weatherId(DefaultWeather::Thunderstorm));
+  EXPECT_EQ(field<uint32_t>(field<void*>(sky, 0x50), 0x14), game.data().weatherId(DefaultWeather::Rain));
   EXPECT_EQ(field<float>(sky, 0x1b8), 1.0f);
   EXPECT_NEAR(field<float>(sky, 0x1b0), 20.0f, 0.01f);
   EXPECT_EQ(field<void*>(field<void*>(holder(game, kPlayerHolder), 0x60), 0x120), nullptr);
-  EXPECT_TRUE(game.ok());
+  EXPECT_TRUE(game.checks().ok());
 }
 
 TEST(Scenario, TheTransitionRisesLinearlyWhilePlaying) {

@@ -26,7 +26,7 @@ class GameData : public ::testing::TestWithParam<Edition> {
   void Prepare(const DataSet& data = DataSet{}) {
     run_ = std::make_unique<PluginRun>(OptionsFor(GetParam()));
     ASSERT_TRUE(run_->QueryAndLoad());
-    game().installDefaultData(data);
+    game().data().installDefaultData(data);
   }
   nimbrel_sim::GameDouble& game() { return run_->game(); }
   std::string Log() const { return run_->Log(); }
@@ -52,8 +52,8 @@ TEST_P(GameData, EveryFormIsResolvedAndEveryCountLogged) {
   const std::string log = Log();
   EXPECT_TRUE(HasLine(log, "Trying to find the plugin: Nimbrel.esp"));
   EXPECT_TRUE(HasLine(log, "Plugin is loaded. Trying to find forms."));
-  EXPECT_TRUE(HasLine(log, "Sheet ImageSpaceModifier formid: " + Hex(game().pluginFormId(0x84B))));
-  EXPECT_TRUE(HasLine(log, "Fork ImageSpaceModifier formid: " + Hex(game().pluginFormId(0x807))));
+  EXPECT_TRUE(HasLine(log, "Sheet ImageSpaceModifier formid: " + Hex(game().data().pluginFormId(0x84B))));
+  EXPECT_TRUE(HasLine(log, "Fork ImageSpaceModifier formid: " + Hex(game().data().pluginFormId(0x807))));
   for (const char* count : {"Sheet spells count: ", "Fork spells count: ", "Hostile Sheet spells count: ",
                             "Hostile Fork spells count: ", "FarFork spells count: ", "Hostile FarFork spells count: ",
                             "CloseFarFork spells count: ", "Hostile CloseFarFork spells count: ",
@@ -67,8 +67,8 @@ TEST_P(GameData, EveryFormIsResolvedAndEveryCountLogged) {
   EXPECT_EQ(log.find("not found"), std::string::npos) << log;
   EXPECT_EQ(log.find("FormId finding failed"), std::string::npos);
   EXPECT_NE(log.find("\nMin Lightning Frequency is "), std::string::npos);
-  game().finalChecks();
-  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+  game().checks().finalChecks();
+  EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
 }
 
 TEST_P(GameData, RowsAreLookedUpInTableOrderWithTheModIndex) {
@@ -107,28 +107,28 @@ TEST_P(GameData, ALightFileUsesTheLightSchemeOnlyInTheSpecialEdition) {
 
 TEST_P(GameData, TheFileNameMatchesWhateverItsLetterCase) {
   Prepare(DataSet{.pluginLoaded = false});
-  game().addLoadedFile("NIMBREL.ESP", 0x12);
-  game().addForm(FormKind::ImageSpaceModifier, 0x1200084B);
+  game().data().addLoadedFile("NIMBREL.ESP", 0x12);
+  game().data().addForm(FormKind::ImageSpaceModifier, 0x1200084B);
   game().startUp();
   EXPECT_TRUE(HasLine(Log(), "Sheet ImageSpaceModifier formid: 1200084b")) << Log();
 }
 
 TEST_P(GameData, NullsAndOtherKindsInAListAreDropped) {
   Prepare();
-  const uint32_t listId = game().pluginFormId(0x8CD);
+  const uint32_t listId = game().data().pluginFormId(0x8CD);
   std::vector<void*> entries;
-  for (uint32_t id = 0x1200F001; id <= 0x1200F003; ++id) entries.push_back(game().addForm(FormKind::Spell, id));
+  for (uint32_t id = 0x1200F001; id <= 0x1200F003; ++id) entries.push_back(game().data().addForm(FormKind::Spell, id));
   entries.insert(entries.begin() + 1, nullptr);
-  entries.push_back(game().addForm(FormKind::Weapon, 0x1200F004));
-  game().addFormList(listId, entries);
+  entries.push_back(game().data().addForm(FormKind::Weapon, 0x1200F004));
+  game().data().addFormList(listId, entries);
   game().startUp();
   EXPECT_TRUE(HasLine(Log(), "Sheet spells count: 3")) << Log();
 }
 
 TEST_P(GameData, AMissingListIsLoggedCountedAsEmptyAndResolutionGoesOn) {
   Prepare();
-  const uint32_t id = game().pluginFormId(0xCF2);
-  game().removeForm(id);
+  const uint32_t id = game().data().pluginFormId(0xCF2);
+  game().data().removeForm(id);
   game().startUp();
   const std::string notFound = "VeryFarFork spells not found. formid: " + Hex(id);
   EXPECT_TRUE(HasLine(Log(), notFound)) << Log();
@@ -138,13 +138,13 @@ TEST_P(GameData, AMissingListIsLoggedCountedAsEmptyAndResolutionGoesOn) {
 
 TEST_P(GameData, AnIdNamingSomethingElseReadsAsEmptyOrNull) {
   Prepare();
-  game().addForm(FormKind::Spell, game().pluginFormId(0x8D3));        // not a list
-  game().addForm(FormKind::Spell, game().pluginFormId(0x84B));        // not a modifier
+  game().data().addForm(FormKind::Spell, game().data().pluginFormId(0x8D3));        // not a list
+  game().data().addForm(FormKind::Spell, game().data().pluginFormId(0x84B));        // not a modifier
   game().startUp();
   EXPECT_TRUE(HasLine(Log(), "Sheet Casters count: 0")) << Log();
-  EXPECT_TRUE(HasLine(Log(), "Sheet ImageSpaceModifier formid: " + Hex(game().pluginFormId(0x84B))));
-  game().finalChecks();
-  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+  EXPECT_TRUE(HasLine(Log(), "Sheet ImageSpaceModifier formid: " + Hex(game().data().pluginFormId(0x84B))));
+  game().checks().finalChecks();
+  EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
 }
 
 TEST_P(GameData, WithoutItsFileThePluginCannotWorkButTheRestOfStartUpGoesOn) {
@@ -154,7 +154,7 @@ TEST_P(GameData, WithoutItsFileThePluginCannotWorkButTheRestOfStartUpGoesOn) {
   EXPECT_TRUE(HasLine(log, "Plugin is not loaded. Use real esp instead. Nimbrel.esp")) << log;
   EXPECT_TRUE(HasLine(log, "FormId finding failed. Mod cannot function."));
   EXPECT_NE(log.find("\nMin Lightning Frequency is "), std::string::npos);
-  EXPECT_EQ(game().sinkCount(nimbrel_sim::Source::MenuOpenClose), 1u);
+  EXPECT_EQ(game().checks().sinkCount(nimbrel_sim::Source::MenuOpenClose), 1u);
 }
 
 TEST_P(GameData, ModIndexZeroFailsResolution) {
@@ -176,24 +176,24 @@ TEST_P(GameData, TheScanFindsTheMostFrequentRainyWeatherExceptExemptOnes) {
   game().startUp();
   const std::string log = Log();
   // Qualifying weathers are logged; the exempt storm (frequency 10) is not.
-  EXPECT_TRUE(HasLine(log, "Weather: " + Hex(game().weatherId(DefaultWeather::Thunderstorm)) + " -> 30")) << log;
-  EXPECT_TRUE(HasLine(log, "Weather: " + Hex(game().weatherId(DefaultWeather::RainySnow)) + " -> 90"));
-  EXPECT_EQ(log.find("Weather: " + Hex(game().weatherId(DefaultWeather::ExemptStorm)) + " "), std::string::npos);
-  EXPECT_EQ(log.find("Weather: " + Hex(game().weatherId(DefaultWeather::Cloudy)) + " "), std::string::npos);
+  EXPECT_TRUE(HasLine(log, "Weather: " + Hex(game().data().weatherId(DefaultWeather::Thunderstorm)) + " -> 30")) << log;
+  EXPECT_TRUE(HasLine(log, "Weather: " + Hex(game().data().weatherId(DefaultWeather::RainySnow)) + " -> 90"));
+  EXPECT_EQ(log.find("Weather: " + Hex(game().data().weatherId(DefaultWeather::ExemptStorm)) + " "), std::string::npos);
+  EXPECT_EQ(log.find("Weather: " + Hex(game().data().weatherId(DefaultWeather::Cloudy)) + " "), std::string::npos);
   EXPECT_TRUE(HasLine(log, "Min Lightning Frequency is 30"));
 }
 
 TEST_P(GameData, ASavedGameLoadReadsTheSixGlobals) {
   Prepare();
   game().startUp();
-  game().addGlobal(game().pluginFormId(0xA6A), -1.0f);
-  game().addGlobal(game().pluginFormId(0xCB5), 3.7f);
-  game().addGlobal(game().pluginFormId(0xCB6), 9.2f);
-  game().addGlobal(game().pluginFormId(0xCB4), 45.5f);
-  game().addGlobal(game().pluginFormId(0xCF6), 2.25f);
-  game().addGlobal(game().pluginFormId(0xCF7), 0.5f);
-  const float sheetFadeBefore = game().fadeDuration(game().pluginFormId(0x800));
-  game().loadSavedGame();
+  game().data().addGlobal(game().data().pluginFormId(0xA6A), -1.0f);
+  game().data().addGlobal(game().data().pluginFormId(0xCB5), 3.7f);
+  game().data().addGlobal(game().data().pluginFormId(0xCB6), 9.2f);
+  game().data().addGlobal(game().data().pluginFormId(0xCB4), 45.5f);
+  game().data().addGlobal(game().data().pluginFormId(0xCF6), 2.25f);
+  game().data().addGlobal(game().data().pluginFormId(0xCF7), 0.5f);
+  const float sheetFadeBefore = game().data().fadeDuration(game().data().pluginFormId(0x800));
+  game().host().loadSavedGame();
   const std::string log = Log();
   EXPECT_TRUE(HasLine(log, "Compatibility Mode is 1")) << log;
   EXPECT_TRUE(HasLine(log, "minChainChildCount is 3"));
@@ -202,17 +202,17 @@ TEST_P(GameData, ASavedGameLoadReadsTheSixGlobals) {
   EXPECT_TRUE(HasLine(log, "sheetFadeDuration is 2.25"));
   EXPECT_TRUE(HasLine(log, "forkFadeDuration is 0.5"));
   // The data-file values update the settings only, never the art forms.
-  EXPECT_EQ(game().fadeDuration(game().pluginFormId(0x800)), sheetFadeBefore);
+  EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(0x800)), sheetFadeBefore);
 }
 
 TEST_P(GameData, GlobalsBelowOneDoNotTurnCompatibilityOnAndBrokenValuesAreDefined) {
   Prepare();
   game().startUp();
-  game().addGlobal(game().pluginFormId(0xA6A), 0.9f);
-  game().addGlobal(game().pluginFormId(0xCB5), std::nanf(""));
-  game().addGlobal(game().pluginFormId(0xCB6), 1e20f);
-  game().addForm(FormKind::Spell, game().pluginFormId(0xCB4));  // not a global: skipped silently
-  game().loadSavedGame();
+  game().data().addGlobal(game().data().pluginFormId(0xA6A), 0.9f);
+  game().data().addGlobal(game().data().pluginFormId(0xCB5), std::nanf(""));
+  game().data().addGlobal(game().data().pluginFormId(0xCB6), 1e20f);
+  game().data().addForm(FormKind::Spell, game().data().pluginFormId(0xCB4));  // not a global: skipped silently
+  game().host().loadSavedGame();
   const std::string log = Log();
   EXPECT_TRUE(HasLine(log, "Compatibility Mode is 0")) << log;
   EXPECT_TRUE(HasLine(log, "minChainChildCount is 0"));
@@ -224,7 +224,7 @@ TEST_P(GameData, WithoutTheDataFileALoadChangesNothing) {
   Prepare(DataSet{.pluginLoaded = false});
   game().startUp();
   const std::string before = Log();
-  game().loadSavedGame();
+  game().host().loadSavedGame();
   const std::string after = Log();
   EXPECT_EQ(after.substr(before.size()).find(" is "), std::string::npos) << after.substr(before.size());
 }
@@ -232,8 +232,8 @@ TEST_P(GameData, WithoutTheDataFileALoadChangesNothing) {
 TEST_P(GameData, CompatibilityModeSkipsTheScanAndSetsTheFloors) {
   Prepare();
   // Compatibility on before data-ready: a load has already read the global.
-  game().addGlobal(game().pluginFormId(0xA6A), 1.0f);
-  game().loadSavedGame();
+  game().data().addGlobal(game().data().pluginFormId(0xA6A), 1.0f);
+  game().host().loadSavedGame();
   game().startUp();
   const std::string log = Log();
   EXPECT_EQ(log.find("Min Lightning Frequency is"), std::string::npos) << log;

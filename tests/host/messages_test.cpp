@@ -25,10 +25,10 @@ const std::vector<uint8_t> kJump{0xE9, 0x2D, 0x00, 0x00, 0x00};
 TEST_P(Messages, InputLoadedRegistersTheHitAndActionSinks) {
   PluginRun run(OptionsFor(GetParam()));
   ASSERT_TRUE(run.QueryAndLoad());
-  run.game().sendMessage(nimbrel_sim::kMsgInputLoaded);
-  EXPECT_EQ(run.game().sinkCount(Source::Hit), 1u);
-  EXPECT_EQ(run.game().sinkCount(Source::Action), 1u);
-  EXPECT_EQ(run.game().sinkCount(Source::MenuOpenClose), 0u);
+  run.game().host().sendMessage(nimbrel_sim::kMsgInputLoaded);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Hit), 1u);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Action), 1u);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::MenuOpenClose), 0u);
   EXPECT_NE(run.Log().find("\nBuilding Event Sinks...\n"), std::string::npos);
 }
 
@@ -37,23 +37,23 @@ TEST_P(Messages, WithoutScriptEventSourcesOnlyTheActionSinkIsAdded) {
   options.noScriptEventSources = true;
   PluginRun run(options);
   ASSERT_TRUE(run.QueryAndLoad());
-  run.game().sendMessage(nimbrel_sim::kMsgInputLoaded);
-  EXPECT_EQ(run.game().sinkCount(Source::Hit), 0u);
-  EXPECT_EQ(run.game().sinkCount(Source::Action), 1u);
-  run.game().finalChecks();
-  EXPECT_TRUE(run.game().ok());
+  run.game().host().sendMessage(nimbrel_sim::kMsgInputLoaded);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Hit), 0u);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Action), 1u);
+  run.game().checks().finalChecks();
+  EXPECT_TRUE(run.game().checks().ok());
 }
 
 TEST_P(Messages, DataLoadedPatchesTheGameAndRegistersTheMenuSink) {
   PluginRun run(OptionsFor(GetParam()));
   ASSERT_TRUE(run.QueryAndLoad());
-  const std::string protectionBefore = run.game().patchSiteProtection();
-  run.game().sendMessage(nimbrel_sim::kMsgDataLoaded);
-  EXPECT_EQ(run.game().patchSiteBytes(), kJump);
-  EXPECT_TRUE(run.game().patchTailIntact());
-  EXPECT_EQ(run.game().patchSiteProtection(), protectionBefore);
+  const std::string protectionBefore = run.game().checks().patchSiteProtection();
+  run.game().host().sendMessage(nimbrel_sim::kMsgDataLoaded);
+  EXPECT_EQ(run.game().checks().patchSiteBytes(), kJump);
+  EXPECT_TRUE(run.game().checks().patchTailIntact());
+  EXPECT_EQ(run.game().checks().patchSiteProtection(), protectionBefore);
   EXPECT_EQ(protectionBefore, "r-x");
-  EXPECT_EQ(run.game().sinkCount(Source::MenuOpenClose), 1u);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::MenuOpenClose), 1u);
 }
 
 TEST_P(Messages, WithoutAMenuManagerTheMenuSinkIsSkipped) {
@@ -61,46 +61,46 @@ TEST_P(Messages, WithoutAMenuManagerTheMenuSinkIsSkipped) {
   options.noMenuManager = true;
   PluginRun run(options);
   ASSERT_TRUE(run.QueryAndLoad());
-  run.game().sendMessage(nimbrel_sim::kMsgDataLoaded);
-  EXPECT_EQ(run.game().sinkCount(Source::MenuOpenClose), 0u);
-  EXPECT_EQ(run.game().patchSiteBytes(), kJump);
+  run.game().host().sendMessage(nimbrel_sim::kMsgDataLoaded);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::MenuOpenClose), 0u);
+  EXPECT_EQ(run.game().checks().patchSiteBytes(), kJump);
 }
 
 TEST_P(Messages, OtherMessagesAndAFailedLoadDoNothing) {
   PluginRun run(OptionsFor(GetParam()));
   ASSERT_TRUE(run.QueryAndLoad());
   const std::string logBefore = run.Log();
-  const auto patchBefore = run.game().patchSiteBytes();
-  const size_t addSinkCalls = run.game().callCount("EventSourceAddSink");
+  const auto patchBefore = run.game().checks().patchSiteBytes();
+  const size_t addSinkCalls = run.game().checks().callCount("EventSourceAddSink");
 
-  run.game().sendNullMessage();
-  for (uint32_t type : {0u, 1u, 4u, 5u, 7u, 9u, 0xFFFFFFFFu}) run.game().sendMessage(type, 1);
-  run.game().sendMessage(nimbrel_sim::kMsgPostLoadGame, 0);
+  run.game().host().sendNullMessage();
+  for (uint32_t type : {0u, 1u, 4u, 5u, 7u, 9u, 0xFFFFFFFFu}) run.game().host().sendMessage(type, 1);
+  run.game().host().sendMessage(nimbrel_sim::kMsgPostLoadGame, 0);
 
   EXPECT_EQ(run.Log(), logBefore);
-  EXPECT_EQ(run.game().patchSiteBytes(), patchBefore);
-  EXPECT_NE(run.game().patchSiteBytes(), kJump);
-  EXPECT_EQ(run.game().callCount("EventSourceAddSink"), addSinkCalls);
-  EXPECT_EQ(run.game().callCount("ScriptEventSourcesGet"), 0u);
-  EXPECT_TRUE(run.game().ok());
+  EXPECT_EQ(run.game().checks().patchSiteBytes(), patchBefore);
+  EXPECT_NE(run.game().checks().patchSiteBytes(), kJump);
+  EXPECT_EQ(run.game().checks().callCount("EventSourceAddSink"), addSinkCalls);
+  EXPECT_EQ(run.game().checks().callCount("ScriptEventSourcesGet"), 0u);
+  EXPECT_TRUE(run.game().checks().ok());
 }
 
 TEST_P(Messages, AFullStartUpAndSavedGameLoadPassEveryCheckOfTheDouble) {
   PluginRun run(OptionsFor(GetParam()));
   ASSERT_TRUE(run.QueryAndLoad());
   run.game().startUp();
-  run.game().loadSavedGame();
+  run.game().host().loadSavedGame();
   // The registered sinks let every event through to the game's other sinks.
-  run.game().sendMenuEvent("MapMenu", true);
-  run.game().sendMenuEvent("MapMenu", false);
-  run.game().sendActionEvent(1, true);
-  run.game().drainTasks();
-  run.game().finalChecks();
-  EXPECT_TRUE(run.game().ok()) << ::testing::PrintToString(run.game().failures());
-  EXPECT_EQ(run.game().patchSiteBytes(), kJump);
-  EXPECT_EQ(run.game().sinkCount(Source::MenuOpenClose), 1u);
-  EXPECT_EQ(run.game().sinkCount(Source::Hit), 1u);
-  EXPECT_EQ(run.game().sinkCount(Source::Action), 1u);
+  run.game().world().sendMenuEvent("MapMenu", true);
+  run.game().world().sendMenuEvent("MapMenu", false);
+  run.game().world().sendActionEvent(1, true);
+  run.game().host().drainTasks();
+  run.game().checks().finalChecks();
+  EXPECT_TRUE(run.game().checks().ok()) << ::testing::PrintToString(run.game().checks().failures());
+  EXPECT_EQ(run.game().checks().patchSiteBytes(), kJump);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::MenuOpenClose), 1u);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Hit), 1u);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Action), 1u);
 }
 
 std::atomic<int> gOtherPluginHeard{0};
@@ -111,21 +111,21 @@ TEST_P(Messages, TheHostsRulesHoldForThePlugin) {
   // A second load registers again: the host keeps the first listener, so
   // each message still reaches the plug-in once.
   ASSERT_TRUE(run.game().load());
-  EXPECT_EQ(run.game().listenerCount(), 1u);
+  EXPECT_EQ(run.game().host().listenerCount(), 1u);
   // Another plug-in listening to every sender never hears the host.
   gOtherPluginHeard.store(0);
-  ASSERT_TRUE(run.game().registerListenerOf(run.game().pluginHandle() + 1, nullptr,
+  ASSERT_TRUE(run.game().host().registerListenerOf(run.game().host().pluginHandle() + 1, nullptr,
                                             [](void*) { gOtherPluginHeard.fetch_add(1); }));
   run.game().startUp();
   EXPECT_EQ(gOtherPluginHeard.load(), 0);
-  EXPECT_EQ(run.game().sinkCount(Source::Hit), 1u);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Hit), 1u);
   const std::string log = run.Log();
   EXPECT_EQ(log.find("\nBuilding Event Sinks...\n"), log.rfind("\nBuilding Event Sinks...\n"));
   // The plug-in asked for its handle only while the host loaded it.
-  run.game().finalChecks();
-  EXPECT_TRUE(run.game().ok()) << ::testing::PrintToString(run.game().failures());
-  EXPECT_EQ(run.game().askPluginHandle(), 0xFFFFFFFFu);
-  EXPECT_FALSE(run.game().ok());
+  run.game().checks().finalChecks();
+  EXPECT_TRUE(run.game().checks().ok()) << ::testing::PrintToString(run.game().checks().failures());
+  EXPECT_EQ(run.game().host().askPluginHandle(), 0xFFFFFFFFu);
+  EXPECT_FALSE(run.game().checks().ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(Editions, Messages, ::testing::Values(Edition::SpecialEdition, Edition::VR),

@@ -74,10 +74,10 @@ TEST_P(Startup, MissingDocumentsFolderIsReportedOnStandardOutputAndRefused) {
 TEST_P(Startup, LoadAsksForTheThreeInterfacesAndRegistersTheListener) {
   PluginRun run(OptionsFor(GetParam()));
   ASSERT_TRUE(run.QueryAndLoad());
-  EXPECT_EQ(run.game().interfaceRequests(), (std::vector<uint32_t>{2, 4, 5}));
-  EXPECT_EQ(run.game().listenerCount(), 1u);
-  EXPECT_EQ(run.game().listenerHandle(), run.game().pluginHandle());
-  EXPECT_EQ(run.game().scriptCallbackCount(), 1u);
+  EXPECT_EQ(run.game().host().interfaceRequests(), (std::vector<uint32_t>{2, 4, 5}));
+  EXPECT_EQ(run.game().host().listenerCount(), 1u);
+  EXPECT_EQ(run.game().host().listenerHandle(), run.game().host().pluginHandle());
+  EXPECT_EQ(run.game().host().scriptCallbackCount(), 1u);
   EXPECT_NE(run.Log().find("\nNimbrelVRPluginScript loaded\n"), std::string::npos) << run.Log();
 }
 
@@ -89,13 +89,13 @@ void RunWithoutInterface(Edition edition, uint32_t missing) {
   PluginRun run(options);
   ASSERT_TRUE(run.QueryAndLoad());
   run.game().startUp();
-  run.game().loadSavedGame();
-  run.game().finalChecks();
-  EXPECT_TRUE(run.game().ok());
+  run.game().host().loadSavedGame();
+  run.game().checks().finalChecks();
+  EXPECT_TRUE(run.game().checks().ok());
   EXPECT_NE(run.Log().find("Host interface " + std::to_string(missing) + " is missing"), std::string::npos)
       << run.Log();
-  EXPECT_EQ(run.game().listenerCount(), missing == 5 ? 0u : 1u);
-  EXPECT_EQ(run.game().scriptCallbackCount(), missing == 2 ? 0u : 1u);
+  EXPECT_EQ(run.game().host().listenerCount(), missing == 5 ? 0u : 1u);
+  EXPECT_EQ(run.game().host().scriptCallbackCount(), missing == 2 ? 0u : 1u);
 }
 
 TEST_P(Startup, WithoutTheScriptInterface) { RunWithoutInterface(GetParam(), 2); }

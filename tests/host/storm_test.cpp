@@ -47,12 +47,12 @@ TEST_P(Storm, TheWalkthroughPlaysAsTheWeatherSays) {
   ASSERT_TRUE(run.QueryAndLoad());
   game.applyScenarioSetUp();
   game.startUp();
-  const double start = game.simulatedMs();
+  const double start = game.world().simulatedMs();
   game.playScenario();
-  game.unloadWorld();
-  game.drainTasks();
-  game.finalChecks();
-  EXPECT_TRUE(game.ok()) << ::testing::PrintToString(game.failures());
+  game.world().unloadWorld();
+  game.host().drainTasks();
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
 
   const std::string log = run.Log();
   const std::vector<std::string> lines = Lines(log);
@@ -66,13 +66,13 @@ TEST_P(Storm, TheWalkthroughPlaysAsTheWeatherSays) {
   EXPECT_NE(LineIndex(lines, "In interior cell. Waiting for 5 seconds"), std::string::npos);
   EXPECT_TRUE(HasLine(log, "Lightning Effects called."));
   EXPECT_GT(LineIndex(lines, "Enabling lightning effects...", enabling + 1), enabling);  // restarted after a stop
-  EXPECT_EQ(game.modelPath(game.pluginFormId(0x800)).value_or("").rfind("magic\\", 0), 0u);
+  EXPECT_EQ(game.data().modelPath(game.data().pluginFormId(0x800)).value_or("").rfind("magic\\", 0), 0u);
 
   // Strikes of both kinds happened, and the open menu stopped them: the
   // monitor sees it within a cycle (3 s) and strikes under way may still land
   // after that, so the menu's last seconds are compared with the seconds
   // before it opened.
-  const auto casts = game.casts();
+  const auto casts = game.world().casts();
   size_t forks = 0, sheets = 0, beforeMenu = 0, menuEnd = 0;
   for (const auto& cast : casts) {
     (cast.target.z == -15000.0f ? forks : sheets) += 1;

@@ -37,11 +37,11 @@ InProcessGame::InProcessGame(nimbrel_sim::Options options) {
 std::string InProcessGame::Log() const { return ReadFile(game_->pluginLogPath()); }
 
 void InProcessGame::StartWithDefaults(const nimbrel_sim::DataSet& data) {
-  game_->installDefaultData(data);
-  game_->loadWorld();
+  game_->data().installDefaultData(data);
+  game_->world().loadWorld();
   if (!game_->query() || !game_->load()) throw std::runtime_error("the plug-in refused to load");
-  game_->registerScriptFunctions();
-  game_->sendMessage(nimbrel_sim::kMsgInputLoaded);
+  game_->host().registerScriptFunctions();
+  game_->host().sendMessage(nimbrel_sim::kMsgInputLoaded);
   // The menu sink as data-ready registers it, without the rest of data-ready.
   const NimbrelVR::game::EngineBinding& engine = NimbrelVR::game::Engine();
   if (void* menus = NimbrelVR::game::ReadHolder(engine.MenuManagerHolder))

@@ -11,7 +11,7 @@ namespace testsupport {
 // Whether the plug-in asked the engine for this form id.
 inline bool LookedUp(const nimbrel_sim::GameDouble& game, uint32_t formId) {
   const std::string needle = "\"formId\":" + std::to_string(formId) + ",";
-  for (const std::string& line : game.trace()) {
+  for (const std::string& line : game.checks().trace()) {
     if (line.find("\"fn\":\"FormFromId\"") != std::string::npos && line.find(needle) != std::string::npos) return true;
   }
   return false;

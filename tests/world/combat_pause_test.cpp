@@ -28,7 +28,7 @@ class CombatPause : public ::testing::Test {
   }
   void SetUp() override { world_.StartWithDefaults(); }
   nimbrel_sim::GameDouble& game() { return world_.game(); }
-  uint32_t ASpell() { return game().pluginFormId(0x900); }
+  uint32_t ASpell() { return game().data().pluginFormId(0x900); }
   static bool Paused() { return gLightningState.pauseFlag.load() != 0; }
   // Waits until the flag reads `set`, at most `limit`.
   static bool AwaitFlag(bool set, milliseconds limit) {
@@ -47,38 +47,38 @@ class CombatPause : public ::testing::Test {
 
 TEST_F(CombatPause, ASpellHittingThePlayerPausesForTwoSeconds) {
   const auto start = steady_clock::now();
-  game().sendHitEvent(true, ASpell());
+  game().world().sendHitEvent(true, ASpell());
   ASSERT_TRUE(AwaitFlag(true, milliseconds(2000)));
   ASSERT_TRUE(AwaitFlag(false, milliseconds(5000)));
   const double simulatedMs = duration<double, std::milli>(steady_clock::now() - start).count() * kTimeScale;
   EXPECT_GE(simulatedMs, 1900.0);
   EXPECT_LE(simulatedMs, 20000.0);
-  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+  EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
 }
 
 TEST_F(CombatPause, WeaponsAndOtherActorsDoNotPause) {
-  game().sendHitEvent(true, 0x00012EB7);   // a weapon of the game's own file
-  game().sendHitEvent(false, ASpell());    // another actor struck by a spell
-  game().sendActionEvent(2, false);        // another actor's action
-  for (uint32_t type : {0u, 4u, 5u, 0xFFFFFFFFu}) game().sendActionEvent(type, true);
+  game().world().sendHitEvent(true, 0x00012EB7);   // a weapon of the game's own file
+  game().world().sendHitEvent(false, ASpell());    // another actor struck by a spell
+  game().world().sendActionEvent(2, false);        // another actor's action
+  for (uint32_t type : {0u, 4u, 5u, 0xFFFFFFFFu}) game().world().sendActionEvent(type, true);
   EXPECT_FALSE(AwaitFlag(true, milliseconds(100)));
-  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+  EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
 }
 
 TEST_F(CombatPause, PlayerActionsOfTypesOneToThreePause) {
   for (uint32_t type : {1u, 2u, 3u}) {
-    game().sendActionEvent(type, true);
+    game().world().sendActionEvent(type, true);
     ASSERT_TRUE(AwaitFlag(true, milliseconds(2000))) << type;
     ASSERT_TRUE(AwaitFlag(false, milliseconds(5000))) << type;
   }
 }
 
 TEST_F(CombatPause, EventsDuringAPauseDoNotExtendIt) {
-  game().sendActionEvent(1, true);
+  game().world().sendActionEvent(1, true);
   ASSERT_TRUE(AwaitFlag(true, milliseconds(2000)));
   const auto set = steady_clock::now();
-  game().sendActionEvent(2, true);
-  game().sendHitEvent(true, ASpell());
+  game().world().sendActionEvent(2, true);
+  game().world().sendHitEvent(true, ASpell());
   ASSERT_TRUE(AwaitFlag(false, milliseconds(5000)));
   const double heldMs = duration<double, std::milli>(steady_clock::now() - set).count() * kTimeScale;
   EXPECT_LE(heldMs, 2000.0 + 30.0 * kTimeScale);  // one pause, not three

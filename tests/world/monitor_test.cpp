@@ -42,13 +42,13 @@ class Monitor : public ::testing::Test {
     SetEffectsLoopStarter(&RecordStart);
   }
   nimbrel_sim::GameDouble& game() { return world_.game(); }
-  uint32_t Id(DefaultWeather weather) { return game().weatherId(weather); }
+  uint32_t Id(DefaultWeather weather) { return game().data().weatherId(weather); }
   uint32_t Cycle() { return RunMonitorCycle(memory_); }
   static int Published() { return gLightningState.weatherLightningFreq.load(); }
   static int Running() { return gLightningState.effectsRunning.load(); }
   std::string Log() const { return world_.Log(); }
   std::string FirstSheetArtPath() {
-    return game().modelPath(game().pluginFormId(sheetArtIds[0])).value_or("(null)");
+    return game().data().modelPath(game().data().pluginFormId(sheetArtIds[0])).value_or("(null)");
   }
 
   testsupport::InProcessGame world_;
@@ -58,7 +58,7 @@ class Monitor : public ::testing::Test {
 }  // namespace
 
 TEST_F(Monitor, AStormFadesInOverFifteenCyclesAndStartsBothLoops) {
-  game().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
   std::vector<int> published;
   for (int i = 0; i < 15; ++i) {
     EXPECT_EQ(Cycle(), 3000u);
@@ -71,58 +71,58 @@ TEST_F(Monitor, AStormFadesInOverFifteenCyclesAndStartsBothLoops) {
 }
 
 TEST_F(Monitor, UntilTheTransitionEndsTheArrivingStormHasNoLightning) {
-  game().setWeather(Id(DefaultWeather::Rain), Id(DefaultWeather::Clear), 0.999f);
+  game().world().setWeather(Id(DefaultWeather::Rain), Id(DefaultWeather::Clear), 0.999f);
   Cycle();
   EXPECT_EQ(Published(), 255);
   EXPECT_EQ(Running(), 0);
   EXPECT_TRUE(Started().empty());
-  game().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
   Cycle();
   EXPECT_EQ(Published(), 242);
 }
 
 TEST_F(Monitor, ALeavingStormFadesOutAndStartsNoLoop) {
-  game().setWeather(Id(DefaultWeather::Clear), Id(DefaultWeather::Rain), 0.29f);
+  game().world().setWeather(Id(DefaultWeather::Clear), Id(DefaultWeather::Rain), 0.29f);
   Cycle();
   EXPECT_EQ(Published(), 116);
   EXPECT_EQ(Running(), 1);
   EXPECT_TRUE(Started().empty());
   EXPECT_TRUE(HasLine(Log(), "Enabling lightning effects..."));
-  game().setWeather(Id(DefaultWeather::Clear), Id(DefaultWeather::Rain), 0.3f);
+  game().world().setWeather(Id(DefaultWeather::Clear), Id(DefaultWeather::Rain), 0.3f);
   Cycle();
   EXPECT_EQ(Published(), 255);
   EXPECT_EQ(Running(), 0);
 }
 
 TEST_F(Monitor, TwoStormsBlend) {
-  game().addWeather(0x000A0001, 0x04, 120);
-  game().setWeather(Id(DefaultWeather::Rain), 0x000A0001, 0.5f);
+  game().data().addWeather(0x000A0001, 0x04, 120);
+  game().world().setWeather(Id(DefaultWeather::Rain), 0x000A0001, 0.5f);
   Cycle();
   EXPECT_EQ(Published(), 90);
 }
 
 TEST_F(Monitor, CompatibilityModeTakesTheClassOfTheOutgoingWeather) {
   Set(IntSetting::CompatibilityMode, 1);
-  game().setWeather(Id(DefaultWeather::Cloudy), Id(DefaultWeather::Rain), 0.5f);
+  game().world().setWeather(Id(DefaultWeather::Cloudy), Id(DefaultWeather::Rain), 0.5f);
   Cycle();
   EXPECT_EQ(memory_.curFreq, 50);
   EXPECT_EQ(memory_.outFreq, 50);
   EXPECT_EQ(Published(), 50);
   EXPECT_EQ(gLightningState.minLightningFrequency.load(), 50);
-  game().setWeather(Id(DefaultWeather::Rain), Id(DefaultWeather::Cloudy), 0.5f);
+  game().world().setWeather(Id(DefaultWeather::Rain), Id(DefaultWeather::Cloudy), 0.5f);
   Cycle();
   EXPECT_EQ(memory_.curFreq, 200);
   EXPECT_EQ(memory_.outFreq, 200);
 }
 
 TEST_F(Monitor, DayRunsFromFiveToNineteenInclusive) {
-  game().setWeather(Id(DefaultWeather::Clear), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Clear), 0, 1.0f);
   const struct {
     float hour;
     bool night;
   } hours[] = {{12.0f, false}, {19.0f, false}, {19.01f, true}, {4.99f, true}, {5.0f, false}, {4.99f, true}};
   for (const auto& h : hours) {
-    game().setGameHour(h.hour);
+    game().world().setGameHour(h.hour);
     Cycle();
     EXPECT_EQ(gLightningState.isNight.load(), h.night) << h.hour;
   }
@@ -132,39 +132,39 @@ TEST_F(Monitor, DayRunsFromFiveToNineteenInclusive) {
 }
 
 TEST_F(Monitor, TheFirstDaytimeCycleSwitchesTheArtToDay) {
-  game().setWeather(Id(DefaultWeather::Clear), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Clear), 0, 1.0f);
   ASSERT_EQ(FirstSheetArtPath().rfind("magic\\", 0), 0u);
   Cycle();
   EXPECT_EQ(FirstSheetArtPath().rfind("magic\\daytime\\", 0), 0u) << FirstSheetArtPath();
   for (uint32_t local : forkArtIds) {
-    EXPECT_EQ(game().modelPath(game().pluginFormId(local)).value_or("").rfind("magic\\daytime\\", 0), 0u);
+    EXPECT_EQ(game().data().modelPath(game().data().pluginFormId(local)).value_or("").rfind("magic\\daytime\\", 0), 0u);
   }
-  game().setGameHour(22.0f);
+  game().world().setGameHour(22.0f);
   Cycle();
   EXPECT_EQ(FirstSheetArtPath().rfind("magic\\daytime\\", 0), std::string::npos);
   EXPECT_EQ(FirstSheetArtPath().rfind("magic\\", 0), 0u);
 }
 
 TEST_F(Monitor, TheFirstNightCycleLeavesTheArtAlone) {
-  game().setWeather(Id(DefaultWeather::Clear), 0, 1.0f);
-  game().setGameHour(23.0f);
+  game().world().setWeather(Id(DefaultWeather::Clear), 0, 1.0f);
+  game().world().setGameHour(23.0f);
   Cycle();
-  for (uint32_t local : sheetArtIds) EXPECT_EQ(game().modelPathSets(game().pluginFormId(local)), 0u);
+  for (uint32_t local : sheetArtIds) EXPECT_EQ(game().data().modelPathSets(game().data().pluginFormId(local)), 0u);
   EXPECT_EQ(Log().find("Switching to"), std::string::npos);
 }
 
 TEST_F(Monitor, AWeatherWithoutLightningTurnsEffectsOff) {
-  game().addWeather(0x000A0002, 0x04, 255);
+  game().data().addWeather(0x000A0002, 0x04, 255);
   gLightningState.effectsRunning.exchange(1);
-  game().setWeather(0x000A0002, 0, 1.0f);
+  game().world().setWeather(0x000A0002, 0, 1.0f);
   Cycle();
   EXPECT_EQ(Published(), 255);
   EXPECT_EQ(Running(), 0);
 }
 
 TEST_F(Monitor, AFrequencyBelowTheFloorIsRaisedWithAWarningUnlessExempt) {
-  game().addWeather(0x000A0003, 0x04, 0);
-  game().setWeather(0x000A0003, 0, 1.0f);
+  game().data().addWeather(0x000A0003, 0x04, 0);
+  game().world().setWeather(0x000A0003, 0, 1.0f);
   gLightningState.weatherLightningFreq.exchange(0);
   Cycle();
   EXPECT_EQ(Published(), 30);
@@ -173,8 +173,8 @@ TEST_F(Monitor, AFrequencyBelowTheFloorIsRaisedWithAWarningUnlessExempt) {
 }
 
 TEST_F(Monitor, AnExemptWeatherIsRaisedSilently) {
-  game().addWeather(0x000ECC96, 0x04, 0);
-  game().setWeather(0x000ECC96, 0, 1.0f);
+  game().data().addWeather(0x000ECC96, 0x04, 0);
+  game().world().setWeather(0x000ECC96, 0, 1.0f);
   gLightningState.weatherLightningFreq.exchange(0);
   Cycle();
   EXPECT_EQ(Published(), 30);
@@ -182,7 +182,7 @@ TEST_F(Monitor, AnExemptWeatherIsRaisedSilently) {
 }
 
 TEST_F(Monitor, WithoutACurrentWeatherTheFloorStillAppliesAndWarns) {
-  game().setWeather(0, 0, 1.0f);
+  game().world().setWeather(0, 0, 1.0f);
   gLightningState.weatherLightningFreq.exchange(10);
   Cycle();
   EXPECT_EQ(Published(), 30);
@@ -190,10 +190,10 @@ TEST_F(Monitor, WithoutACurrentWeatherTheFloorStillAppliesAndWarns) {
 }
 
 TEST_F(Monitor, WhenNoWeatherWantsLightningThePublishedValueStays) {
-  game().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
   Cycle();
   ASSERT_EQ(Published(), 242);
-  game().setWeather(Id(DefaultWeather::Clear), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Clear), 0, 1.0f);
   Cycle();
   EXPECT_EQ(Published(), 242);
   EXPECT_EQ(Running(), 0);
@@ -203,70 +203,70 @@ TEST_F(Monitor, WhenNoWeatherWantsLightningThePublishedValueStays) {
 
 TEST_F(Monitor, LoopsStartOnlyWhenEffectsGoFromOffToOn) {
   Set(IntSetting::EnableFork, 0);
-  game().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
   Cycle();
   EXPECT_EQ(Started(), (std::vector<LightningType>{Sheet}));
   Set(IntSetting::EnableFork, 1);
   Cycle();
   EXPECT_EQ(Started(), (std::vector<LightningType>{Sheet}));
-  game().sendMenuEvent("MapMenu", true);
+  game().world().sendMenuEvent("MapMenu", true);
   EXPECT_EQ(Cycle(), 3000u);
   EXPECT_EQ(Running(), 0);
-  game().sendMenuEvent("MapMenu", false);
+  game().world().sendMenuEvent("MapMenu", false);
   Cycle();
   EXPECT_EQ(Started(), (std::vector<LightningType>{Sheet, Sheet, Fork}));
 }
 
 TEST_F(Monitor, SnowAndCloudsFollowTheirOwnSettings) {
-  game().setWeather(Id(DefaultWeather::Snow), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Snow), 0, 1.0f);
   Cycle();
   EXPECT_EQ(Started(), (std::vector<LightningType>{Sheet}));  // snowy: sheet only by default
   gLightningState.effectsRunning.exchange(0);
   Set(IntSetting::EnableCloudyFork, 1);
-  game().setWeather(Id(DefaultWeather::Cloudy), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Cloudy), 0, 1.0f);
   Cycle();
   EXPECT_EQ(Started(), (std::vector<LightningType>{Sheet, Sheet, Fork}));
 }
 
 TEST_F(Monitor, EveryWaitClearsEffectsAndSleepsItsTime) {
-  game().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
   const auto expectWait = [&](uint32_t ms, const char* line) {
     gLightningState.effectsRunning.exchange(1);
     EXPECT_EQ(Cycle(), ms) << line;
     EXPECT_EQ(Running(), 0) << line;
     if (*line) EXPECT_TRUE(HasLine(Log(), line)) << line;
   };
-  game().setPlayerHolderPresent(false);
+  game().world().setPlayerHolderPresent(false);
   expectWait(5000, "player null. Waiting for 5seconds");
-  game().setPlayerHolderPresent(true);
-  game().setPlayerHas3D(false);
+  game().world().setPlayerHolderPresent(true);
+  game().world().setPlayerHas3D(false);
   expectWait(5000, "player null. Waiting for 5seconds");
-  game().setPlayerHas3D(true);
-  game().setPlayerCellNull();
+  game().world().setPlayerHas3D(true);
+  game().world().setPlayerCellNull();
   const std::string before = Log();
   expectWait(0, "");
   EXPECT_EQ(Log(), before);  // no line for a missing cell
-  game().enterInterior();
+  game().world().enterInterior();
   expectWait(5000, "In interior cell. Waiting for 5 seconds");
-  game().enterExterior(0x69857);
+  game().world().enterExterior(0x69857);
   expectWait(5000, "In interior cell world. Waiting for 5 seconds");
-  game().enterExterior();
-  game().sendMenuEvent("Loading Menu", true);
+  game().world().enterExterior();
+  game().world().sendMenuEvent("Loading Menu", true);
   const std::string beforeMenu = Log();
   expectWait(3000, "");
   EXPECT_EQ(Log(), beforeMenu);
-  game().sendMenuEvent("Loading Menu", false);
-  game().sendMenuEvent("HUD Menu", true);  // tracked, but never holds lightning off
-  game().setSkyPresent(false);
+  game().world().sendMenuEvent("Loading Menu", false);
+  game().world().sendMenuEvent("HUD Menu", true);  // tracked, but never holds lightning off
+  game().world().setSkyPresent(false);
   expectWait(5000, "Sky is null. waiting for 5 seconds.");
-  game().setSkyPresent(true);
+  game().world().setSkyPresent(true);
   EXPECT_EQ(Cycle(), 3000u);
   EXPECT_EQ(Running(), 1);
 }
 
 TEST_F(Monitor, DawnguardWorldspacesCountAsInteriorsAfterALoad) {
-  const uint32_t dawnguardWorld = game().dawnguardFormId(0x4BEA);
-  game().enterExterior(dawnguardWorld);
+  const uint32_t dawnguardWorld = game().data().dawnguardFormId(0x4BEA);
+  game().world().enterExterior(dawnguardWorld);
   EXPECT_EQ(Cycle(), 3000u);
   AppendDawnguardWorldspaces();
   EXPECT_EQ(Cycle(), 5000u);
@@ -275,7 +275,7 @@ TEST_F(Monitor, DawnguardWorldspacesCountAsInteriorsAfterALoad) {
 }
 
 TEST_F(Monitor, ASteadyCycleAllocatesNothing) {
-  game().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
+  game().world().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
   Cycle();  // the art switch and the loop start may allocate
   testsupport::AllocationCounter counter;
   for (int i = 0; i < 20; ++i) Cycle();

@@ -21,10 +21,10 @@ class Settings : public ::testing::Test {
   nimbrel_sim::GameDouble& game() { return world_.game(); }
   std::string Log() const { return world_.Log(); }
   bool CallInt(const ScriptArg& key, const ScriptArg& value, uint64_t* resultType = nullptr) {
-    return game().callNative("NimbrelPluginScript", "SetIntValue", key, value, resultType);
+    return game().scripts().callNative("NimbrelPluginScript", "SetIntValue", key, value, resultType);
   }
   bool CallFloat(const ScriptArg& key, const ScriptArg& value, uint64_t* resultType = nullptr) {
-    return game().callNative("NimbrelPluginScript", "SetFloatValue", key, value, resultType);
+    return game().scripts().callNative("NimbrelPluginScript", "SetFloatValue", key, value, resultType);
   }
 
   testsupport::InProcessGame world_;
@@ -90,29 +90,29 @@ TEST_F(Settings, EnableLogFiltersItsOwnChangeLine) {
 }
 
 TEST_F(Settings, FadeDurationsReachTheArtFormsOnlyWhenTheyChange) {
-  const uint32_t firstSheet = game().pluginFormId(sheetArtIds[0]);
-  const uint32_t firstFork = game().pluginFormId(forkArtIds[0]);
-  const size_t lookups = game().callCount("FormFromId");
+  const uint32_t firstSheet = game().data().pluginFormId(sheetArtIds[0]);
+  const uint32_t firstFork = game().data().pluginFormId(forkArtIds[0]);
+  const size_t lookups = game().checks().callCount("FormFromId");
   SetFloatValue("SheetFadeDuration", 1.5f);
-  EXPECT_EQ(game().callCount("FormFromId"), lookups);  // the default: no form touched
+  EXPECT_EQ(game().checks().callCount("FormFromId"), lookups);  // the default: no form touched
   EXPECT_TRUE(HasLine(Log(), "Value change - SheetFadeDuration: 1.5"));
 
   SetFloatValue("SheetFadeDuration", 2.0f);
-  for (uint32_t local : sheetArtIds) EXPECT_EQ(game().fadeDuration(game().pluginFormId(local)), 2.0f) << local;
-  for (uint32_t local : forkArtIds) EXPECT_EQ(game().fadeDuration(game().pluginFormId(local)), 1.5f) << local;
+  for (uint32_t local : sheetArtIds) EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(local)), 2.0f) << local;
+  for (uint32_t local : forkArtIds) EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(local)), 1.5f) << local;
   SetFloatValue("ForkFadeDuration", 0.75f);
-  EXPECT_EQ(game().fadeDuration(firstFork), 0.75f);
-  EXPECT_EQ(game().fadeDuration(firstSheet), 2.0f);
+  EXPECT_EQ(game().data().fadeDuration(firstFork), 0.75f);
+  EXPECT_EQ(game().data().fadeDuration(firstSheet), 2.0f);
 }
 
 TEST_F(Settings, TheFadePushSkipsMissingAndOtherForms) {
-  game().removeForm(game().pluginFormId(sheetArtIds[3]));
-  game().addForm(nimbrel_sim::FormKind::Spell, game().pluginFormId(sheetArtIds[4]));
+  game().data().removeForm(game().data().pluginFormId(sheetArtIds[3]));
+  game().data().addForm(nimbrel_sim::FormKind::Spell, game().data().pluginFormId(sheetArtIds[4]));
   SetFloatValue("SheetFadeDuration", 3.0f);
-  EXPECT_EQ(game().fadeDuration(game().pluginFormId(sheetArtIds[5])), 3.0f);
-  EXPECT_EQ(game().fadeDuration(game().pluginFormId(sheetArtIds[14])), 3.0f);
-  game().finalChecks();
-  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+  EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(sheetArtIds[5])), 3.0f);
+  EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(sheetArtIds[14])), 3.0f);
+  game().checks().finalChecks();
+  EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
 }
 
 TEST_F(Settings, ScriptArgumentsAreConvertedToTheSettersTypes) {
@@ -142,36 +142,36 @@ TEST_F(Settings, AFirstArgumentThatIsNoStringGivesAnEmptyKey) {
   ASSERT_TRUE(CallFloat(ScriptArg::None(), ScriptArg::Float(4.5f)));
   EXPECT_TRUE(HasLine(Log(), "Value change - : 4")) << Log();
   EXPECT_TRUE(HasLine(Log(), "Value change - : 4.5"));
-  game().finalChecks();
-  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+  game().checks().finalChecks();
+  EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
 }
 
 TEST_F(Settings, ASpellOfTheScriptChangesTheFadeOfEverySheetArtForm) {
   ASSERT_TRUE(CallFloat(ScriptArg::String("SheetFadeDuration"), ScriptArg::Float(2.0f)));
-  for (uint32_t local : sheetArtIds) EXPECT_EQ(game().fadeDuration(game().pluginFormId(local)), 2.0f);
+  for (uint32_t local : sheetArtIds) EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(local)), 2.0f);
   EXPECT_TRUE(HasLine(Log(), "Value change - SheetFadeDuration: 2"));
 }
 
 TEST(ScriptRegistration, BothFunctionsAreRegisteredOnTheScriptClass) {
   testsupport::InProcessGame world;
   world.StartWithDefaults();
-  EXPECT_EQ(world.game().registeredFunctionCount(), 2u);
-  EXPECT_NE(world.game().registeredFunction("SetIntValue"), nullptr);
-  EXPECT_NE(world.game().registeredFunction("SetFloatValue"), nullptr);
-  world.game().finalChecks();
-  EXPECT_TRUE(world.game().ok()) << ::testing::PrintToString(world.game().failures());
+  EXPECT_EQ(world.game().scripts().registeredFunctionCount(), 2u);
+  EXPECT_NE(world.game().scripts().registeredFunction("SetIntValue"), nullptr);
+  EXPECT_NE(world.game().scripts().registeredFunction("SetFloatValue"), nullptr);
+  world.game().checks().finalChecks();
+  EXPECT_TRUE(world.game().checks().ok()) << ::testing::PrintToString(world.game().checks().failures());
 }
 
 TEST(ScriptRegistration, AHeapFailureLeavesOnlyThatFunctionOut) {
   testsupport::InProcessGame world;
-  world.game().installDefaultData();
-  world.game().failHeapAllocations(1);
+  world.game().data().installDefaultData();
+  world.game().scripts().failHeapAllocations(1);
   ASSERT_TRUE(world.game().query());
   ASSERT_TRUE(world.game().load());
-  world.game().registerScriptFunctions();
-  EXPECT_EQ(world.game().registeredFunctionCount(), 1u);
-  EXPECT_EQ(world.game().registeredFunction("SetIntValue"), nullptr);
-  EXPECT_NE(world.game().registeredFunction("SetFloatValue"), nullptr);
+  world.game().host().registerScriptFunctions();
+  EXPECT_EQ(world.game().scripts().registeredFunctionCount(), 1u);
+  EXPECT_EQ(world.game().scripts().registeredFunction("SetIntValue"), nullptr);
+  EXPECT_NE(world.game().scripts().registeredFunction("SetFloatValue"), nullptr);
   EXPECT_TRUE(HasLine(world.Log(), "Out of engine memory: SetIntValue is not available to scripts."));
 }
 
@@ -179,35 +179,35 @@ TEST(ScriptRegistration, TheFunctionObjectAnswersTheMachinesOperations) {
   testsupport::InProcessGame world;
   world.StartWithDefaults();
   auto& game = world.game();
-  auto* self = static_cast<uint8_t*>(game.registeredFunction("SetFloatValue"));
+  auto* self = static_cast<uint8_t*>(game.scripts().registeredFunction("SetFloatValue"));
   ASSERT_NE(self, nullptr);
   const auto address = [&](size_t offset) { return reinterpret_cast<uint64_t>(self + offset); };
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 2), address(16));
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 3), address(24));
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 4), address(32));
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 2), address(16));
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 3), address(24));
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 4), address(32));
   uint64_t returnType = 77;
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 5, reinterpret_cast<uint64_t>(&returnType)),
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 5, reinterpret_cast<uint64_t>(&returnType)),
             reinterpret_cast<uint64_t>(&returnType));
   EXPECT_EQ(returnType, 0u);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 6) & 0xFFFFFFFF, 2u);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 8) & 0xFFFFFFFF, 2u);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 9) & 0xFF, 1u);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 10) & 0xFF, self[64]);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 11) & 0xFF, 0u);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 12) & 0xFFFFFFFF, 0u);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 14), address(72));
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 6) & 0xFFFFFFFF, 2u);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 8) & 0xFFFFFFFF, 2u);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 9) & 0xFF, 1u);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 10) & 0xFF, self[64]);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 11) & 0xFF, 0u);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 12) & 0xFFFFFFFF, 0u);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 14), address(72));
   uint32_t out = 5;
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 18, 1, 2, reinterpret_cast<uint64_t>(&out)) & 0xFF, 0u);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 18, 1, 2, reinterpret_cast<uint64_t>(&out)) & 0xFF, 0u);
   EXPECT_EQ(out, 0u);
-  game.callFunctionSlot("SetFloatValue", 21, 1);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 20) & 0xFF, 1u);
-  game.callFunctionSlot("SetFloatValue", 21, 0);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 20) & 0xFF, 0u);
-  EXPECT_EQ(game.callFunctionSlot("SetFloatValue", 22) & 0xFF, 1u);
+  game.scripts().callFunctionSlot("SetFloatValue", 21, 1);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 20) & 0xFF, 1u);
+  game.scripts().callFunctionSlot("SetFloatValue", 21, 0);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 20) & 0xFF, 0u);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetFloatValue", 22) & 0xFF, 1u);
   // Four operations belong to the engine itself.
   for (int slot : {7, 16, 17, 19}) {
-    const size_t before = game.callCount("IFunctionBase" + std::to_string(slot));
-    game.callFunctionSlot("SetFloatValue", slot);
-    EXPECT_EQ(game.callCount("IFunctionBase" + std::to_string(slot)), before + 1) << slot;
+    const size_t before = game.checks().callCount("IFunctionBase" + std::to_string(slot));
+    game.scripts().callFunctionSlot("SetFloatValue", slot);
+    EXPECT_EQ(game.checks().callCount("IFunctionBase" + std::to_string(slot)), before + 1) << slot;
   }
 }

@@ -47,7 +47,7 @@ class Strikes : public ::testing::Test {
     const FormSequence& casters = type == Sheet ? gPluginForms.sheetCasters : gPluginForms.forkCasters;
     const FormSequence& targets = type == Sheet ? gPluginForms.sheetTargets : gPluginForms.forkTargets;
     RunSingleStrike(type, &casters, &targets, 0, 0);
-    game().drainTasks();
+    game().host().drainTasks();
   }
   static float Distance(const nimbrel_sim::Position& a, const nimbrel_sim::Position& b) {
     return std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z));
@@ -59,14 +59,14 @@ class Strikes : public ::testing::Test {
 }  // namespace
 
 TEST_F(Strikes, AForkStrikeMovesTwoReferencesAndCastsOnce) {
-  game().setPlayerPosition(1000.0f, -2000.0f, 350.0f);
-  game().waitFrames(2);  // the scene node shows the move a frame later
+  game().world().setPlayerPosition(1000.0f, -2000.0f, 350.0f);
+  game().world().waitFrames(2);  // the scene node shows the move a frame later
   Single(Fork);
-  const auto moves = game().moves();
-  const auto casts = game().casts();
+  const auto moves = game().world().moves();
+  const auto casts = game().world().casts();
   ASSERT_EQ(moves.size(), 2u);
   ASSERT_EQ(casts.size(), 1u);
-  EXPECT_TRUE(game().flashes().empty());
+  EXPECT_TRUE(game().world().flashes().empty());
   // The target first, relative to the player; then the caster, relative to the target.
   EXPECT_EQ(moves[0].destinationFormId, 0x14u);
   EXPECT_EQ(moves[1].destinationFormId, moves[0].referenceFormId);
@@ -77,26 +77,26 @@ TEST_F(Strikes, AForkStrikeMovesTwoReferencesAndCastsOnce) {
   EXPECT_EQ(casts[0].targetFormId, moves[0].referenceFormId);
   EXPECT_TRUE(HasLine(Log(), "----Fork Lightning positions are ready---"));
   EXPECT_TRUE(HasLine(Log(), "Casting Spell..."));
-  game().finalChecks();
-  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+  game().checks().finalChecks();
+  EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
 }
 
 TEST_F(Strikes, ASheetStrikeRunsHighAndLevel) {
   Single(Sheet);
-  const auto moves = game().moves();
+  const auto moves = game().world().moves();
   ASSERT_EQ(moves.size(), 2u);
   EXPECT_GE(moves[0].placedAt.z, 25000.0f);
   EXPECT_LE(moves[0].placedAt.z, 30000.0f);
   EXPECT_NEAR(Distance(moves[0].placedAt, moves[1].placedAt), 200.0f, 51.0f);
-  ASSERT_EQ(game().casts().size(), 1u);
+  ASSERT_EQ(game().world().casts().size(), 1u);
 }
 
 TEST_F(Strikes, NearForkStrikesTakeTheNearBandsSpells) {
   Set(IntSetting::ForkDistanceMax, 1);
   for (int i = 0; i < 5; ++i) Single(Fork);
-  for (const auto& cast : game().casts()) {
+  for (const auto& cast : game().world().casts()) {
     bool near = false;
-    for (void* spell : gPluginForms.forkSpells) near |= game().findForm(cast.spellFormId) == spell;
+    for (void* spell : gPluginForms.forkSpells) near |= game().data().findForm(cast.spellFormId) == spell;
     EXPECT_TRUE(near) << std::hex << cast.spellFormId;
   }
 }
@@ -105,42 +105,42 @@ TEST_F(Strikes, WithTheFlashOnTheModifierIsAppliedAndRemoved) {
   Set(IntSetting::EnableForkFlash, 1);
   Set(IntSetting::MinFlashAmount, 0);
   Single(Fork);
-  const auto flashes = game().flashes();
+  const auto flashes = game().world().flashes();
   ASSERT_EQ(flashes.size(), 2u);
   EXPECT_TRUE(flashes[0].applied);
   EXPECT_FALSE(flashes[1].applied);
-  EXPECT_EQ(flashes[0].modifierFormId, game().pluginFormId(0x807));
-  EXPECT_LE(flashes[0].ms, game().casts()[0].ms + 1.0);
+  EXPECT_EQ(flashes[0].modifierFormId, game().data().pluginFormId(0x807));
+  EXPECT_LE(flashes[0].ms, game().world().casts()[0].ms + 1.0);
   EXPECT_TRUE(HasLine(Log(), "Applying image space modifier..."));
   EXPECT_TRUE(HasLine(Log(), "Removing image space modifier..."));
 }
 
 TEST_F(Strikes, ATargetThatNeverArrivesEndsTheStrikeAfterAboutTwoSeconds) {
-  game().setLoadedArea(0.0f, 0.0f);  // every placement lands in no cell
-  const double start = game().simulatedMs();
+  game().world().setLoadedArea(0.0f, 0.0f);  // every placement lands in no cell
+  const double start = game().world().simulatedMs();
   Single(Fork);
-  const double took = game().simulatedMs() - start;
+  const double took = game().world().simulatedMs() - start;
   EXPECT_TRUE(HasLine(Log(), "Target is not alive in new position. Skipping...")) << Log();
-  EXPECT_EQ(game().moves().size(), 1u);
-  EXPECT_TRUE(game().casts().empty());
+  EXPECT_EQ(game().world().moves().size(), 1u);
+  EXPECT_TRUE(game().world().casts().empty());
   EXPECT_GE(took, 1900.0);
   EXPECT_LE(took, 30000.0);
 }
 
 TEST_F(Strikes, AChainWhoseFirstCasterNeverArrivesMovesNothingElse) {
-  game().setLoadedArea(0.0f, 0.0f);
+  game().world().setLoadedArea(0.0f, 0.0f);
   RunChainStrike({0, 1}, {0, 1}, 2);
-  game().drainTasks();
+  game().host().drainTasks();
   EXPECT_TRUE(HasLine(Log(), "Caster is not alive in new position. Skipping...")) << Log();
-  EXPECT_EQ(game().moves().size(), 1u);
-  EXPECT_TRUE(game().casts().empty());
+  EXPECT_EQ(game().world().moves().size(), 1u);
+  EXPECT_TRUE(game().world().casts().empty());
 }
 
 TEST_F(Strikes, AChainMovesEverythingFirstThenCastsEveryBolt) {
   RunChainStrike({0, 1, 2}, {0, 1, 0}, 3);
-  game().drainTasks();
-  const auto moves = game().moves();
-  const auto casts = game().casts();
+  game().host().drainTasks();
+  const auto moves = game().world().moves();
+  const auto casts = game().world().casts();
   ASSERT_EQ(moves.size(), 6u);
   ASSERT_EQ(casts.size(), 3u);
   EXPECT_GE(casts[0].ms, moves.back().ms);
@@ -153,34 +153,34 @@ TEST_F(Strikes, AChainMovesEverythingFirstThenCastsEveryBolt) {
 }
 
 TEST_F(Strikes, APauseThatBeganDuringTheMovesDropsTheStrike) {
-  game().holdMainThread(true);
+  game().host().holdMainThread(true);
   std::thread strike([&] { RunSingleStrike(Sheet, &gPluginForms.sheetCasters, &gPluginForms.sheetTargets, 0, 0); });
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   gLightningState.pauseFlag.exchange(1);
-  game().holdMainThread(false);
+  game().host().holdMainThread(false);
   strike.join();
-  game().drainTasks();
-  EXPECT_EQ(game().moves().size(), 2u);
-  EXPECT_TRUE(game().casts().empty());
+  game().host().drainTasks();
+  EXPECT_EQ(game().world().moves().size(), 2u);
+  EXPECT_TRUE(game().world().casts().empty());
   gLightningState.pauseFlag.exchange(0);
 }
 
 TEST_F(Strikes, APauseThatLastedThroughTheMovesLetsTheStrikeGo) {
   gLightningState.pauseFlag.exchange(1);
   Single(Sheet);
-  EXPECT_EQ(game().casts().size(), 1u);
+  EXPECT_EQ(game().world().casts().size(), 1u);
   gLightningState.pauseFlag.exchange(0);
 }
 
 TEST_F(Strikes, EffectsSwitchedOffDuringTheMovesEndTheStrikeSilently) {
-  game().holdMainThread(true);
+  game().host().holdMainThread(true);
   std::thread strike([&] { RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 1, 1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   gLightningState.effectsRunning.exchange(0);
-  game().holdMainThread(false);
+  game().host().holdMainThread(false);
   strike.join();
-  game().drainTasks();
-  EXPECT_TRUE(game().casts().empty());
+  game().host().drainTasks();
+  EXPECT_TRUE(game().world().casts().empty());
   EXPECT_EQ(Log().find("Skipping"), std::string::npos);
 }
 
@@ -213,16 +213,16 @@ TEST_F(Strikes, WithoutTheTaskInterfaceAStrikeEndsWithoutMoving) {
   gHost.task = nullptr;
   Single(Fork);
   gHost.task = saved;
-  EXPECT_TRUE(game().moves().empty());
-  EXPECT_TRUE(game().casts().empty());
+  EXPECT_TRUE(game().world().moves().empty());
+  EXPECT_TRUE(game().world().casts().empty());
 }
 
 TEST_F(Strikes, WithThePlayerGoneAStrikeMovesNothing) {
-  game().setPlayerHolderPresent(false);
+  game().world().setPlayerHolderPresent(false);
   Single(Fork);
   RunChainStrike({0, 1}, {0, 1}, 2);
-  game().drainTasks();
-  EXPECT_TRUE(game().moves().empty());
-  game().finalChecks();
-  EXPECT_TRUE(game().ok()) << ::testing::PrintToString(game().failures());
+  game().host().drainTasks();
+  EXPECT_TRUE(game().world().moves().empty());
+  game().checks().finalChecks();
+  EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
 }

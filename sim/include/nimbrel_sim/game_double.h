@@ -7,182 +7,31 @@
 // vtable slots, as the engine would. A wrong offset, field or slot in the
 // plug-in therefore fails a run here.
 //
+// GameDouble is a small front: its options and life cycle (the plug-in's
+// query and load, the game's start-up, scenarios), and one access object per
+// room: host(), world(), data(), scripts() and checks().
+//
 // One edition per process: the fake game image (the arena) is laid out for
 // the edition of the first GameDouble created in the process.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "nimbrel_sim/types.h"
 
 namespace nimbrel_sim {
 
-enum class Edition { SpecialEdition, VR };
+// Everything behind one double; opaque outside it.
+struct DoubleState;
 
-// Runtime versions the two editions report.
-inline constexpr uint32_t kRuntimeSE = 0x01050270;  // 1.5.39
-inline constexpr uint32_t kRuntimeVR = 0x010400F1;
-
-// Host message types (the host's numbering).
-inline constexpr uint32_t kMsgPostLoad = 0;
-inline constexpr uint32_t kMsgPostPostLoad = 1;
-inline constexpr uint32_t kMsgPreLoadGame = 2;
-inline constexpr uint32_t kMsgPostLoadGame = 3;
-inline constexpr uint32_t kMsgSaveGame = 4;
-inline constexpr uint32_t kMsgDeleteGame = 5;
-inline constexpr uint32_t kMsgInputLoaded = 6;
-inline constexpr uint32_t kMsgNewGame = 7;
-inline constexpr uint32_t kMsgDataLoaded = 8;
-
-struct Options {
-  Edition edition = Edition::SpecialEdition;
-  // Run folder. The documents folder is outDir/Documents (created), the trace
-  // is outDir/trace.jsonl.
-  std::string outDir;
-  // 0 means the edition's own runtime (kRuntimeSE or kRuntimeVR).
-  uint32_t runtimeVersion = 0;
-  bool editor = false;
-  // Sleeps of the plug-in are divided by this (simulation platform only).
-  double timeScale = 1.0;
-  // Make the documents-folder lookup fail with this result code and last
-  // error (simulation platform only; 0 = succeed).
-  uint32_t documentsFailure = 0;
-  uint32_t documentsLastError = 0;
-  // Host interfaces (2 script, 4 task, 5 messaging) the host hands out as null.
-  std::vector<uint32_t> missingInterfaces;
-  // The menu manager and the script event-source holder may be absent.
-  bool noMenuManager = false;
-  bool noScriptEventSources = false;
-  // The game's main thread: frames per simulated second (0: the edition's
-  // own, 60 for SE and 90 for VR), and how long a saved-game load holds it.
-  double fps = 0;
-  double loadMs = 2000;
-  // The plug-in's 1-based load index, which the host gives out as its handle.
-  uint32_t loadIndex = 3;
-};
-
-// Event sources a plug-in can add sinks to.
-enum class Source { MenuOpenClose, Hit, Action };
-
-// Kinds of forms the double can make.
-enum class FormKind { Spell, EffectArt, ImageSpaceModifier, FormList, GlobalVariable, ObjectReference, Weather, Worldspace, Weapon };
-
-// The default data set's variations.
-struct DataSet {
-  bool pluginLoaded = true;
-  uint8_t pluginModIndex = 0x12;
-  uint16_t pluginLightIndex = 0;  // the engine keeps it in 16 bits, 0..0xFFF
-  bool dawnguardLoaded = true;
-  uint8_t dawnguardModIndex = 0x02;
-  uint16_t dawnguardLightIndex = 0;
-};
-
-// Weathers of the default data set.
-enum class DefaultWeather { Clear, Cloudy, Rain, Thunderstorm, Snow, RainySnow, ExemptStorm, Unclassified };
-
-// A script argument as the machine passes it (type words: 0 none, 1 object,
-// 2 string, 3 integer, 4 float, 5 bool).
-struct ScriptArg {
-  uint64_t type = 0;
-  std::string text;
-  uint64_t raw = 0;
-  static ScriptArg None() { return {}; }
-  static ScriptArg String(const std::string& t) { return {2, t, 0}; }
-  static ScriptArg Int(int32_t v) { return {3, {}, static_cast<uint32_t>(v)}; }
-  static ScriptArg Float(float v) {
-    uint32_t bits = 0;
-    std::memcpy(&bits, &v, sizeof bits);
-    return {4, {}, bits};
-  }
-  static ScriptArg Bool(bool v) { return {5, {}, v ? 1u : 0u}; }
-  static ScriptArg Object() { return {1, {}, 0}; }
-};
-
-struct Position {
-  float x = 0, y = 0, z = 0;
-};
-
-struct MoveRecord {
-  double ms = 0;                // since the double started, on the simulated clock
-  uint32_t referenceFormId = 0;
-  uint32_t destinationFormId = 0;
-  Position offset;
-  Position placedAt;            // world position after the move
-  bool inCell = false;
-  bool attached = false;
-};
-
-struct CastRecord {
-  double ms = 0;
-  uint32_t spellFormId = 0;
-  uint32_t casterFormId = 0;
-  uint32_t targetFormId = 0;
-  Position caster;              // world positions at the moment of the cast
-  Position target;
-  Position player;
-  uint32_t queuedBy = 0;        // tasks one thread queued back to back share this number
-};
-
-struct FlashRecord {
-  double ms = 0;
-  bool applied = false;         // false: removed
-  uint32_t modifierFormId = 0;
-};
-
-// What the game's main thread went through.
-struct MainThreadFigures {
-  uint64_t frames = 0;
-  double fps = 0;
-  size_t maxTasksPerFrame = 0;
-  uint64_t maxTaskLatencyFrames = 0;  // frames from a task's queuing to its run
-  uint64_t loads = 0;
-  double stalledSeconds = 0;          // simulated seconds loads and hitches held it
-  size_t tasksHeldOverLoads = 0;      // queued during a load, run after it
-  // Engine calls and queued tasks of the plug-in's own threads while a load
-  // held the main thread (the game tears those references and cells down).
-  uint64_t pluginCallsDuringLoads = 0;
-  // The plug-in's threads by the names it gives them (peaks of a sampling).
-  bool threadsObserved = false;
-  size_t peakPluginThreads = 0;
-  size_t peakSheetLoops = 0;
-  size_t peakForkLoops = 0;
-  size_t peakStrikeThreads = 0;
-};
-
-struct PluginDescription {
-  bool filled = false;
-  uint32_t infoVersion = 0;
-  std::string name;
-  uint32_t version = 0;
-};
-
-class GameDouble {
+// The host: messages, loads, the task queue, and what the plug-in asked of it.
+class HostAccess {
  public:
-  explicit GameDouble(Options options);
-  ~GameDouble();
-  GameDouble(const GameDouble&) = delete;
-  GameDouble& operator=(const GameDouble&) = delete;
-
-  // --- the plug-in ---------------------------------------------------------
-  // Loads the library (dlopen, or LoadLibraryA in the Windows build).
-  bool loadPlugin(const std::string& path);
-  // Default plug-in file of an edition in a folder ("Nimbrel.so"/"NimbrelVR.so",
-  // or ".dll" in the Windows build).
-  static std::string defaultPluginPath(const std::string& folder, Edition edition);
-  const std::string& error() const;
-  // Entry points linked into the calling program instead of a library (a
-  // test that builds the plug-in's code in). Same role as loadPlugin.
-  using QueryFunction = bool (*)(const void* host, void* description);
-  using LoadFunction = bool (*)(const void* host);
-  bool usePluginEntryPoints(QueryFunction queryFn, LoadFunction loadFn);
-
-  // SKSEPlugin_Query with the host interface; the description record is kept.
-  bool query();
-  const PluginDescription& description() const;
-  // SKSEPlugin_Load.
-  bool load();
+  explicit HostAccess(DoubleState& state) : impl_(&state) {}
   // The host calls the script-registration callbacks the plug-in handed to
   // interface 2, with the script registry.
   void registerScriptFunctions();
@@ -191,35 +40,87 @@ class GameDouble {
   void sendMessage(uint32_t type, uint64_t dataWord = 0);
   // Calls every "SKSE" listener with a null message pointer.
   void sendNullMessage();
-  // Game start-up after load: messages 0 and 1, script registration, 6, 8.
-  void startUp();
   // One saved-game load on the main thread: message 2, then the load holds
   // the main thread for Options::loadMs with the world torn down, then 3
   // with a non-zero data word (zero when the load failed).
   void loadSavedGame(bool succeeded = true);
-  // A hitch: the main thread stalls for simulated time.
-  void stallMainThread(double simulatedMs);
-  // Returns once the main thread has run `count` more frames.
-  void waitFrames(uint64_t count);
-  MainThreadFigures mainThreadFigures() const;
   // The host's rules towards other plug-ins: a message from another sender,
   // a listener of another plug-in (a null sender hears every plug-in but
   // never the host), and GetPluginHandle asked outside query and load.
   void sendMessageFrom(const std::string& sender, uint32_t type, uint64_t dataWord = 0);
   bool registerListenerOf(uint32_t otherHandle, const char* sender, void (*listener)(void* message));
   uint32_t askPluginHandle();
-
-  // --- the world -------------------------------------------------------------
-  // Sends an event to every sink of a source, as the game would; a sink that
-  // returns non-zero is a failure of the run.
-  void sendMenuEvent(const std::string& menuName, bool opening);
-  void sendActionEvent(uint32_t type, bool byPlayer);
-  // Menu events come from the UI thread, hits and actions from the main
-  // thread. drainTasks waits until every task queued before the call has
-  // run (at once while the main thread is held, see holdMainThread).
+  // Waits until every task queued before the call has run (at once while
+  // the queue is held).
   void drainTasks();
+  // While held, the main thread's frames leave queued tasks in the queue,
+  // and finalChecks reports those queued before it as not run.
+  void holdMainThread(bool hold);
+  size_t tasksRun() const;
 
-  // --- game data: loaded files, forms, the default data set ------------------
+  uint32_t pluginHandle() const;           // the handle the host gives out (the load index)
+  uint32_t listenerHandle() const;         // the handle the plug-in registered with (0xFFFFFFFF if none)
+  size_t listenerCount() const;            // the plug-in's listeners for "SKSE"
+  size_t scriptCallbackCount() const;      // callbacks handed to interface 2
+  std::vector<uint32_t> interfaceRequests() const;  // ids asked for, in order
+
+ private:
+  DoubleState* impl_;
+};
+
+// The world: the player, cells, sky, weather and hour, the game's events,
+// the main thread's frames, and what the world-changing natives did.
+class WorldAccess {
+ public:
+  explicit WorldAccess(DoubleState& state) : impl_(&state) {}
+  // Loads a world: the sky exists, the player has 3D and stands in an attached
+  // exterior cell of Tamriel (worldspace 0x3C) at (0, 0, 0); the hour is
+  // 12.0; clear current weather, no outgoing weather, transition 1.0.
+  void loadWorld();
+  void unloadWorld();  // sky and player holders null
+  // The player's scene node shows a move from the frame after it on.
+  void setPlayerPosition(float x, float y, float z);
+  void setPlayerHas3D(bool has3D);
+  void setPlayerHolderPresent(bool present);
+  void setPlayerCellNull();               // player in no cell
+  void enterInterior();                   // a cell without worldspace
+  void enterExterior(uint32_t worldspaceFormId = 0x3C);
+  void setSkyPresent(bool present);
+  // Current and outgoing weather (0 = none) and the transition progress.
+  void setWeather(uint32_t currentFormId, uint32_t outgoingFormId, float transition);
+  void setWeatherTransition(float transition);
+  void setGameHour(float hour);
+  // The loaded area: a move ends in an attached cell within this many world
+  // units (horizontally) of the player, in an unattached cell up to
+  // `cellRange`, and in no cell beyond.
+  void setLoadedArea(float attachedRange, float cellRange);
+
+  // The game's events, sent as the game would: menus from the UI thread,
+  // hits and actions from the main thread. A sink that returns non-zero is a
+  // failure of the run.
+  void sendMenuEvent(const std::string& menuName, bool opening);
+  void sendHitEvent(bool onPlayer, uint32_t sourceFormId);
+  void sendActionEvent(uint32_t type, bool byPlayer);
+
+  // The main thread: a hitch of simulated time, and a wait for frames.
+  void stallMainThread(double simulatedMs);
+  void waitFrames(uint64_t count);
+  // Milliseconds on the simulated clock since the double started.
+  double simulatedMs() const;
+
+  // What the world saw: every move, cast and flash, in order.
+  std::vector<MoveRecord> moves() const;
+  std::vector<CastRecord> casts() const;
+  std::vector<FlashRecord> flashes() const;
+
+ private:
+  DoubleState* impl_;
+};
+
+// Game data: loaded files, forms, the default data set.
+class DataAccess {
+ public:
+  explicit DataAccess(DoubleState& state) : impl_(&state) {}
   // Appends a file to the loaded-file list (list order = call order).
   void addLoadedFile(const std::string& name, uint8_t modIndex, uint16_t lightIndex = 0);
   // Appends a list node whose file entry is null.
@@ -259,13 +160,21 @@ class GameDouble {
   // Weathers of the default data set by role.
   uint32_t weatherId(DefaultWeather weather) const;
 
-  // --- the script machine -----------------------------------------------------
-  // Calls a registered native function as a script would: a stack frame with
-  // the two arguments, then the function object's call operation (slot 23)
-  // through its own vtable. False when no such function is registered, or
-  // when the call operation answers false. The result value's type word
-  // after the call goes to *resultType (it holds a string before the call).
-  // Argument fetches outside the frame's two arguments fail the run.
+ private:
+  DoubleState* impl_;
+};
+
+// The script machine and the engine heap.
+class ScriptAccess {
+ public:
+  explicit ScriptAccess(DoubleState& state) : impl_(&state) {}
+  // Calls a registered native function as a script would, on one of the
+  // script machine's threads: a stack frame with the two arguments, then the
+  // function object's call operation (slot 23) through its own vtable. False
+  // when no such function is registered, or when the call operation answers
+  // false. The result value's type word after the call goes to *resultType
+  // (it holds a string before the call). Argument fetches outside the
+  // frame's two arguments fail the run.
   bool callNative(const std::string& className, const std::string& function, const ScriptArg& first,
                   const ScriptArg& second, uint64_t* resultType = nullptr);
   // Calls operation `slot` (1-based, as the machine numbers them) of a
@@ -274,92 +183,21 @@ class GameDouble {
   uint64_t callFunctionSlot(const std::string& function, int slot, uint64_t a = 0, uint64_t b = 0, uint64_t c = 0);
   // Address of a registered function object (null if none).
   void* registeredFunction(const std::string& function) const;
+  size_t registeredFunctionCount() const;  // native functions given to the script registry
   // The next `count` engine heap allocations fail (return null).
   // Heap frees that match no live block, and frees or releases of a
   // registered function outside its destructor (slot 1), fail the run.
   void failHeapAllocations(int count);
   size_t liveHeapBlocks() const;
 
-  // --- the world ---------------------------------------------------------------
-  // Loads a world: the sky exists, the player has 3D and stands in an attached
-  // exterior cell of Tamriel (worldspace 0x3C) at (0, 0, 0); the hour is
-  // 12.0; clear current weather, no outgoing weather, transition 1.0.
-  void loadWorld();
-  void unloadWorld();  // sky and player holders null
-  void setPlayerPosition(float x, float y, float z);
-  void setPlayerHas3D(bool has3D);
-  void setPlayerHolderPresent(bool present);
-  void setPlayerCellNull();               // player in no cell
-  void enterInterior();                   // a cell without worldspace
-  void enterExterior(uint32_t worldspaceFormId = 0x3C);
-  void setSkyPresent(bool present);
-  // Current and outgoing weather (0 = none) and the transition progress.
-  void setWeather(uint32_t currentFormId, uint32_t outgoingFormId, float transition);
-  void setWeatherTransition(float transition);
-  void setGameHour(float hour);
-  void sendHitEvent(bool onPlayer, uint32_t sourceFormId);
+ private:
+  DoubleState* impl_;
+};
 
-  // What the world saw: every move, cast and flash, in order.
-  std::vector<MoveRecord> moves() const;
-  std::vector<CastRecord> casts() const;
-  std::vector<FlashRecord> flashes() const;
-  size_t tasksRun() const;
-  // Holds the game's main thread: queued tasks wait until released, and
-  // finalChecks reports those queued before it as not run.
-  void holdMainThread(bool hold);
-  // The loaded area: a move ends in an attached cell within this many world
-  // units (horizontally) of the player, in an unattached cell up to
-  // `cellRange`, and in no cell beyond.
-  void setLoadedArea(float attachedRange, float cellRange);
-
-  // --- scenarios -----------------------------------------------------------------
-  // Reads a scenario (the format is documented in sim/SCENARIOS.md); false
-  // with error() set when it does not parse. An empty text is the embedded
-  // default storm.
-  bool loadScenario(const std::string& text);
-  static std::string defaultScenario();
-  // Plays the loaded scenario: each event is applied at its time on the
-  // simulated clock (wall time times Options::timeScale); returns at its end.
-  // `progress`, when given, is called now and then with the fraction done.
-  void playScenario(void (*progress)(double fraction, void* context) = nullptr, void* context = nullptr);
-  // The loaded scenario's set-up, due before startUp(): its data set
-  // (installDefaultData with the scenario's variations, unless it says
-  // "data none"), its loaded area, and loadWorld() unless it starts unloaded.
-  // Loads the default scenario first when none was loaded.
-  void applyScenarioSetUp();
-  // The loaded scenario's end, in simulated seconds from the start of play;
-  // setScenarioEnd moves it (events after the new end are not played).
-  double scenarioEndSeconds() const;
-  void setScenarioEnd(double seconds);
-  // Milliseconds on the simulated clock since the double started.
-  double simulatedMs() const;
-
-  // --- what the host and the engine saw -------------------------------------
-  uint32_t pluginHandle() const;           // the handle the host gave out
-  uint32_t listenerHandle() const;         // the handle the plug-in registered with (0xFFFFFFFF if none)
-  size_t listenerCount() const;            // listeners for "SKSE"
-  size_t scriptCallbackCount() const;      // callbacks handed to interface 2
-  size_t registeredFunctionCount() const;  // native functions given to the script registry
-  std::vector<uint32_t> interfaceRequests() const;  // ids asked for, in order
-  size_t sinkCount(Source source) const;
-  // The 5 bytes at the patch site, and whether the bytes after the jump are
-  // still the engine's own.
-  std::vector<uint8_t> patchSiteBytes(size_t count = 5) const;
-  bool patchTailIntact() const;
-  // Page protection of the patch site as the OS reports it ("r-x", "rwx", ...).
-  std::string patchSiteProtection() const;
-  uintptr_t imageBase() const;
-  uintptr_t patchSiteAddress() const;
-
-  // Paths of this run.
-  std::string documentsDir() const;
-  std::string pluginLogPath() const;  // where the edition's plug-in log is expected
-  std::string tracePath() const;
-  // Trace lines written so far (JSON, one object per line).
-  std::vector<std::string> trace() const;
-  // Number of trace lines whose "fn" is this simulated function.
-  size_t callCount(const std::string& function) const;
-
+// What the run saw, and the checks that fail it.
+class Checks {
+ public:
+  explicit Checks(DoubleState& state) : impl_(&state) {}
   // Checks of the double that failed (empty when the run is sound). The CLI
   // exits non-zero when this is not empty.
   std::vector<std::string> failures() const;
@@ -368,6 +206,93 @@ class GameDouble {
   // adds to failures(). Every task queued before the call must have run;
   // tasks the plug-in queues meanwhile may still be pending.
   void finalChecks();
+  // Trace lines written so far (JSON, one object per line).
+  std::vector<std::string> trace() const;
+  // Number of trace lines whose "fn" is this simulated function.
+  size_t callCount(const std::string& function) const;
+  size_t sinkCount(Source source) const;
+  // The bytes at the patch site, and whether the bytes after the jump are
+  // still the engine's own.
+  std::vector<uint8_t> patchSiteBytes(size_t count = 5) const;
+  bool patchTailIntact() const;
+  // Page protection of the patch site as the OS reports it ("r-x", "rwx", ...).
+  std::string patchSiteProtection() const;
+  uintptr_t imageBase() const;
+  uintptr_t patchSiteAddress() const;
+  // Frames, loads and the plug-in's threads, as the main thread saw them.
+  MainThreadFigures mainThreadFigures() const;
+
+ private:
+  DoubleState* impl_;
+};
+
+class GameDouble {
+ public:
+  explicit GameDouble(Options options);
+  ~GameDouble();
+  GameDouble(const GameDouble&) = delete;
+  GameDouble& operator=(const GameDouble&) = delete;
+
+  const Options& options() const;
+  HostAccess& host() { return host_; }
+  WorldAccess& world() { return world_; }
+  DataAccess& data() { return data_; }
+  ScriptAccess& scripts() { return scripts_; }
+  Checks& checks() { return checks_; }
+  const HostAccess& host() const { return host_; }
+  const WorldAccess& world() const { return world_; }
+  const DataAccess& data() const { return data_; }
+  const ScriptAccess& scripts() const { return scripts_; }
+  const Checks& checks() const { return checks_; }
+
+  // --- the plug-in -----------------------------------------------------------
+  // Loads the library (dlopen, or LoadLibraryA in the Windows build).
+  bool loadPlugin(const std::string& path);
+  // Default plug-in file of an edition in a folder ("Nimbrel.so"/"NimbrelVR.so",
+  // or ".dll" in the Windows build).
+  static std::string defaultPluginPath(const std::string& folder, Edition edition);
+  const std::string& error() const;
+  // Entry points linked into the calling program instead of a library (a
+  // test that builds the plug-in's code in). Same role as loadPlugin.
+  using QueryFunction = bool (*)(const void* host, void* description);
+  using LoadFunction = bool (*)(const void* host);
+  bool usePluginEntryPoints(QueryFunction queryFn, LoadFunction loadFn);
+  // SKSEPlugin_Query with the host interface; the description record is kept.
+  bool query();
+  const PluginDescription& description() const;
+  // SKSEPlugin_Load.
+  bool load();
+  // Game start-up after load: messages 0 and 1, script registration, 6, 8.
+  void startUp();
+
+  // --- scenarios -----------------------------------------------------------------
+  // Reads a scenario (the format is documented in sim/SCENARIOS.md); false
+  // with error() set when it does not parse. An empty text is the embedded
+  // default storm.
+  bool loadScenario(const std::string& text);
+  static std::string defaultScenario();
+  // The loaded scenario's set-up, due before startUp(): its data set
+  // (installDefaultData with the scenario's variations, unless it says
+  // "data none"), its loaded area, frame rate and load time, and loadWorld()
+  // unless it starts unloaded. Loads the default scenario first when none
+  // was loaded.
+  void applyScenarioSetUp();
+  // Plays the loaded scenario: the main thread applies each event at its
+  // time on the simulated clock (wall time times Options::timeScale);
+  // returns at its end. `progress`, when given, is called now and then with
+  // the fraction done.
+  void playScenario(void (*progress)(double fraction, void* context) = nullptr, void* context = nullptr);
+  // The loaded scenario's end, in simulated seconds from the start of play;
+  // setScenarioEnd moves it (events after the new end are not played).
+  double scenarioEndSeconds() const;
+  void setScenarioEnd(double seconds);
+  // The loaded scenario's events as (simulated ms, text), in time order.
+  std::vector<std::pair<double, std::string>> scenarioTimeline() const;
+
+  // --- paths of this run -------------------------------------------------------
+  std::string documentsDir() const;
+  std::string pluginLogPath() const;  // where the edition's plug-in log is expected
+  std::string tracePath() const;
 
   // Makes a fault (a call into 0xCC filler, an access violation) end the
   // process with exit code 4 and a line saying the plug-in called an
@@ -375,8 +300,12 @@ class GameDouble {
   static void installFaultHandler();
 
  private:
-  struct Impl;
-  Impl* impl_;
+  DoubleState* impl_;
+  HostAccess host_;
+  WorldAccess world_;
+  DataAccess data_;
+  ScriptAccess scripts_;
+  Checks checks_;
 };
 
 }  // namespace nimbrel_sim

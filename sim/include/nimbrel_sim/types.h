@@ -1,0 +1,152 @@
+// The game double's vocabulary: editions, options, the records of what the
+// world saw, and the values tests and the command pass in.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nimbrel_sim {
+
+enum class Edition { SpecialEdition, VR };
+
+// Runtime versions the two editions report.
+inline constexpr uint32_t kRuntimeSE = 0x01050270;  // 1.5.39
+inline constexpr uint32_t kRuntimeVR = 0x010400F1;
+
+// Host message types (the host's numbering).
+inline constexpr uint32_t kMsgPostLoad = 0;
+inline constexpr uint32_t kMsgPostPostLoad = 1;
+inline constexpr uint32_t kMsgPreLoadGame = 2;
+inline constexpr uint32_t kMsgPostLoadGame = 3;
+inline constexpr uint32_t kMsgSaveGame = 4;
+inline constexpr uint32_t kMsgDeleteGame = 5;
+inline constexpr uint32_t kMsgInputLoaded = 6;
+inline constexpr uint32_t kMsgNewGame = 7;
+inline constexpr uint32_t kMsgDataLoaded = 8;
+
+struct Options {
+  Edition edition = Edition::SpecialEdition;
+  // Run folder. The documents folder is outDir/Documents (created), the trace
+  // is outDir/trace.jsonl.
+  std::string outDir;
+  // 0 means the edition's own runtime (kRuntimeSE or kRuntimeVR).
+  uint32_t runtimeVersion = 0;
+  bool editor = false;
+  // Sleeps of the plug-in are divided by this (simulation platform only).
+  double timeScale = 1.0;
+  // Make the documents-folder lookup fail with this result code and last
+  // error (simulation platform only; 0 = succeed).
+  uint32_t documentsFailure = 0;
+  uint32_t documentsLastError = 0;
+  // Host interfaces (2 script, 4 task, 5 messaging) the host hands out as null.
+  std::vector<uint32_t> missingInterfaces;
+  // The menu manager and the script event-source holder may be absent.
+  bool noMenuManager = false;
+  bool noScriptEventSources = false;
+  // The game's main thread: frames per simulated second (0: the edition's
+  // own, 60 for SE and 90 for VR), and how long a saved-game load holds it.
+  double fps = 0;
+  double loadMs = 2000;
+  // The plug-in's 1-based load index, which the host gives out as its handle.
+  uint32_t loadIndex = 3;
+};
+
+// Event sources a plug-in can add sinks to.
+enum class Source { MenuOpenClose, Hit, Action };
+
+// Kinds of forms the double can make.
+enum class FormKind { Spell, EffectArt, ImageSpaceModifier, FormList, GlobalVariable, ObjectReference, Weather, Worldspace, Weapon };
+
+// The default data set's variations.
+struct DataSet {
+  bool pluginLoaded = true;
+  uint8_t pluginModIndex = 0x12;
+  uint16_t pluginLightIndex = 0;  // the engine keeps it in 16 bits, 0..0xFFF
+  bool dawnguardLoaded = true;
+  uint8_t dawnguardModIndex = 0x02;
+  uint16_t dawnguardLightIndex = 0;
+};
+
+// Weathers of the default data set.
+enum class DefaultWeather { Clear, Cloudy, Rain, Thunderstorm, Snow, RainySnow, ExemptStorm, Unclassified };
+
+// A script argument as the machine passes it (type words: 0 none, 1 object,
+// 2 string, 3 integer, 4 float, 5 bool).
+struct ScriptArg {
+  uint64_t type = 0;
+  std::string text;
+  uint64_t raw = 0;
+  static ScriptArg None() { return {}; }
+  static ScriptArg String(const std::string& t) { return {2, t, 0}; }
+  static ScriptArg Int(int32_t v) { return {3, {}, static_cast<uint32_t>(v)}; }
+  static ScriptArg Float(float v) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    return {4, {}, bits};
+  }
+  static ScriptArg Bool(bool v) { return {5, {}, v ? 1u : 0u}; }
+  static ScriptArg Object() { return {1, {}, 0}; }
+};
+
+struct Position {
+  float x = 0, y = 0, z = 0;
+};
+
+struct MoveRecord {
+  double ms = 0;                // since the double started, on the simulated clock
+  uint32_t referenceFormId = 0;
+  uint32_t destinationFormId = 0;
+  Position offset;
+  Position placedAt;            // world position after the move
+  bool inCell = false;
+  bool attached = false;
+};
+
+struct CastRecord {
+  double ms = 0;
+  uint32_t spellFormId = 0;
+  uint32_t casterFormId = 0;
+  uint32_t targetFormId = 0;
+  Position caster;              // world positions at the moment of the cast
+  Position target;
+  Position player;
+  uint32_t queuedBy = 0;        // tasks one thread queued back to back share this number
+};
+
+struct FlashRecord {
+  double ms = 0;
+  bool applied = false;         // false: removed
+  uint32_t modifierFormId = 0;
+};
+
+// What the game's main thread went through.
+struct MainThreadFigures {
+  uint64_t frames = 0;
+  double fps = 0;
+  size_t maxTasksPerFrame = 0;
+  uint64_t maxTaskLatencyFrames = 0;  // frames from a task's queuing to its run
+  uint64_t loads = 0;
+  double stalledSeconds = 0;          // simulated seconds loads and hitches held it
+  size_t tasksHeldOverLoads = 0;      // queued during a load, run after it
+  // Engine calls and queued tasks of the plug-in's own threads while a load
+  // held the main thread (the game tears those references and cells down).
+  uint64_t pluginCallsDuringLoads = 0;
+  // The plug-in's threads by the names it gives them (peaks of a sampling).
+  bool threadsObserved = false;
+  size_t peakPluginThreads = 0;
+  size_t peakSheetLoops = 0;
+  size_t peakForkLoops = 0;
+  size_t peakStrikeThreads = 0;
+};
+
+struct PluginDescription {
+  bool filled = false;
+  uint32_t infoVersion = 0;
+  std::string name;
+  uint32_t version = 0;
+};
+
+}  // namespace nimbrel_sim
