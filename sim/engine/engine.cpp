@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include "run/active_run.h"
 #include "run/os.h"
 
 #include <algorithm>
@@ -15,9 +16,8 @@ namespace nimbrel_sim {
 
 namespace {
 
-std::atomic<Engine*> gActive{nullptr};
 
-Engine& active() { return *gActive.load(std::memory_order_acquire); }
+Engine& active() { return *ActiveRun::engine(); }
 
 template <typename T>
 void storeRelaxed(void* object, size_t offset, T value) {
@@ -198,7 +198,7 @@ Engine::Engine(Run& run, const Options& options) : run_(run), options_(options) 
 }
 
 Engine::~Engine() {
-  if (gActive.load() == this) gActive.store(nullptr);
+  ActiveRun::forget(this);
   for (auto& [address, size] : heapBlocks_) delete[] reinterpret_cast<uint8_t*>(address);
 }
 
@@ -209,7 +209,7 @@ void Engine::activate() {
   img.setHolder(kScriptVmHolder, vm_);
   img.setHolder(kDataRegistryHolder, dataRegistry_);
   img.setHolder(kMenuManagerHolder, options_.noMenuManager ? nullptr : menuManager_);
-  gActive.store(this, std::memory_order_release);
+  ActiveRun::setEngine(this);
 }
 
 void* Engine::create(Cls cls, size_t size) {
@@ -617,7 +617,7 @@ void Engine::spellCast(void* registry, uint32_t stackId, void* spell, void* cast
   if (!spellOk) run_.fail("SpellCastNative with a spell that is no spell");
   if (!casterOk) run_.fail("SpellCastNative with a caster that is no reference");
   if (!targetOk) run_.fail("SpellCastNative with a target that is no reference");
-  World* world = World::active();
+  World* world = ActiveRun::world();
   if (sound && spellOk && casterOk && targetOk && world) world->recordCast(spell, caster, target);
 }
 
@@ -646,7 +646,7 @@ void Engine::refMoveTo(void* registry, uint32_t stackId, void* ref, void* destin
       run_.fail("RefMoveToNative moving a reference object too small for its cell and 3D fields");
     }
   }
-  World* world = World::active();
+  World* world = ActiveRun::world();
   if (sound && refOk && destinationOk && world) world->moveReference(ref, destination, {x, y, z});
 }
 
@@ -659,7 +659,7 @@ bool Engine::cellAttached(void* registry, uint32_t stackId, void* cell) {
     isCell = cls && *cls == Cls::Cell;
     if (!isCell) run_.fail("CellAttachedNative with something that is no cell");
   }
-  World* world = World::active();
+  World* world = ActiveRun::world();
   bool attached = sound && isCell && world && world->cellAttached(cell);
   run_.trace.record("CellAttachedNative",
                     Args().p("registry", registry).u("stackId", stackId).p("cell", cell).b("result", attached));
@@ -674,7 +674,7 @@ void Engine::imodApply(void* registry, uint32_t stackId, void* imod, float stren
   bool isModifier = cls && *cls == Cls::ImageSpaceModifier;
   if (!isModifier) run_.fail("ImodApplyNative with something that is no modifier");
   if (strength != 1.0f) run_.fail("ImodApplyNative with a strength other than 1.0");
-  World* world = World::active();
+  World* world = ActiveRun::world();
   if (sound && isModifier && world) world->recordFlash(imod, true);
 }
 
@@ -684,7 +684,7 @@ void Engine::imodRemove(void* registry, uint32_t stackId, void* imod) {
   auto cls = classOf(imod);
   bool isModifier = cls && *cls == Cls::ImageSpaceModifier;
   if (!isModifier) run_.fail("ImodRemoveNative with something that is no modifier");
-  World* world = World::active();
+  World* world = ActiveRun::world();
   if (sound && isModifier && world) world->recordFlash(imod, false);
 }
 

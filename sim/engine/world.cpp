@@ -1,5 +1,7 @@
 #include "engine/world.h"
 
+#include "run/active_run.h"
+
 #include <atomic>
 #include <cmath>
 
@@ -10,7 +12,6 @@ namespace nimbrel_sim {
 
 namespace {
 
-std::atomic<World*> gActive{nullptr};
 
 uint32_t formIdOf(const void* form) { return form ? loadField<uint32_t>(form, field::kFormId) : 0; }
 
@@ -37,12 +38,11 @@ World::World(Run& run, Engine& engine, const Options& options) : run_(run), engi
 }
 
 void World::activate() {
-  gActive.store(this, std::memory_order_release);
+  ActiveRun::setWorld(this);
   std::lock_guard lock(mutex_);
   publishHolders();
 }
 
-World* World::active() { return gActive.load(std::memory_order_acquire); }
 
 void World::startClock() { startTicks_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
 

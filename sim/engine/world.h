@@ -52,7 +52,6 @@ class World {
 
   // The engine's world-changing natives reach the world activated last.
   void activate();
-  static World* active();
 
   // The simulated clock: wall time since startClock() times the time scale.
   void startClock();

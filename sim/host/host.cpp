@@ -1,5 +1,7 @@
 #include "host/host.h"
 
+#include "run/active_run.h"
+
 #include "run/os.h"
 
 #include <algorithm>
@@ -13,9 +15,8 @@ namespace nimbrel_sim {
 
 namespace {
 
-std::atomic<Host*> gActive{nullptr};
 
-Host& active() { return *gActive.load(std::memory_order_acquire); }
+Host& active() { return *ActiveRun::host(); }
 
 void* hostQueryInterface(uint32_t id) { return active().queryInterface(id); }
 uint32_t hostPluginHandle() { return active().pluginHandle(); }
@@ -46,10 +47,10 @@ Host::Host(Run& run, Engine& engine, const Options& options) : run_(run), engine
 }
 
 Host::~Host() {
-  if (gActive.load() == this) gActive.store(nullptr);
+  ActiveRun::forget(this);
 }
 
-void Host::activate() { gActive.store(this, std::memory_order_release); }
+void Host::activate() { ActiveRun::setHost(this); }
 
 // --- interfaces ------------------------------------------------------------
 
