@@ -214,8 +214,10 @@ int main(int argc, char** argv) {
   Progress progress{game.scenarioEndSeconds(), -1, isatty(fileno(stderr)) != 0, &game, game.world().simulatedMs(), &follower};
   std::fflush(stdout);  // the lines so far come before the progress bar
   const auto wallStart = std::chrono::steady_clock::now();
+  const double cpuStart = nimbrel_sim::os::processCpuSeconds();
   game.playScenario(&showProgress, &progress);
   const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+  const double cpuSeconds = nimbrel_sim::os::processCpuSeconds() - cpuStart;
   // The session ends: with the world gone the plug-in stops striking, so the
   // main thread can catch up with what was queued even after a storm.
   game.world().unloadWorld();
@@ -228,9 +230,9 @@ int main(int argc, char** argv) {
   for (const auto& m : moves) attached += m.attached;
   size_t applied = 0;
   for (const auto& f : game.world().flashes()) applied += f.applied;
-  std::printf("scenario:     %s, %.0f s simulated in %.1f s (time scale %g)\n",
+  std::printf("scenario:     %s, %.0f s simulated in %.1f s (time scale %g), %.1f s of process CPU\n",
               scenarioFile.empty() ? "default storm" : scenarioFile.c_str(), game.scenarioEndSeconds(), wallSeconds,
-              options.timeScale);
+              options.timeScale, cpuSeconds);
   std::printf("world:        %zu moves (%zu into an attached cell), %zu casts, %zu flashes (%zu applied), "
               "%zu tasks run\n",
               moves.size(), attached, game.world().casts().size(), game.world().flashes().size(), applied, game.host().tasksRun());

@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "run/os.h"
+
 namespace nimbrel_sim {
 
 MainThread::MainThread(Run& run, double fps, double timeScale)
@@ -36,6 +38,7 @@ void MainThread::stop() {
 
 void MainThread::loop() {
   Run::nameThisThread("main");
+  os::nameThread("sim-main");
   using Clock = std::chrono::steady_clock;
   auto period = [this] {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(periodMs_.load()));

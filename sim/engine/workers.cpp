@@ -18,6 +18,7 @@ Workers::~Workers() { stop(); }
 
 void Workers::loop(int index) {
   Run::nameThisThread(threadNames_[static_cast<size_t>(index)].c_str());
+  os::nameThread("sim-" + threadNames_[static_cast<size_t>(index)]);
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
@@ -100,15 +101,18 @@ ThreadCensus::Peaks ThreadCensus::peaks() const {
 
 void ThreadCensus::loop() {
   Run::nameThisThread("census");
-  std::vector<std::string> names;
+  os::nameThread("sim-census");
+  std::vector<os::ThreadInfo> threads;
   std::unique_lock lock(mutex_);
   while (!stop_) {
     lock.unlock();
-    const bool observed = os::threadNames(names);
+    const bool observed = os::liveThreads(threads);
     Peaks now;
     now.observed = observed;
-    for (const auto& name : names) {
-      if (name.rfind("nb-", 0) != 0) continue;
+    // Threads the double did not start are the plug-in's; the names it
+    // gives them tell the loops and strikes apart.
+    for (const auto& [id, name] : threads) {
+      if (Run::isOwnThread(id)) continue;
       ++now.plugin;
       now.sheetLoops += name == "nb-loop-sheet";
       now.forkLoops += name == "nb-loop-fork";

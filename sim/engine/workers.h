@@ -51,7 +51,7 @@ class ThreadCensus {
  public:
   struct Peaks {
     bool observed = false;  // false where the platform does not tell names
-    size_t plugin = 0;      // all threads whose name starts "nb-"
+    size_t plugin = 0;      // every thread the double did not start
     size_t sheetLoops = 0;
     size_t forkLoops = 0;
     size_t strikes = 0;     // single and chain strike threads

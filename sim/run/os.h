@@ -42,9 +42,18 @@ std::string pluginDocumentsDir(const std::string& simulatedDocuments);
 // thread id out again for a long time, unlike std::thread::id.
 uint64_t osThreadId();
 
-// The names of the process's live threads; false where the platform does
-// not tell them.
-bool threadNames(std::vector<std::string>& names);
+// The process's live threads (system id and name), its first one excluded;
+// false where the platform does not tell them.
+struct ThreadInfo {
+  uint64_t id = 0;
+  std::string name;
+};
+bool liveThreads(std::vector<ThreadInfo>& threads);
+// Names the calling thread for the system's tools (cut to 15 characters).
+void nameThread(const std::string& name);
+// CPU time of the whole process so far, in seconds (every thread, ended
+// ones included).
+double processCpuSeconds();
 
 // A fault inside the process (0xCC trap, access violation) ends it with
 // exit code 4 and a one-line explanation.

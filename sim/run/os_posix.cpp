@@ -1,5 +1,7 @@
 // Simulation platform (Linux) side of the double's OS layer.
 #include <dirent.h>
+#include <pthread.h>
+#include <time.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <signal.h>
@@ -144,20 +146,31 @@ void installFaultHandler() {
 
 uint64_t osThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
 
-bool threadNames(std::vector<std::string>& names) {
-  names.clear();
+void nameThread(const std::string& name) { pthread_setname_np(pthread_self(), name.substr(0, 15).c_str()); }
+
+double processCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+bool liveThreads(std::vector<ThreadInfo>& threads) {
+  threads.clear();
+  const uint64_t first = static_cast<uint64_t>(getpid());
   DIR* tasks = opendir("/proc/self/task");
   if (!tasks) return false;
   while (dirent* entry = readdir(tasks)) {
     if (entry->d_name[0] == '.') continue;
-    char path[64];
+    const uint64_t id = std::strtoull(entry->d_name, nullptr, 10);
+    if (id == first) continue;
+    char path[300];
     std::snprintf(path, sizeof path, "/proc/self/task/%s/comm", entry->d_name);
     std::FILE* comm = std::fopen(path, "r");
     if (!comm) continue;  // the thread ended meanwhile
     char name[32] = {};
     if (std::fgets(name, sizeof name, comm)) {
       name[std::strcspn(name, "\n")] = '\0';
-      names.emplace_back(name);
+      threads.push_back({id, name});
     }
     std::fclose(comm);
   }

@@ -103,9 +103,21 @@ void installFaultHandler() { SetUnhandledExceptionFilter(onFault); }
 
 uint64_t osThreadId() { return GetCurrentThreadId(); }
 
+// Thread descriptions are left alone: the census is not taken here.
+void nameThread(const std::string&) {}
+
+double processCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto seconds = [](const FILETIME& f) {
+    return static_cast<double>((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
 // Thread descriptions are not read back here: the census is left empty.
-bool threadNames(std::vector<std::string>& names) {
-  names.clear();
+bool liveThreads(std::vector<ThreadInfo>& threads) {
+  threads.clear();
   return false;
 }
 

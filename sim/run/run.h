@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "run/os.h"
 #include "run/trace.h"
 
 namespace nimbrel_sim {
@@ -42,7 +43,16 @@ class Run {
 
   // The double's own threads (main, UI, script machine) name themselves for
   // the trace; any other thread belongs to the plug-in.
-  static void nameThisThread(const char* name) { threadName_ = name; }
+  static void nameThisThread(const char* name) {
+    threadName_ = name;
+    std::lock_guard lock(ownThreadsMutex_);
+    ownThreads_.insert(os::osThreadId());
+  }
+  // Whether a system thread id is one of the double's own threads.
+  static bool isOwnThread(uint64_t osThread) {
+    std::lock_guard lock(ownThreadsMutex_);
+    return ownThreads_.count(osThread) != 0;
+  }
   static const char* thisThreadName() { return threadName_; }
   static bool onDoubleThread() { return threadName_ != nullptr; }
 
@@ -70,6 +80,8 @@ class Run {
   std::unordered_set<uint64_t> strikeThreads_;
   std::atomic<std::thread::id> mainThread_{};
   static inline thread_local const char* threadName_ = nullptr;
+  static inline std::mutex ownThreadsMutex_;
+  static inline std::unordered_set<uint64_t> ownThreads_;
 };
 
 }  // namespace nimbrel_sim
