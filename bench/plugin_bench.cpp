@@ -125,14 +125,17 @@ void BM_SingleStrikeCpu(benchmark::State& state) {
   gLightningState.effectsRunning.exchange(1);
   gLightningState.weatherLightningFreq.exchange(30);
   Set(IntSetting::ForkDistanceMax, 0);  // near: the references arrive at once
+  Set(IntSetting::EnableLog, static_cast<int32_t>(state.range(0)));
   for (auto _ : state) {
     const double before = ThreadCpuNs();
     RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 0, 0);
     state.SetIterationTime((ThreadCpuNs() - before) / 1e9);
   }
+  Set(IntSetting::EnableLog, 0);
   world.game().drainTasks();
 }
-BENCHMARK(BM_SingleStrikeCpu)->UseManualTime()->Iterations(300);
+// Argument: the EnableLog level (2 writes and flushes four lines per strike).
+BENCHMARK(BM_SingleStrikeCpu)->ArgName("log")->Arg(0)->Arg(2)->UseManualTime()->Iterations(300);
 
 // The same for a chain of 7 sheet strikes: seven caster moves and seven
 // target moves queued and awaited one by one, then seven casts.

@@ -4,9 +4,12 @@
 // counts strike threads that have already ended. Real time (time scale 1):
 //   build/release/bin/nimbrel_storm_bench
 // Counters: core_pct (the storm's extra CPU in percent of one core), the two
-// runs' own shares, the strikes launched and cast, and CPU per strike.
+// runs' own shares, its split between the storm's threads and the game's main
+// thread, casts and moves per second, and per cast: CPU, voluntary context
+// switches (sleeps and waits) and page faults.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <chrono>
@@ -81,7 +84,7 @@ double LiveThreadsCpuMs() {
   if (!tasks) return 0;
   while (dirent* entry = readdir(tasks)) {
     if (entry->d_name[0] == '.') continue;
-    char path[96];
+    char path[320];
     std::snprintf(path, sizeof path, "/proc/self/task/%s/schedstat", entry->d_name);
     if (FILE* stat = std::fopen(path, "r")) {
       unsigned long long onCpuNs = 0;
@@ -103,7 +106,20 @@ struct Sample {
   double cpuMs;
   double elapsedMs;
   double oldThreadsCpuMs;  // the threads alive before the run (the game's among them)
+  double sleeps;           // voluntary context switches: sleeps and waits, all threads
+  double faults;           // minor page faults
 };
+
+struct Usage {
+  double sleeps;
+  double faults;
+};
+
+Usage ProcessUsage() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return {static_cast<double>(usage.ru_nvcsw), static_cast<double>(usage.ru_minflt)};
+}
 
 Sample LightningOff(StormWorld& world, double windowMs) {
   gLightningState.effectsRunning.exchange(0);
@@ -111,8 +127,11 @@ Sample LightningOff(StormWorld& world, double windowMs) {
   const double start = world.SimulatedMs();
   const double cpu = ProcessCpuMs();
   const double old = LiveThreadsCpuMs();
+  const Usage usage = ProcessUsage();
   LetTimePass(world, windowMs);
-  return {ProcessCpuMs() - cpu, world.SimulatedMs() - start, LiveThreadsCpuMs() - old};
+  const Usage after = ProcessUsage();
+  return {ProcessCpuMs() - cpu, world.SimulatedMs() - start, LiveThreadsCpuMs() - old, after.sleeps - usage.sleeps,
+          after.faults - usage.faults};
 }
 
 // Both loops for `windowMs`; then effects off, and the CPU counted until the
@@ -122,6 +141,7 @@ Sample FastestStorm(StormWorld& world, double windowMs) {
   const double start = world.SimulatedMs();
   const double cpu = ProcessCpuMs();
   const double old = LiveThreadsCpuMs();
+  const Usage usage = ProcessUsage();
   gLightningState.weatherLightningFreq.exchange(gLightningState.minLightningFrequency.load());
   gLightningState.effectsRunning.exchange(1);
   platform::StartDetachedThread([] { LightningEffectsLoop(Sheet); });
@@ -133,13 +153,21 @@ Sample FastestStorm(StormWorld& world, double windowMs) {
   while (ThreadCount() > idleThreads && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   world.DrainTasks();
-  return {ProcessCpuMs() - cpu, world.SimulatedMs() - start, LiveThreadsCpuMs() - old};
+  const Usage after = ProcessUsage();
+  return {ProcessCpuMs() - cpu, world.SimulatedMs() - start, LiveThreadsCpuMs() - old, after.sleeps - usage.sleeps,
+          after.faults - usage.faults};
 }
 
 void BM_StormCpu(benchmark::State& state) {
   StormWorld& world = World();
   const double windowMs = static_cast<double>(state.range(0)) * 1000.0;
   Set(IntSetting::EnableLog, static_cast<int32_t>(state.range(1)));
+  // Near: every strike lands in the attached area, so no strike polls its
+  // full 2 s for a reference that cannot arrive.
+  const bool near = state.range(2) != 0;
+  Set(IntSetting::SheetDistanceMin, near ? 0 : 1);
+  Set(IntSetting::SheetDistanceMax, near ? 0 : 7);
+  Set(IntSetting::ForkDistanceMax, near ? 0 : 7);
   for (auto _ : state) {
     const size_t castsBefore = world.Casts();
     const size_t movesBefore = world.Moves();
@@ -159,15 +187,21 @@ void BM_StormCpu(benchmark::State& state) {
         (on.oldThreadsCpuMs - off.oldThreadsCpuMs / off.elapsedMs * on.elapsedMs) / windowMs * 100.0;
     state.counters["casts_per_s"] = casts / (windowMs / 1000.0);
     state.counters["moves_per_s"] = static_cast<double>(world.Moves() - movesBefore) / (windowMs / 1000.0);
+    if (casts > 0) {
+      state.counters["sleeps_per_cast"] = (on.sleeps - off.sleeps / off.elapsedMs * on.elapsedMs) / casts;
+      state.counters["faults_per_cast"] = (on.faults - off.faults / off.elapsedMs * on.elapsedMs) / casts;
+    }
     state.counters["us_per_cast"] = casts > 0 ? stormCpuMs * 1000.0 / casts : 0.0;
   }
   Set(IntSetting::EnableLog, 0);
 }
-// Arguments: the window in simulated seconds, the EnableLog level.
+// Arguments: the window in simulated seconds, the EnableLog level, near
+// strikes only (1) or the default distances (0).
 BENCHMARK(BM_StormCpu)
-    ->ArgNames({"window_s", "log"})
-    ->Args({10, 0})
-    ->Args({10, 2})
+    ->ArgNames({"window_s", "log", "near"})
+    ->Args({10, 0, 0})
+    ->Args({10, 2, 0})
+    ->Args({10, 0, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
