@@ -6,12 +6,14 @@
 // Counters: core_pct (the storm's extra CPU in percent of one core), the two
 // runs' own shares, its split between the storm's threads and the game's main
 // thread, casts and moves per second, and per cast: CPU, voluntary context
-// switches (sleeps and waits) and page faults.
+// switches (sleeps and waits) and page faults. The pacing-only run counts the
+// threads it starts instead (threads_per_s).
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <sys/resource.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -134,9 +136,32 @@ Sample LightningOff(StormWorld& world, double windowMs) {
           after.faults - usage.faults};
 }
 
+// The effects loop's pacing with a thread that does nothing in place of each
+// strike: what the loops and one thread per strike cost before any strike work.
+std::atomic<int> gEmptyThreads{0};
+
+void PacingOnly(LightningType type) {
+  static const StrikeLauncher emptyThreads{
+      [](LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {
+        gEmptyThreads.fetch_add(1);
+        platform::StartDetachedThread([] {});
+      },
+      [](std::vector<uint32_t>, std::vector<uint32_t>, int) {
+        gEmptyThreads.fetch_add(1);
+        platform::StartDetachedThread([] {});
+      }};
+  EffectsLoopState loop;
+  if (!BeginEffectsLoop(type, loop)) return;
+  uint32_t waitMs = 0;
+  while (NextWait(type, loop, &waitMs)) {
+    platform::SleepMs(waitMs);
+    LaunchStrike(type, loop, emptyThreads);
+  }
+}
+
 // Both loops for `windowMs`; then effects off, and the CPU counted until the
 // last strike thread has ended and its tasks have run.
-Sample FastestStorm(StormWorld& world, double windowMs) {
+Sample FastestStorm(StormWorld& world, double windowMs, bool strikes) {
   const int idleThreads = ThreadCount();
   const double start = world.SimulatedMs();
   const double cpu = ProcessCpuMs();
@@ -144,8 +169,8 @@ Sample FastestStorm(StormWorld& world, double windowMs) {
   const Usage usage = ProcessUsage();
   gLightningState.weatherLightningFreq.exchange(gLightningState.minLightningFrequency.load());
   gLightningState.effectsRunning.exchange(1);
-  platform::StartDetachedThread([] { LightningEffectsLoop(Sheet); });
-  platform::StartDetachedThread([] { LightningEffectsLoop(Fork); });
+  for (LightningType type : {Sheet, Fork})
+    platform::StartDetachedThread([type, strikes] { strikes ? LightningEffectsLoop(type) : PacingOnly(type); });
   LetTimePass(world, windowMs);
   gLightningState.effectsRunning.exchange(0);
   // A strike whose references never arrive polls for about 2 s.
@@ -172,7 +197,8 @@ void BM_StormCpu(benchmark::State& state) {
     const size_t castsBefore = world.Casts();
     const size_t movesBefore = world.Moves();
     const Sample off = LightningOff(world, windowMs);
-    const Sample on = FastestStorm(world, windowMs);
+    gEmptyThreads.store(0);
+    const Sample on = FastestStorm(world, windowMs, state.range(3) != 0);
     const double offRate = off.cpuMs / off.elapsedMs;
     // The idle world's own share over the storm's whole run comes off.
     const double stormCpuMs = on.cpuMs - offRate * on.elapsedMs;
@@ -187,21 +213,24 @@ void BM_StormCpu(benchmark::State& state) {
         (on.oldThreadsCpuMs - off.oldThreadsCpuMs / off.elapsedMs * on.elapsedMs) / windowMs * 100.0;
     state.counters["casts_per_s"] = casts / (windowMs / 1000.0);
     state.counters["moves_per_s"] = static_cast<double>(world.Moves() - movesBefore) / (windowMs / 1000.0);
+    if (state.range(3) == 0) state.counters["threads_per_s"] = gEmptyThreads.load() / (windowMs / 1000.0);
     if (casts > 0) {
+      state.counters["us_per_cast"] = stormCpuMs * 1000.0 / casts;
       state.counters["sleeps_per_cast"] = (on.sleeps - off.sleeps / off.elapsedMs * on.elapsedMs) / casts;
       state.counters["faults_per_cast"] = (on.faults - off.faults / off.elapsedMs * on.elapsedMs) / casts;
     }
-    state.counters["us_per_cast"] = casts > 0 ? stormCpuMs * 1000.0 / casts : 0.0;
   }
   Set(IntSetting::EnableLog, 0);
 }
 // Arguments: the window in simulated seconds, the EnableLog level, near
-// strikes only (1) or the default distances (0).
+// strikes only (1) or the default distances (0), and the strikes themselves
+// (1) or only the pacing, with an empty thread per strike (0).
 BENCHMARK(BM_StormCpu)
-    ->ArgNames({"window_s", "log", "near"})
-    ->Args({10, 0, 0})
-    ->Args({10, 2, 0})
-    ->Args({10, 0, 1})
+    ->ArgNames({"window_s", "log", "near", "strikes"})
+    ->Args({10, 0, 0, 1})
+    ->Args({10, 2, 0, 1})
+    ->Args({10, 0, 1, 1})
+    ->Args({10, 0, 1, 0})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
