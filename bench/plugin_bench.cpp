@@ -20,6 +20,7 @@
 #include "log/debug_log.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "support/allocation_counter.h"
 #include "support/in_process.h"
 
 using namespace NimbrelVR;
@@ -56,7 +57,10 @@ void BM_MonitorCycle(benchmark::State& state) {
   SetEffectsLoopStarter(&NoLoops);
   MonitorMemory memory;
   RunMonitorCycle(memory);  // the first cycle switches the art and starts effects
+  testsupport::AllocationCounter allocations;
   for (auto _ : state) benchmark::DoNotOptimize(RunMonitorCycle(memory));
+  state.counters["allocs_per_cycle"] =
+      benchmark::Counter(static_cast<double>(allocations.Count()), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_MonitorCycle);
 
@@ -68,7 +72,10 @@ void BM_MonitorCycleLogged(benchmark::State& state) {
   MonitorMemory memory;
   RunMonitorCycle(memory);
   Set(IntSetting::EnableLog, 2);
+  testsupport::AllocationCounter allocations;
   for (auto _ : state) benchmark::DoNotOptimize(RunMonitorCycle(memory));
+  state.counters["allocs_per_cycle"] =
+      benchmark::Counter(static_cast<double>(allocations.Count()), benchmark::Counter::kAvgIterations);
   Set(IntSetting::EnableLog, 0);
 }
 BENCHMARK(BM_MonitorCycleLogged);
@@ -77,6 +84,19 @@ void BM_RandomInRange(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(RandomInRange(0, 360));
 }
 BENCHMARK(BM_RandomInRange);
+
+void BM_DrawChainChildCount(benchmark::State& state) {
+  World();
+  for (auto _ : state) benchmark::DoNotOptimize(DrawChainChildCount());
+}
+BENCHMARK(BM_DrawChainChildCount);
+
+// A detail line that the log level filters out: it must cost no formatting.
+void BM_FilteredLogLine(benchmark::State& state) {
+  World();
+  for (auto _ : state) PluginLog(2, "weatherLightningFreq: %d curFreq: %d outFreq:%d Transition: %g", 30, 30, 255, 1.0);
+}
+BENCHMARK(BM_FilteredLogLine);
 
 void BM_SheetPlacement(benchmark::State& state) {
   World();
@@ -105,14 +125,43 @@ void BM_SingleStrikeCpu(benchmark::State& state) {
   gLightningState.effectsRunning.exchange(1);
   gLightningState.weatherLightningFreq.exchange(30);
   Set(IntSetting::ForkDistanceMax, 0);  // near: the references arrive at once
+  Set(IntSetting::EnableLog, static_cast<int32_t>(state.range(0)));
   for (auto _ : state) {
     const double before = ThreadCpuNs();
     RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 0, 0);
     state.SetIterationTime((ThreadCpuNs() - before) / 1e9);
   }
+  Set(IntSetting::EnableLog, 0);
   world.game().host().drainTasks();
 }
-BENCHMARK(BM_SingleStrikeCpu)->UseManualTime()->Iterations(300);
+// Argument: the EnableLog level (2 writes and flushes four lines per strike).
+BENCHMARK(BM_SingleStrikeCpu)->ArgName("log")->Arg(0)->Arg(2)->UseManualTime()->Iterations(300);
+
+// The same for a chain of 7 sheet strikes: seven caster moves and seven
+// target moves queued and awaited one by one, then seven casts.
+void BM_ChainStrikeCpu(benchmark::State& state) {
+  auto& world = World();
+  gLightningState.effectsRunning.exchange(1);
+  gLightningState.weatherLightningFreq.exchange(30);
+  Set(IntSetting::SheetDistanceMin, 0);  // near: the references arrive at once
+  Set(IntSetting::SheetDistanceMax, 0);
+  const int count = static_cast<int>(state.range(0));
+  std::vector<uint32_t> casters, targets;
+  for (int i = 0; i < count; ++i) {
+    casters.push_back(static_cast<uint32_t>(i) % gPluginForms.sheetCasters.size());
+    targets.push_back(static_cast<uint32_t>(i) % gPluginForms.sheetTargets.size());
+  }
+  for (auto _ : state) {
+    std::vector<uint32_t> c = casters, t = targets;  // the loop hands over its own lists
+    const double before = ThreadCpuNs();
+    RunChainStrike(std::move(c), std::move(t), count);
+    state.SetIterationTime((ThreadCpuNs() - before) / 1e9);
+  }
+  world.game().host().drainTasks();
+  Set(IntSetting::SheetDistanceMin, 1);
+  Set(IntSetting::SheetDistanceMax, 7);
+}
+BENCHMARK(BM_ChainStrikeCpu)->Arg(7)->UseManualTime()->Iterations(100);
 
 // The effects loop's real pacing at the fastest rate against the formula's
 // mean of 1000 / rate ms (ratio 1): sleeps on the real clock.

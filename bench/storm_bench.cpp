@@ -1,0 +1,239 @@
+// What a storm costs the game's process: the plug-in at its fastest pacing
+// (the published frequency at its lowest, so ratio 1, both loops on) against
+// the same world with lightning off, on the process's CPU clock, which also
+// counts strike threads that have already ended. Real time (time scale 1):
+//   build/release/bin/nimbrel_storm_bench
+// Counters: core_pct (the storm's extra CPU in percent of one core), the two
+// runs' own shares, its split between the storm's threads and the game's main
+// thread, casts and moves per second, and per cast: CPU, voluntary context
+// switches (sleeps and waits) and page faults. The pacing-only run counts the
+// threads it starts instead (threads_per_s).
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "game/id_tables.h"
+#include "game/plugin_forms.h"
+#include "lightning/effects_loop.h"
+#include "lightning/lightning_state.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
+#include "support/in_process.h"
+
+using namespace NimbrelVR;
+
+namespace {
+
+// The little this benchmark asks of the game double, in one place.
+class StormWorld {
+ public:
+  StormWorld() : world_(RealTime()) {
+    world_.StartWithDefaults();
+    ResolvePluginForms();
+    ScanMinLightningFrequency();
+    world_.game().world().setWeather(world_.game().data().weatherId(nimbrel_sim::DefaultWeather::Thunderstorm), 0, 1.0f);
+  }
+  double SimulatedMs() const { return world_.game().world().simulatedMs(); }
+  size_t Casts() const { return world_.game().world().casts().size(); }
+  size_t Moves() const { return world_.game().world().moves().size(); }
+  void DrainTasks() { world_.game().host().drainTasks(); }
+
+ private:
+  static nimbrel_sim::Options RealTime() {
+    nimbrel_sim::Options options;
+    options.timeScale = 1.0;
+    return options;
+  }
+  mutable testsupport::InProcessGame world_;
+};
+
+StormWorld& World() {
+  static StormWorld* world = new StormWorld;
+  return *world;
+}
+
+double ProcessCpuMs() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+int ThreadCount() {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return -1;
+  char line[256];
+  int threads = -1;
+  while (std::fgets(line, sizeof line, status)) {
+    if (std::strncmp(line, "Threads:", 8) == 0) threads = std::atoi(line + 8);
+  }
+  std::fclose(status);
+  return threads;
+}
+
+// CPU time of the threads alive now (the game's main thread among them), in
+// ms: what is left of the process's CPU was spent by the threads the storm
+// started, the loops and the strike threads.
+double LiveThreadsCpuMs() {
+  double total = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (!tasks) return 0;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    char path[320];
+    std::snprintf(path, sizeof path, "/proc/self/task/%s/schedstat", entry->d_name);
+    if (FILE* stat = std::fopen(path, "r")) {
+      unsigned long long onCpuNs = 0;
+      if (std::fscanf(stat, "%llu", &onCpuNs) == 1) total += static_cast<double>(onCpuNs) / 1e6;
+      std::fclose(stat);
+    }
+  }
+  closedir(tasks);
+  return total;
+}
+
+// Sleeps through `ms` of the double's simulated clock.
+void LetTimePass(StormWorld& world, double ms) {
+  const double end = world.SimulatedMs() + ms;
+  while (world.SimulatedMs() < end) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+struct Sample {
+  double cpuMs;
+  double elapsedMs;
+  double oldThreadsCpuMs;  // the threads alive before the run (the game's among them)
+  double sleeps;           // voluntary context switches: sleeps and waits, all threads
+  double faults;           // minor page faults
+};
+
+struct Usage {
+  double sleeps;
+  double faults;
+};
+
+Usage ProcessUsage() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return {static_cast<double>(usage.ru_nvcsw), static_cast<double>(usage.ru_minflt)};
+}
+
+Sample LightningOff(StormWorld& world, double windowMs) {
+  gLightningState.effectsRunning.exchange(0);
+  gLightningState.weatherLightningFreq.exchange(255);
+  const double start = world.SimulatedMs();
+  const double cpu = ProcessCpuMs();
+  const double old = LiveThreadsCpuMs();
+  const Usage usage = ProcessUsage();
+  LetTimePass(world, windowMs);
+  const Usage after = ProcessUsage();
+  return {ProcessCpuMs() - cpu, world.SimulatedMs() - start, LiveThreadsCpuMs() - old, after.sleeps - usage.sleeps,
+          after.faults - usage.faults};
+}
+
+// The effects loop's pacing with a thread that does nothing in place of each
+// strike: what the loops and one thread per strike cost before any strike work.
+std::atomic<int> gEmptyThreads{0};
+
+void PacingOnly(LightningType type) {
+  static const StrikeLauncher emptyThreads{
+      [](LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {
+        gEmptyThreads.fetch_add(1);
+        platform::StartDetachedThread([] {});
+      },
+      [](std::vector<uint32_t>, std::vector<uint32_t>, int) {
+        gEmptyThreads.fetch_add(1);
+        platform::StartDetachedThread([] {});
+      }};
+  EffectsLoopState loop;
+  if (!BeginEffectsLoop(type, loop)) return;
+  uint32_t waitMs = 0;
+  while (NextWait(type, loop, &waitMs)) {
+    platform::SleepMs(waitMs);
+    LaunchStrike(type, loop, emptyThreads);
+  }
+}
+
+// Both loops for `windowMs`; then effects off, and the CPU counted until the
+// last strike thread has ended and its tasks have run.
+Sample FastestStorm(StormWorld& world, double windowMs, bool strikes) {
+  const int idleThreads = ThreadCount();
+  const double start = world.SimulatedMs();
+  const double cpu = ProcessCpuMs();
+  const double old = LiveThreadsCpuMs();
+  const Usage usage = ProcessUsage();
+  gLightningState.weatherLightningFreq.exchange(gLightningState.minLightningFrequency.load());
+  gLightningState.effectsRunning.exchange(1);
+  for (LightningType type : {Sheet, Fork})
+    platform::StartDetachedThread([type, strikes] { strikes ? LightningEffectsLoop(type) : PacingOnly(type); });
+  LetTimePass(world, windowMs);
+  gLightningState.effectsRunning.exchange(0);
+  // A strike whose references never arrive polls for about 2 s.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ThreadCount() > idleThreads && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  world.DrainTasks();
+  const Usage after = ProcessUsage();
+  return {ProcessCpuMs() - cpu, world.SimulatedMs() - start, LiveThreadsCpuMs() - old, after.sleeps - usage.sleeps,
+          after.faults - usage.faults};
+}
+
+void BM_StormCpu(benchmark::State& state) {
+  StormWorld& world = World();
+  const double windowMs = static_cast<double>(state.range(0)) * 1000.0;
+  Set(IntSetting::EnableLog, static_cast<int32_t>(state.range(1)));
+  // Near: every strike lands in the attached area, so no strike polls its
+  // full 2 s for a reference that cannot arrive.
+  const bool near = state.range(2) != 0;
+  Set(IntSetting::SheetDistanceMin, near ? 0 : 1);
+  Set(IntSetting::SheetDistanceMax, near ? 0 : 7);
+  Set(IntSetting::ForkDistanceMax, near ? 0 : 7);
+  for (auto _ : state) {
+    const size_t castsBefore = world.Casts();
+    const size_t movesBefore = world.Moves();
+    const Sample off = LightningOff(world, windowMs);
+    gEmptyThreads.store(0);
+    const Sample on = FastestStorm(world, windowMs, state.range(3) != 0);
+    const double offRate = off.cpuMs / off.elapsedMs;
+    // The idle world's own share over the storm's whole run comes off.
+    const double stormCpuMs = on.cpuMs - offRate * on.elapsedMs;
+    const double casts = static_cast<double>(world.Casts() - castsBefore);
+    state.counters["core_pct"] = stormCpuMs / windowMs * 100.0;
+    state.counters["on_pct"] = on.cpuMs / on.elapsedMs * 100.0;
+    state.counters["off_pct"] = offRate * 100.0;
+    // Split: the storm's own threads (loops, strikes), the rest (the game's
+    // main thread running the tasks, less its idle share).
+    state.counters["storm_threads_pct"] = (on.cpuMs - on.oldThreadsCpuMs) / windowMs * 100.0;
+    state.counters["main_extra_pct"] =
+        (on.oldThreadsCpuMs - off.oldThreadsCpuMs / off.elapsedMs * on.elapsedMs) / windowMs * 100.0;
+    state.counters["casts_per_s"] = casts / (windowMs / 1000.0);
+    state.counters["moves_per_s"] = static_cast<double>(world.Moves() - movesBefore) / (windowMs / 1000.0);
+    if (state.range(3) == 0) state.counters["threads_per_s"] = gEmptyThreads.load() / (windowMs / 1000.0);
+    if (casts > 0) {
+      state.counters["us_per_cast"] = stormCpuMs * 1000.0 / casts;
+      state.counters["sleeps_per_cast"] = (on.sleeps - off.sleeps / off.elapsedMs * on.elapsedMs) / casts;
+      state.counters["faults_per_cast"] = (on.faults - off.faults / off.elapsedMs * on.elapsedMs) / casts;
+    }
+  }
+  Set(IntSetting::EnableLog, 0);
+}
+// Arguments: the window in simulated seconds, the EnableLog level, near
+// strikes only (1) or the default distances (0), and the strikes themselves
+// (1) or only the pacing, with an empty thread per strike (0).
+BENCHMARK(BM_StormCpu)
+    ->ArgNames({"window_s", "log", "near", "strikes"})
+    ->Args({10, 0, 0, 1})
+    ->Args({10, 2, 0, 1})
+    ->Args({10, 0, 1, 1})
+    ->Args({10, 0, 1, 0})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
