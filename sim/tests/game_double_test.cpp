@@ -723,7 +723,7 @@ TEST(MainThread, ALoadHoldsItAndTasksQueuedMeanwhileRunAfterMessageThree) {
   while (gPreLoads.load() == 0) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   // During the load: no cell for the player, nothing attached, no frames.
-  EXPECT_EQ(*reinterpret_cast<void**>(static_cast<uint8_t*>(player) + 0x60), nullptr);
+  EXPECT_EQ(__atomic_load_n(reinterpret_cast<void**>(static_cast<uint8_t*>(player) + 0x60), __ATOMIC_RELAXED), nullptr);
   const uint64_t framesDuring = game.checks().mainThreadFigures().frames;
   // This thread queues a task, as a strike would, and then looks at a cell.
   OrderTask held{kOrderTaskTable, "held"};

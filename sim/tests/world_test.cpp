@@ -47,8 +47,9 @@ bool anyFailureContains(const GameDouble& game, const std::string& text) {
 
 template <typename T>
 T field(const void* object, size_t offset) {
+  // The game's threads write these fields as the test reads them.
   T value;
-  std::memcpy(&value, static_cast<const uint8_t*>(object) + offset, sizeof value);
+  __atomic_load(reinterpret_cast<const T*>(static_cast<const uint8_t*>(object) + offset), &value, __ATOMIC_RELAXED);
   return value;
 }
 
