@@ -34,7 +34,7 @@ constexpr double kDefaultTimeScale = 10.0;
 void usage(std::FILE* to) {
   std::fprintf(to,
                "usage: nimbrel-sim [--edition se|vr] [--plugin PATH] [--runtime 0xHEX] [--editor] [--out DIR]\n"
-               "                   [--scenario FILE] [--time-scale N] [--duration SECONDS]\n"
+               "                   [--scenario FILE] [--time-scale N] [--duration SECONDS] [--fault ENTRY:WHEN]...\n"
                "  --edition     game edition to simulate (default se)\n"
                "  --plugin      plug-in library (default: Nimbrel or NimbrelVR beside this program)\n"
                "  --runtime     runtime version the host reports (default: the edition's own)\n"
@@ -42,7 +42,9 @@ void usage(std::FILE* to) {
                "  --out         run folder for the documents folder and trace.jsonl (default ./out/sim-<edition>)\n"
                "  --scenario    scenario file to play (default: the embedded storm; format in sim/SCENARIOS.md)\n"
                "  --time-scale  simulated seconds per wall-clock second (default %g)\n"
-               "  --duration    play only this many simulated seconds of the scenario (or longer)\n",
+               "  --duration    play only this many simulated seconds of the scenario (or longer)\n"
+               "  --fault       an engine entry refuses (null, false or nothing): WHEN is N (its N-th call),\n"
+               "                N+ (every call from the N-th on) or pP (each call with probability P)\n",
                kDefaultTimeScale);
 }
 
@@ -147,6 +149,31 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "nimbrel-sim: bad duration '%s' (simulated seconds, 0 or more)\n", text);
         return kExitUsage;
       }
+    } else if (arg == "--fault") {
+      const std::string text = value("--fault");
+      const size_t colon = text.rfind(':');
+      nimbrel_sim::Fault fault;
+      bool ok = colon != std::string::npos && colon > 0 && colon + 1 < text.size();
+      if (ok) {
+        fault.entry = text.substr(0, colon);
+        std::string when = text.substr(colon + 1);
+        char* end = nullptr;
+        if (when[0] == 'p') {
+          fault.probability = std::strtod(when.c_str() + 1, &end);
+          ok = *end == '\0' && fault.probability > 0 && fault.probability <= 1;
+        } else {
+          const bool from = when.back() == '+';
+          if (from) when.pop_back();
+          const unsigned long long n = std::strtoull(when.c_str(), &end, 10);
+          ok = !when.empty() && *end == '\0' && n > 0;
+          (from ? fault.everyCallFrom : fault.nthCall) = n;
+        }
+      }
+      if (!ok) {
+        std::fprintf(stderr, "nimbrel-sim: bad fault '%s' (ENTRY:N, ENTRY:N+ or ENTRY:pP)\n", text.c_str());
+        return kExitUsage;
+      }
+      options.faults.push_back(fault);
     } else if (arg == "--help" || arg == "-h") {
       usage(stdout);
       return kExitOk;

@@ -88,6 +88,7 @@ GameDouble::GameDouble(Options options)
     d.world.activate();
   }
   d.loadMs.store(d.options.loadMs);
+  d.run.faults.plan(d.options.faults);
   // Each frame: the world moves on, scene nodes catch up, the host runs its
   // task queue.
   d.mainThread.start([&d](uint64_t frame) {

@@ -79,34 +79,46 @@ std::string textOrNull(const char* text) { return text ? text : "(null)"; }
 
 // --- the functions the image's jumps lead to --------------------------------
 
-void* simFormFromId(uint32_t formId) { return active().formFromId(formId); }
+// An entry the fault plan refuses answers null or false, or does nothing.
+bool refused(const char* entry) { return active().run().refuse(entry); }
+
+void* simFormFromId(uint32_t formId) { return refused("FormFromId") ? nullptr : active().formFromId(formId); }
 void* simDynamicCast(void* object, int32_t vfDelta, void* from, void* to, int32_t isReference) {
+  if (refused("EngineDynamicCast")) return nullptr;
   return active().dynamicCast(object, vfDelta, from, to, isReference);
 }
 void simSpellCast(void* registry, uint32_t stackId, void* spell, void* caster, void* target) {
-  active().spellCast(registry, stackId, spell, caster, target);
+  if (!refused("SpellCastNative")) active().spellCast(registry, stackId, spell, caster, target);
 }
 void simRefMoveTo(void* registry, uint32_t stackId, void* ref, void* destination, float x, float y, float z,
                   bool matchRotation) {
-  active().refMoveTo(registry, stackId, ref, destination, x, y, z, matchRotation);
+  if (!refused("RefMoveToNative")) active().refMoveTo(registry, stackId, ref, destination, x, y, z, matchRotation);
 }
 bool simCellAttached(void* registry, uint32_t stackId, void* cell) {
-  return active().cellAttached(registry, stackId, cell);
+  return !refused("CellAttachedNative") && active().cellAttached(registry, stackId, cell);
 }
 void simImodApply(void* registry, uint32_t stackId, void* imod, float strength) {
-  active().imodApply(registry, stackId, imod, strength);
+  if (!refused("ImodApplyNative")) active().imodApply(registry, stackId, imod, strength);
 }
 void simImodRemove(void* registry, uint32_t stackId, void* imod) {
-  active().imodRemove(registry, stackId, imod);
+  if (!refused("ImodRemoveNative")) active().imodRemove(registry, stackId, imod);
 }
-void* simScriptEventSourcesGet() { return active().scriptEventSourcesGet(); }
-void simAddSink(void* source, void* sink) { active().addSink(source, sink); }
+void* simScriptEventSourcesGet() {
+  return refused("ScriptEventSourcesGet") ? nullptr : active().scriptEventSourcesGet();
+}
+void simAddSink(void* source, void* sink) {
+  if (!refused("EventSourceAddSink")) active().addSink(source, sink);
+}
 void* simHeapAllocate(void* heap, uint64_t size, uint32_t alignment, bool aligned) {
-  return active().heapAllocate(heap, size, alignment, aligned);
+  return refused("EngineHeapAllocate") ? nullptr : active().heapAllocate(heap, size, alignment, aligned);
 }
 void simHeapFree(void* heap, void* block, bool aligned) { active().heapFree(heap, block, aligned); }
-void* simInternedCreate(void* ref, const char* text) { return active().internedCreate(ref, text); }
-void* simInternedAssign(void* ref, const char* data) { return active().internedAssign(ref, data); }
+void* simInternedCreate(void* ref, const char* text) {
+  return refused("InternedStringCreate") ? nullptr : active().internedCreate(ref, text);
+}
+void* simInternedAssign(void* ref, const char* data) {
+  return refused("InternedStringAssign") ? nullptr : active().internedAssign(ref, data);
+}
 void* simNativeInit(void* function, const char* name, const char* className, bool isStatic, uint32_t count) {
   return active().nativeInit(function, name, className, isStatic, count);
 }
@@ -130,6 +142,7 @@ constexpr int kRegisterFunctionSlot = 24;
 template <int Slot>
 uintptr_t simRegistrySlot(void* self, uintptr_t a, uintptr_t, uintptr_t) {
   if constexpr (Slot == kRegisterFunctionSlot) {
+    if (refused("RegisterFunction")) return 0;
     return active().registerFunction(self, reinterpret_cast<void*>(a));
   } else {
     active().registryTrap(Slot);

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "run/faults.h"
 #include "run/os.h"
 #include "run/trace.h"
 
@@ -16,6 +17,14 @@ namespace nimbrel_sim {
 class Run {
  public:
   Trace trace;
+  Faults faults;
+
+  // An engine entry the fault plan refuses: traced, and true.
+  bool refuse(const char* entry) {
+    if (!faults.refuse(entry)) return false;
+    trace.record("Fault", Args().s("entry", entry));
+    return true;
+  }
 
   // The burst of queued tasks the main thread is running now: tasks one
   // thread queues back to back share a number, so the casts of one chain of

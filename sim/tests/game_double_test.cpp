@@ -805,6 +805,29 @@ TEST(HostRules, SendersRegistrationsAndThePluginHandle) {
   EXPECT_TRUE(anyFailureContains(game, "GetPluginHandle called outside"));
 }
 
+TEST(Faults, AnEntryRefusesAtItsNthCallFromACallOnOrByChance) {
+  Options o = seOptions("faults");
+  o.faults = {{"FormFromId", 2, 0, 0}, {"CellAttachedNative", 0, 3, 0}, {"EngineDynamicCast", 0, 0, 1.0}};
+  GameDouble game(o);
+  auto formFromId = at<void* (*)(uint32_t)>(game, kFormFromId);
+  EXPECT_NE(formFromId(0x14), nullptr);
+  EXPECT_EQ(formFromId(0x14), nullptr);
+  EXPECT_NE(formFromId(0x14), nullptr);
+  void* player = formFromId(0x14);
+  auto cast = at<void* (*)(void*, int32_t, void*, void*, int32_t)>(game, kDynamicCast);
+  EXPECT_EQ(cast(player, 0, descriptor(game, kRttiForm), descriptor(game, kRttiPlayer), 0), nullptr);
+  game.world().loadWorld();
+  void* cell = __atomic_load_n(reinterpret_cast<void**>(static_cast<uint8_t*>(player) + 0x60), __ATOMIC_RELAXED);
+  void* registry = *reinterpret_cast<void**>(static_cast<uint8_t*>(holder(game, kScriptVmHolder)) + 0x200);
+  auto attached = at<bool (*)(void*, uint32_t, void*)>(game, kCellAttached);
+  EXPECT_TRUE(attached(registry, 0, cell));
+  EXPECT_TRUE(attached(registry, 0, cell));
+  EXPECT_FALSE(attached(registry, 0, cell));
+  EXPECT_FALSE(attached(registry, 0, cell));
+  EXPECT_EQ(game.checks().callCount("Fault"), 4u);
+  EXPECT_TRUE(game.checks().ok());
+}
+
 // --- the trace ----------------------------------------------------------------------
 
 TEST(Trace, JsonLinesWithIncreasingSequenceAndThreadNames) {

@@ -27,6 +27,17 @@ inline constexpr uint32_t kMsgInputLoaded = 6;
 inline constexpr uint32_t kMsgNewGame = 7;
 inline constexpr uint32_t kMsgDataLoaded = 8;
 
+// A fault of an engine entry ("FormFromId", "EngineDynamicCast",
+// "CellAttachedNative", "HeapAllocate", ...; the names of the trace): the
+// entry answers null or false, or does nothing, at its n-th call (1-based),
+// at every call from the n-th on, or at each call with a probability.
+struct Fault {
+  std::string entry;
+  uint64_t nthCall = 0;
+  uint64_t everyCallFrom = 0;
+  double probability = 0;
+};
+
 struct Options {
   Edition edition = Edition::SpecialEdition;
   // Run folder. The documents folder is outDir/Documents (created), the trace
@@ -52,6 +63,8 @@ struct Options {
   double loadMs = 2000;
   // The plug-in's 1-based load index, which the host gives out as its handle.
   uint32_t loadIndex = 3;
+  // Engine entries that refuse (see Fault).
+  std::vector<Fault> faults;
 };
 
 // Event sources a plug-in can add sinks to.
