@@ -55,6 +55,8 @@ struct Options {
   // The menu manager and the script event-source holder may be absent.
   bool noMenuManager = false;
   bool noScriptEventSources = false;
+  // The messaging interface answers null for the action-event dispatcher.
+  bool noActionDispatcher = false;
 };
 
 // Event sources a plug-in can add sinks to.
