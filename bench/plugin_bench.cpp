@@ -102,7 +102,7 @@ BENCHMARK(BM_ChainPlacement)->Arg(2)->Arg(7);
 // clock leaves out its sleeps and the game's main thread.
 void BM_SingleStrikeCpu(benchmark::State& state) {
   auto& world = World();
-  gLightningState.effectsRunning.exchange(1);
+  BeginEffectsWindow();
   gLightningState.weatherLightningFreq.exchange(30);
   Set(IntSetting::ForkDistanceMax, 0);  // near: the references arrive at once
   for (auto _ : state) {
@@ -119,7 +119,7 @@ BENCHMARK(BM_SingleStrikeCpu)->UseManualTime()->Iterations(300);
 void BM_FastestRateMeanWait(benchmark::State& state) {
   World();
   setenv("NIMBREL_TIME_SCALE", "1", 1);
-  gLightningState.effectsRunning.exchange(1);
+  BeginEffectsWindow();
   gLightningState.minLightningFrequency.store(30);
   gLightningState.weatherLightningFreq.exchange(30);
   Set(FloatSetting::ChainLightningPercentage, 0.0f);
@@ -127,6 +127,7 @@ void BM_FastestRateMeanWait(benchmark::State& state) {
                             [](std::vector<uint32_t>, std::vector<uint32_t>, int) {}};
   for (auto _ : state) {
     EffectsLoopState loop;
+    loop.window = CurrentEffectsWindow();
     constexpr int kPasses = 500;
     const auto start = std::chrono::steady_clock::now();
     uint32_t wait = 0;

@@ -38,6 +38,11 @@ std::string EditionTestName(const ::testing::TestParamInfo<Edition>& info) {
   return testsupport::EditionName(info.param);
 }
 
+bool SetSheetFadeFromScript(nimbrel_sim::GameDouble& game, float seconds) {
+  return game.callNative("NimbrelPluginScript", "SetFloatValue", nimbrel_sim::ScriptArg::String("SheetFadeDuration"),
+                         nimbrel_sim::ScriptArg::Float(seconds));
+}
+
 std::string Hex(uint32_t id) {
   char text[16];
   std::snprintf(text, sizeof text, "%x", id);
@@ -118,8 +123,7 @@ TEST_P(GameData, LightIndexesKeepAllTwelveBitsWhereverIdsAreComposed) {
   // The data-file globals and the fade push reach their forms too.
   game().loadSavedGame();
   EXPECT_NE(Log().find("\nCompatibility Mode is "), std::string::npos) << Log();
-  ASSERT_TRUE(game().callNative("NimbrelPluginScript", "SetFloatValue", nimbrel_sim::ScriptArg::String("SheetFadeDuration"),
-                                nimbrel_sim::ScriptArg::Float(2.5f)));
+  ASSERT_TRUE(SetSheetFadeFromScript(game(), 2.5f));
   EXPECT_EQ(game().fadeDuration(game().pluginFormId(0x800)), 2.5f);
 }
 
@@ -208,8 +212,7 @@ void CheckUnusableModIndex(GameData& test, uint8_t modIndex) {
   const size_t lookups = game.callCount("FormFromId");
   const float fade = game.fadeDuration(game.pluginFormId(0x800));
   game.loadSavedGame();
-  ASSERT_TRUE(game.callNative("NimbrelPluginScript", "SetFloatValue", nimbrel_sim::ScriptArg::String("SheetFadeDuration"),
-                              nimbrel_sim::ScriptArg::Float(2.5f)));
+  ASSERT_TRUE(SetSheetFadeFromScript(game, 2.5f));
   EXPECT_EQ(game.callCount("FormFromId"), lookups);
   EXPECT_EQ(game.fadeDuration(game.pluginFormId(0x800)), fade);
   EXPECT_EQ(test.Log().find("Compatibility Mode is"), std::string::npos) << test.Log();
@@ -225,7 +228,8 @@ TEST_P(GameData, TheScanTakesRainyWeathersByTheirBitsAndSkipsFrequencyZero) {
     uint8_t flags;
     uint8_t frequency;
     bool logged;
-  } weathers[] = {{0x05, 5, false}, {0x06, 6, false}, {0x0A, 7, false}, {0x00, 8, false}, {0x0C, 20, true}, {0x04, 0, true}};
+  } weathers[] = {{0x05, 5, false}, {0x06, 6, false}, {0x0A, 7, false},
+                  {0x00, 8, false}, {0x0C, 20, true},  {0x04, 0, true}};
   uint32_t id = 0x000B0000;
   for (const auto& w : weathers) game().addWeather(++id, w.flags, w.frequency);
   game().startUp();

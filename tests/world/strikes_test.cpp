@@ -163,7 +163,8 @@ TEST_F(Strikes, WhenItsWindowEndsAWaitingStrikeStopsTouchingTheWorldAtOnce) {
         RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 0, 0);
       }
     });
-    while (game().callCount("CellAttachedNative") < polled + 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (game().callCount("CellAttachedNative") < polled + 3)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // Message 2 (a saved game loads), then effects on again in a new window.
     HostMessage message{"SKSE", 2, 0, nullptr};
     OnHostMessage(&message);
