@@ -17,10 +17,12 @@ inline constexpr uint32_t kMinLaunchWaitMs = 16;
 // Longest slice of a loop's wait: a loop whose window has ended is gone within
 // this long, well before the monitor's next cycle could start its successor.
 inline constexpr uint32_t kLoopSleepSliceMs = 25;
-// Strike threads alive at once, a chain counting as one. A normal storm keeps
-// well under ten; strikes whose references never arrive live two seconds
-// each, and without a cap a high rate would then pile up hundreds.
-inline constexpr int kMaxLiveStrikes = 32;
+// Strike threads alive at once, a chain counting as one. A strike whose
+// references land in a cell that is not attached yet polls for up to two
+// seconds, so even the default storm peaks at about 50 in the game double;
+// 64 leaves such storms alone and still stops a runaway rate, which with
+// every strike waiting its two seconds would pile up hundreds.
+inline constexpr int kMaxLiveStrikes = 64;
 
 // What one loop carries from pass to pass.
 struct EffectsLoopState {

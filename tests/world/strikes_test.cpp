@@ -199,7 +199,8 @@ TEST_F(Strikes, AChainMovesEverythingFirstThenCastsEveryBolt) {
 TEST_F(Strikes, APauseThatBeganDuringTheMovesDropsTheStrike) {
   game().holdMainThread(true);
   std::thread strike([&] { RunSingleStrike(Sheet, &gPluginForms.sheetCasters, &gPluginForms.sheetTargets, 0, 0); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // The strike has taken its rate once it moves its first reference.
+  while (!HasLine(Log(), "Moving target")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   gLightningState.pauseFlag.exchange(1);
   game().holdMainThread(false);
   strike.join();
