@@ -122,7 +122,7 @@ BENCHMARK(BM_ChainPlacement)->Arg(2)->Arg(7);
 // clock leaves out its sleeps and the game's main thread.
 void BM_SingleStrikeCpu(benchmark::State& state) {
   auto& world = World();
-  gLightningState.effectsRunning.exchange(1);
+  BeginEffectsWindow();
   gLightningState.weatherLightningFreq.exchange(30);
   Set(IntSetting::ForkDistanceMax, 0);  // near: the references arrive at once
   Set(IntSetting::EnableLog, static_cast<int32_t>(state.range(0)));
@@ -141,7 +141,7 @@ BENCHMARK(BM_SingleStrikeCpu)->ArgName("log")->Arg(0)->Arg(2)->UseManualTime()->
 // target moves queued and awaited one by one, then seven casts.
 void BM_ChainStrikeCpu(benchmark::State& state) {
   auto& world = World();
-  gLightningState.effectsRunning.exchange(1);
+  BeginEffectsWindow();
   gLightningState.weatherLightningFreq.exchange(30);
   Set(IntSetting::SheetDistanceMin, 0);  // near: the references arrive at once
   Set(IntSetting::SheetDistanceMax, 0);
@@ -168,7 +168,7 @@ BENCHMARK(BM_ChainStrikeCpu)->Arg(7)->UseManualTime()->Iterations(100);
 void BM_FastestRateMeanWait(benchmark::State& state) {
   World();
   setenv("NIMBREL_TIME_SCALE", "1", 1);
-  gLightningState.effectsRunning.exchange(1);
+  BeginEffectsWindow();
   gLightningState.minLightningFrequency.store(30);
   gLightningState.weatherLightningFreq.exchange(30);
   Set(FloatSetting::ChainLightningPercentage, 0.0f);
@@ -176,6 +176,7 @@ void BM_FastestRateMeanWait(benchmark::State& state) {
                             [](std::vector<uint32_t>, std::vector<uint32_t>, int) {}};
   for (auto _ : state) {
     EffectsLoopState loop;
+    loop.window = CurrentEffectsWindow();
     constexpr int kPasses = 500;
     const auto start = std::chrono::steady_clock::now();
     uint32_t wait = 0;

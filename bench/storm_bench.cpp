@@ -124,7 +124,7 @@ Usage ProcessUsage() {
 }
 
 Sample LightningOff(StormWorld& world, double windowMs) {
-  gLightningState.effectsRunning.exchange(0);
+  EndEffectsWindow();
   gLightningState.weatherLightningFreq.exchange(255);
   const double start = world.SimulatedMs();
   const double cpu = ProcessCpuMs();
@@ -144,11 +144,11 @@ void PacingOnly(LightningType type) {
   static const StrikeLauncher emptyThreads{
       [](LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {
         gEmptyThreads.fetch_add(1);
-        platform::StartDetachedThread([] {});
+        platform::StartDetachedThread("nb-strike", [] {});
       },
       [](std::vector<uint32_t>, std::vector<uint32_t>, int) {
         gEmptyThreads.fetch_add(1);
-        platform::StartDetachedThread([] {});
+        platform::StartDetachedThread("nb-strike", [] {});
       }};
   EffectsLoopState loop;
   if (!BeginEffectsLoop(type, loop)) return;
@@ -168,11 +168,12 @@ Sample FastestStorm(StormWorld& world, double windowMs, bool strikes) {
   const double old = LiveThreadsCpuMs();
   const Usage usage = ProcessUsage();
   gLightningState.weatherLightningFreq.exchange(gLightningState.minLightningFrequency.load());
-  gLightningState.effectsRunning.exchange(1);
+  BeginEffectsWindow();
   for (LightningType type : {Sheet, Fork})
-    platform::StartDetachedThread([type, strikes] { strikes ? LightningEffectsLoop(type) : PacingOnly(type); });
+    platform::StartDetachedThread(type == Sheet ? "nb-loop-sheet" : "nb-loop-fork",
+                                  [type, strikes] { strikes ? LightningEffectsLoop(type) : PacingOnly(type); });
   LetTimePass(world, windowMs);
-  gLightningState.effectsRunning.exchange(0);
+  EndEffectsWindow();
   // A strike whose references never arrive polls for about 2 s.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (ThreadCount() > idleThreads && std::chrono::steady_clock::now() < deadline)

@@ -141,7 +141,8 @@ bool Host::dispatch(uint32_t handle, uint32_t type, uint32_t length, const char*
 }
 
 void* Host::eventDispatcher(uint32_t id) {
-  void* source = id == kActionDispatcherId ? engine_.eventSource(Source::Action) : nullptr;
+  void* source =
+      id == kActionDispatcherId && !options_.noActionDispatcher ? engine_.eventSource(Source::Action) : nullptr;
   run_.trace.record("GetEventDispatcher", Args().u("id", id).p("result", source));
   return source;
 }

@@ -35,7 +35,8 @@ void HoldCombatPause() {
 
 void RequestCombatPause() {
   if (gLightningState.pauseFlag.load(std::memory_order_relaxed)) return;
-  if (!platform::StartDetachedThread(RunCombatPause)) PluginLog(0, "Could not start the combat pause thread.");
+  if (!platform::StartDetachedThread("nb-pause", RunCombatPause))
+    PluginLog(0, "Could not start the combat pause thread.");
 }
 
 }  // namespace NimbrelVR

@@ -9,7 +9,7 @@ namespace {
 constexpr ptrdiff_t kLoadedFileListHead = 0xd60;  // in the data registry
 constexpr ptrdiff_t kFileName = 0x58;
 constexpr ptrdiff_t kFileModIndex = 0x478;
-constexpr ptrdiff_t kFileLightIndex = 0x47a;
+constexpr ptrdiff_t kFileLightIndex = 0x47a;  // u16; light indexes run up to 0xFFF
 // A list node: the file entry, then the next node.
 constexpr ptrdiff_t kNodeFile = 0x0;
 constexpr ptrdiff_t kNodeNext = 0x8;
@@ -43,11 +43,11 @@ const LoadedFile* FindLoadedFile(const char* name) {
 }
 
 uint8_t ModIndex(const LoadedFile* file) { return LoadField<uint8_t>(file, kFileModIndex); }
-uint8_t LightIndex(const LoadedFile* file) { return LoadField<uint8_t>(file, kFileLightIndex); }
+uint16_t LightIndex(const LoadedFile* file) { return LoadField<uint16_t>(file, kFileLightIndex); }
 
 uint32_t ComposeFormId(const LoadedFile* file, uint32_t localId) {
   if (kComposeLightFileIds) {
-    if (const uint32_t light = LightIndex(file)) return 0xFE000000u | (light << 12) | (localId & 0xFFFu);
+    if (const uint32_t light = LightIndex(file)) return 0xFE000000u | ((light & 0xFFFu) << 12) | (localId & 0xFFFu);
   }
   return (static_cast<uint32_t>(ModIndex(file)) << 24) | (localId & 0xFFFFFFu);
 }

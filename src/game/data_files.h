@@ -16,7 +16,8 @@ inline constexpr const char* kDawnguardFileName = "Dawnguard.esm";
 const LoadedFile* FindLoadedFile(const char* name);
 
 uint8_t ModIndex(const LoadedFile* file);
-uint8_t LightIndex(const LoadedFile* file);
+// The engine keeps the light index in 16 bits (0 = not a light file).
+uint16_t LightIndex(const LoadedFile* file);
 // Mod index 0 and 0xFF mark a file whose forms cannot be reached.
 inline bool HasUsableModIndex(const LoadedFile* file) {
   const uint8_t index = ModIndex(file);
@@ -24,7 +25,8 @@ inline bool HasUsableModIndex(const LoadedFile* file) {
 }
 
 // The full form id of `localId` in `file`. Light files get the 0xFE scheme in
-// the Special Edition build only; VR has no light files.
+// the Special Edition build only (the low 12 bits of the light index); VR has
+// no light files.
 uint32_t ComposeFormId(const LoadedFile* file, uint32_t localId);
 
 // FormFromId, then the engine's dynamic cast from the form base class to

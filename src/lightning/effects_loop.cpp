@@ -1,6 +1,7 @@
 #include "lightning/effects_loop.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "lightning/lightning_state.h"
 #include "lightning/random.h"
@@ -35,33 +36,100 @@ bool WantsChain() {
   return chance >= static_cast<float>(RandomInRange(1, 100));
 }
 
+std::atomic<int> gLiveStrikes{0};
+// The window whose held-back strikes were last reported: one line per storm.
+std::atomic<uint32_t> gCapReportedWindow{UINT32_MAX};
+std::atomic<bool> gLoopRunning[2] = {false, false};
+
+// Takes one of the kMaxLiveStrikes places; false when all are taken.
+bool ReserveStrike() {
+  int live = gLiveStrikes.load();
+  do {
+    if (live >= kMaxLiveStrikes) {
+      const uint32_t window = CurrentEffectsWindow();
+      if (gCapReportedWindow.exchange(window) != window)
+        PluginLog(1, "%d strikes are already under way; further strikes are held back until some end.", live);
+      return false;
+    }
+  } while (!gLiveStrikes.compare_exchange_weak(live, live + 1));
+  return true;
+}
+
+// Gives the place back when the strike thread ends, however it ends; under
+// the neutral name, so the thread is never counted twice while it leaves.
+struct StrikePlace {
+  StrikePlace() = default;
+  StrikePlace(const StrikePlace&) = delete;
+  StrikePlace& operator=(const StrikePlace&) = delete;
+  ~StrikePlace() {
+    platform::NameCurrentThread(platform::kNeutralThreadName);
+    gLiveStrikes.fetch_sub(1);
+  }
+};
+
 void StartSingle(LightningType type, const FormSequence* casters, const FormSequence* targets, uint32_t casterIndex,
                  uint32_t targetIndex) {
-  if (!platform::StartDetachedThread(
-          [=] { RunSingleStrike(type, casters, targets, casterIndex, targetIndex); }))
+  if (!ReserveStrike()) return;
+  if (!platform::StartDetachedThread("nb-strike", [=] {
+        StrikePlace place;
+        RunSingleStrike(type, casters, targets, casterIndex, targetIndex);
+      })) {
+    gLiveStrikes.fetch_sub(1);
     PluginLog(0, "Could not start a strike thread.");
+  }
 }
 
 void StartChain(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count) {
-  if (!platform::StartDetachedThread([c = std::move(casterIndexes), t = std::move(targetIndexes), count]() mutable {
+  if (!ReserveStrike()) return;
+  if (!platform::StartDetachedThread("nb-chain", [c = std::move(casterIndexes), t = std::move(targetIndexes),
+                                                  count]() mutable {
+        StrikePlace place;
         RunChainStrike(std::move(c), std::move(t), count);
-      }))
+      })) {
+    gLiveStrikes.fetch_sub(1);
     PluginLog(0, "Could not start a chain strike thread.");
+  }
 }
+
+// The one running loop of a type: held from a successful TryClaim until the
+// object goes.
+class LoopClaim {
+ public:
+  explicit LoopClaim(LightningType type) : flag_(gLoopRunning[type]) {}
+  ~LoopClaim() {
+    if (!held_) return;
+    platform::NameCurrentThread(platform::kNeutralThreadName);
+    flag_.store(false);
+  }
+  LoopClaim(const LoopClaim&) = delete;
+  LoopClaim& operator=(const LoopClaim&) = delete;
+  bool TryClaim() {
+    bool expected = false;
+    held_ = held_ || flag_.compare_exchange_strong(expected, true);
+    return held_;
+  }
+
+ private:
+  std::atomic<bool>& flag_;
+  bool held_ = false;
+};
 
 }  // namespace
 
 StrikeLauncher DetachedStrikeLauncher() { return {&StartSingle, &StartChain}; }
 
+int LiveStrikeThreads() { return gLiveStrikes.load(); }
+
 bool BeginEffectsLoop(LightningType type, EffectsLoopState& state) {
   PluginLog(2, "Lightning Effects called.");
   state = EffectsLoopState{};
+  state.window = CurrentEffectsWindow();
   if (!ValidType(type) || !(RateSetting(type) > 0.0f)) return false;
   return true;
 }
 
 bool NextWait(LightningType type, EffectsLoopState& state, uint32_t* waitMs) {
-  if (gLightningState.effectsRunning.load(std::memory_order_relaxed) == 0) return false;
+  if (!EffectsWindowOpen(state.window)) return false;
   float rate = RateSetting(type);
   if (!(rate > 0.0f)) return false;
   if (gLightningState.pauseFlag.load(std::memory_order_relaxed) != 0) rate = type == Sheet ? 3.0f : 2.0f;
@@ -76,9 +144,19 @@ bool NextWait(LightningType type, EffectsLoopState& state, uint32_t* waitMs) {
   }
   // Saturated rather than wrapped: a huge wait stays huge.
   const int64_t wait = state.sleepMs * state.multiplier;
-  *waitMs = static_cast<uint32_t>(std::clamp<int64_t>(wait, 0, UINT32_MAX));
+  *waitMs = static_cast<uint32_t>(std::clamp<int64_t>(wait, kMinLaunchWaitMs, UINT32_MAX));
   state.multiplier = 1;
   return true;
+}
+
+bool SleepInWindow(uint32_t waitMs, uint32_t window) {
+  while (waitMs > 0) {
+    if (!EffectsWindowOpen(window)) return false;
+    const uint32_t slice = std::min(waitMs, kLoopSleepSliceMs);
+    platform::SleepMs(slice);
+    waitMs -= slice;
+  }
+  return EffectsWindowOpen(window);
 }
 
 void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLauncher& launcher) {
@@ -118,12 +196,31 @@ void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLaunc
 void LightningEffectsLoop(LightningType type) {
   EffectsLoopState state;
   if (!BeginEffectsLoop(type, state)) return;
+  // A loop whose window has ended may still be finishing its last slice.
+  LoopClaim claim(type);
+  while (!claim.TryClaim()) {
+    if (!SleepInWindow(kLoopSleepSliceMs, state.window)) return;
+  }
   const StrikeLauncher launcher = DetachedStrikeLauncher();
   uint32_t waitMs = 0;
   while (NextWait(type, state, &waitMs)) {
-    platform::SleepMs(waitMs);
+    if (!SleepInWindow(waitMs, state.window)) return;
     LaunchStrike(type, state, launcher);
   }
+}
+
+bool EffectsLoopRunning(LightningType type) { return ValidType(type) && gLoopRunning[type].load(); }
+
+bool StartEffectsLoop(LightningType type) {
+  // The old loop leaves within one slice of its window's end; waiting here
+  // keeps the two from ever running side by side in the usual case.
+  constexpr int kTries = 40;
+  for (int i = 0; i < kTries && EffectsLoopRunning(type); ++i) platform::SleepMs(kLoopSleepSliceMs);
+  if (platform::StartDetachedThread(type == Sheet ? "nb-loop-sheet" : "nb-loop-fork",
+                                    [type] { LightningEffectsLoop(type); }))
+    return true;
+  PluginLog(0, "Could not start the lightning effects thread.");
+  return false;
 }
 
 }  // namespace NimbrelVR

@@ -9,12 +9,28 @@
 
 namespace NimbrelVR {
 
+// The shortest wait between two launches of one loop: one frame at 60 fps.
+// The game's main thread runs queued work once per frame, so strikes launched
+// faster only pile up behind each other; the floor also keeps a runaway rate
+// setting from starting threads back to back.
+inline constexpr uint32_t kMinLaunchWaitMs = 16;
+// Longest slice of a loop's wait: a loop whose window has ended is gone within
+// this long, well before the monitor's next cycle could start its successor.
+inline constexpr uint32_t kLoopSleepSliceMs = 25;
+// Strike threads alive at once, a chain counting as one. A strike whose
+// references land in a cell that is not attached yet polls for up to two
+// seconds, so even the default storm peaks at about 50 in the game double;
+// 64 leaves such storms alone and still stops a runaway rate, which with
+// every strike waiting its two seconds would pile up hundreds.
+inline constexpr int kMaxLiveStrikes = 64;
+
 // What one loop carries from pass to pass.
 struct EffectsLoopState {
   int64_t sleepMs = 400;
   uint32_t casterIndex = 0;
   uint32_t targetIndex = 0;
   int multiplier = 1;
+  uint32_t window = 0;  // the effects window the loop belongs to
 };
 
 // How a pass launches strikes; tests replace it to see what a pass launches.
@@ -23,21 +39,35 @@ struct StrikeLauncher {
                  uint32_t targetIndex);
   void (*chain)(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count);
 };
-// Default: each strike on a detached thread of its own.
+// Default: each strike on a detached thread of its own, up to kMaxLiveStrikes.
 StrikeLauncher DetachedStrikeLauncher();
+// Strike threads started by the default launcher that have not ended yet.
+int LiveStrikeThreads();
 
-// Start of a loop: logs, and false when the type's rate (or the type) rules
-// out any strike.
+// Start of a loop: logs, remembers the current effects window, and false when
+// the type's rate (or the type) rules out any strike.
 bool BeginEffectsLoop(LightningType type, EffectsLoopState& state);
 
 // First half of a pass: false when the loop is to end; otherwise the wait
 // before the strike, in milliseconds.
 bool NextWait(LightningType type, EffectsLoopState& state, uint32_t* waitMs);
 
+// Sleeps `waitMs` in short slices; false, at once, when the loop's window
+// ends meanwhile.
+bool SleepInWindow(uint32_t waitMs, uint32_t window);
+
 // Second half of a pass, after the wait: launches a single strike or a chain.
 void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLauncher& launcher);
 
-// Thread body; returns when effects stop or the type's rate is not positive.
+// Thread body; returns when its effects window ends or the type's rate is not
+// positive. At most one runs per type: a second one ends at once.
 void LightningEffectsLoop(LightningType type);
+
+// Whether a loop of this type is running.
+bool EffectsLoopRunning(LightningType type);
+// The monitor's way to start a loop: waits briefly for a loop of the type
+// whose window has ended to leave, then starts the new one on a named
+// detached thread. False (logged) when none was started.
+bool StartEffectsLoop(LightningType type);
 
 }  // namespace NimbrelVR

@@ -39,9 +39,8 @@ bool PlayerPosition(game::Position* position) {
   return true;
 }
 
-bool EffectsStillWanted() {
-  return gLightningState.effectsRunning.load(std::memory_order_relaxed) != 0 &&
-         gLightningState.weatherLightningFreq.load(std::memory_order_relaxed) != 255;
+bool EffectsStillWanted(uint32_t window) {
+  return EffectsWindowOpen(window) && gLightningState.weatherLightningFreq.load(std::memory_order_relaxed) != 255;
 }
 
 void* PickSpell(const FormSequence& spells) {
@@ -56,10 +55,18 @@ const FormSequence& SheetSpells() {
 
 // A destination that is gone (the player's world unloaded meanwhile) moves
 // nothing: the reference cannot arrive.
-bool MoveAndAwait(void* const* slot, void* destination, const StrikeOffset& offset) {
-  if (!destination) return false;
-  if (!QueueTask(new taskMoveTo(ReadSlot(slot), destination, offset))) return false;
-  return AwaitPlacement(slot);
+Arrival MoveAndAwait(void* const* slot, void* destination, const StrikeOffset& offset, uint32_t window) {
+  if (!destination) return Arrival::NotArrived;
+  if (!QueueTask(new taskMoveTo(ReadSlot(slot), destination, offset))) return Arrival::NotArrived;
+  return AwaitPlacement(slot, window);
+}
+
+// The player as a reference, read inside the strike's window; null when the
+// window has ended (*ended set) or there is no player.
+void* PlayerDestination(uint32_t window, bool* ended) {
+  WindowAccess access(window);
+  *ended = !access;
+  return access ? PlayerAsReference() : nullptr;
 }
 
 }  // namespace
@@ -70,16 +77,20 @@ float TypeFrequencyValue(LightningType type) {
   return paused ? 2.0f : Get(FloatSetting::ForkFrequency);
 }
 
-bool AwaitPlacement(void* const* slot) {
+Arrival AwaitPlacement(void* const* slot, uint32_t window) {
   const game::EngineBinding& engine = game::Engine();
   for (int check = 0; check < kPlacementChecks; ++check) {
-    void* reference = ReadSlot(slot);
-    void* cell = reference ? game::ParentCell(reference) : nullptr;
-    void* registry = game::ScriptRegistry();
-    if (cell && registry && (engine.CellAttachedNative(registry, 0, cell) & 0xFF) != 0) return true;
+    {
+      WindowAccess access(window);
+      if (!access) return Arrival::WindowEnded;
+      void* reference = ReadSlot(slot);
+      void* cell = reference ? game::ParentCell(reference) : nullptr;
+      void* registry = game::ScriptRegistry();
+      if (cell && registry && (engine.CellAttachedNative(registry, 0, cell) & 0xFF) != 0) return Arrival::Arrived;
+    }
     platform::SleepMs(kPlacementPollMs);
   }
-  return false;
+  return Arrival::NotArrived;
 }
 
 void* ChooseStrikeSpell(LightningType type, float gridDistance) {
@@ -96,24 +107,36 @@ void* ChooseStrikeSpell(LightningType type, float gridDistance) {
 void RunSingleStrike(LightningType type, const FormSequence* casters, const FormSequence* targets,
                      uint32_t casterIndex, uint32_t targetIndex) {
   if (!casters || !targets || casterIndex >= casters->size() || targetIndex >= targets->size()) return;
+  // The effects window this strike belongs to: once it ends, the strike ends.
+  const uint32_t window = CurrentEffectsWindow();
   const float remembered = TypeFrequencyValue(type);
   game::Position player{};
-  if (!PlayerPosition(&player)) return;  // the player lost its 3D since the loop looked
+  {
+    WindowAccess access(window);
+    if (!access || !PlayerPosition(&player)) return;  // the player lost its 3D since the loop looked
+  }
   const StrikePlacement placement = GenerateStrikePositions(type, player.z);
   void* const* target = &(*targets)[targetIndex];
   void* const* caster = &(*casters)[casterIndex];
 
   PluginLog(2, "Moving target");
-  if (!MoveAndAwait(target, PlayerAsReference(), placement.targetOffset)) {
+  bool ended = false;
+  void* playerReference = PlayerDestination(window, &ended);
+  if (ended) return;
+  Arrival arrival = MoveAndAwait(target, playerReference, placement.targetOffset, window);
+  if (arrival == Arrival::WindowEnded) return;
+  if (arrival == Arrival::NotArrived) {
     PluginLog(1, "Target is not alive in new position. Skipping...");
     return;
   }
   PluginLog(2, "Moving caster");
-  if (!MoveAndAwait(caster, ReadSlot(target), placement.casterOffset)) {
+  arrival = MoveAndAwait(caster, ReadSlot(target), placement.casterOffset, window);
+  if (arrival == Arrival::WindowEnded) return;
+  if (arrival == Arrival::NotArrived) {
     PluginLog(1, "Caster is not alive in new position. Skipping...");
     return;
   }
-  if (!EffectsStillWanted()) return;
+  if (!EffectsStillWanted(window)) return;
   // A pause that began during the moves (or a rate lowered meanwhile) drops the strike.
   if (remembered - 1.0f > TypeFrequencyValue(type)) return;
   void* spell = ChooseStrikeSpell(type, placement.gridDistance);
@@ -126,6 +149,7 @@ void RunSingleStrike(LightningType type, const FormSequence* casters, const Form
   PluginLog(2, "Casting Spell...");
   QueueTask(new taskCastSpell(ReadSlot(caster), ReadSlot(target), spell));
   if (placement.applyFlash) {
+    // Removed even if the window ends meanwhile: a flash must never stay on.
     platform::SleepMs(placement.flashMs);
     PluginLog(2, "Removing image space modifier...");
     QueueTask(new taskRemoveImod(type));
@@ -135,9 +159,13 @@ void RunSingleStrike(LightningType type, const FormSequence* casters, const Form
 void RunChainStrike(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count) {
   const FormSequence& casters = gPluginForms.sheetCasters;
   const FormSequence& targets = gPluginForms.sheetTargets;
+  const uint32_t window = CurrentEffectsWindow();
   const float remembered = TypeFrequencyValue(Sheet);
   game::Position player{};
-  if (!PlayerPosition(&player)) return;
+  {
+    WindowAccess access(window);
+    if (!access || !PlayerPosition(&player)) return;
+  }
   const ChainPlacement chain = GenerateChainPositions(count, player);
   const size_t n = chain.casterOffsets.size();
   if (casterIndexes.size() < n || targetIndexes.size() < n) return;
@@ -149,17 +177,24 @@ void RunChainStrike(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> t
     void* const* caster = &casters[casterIndexes[i]];
     void* const* target = &targets[targetIndexes[i]];
     PluginLog(2, "Moving caster");
-    if (!MoveAndAwait(caster, PlayerAsReference(), chain.casterOffsets[i])) {
+    bool ended = false;
+    void* playerReference = PlayerDestination(window, &ended);
+    if (ended) return;
+    Arrival arrival = MoveAndAwait(caster, playerReference, chain.casterOffsets[i], window);
+    if (arrival == Arrival::WindowEnded) return;
+    if (arrival == Arrival::NotArrived) {
       PluginLog(1, "Caster is not alive in new position. Skipping...");
       return;
     }
     PluginLog(2, "Moving target");
-    if (!MoveAndAwait(target, ReadSlot(caster), chain.targetOffsets[i])) {
+    arrival = MoveAndAwait(target, ReadSlot(caster), chain.targetOffsets[i], window);
+    if (arrival == Arrival::WindowEnded) return;
+    if (arrival == Arrival::NotArrived) {
       PluginLog(1, "Target is not alive in new position. Skipping...");
       return;
     }
   }
-  if (!EffectsStillWanted()) return;
+  if (!EffectsStillWanted(window)) return;
   if (remembered - 1.0f > TypeFrequencyValue(Sheet)) return;
 
   // All bolts of the chain go out together; the flash goes with the last.

@@ -10,7 +10,7 @@
 
 namespace NimbrelVR {
 
-// Thread bodies.
+// Thread bodies. Each belongs to the effects window open when it starts.
 void RunSingleStrike(LightningType type, const FormSequence* casters, const FormSequence* targets,
                      uint32_t casterIndex, uint32_t targetIndex);
 void RunChainStrike(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count);
@@ -20,8 +20,11 @@ void RunChainStrike(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> t
 void* ChooseStrikeSpell(LightningType type, float gridDistance);
 
 // Polls until the reference in `slot` stands in an attached cell: up to 40
-// checks, 50 ms apart. The slot is re-read at every check.
-bool AwaitPlacement(void* const* slot);
+// checks, 50 ms apart. The slot is re-read at every check. Each check first
+// tests the strike's effects window; once it has ended the wait gives up at
+// once, without touching the world again.
+enum class Arrival { Arrived, NotArrived, WindowEnded };
+Arrival AwaitPlacement(void* const* slot, uint32_t window);
 
 // The rate that paces a type right now: the slow fixed rate during a combat
 // pause, else the type's frequency setting.

@@ -20,6 +20,9 @@ namespace {
 constexpr uint32_t kWaitLong = 5000;
 constexpr uint32_t kWaitMenu = 3000;
 constexpr uint32_t kCycle = 3000;
+// With the player in no cell (every load) the world is being rebuilt; a short
+// wait keeps the thread off the CPU, and is far below the 3-second cycle.
+constexpr uint32_t kWaitNoCell = 50;
 
 enum WeatherClass : int { Unclassified = -1, Pleasant = 0, Cloudy = 1, Rainy = 2, Snowy = 3 };
 
@@ -53,15 +56,12 @@ Wants WantsOf(int weatherClass, const EnableSettings& enable) {
   }
 }
 
-void StartEffectsLoopThread(LightningType type) {
-  if (!platform::StartDetachedThread([type] { LightningEffectsLoop(type); }))
-    PluginLog(0, "Could not start the lightning effects thread.");
-}
+void StartEffectsLoopThread(LightningType type) { StartEffectsLoop(type); }
 
 std::atomic<EffectsLoopStarter> gStarter{&StartEffectsLoopThread};
 
 uint32_t Wait(uint32_t ms) {
-  gLightningState.effectsRunning.exchange(0);
+  EndEffectsWindow();
   return ms;
 }
 
@@ -110,7 +110,7 @@ uint32_t RunMonitorCycle(MonitorMemory& memory) {
     return Wait(kWaitLong);
   }
   void* cell = game::ParentCell(player);
-  if (!cell) return Wait(0);
+  if (!cell) return Wait(kWaitNoCell);
   void* worldspace = game::CellWorldspace(cell);
   if (!worldspace) {
     PluginLog(2, "In interior cell. Waiting for 5 seconds");
@@ -185,10 +185,10 @@ uint32_t RunMonitorCycle(MonitorMemory& memory) {
 
   const bool wanted = (curOn || outOn) && Published() != 255;
   if (!wanted) {
-    gLightningState.effectsRunning.exchange(0);
+    EndEffectsWindow();
   } else if (gLightningState.effectsRunning.load(std::memory_order_relaxed) == 0) {
     PluginLog(2, "Enabling lightning effects...");
-    gLightningState.effectsRunning.exchange(1);
+    BeginEffectsWindow();
     // Only the current weather's wants start loops; the outgoing weather only keeps lightning wanted.
     const EffectsLoopStarter start = gStarter.load();
     if (cur.sheet) start(Sheet);
@@ -205,12 +205,12 @@ void WeatherMonitorLoop() {
       sleepMs = RunMonitorCycle(memory);
     } catch (...) {
     }
-    if (sleepMs) platform::SleepMs(sleepMs);
+    platform::SleepMs(sleepMs);
   }
 }
 
 bool StartWeatherMonitor() {
-  if (platform::StartDetachedThread(WeatherMonitorLoop)) return true;
+  if (platform::StartDetachedThread("nb-monitor", WeatherMonitorLoop)) return true;
   PluginLog(0, "Could not start the weather monitor thread. No lightning this session.");
   return false;
 }

@@ -16,12 +16,12 @@ struct MonitorMemory {
   int weatherClass = 0;
 };
 
-// Starts the effects loop of one type on a detached thread. Tests replace it
-// to see which loops a cycle starts.
+// Starts the effects loop of one type (StartEffectsLoop by default). Tests
+// replace it to see which loops a cycle starts.
 using EffectsLoopStarter = void (*)(LightningType type);
 void SetEffectsLoopStarter(EffectsLoopStarter starter);
 
-// One cycle; returns how long to sleep before the next (0: re-check at once).
+// One cycle; returns how long to sleep before the next.
 uint32_t RunMonitorCycle(MonitorMemory& memory);
 
 // Thread body: cycles for the life of the process.

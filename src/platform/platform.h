@@ -34,8 +34,29 @@ bool CreateOneDirectory(const char* path);
 // may read it but not write it. Null on failure.
 FILE* OpenExclusiveWriter(const char* path);
 
-// Starts `body` on a new detached thread. False when no thread could be
+// Starts `body` on a new detached thread named `name` (at most 15 characters,
+// a string that lives as long as the program). False when no thread could be
 // started; never throws.
-bool StartDetachedThread(std::function<void()> body);
+bool StartDetachedThread(const char* name, std::function<void()> body);
+
+// Names the calling thread, for debuggers and the game double; a failure is
+// ignored. The simulation platform may also refuse starts of threads by name
+// (ThreadStartRefused), to exercise the callers' failure paths.
+void NameCurrentThread(const char* name);
+bool ThreadStartRefused(const char* name);
+
+// The name of a plug-in thread that is starting or ending, so that a count of
+// threads by name never sees one twice: a thread that has given its place
+// back takes it before it leaves.
+inline constexpr const char* kNeutralThreadName = "nimbrel";
+
+// Where a new thread starts with its creator's name (Linux), the creator
+// goes by the neutral name while it creates one.
+struct CreatorName {
+  char text[16] = {};
+  bool changed = false;
+};
+void NeutralizeCreatorName(CreatorName* saved);
+void RestoreCreatorName(const CreatorName& saved);
 
 }  // namespace NimbrelVR::platform

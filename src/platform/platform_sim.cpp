@@ -3,6 +3,7 @@
 // double's time scale, and the documents folder comes from the double.
 #include <fcntl.h>
 #include <link.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -152,6 +153,33 @@ FILE* OpenExclusiveWriter(const char* path) {
   FILE* file = fdopen(fd, "w");
   if (!file) close(fd);
   return file;
+}
+
+void NameCurrentThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+void NeutralizeCreatorName(CreatorName* saved) {
+  saved->changed = pthread_getname_np(pthread_self(), saved->text, sizeof saved->text) == 0 &&
+                   pthread_setname_np(pthread_self(), kNeutralThreadName) == 0;
+}
+
+void RestoreCreatorName(const CreatorName& saved) {
+  if (saved.changed) pthread_setname_np(pthread_self(), saved.text);
+}
+
+// NIMBREL_REFUSE_THREADS: names, separated by commas, of threads whose start
+// fails as if the system had no thread left to give.
+bool ThreadStartRefused(const char* name) {
+  const char* refused = std::getenv("NIMBREL_REFUSE_THREADS");
+  if (!refused || !name) return false;
+  const size_t length = std::strlen(name);
+  for (const char* at = refused; *at;) {
+    const char* end = std::strchr(at, ',');
+    const size_t size = end ? static_cast<size_t>(end - at) : std::strlen(at);
+    if (size == length && std::strncmp(at, name, length) == 0) return true;
+    if (!end) break;
+    at = end + 1;
+  }
+  return false;
 }
 
 }  // namespace NimbrelVR::platform

@@ -34,4 +34,24 @@ bool CreateOneDirectory(const char* path) { return CreateDirectoryA(path, nullpt
 
 FILE* OpenExclusiveWriter(const char* path) { return _fsopen(path, "w", _SH_DENYWR); }
 
+// SetThreadDescription exists from Windows 10 1607 on; looked up at run time
+// so the DLL still loads where it is missing.
+void NameCurrentThread(const char* name) {
+  using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  static const auto setDescription = reinterpret_cast<SetDescription>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadDescription")));
+  if (!setDescription || !name) return;
+  wchar_t wide[32];
+  size_t i = 0;
+  for (; name[i] != '\0' && i + 1 < sizeof wide / sizeof wide[0]; ++i) wide[i] = static_cast<unsigned char>(name[i]);
+  wide[i] = L'\0';
+  setDescription(GetCurrentThread(), wide);
+}
+
+bool ThreadStartRefused(const char*) { return false; }
+
+// A Windows thread does not inherit its creator's description.
+void NeutralizeCreatorName(CreatorName*) {}
+void RestoreCreatorName(const CreatorName&) {}
+
 }  // namespace NimbrelVR::platform

@@ -5,19 +5,25 @@
 
 namespace NimbrelVR::platform {
 
-bool StartDetachedThread(std::function<void()> body) {
+bool StartDetachedThread(const char* name, std::function<void()> body) {
+  if (ThreadStartRefused(name)) return false;
+  CreatorName creator;
+  NeutralizeCreatorName(&creator);
+  bool started = false;
   try {
-    std::thread([work = std::move(body)]() noexcept {
+    std::thread([name, work = std::move(body)]() noexcept {
       // An exception must never leave a thread entry: it would end the game.
       try {
+        NameCurrentThread(name);
         work();
       } catch (...) {
       }
     }).detach();
-    return true;
+    started = true;
   } catch (...) {
-    return false;
   }
+  RestoreCreatorName(creator);
+  return started;
 }
 
 }  // namespace NimbrelVR::platform

@@ -30,8 +30,9 @@ void OnHostMessage(HostMessage* message) {
         OnDataReady();
         break;
       case kMessagePreLoadGame:
-        // Lets the running effects loops end before the world goes away.
-        gLightningState.effectsRunning.exchange(0);
+        // Ends the effects window before the world goes away: loops and
+        // strikes of this window stop, even once effects are on again.
+        EndEffectsWindow();
         break;
       case kMessageInputLoaded:
         BuildEventSinks();

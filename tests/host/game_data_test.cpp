@@ -21,7 +21,7 @@ using testsupport::PluginRun;
 namespace {
 
 class GameData : public ::testing::TestWithParam<Edition> {
- protected:
+ public:
   // Query, load and the data set, ready for start-up.
   void Prepare(const DataSet& data = DataSet{}) {
     run_ = std::make_unique<PluginRun>(OptionsFor(GetParam()));
@@ -36,6 +36,11 @@ class GameData : public ::testing::TestWithParam<Edition> {
 
 std::string EditionTestName(const ::testing::TestParamInfo<Edition>& info) {
   return testsupport::EditionName(info.param);
+}
+
+bool SetSheetFadeFromScript(nimbrel_sim::GameDouble& game, float seconds) {
+  return game.scripts().callNative("NimbrelPluginScript", "SetFloatValue", nimbrel_sim::ScriptArg::String("SheetFadeDuration"),
+                         nimbrel_sim::ScriptArg::Float(seconds));
 }
 
 std::string Hex(uint32_t id) {
@@ -105,6 +110,33 @@ TEST_P(GameData, ALightFileUsesTheLightSchemeOnlyInTheSpecialEdition) {
   }
 }
 
+TEST_P(GameData, LightIndexesKeepAllTwelveBitsWhereverIdsAreComposed) {
+  Prepare(DataSet{.pluginModIndex = 0xFE, .pluginLightIndex = 0x1A5});
+  game().startUp();
+  if (GetParam() == Edition::SpecialEdition) {
+    EXPECT_EQ(game().data().pluginFormId(0x84B), 0xFE1A584Bu);
+    EXPECT_TRUE(HasLine(Log(), "Sheet ImageSpaceModifier formid: fe1a584b")) << Log();
+  } else {
+    EXPECT_TRUE(LookedUp(game(), 0xFE00084B));  // VR has no light files
+  }
+  EXPECT_EQ(Log().find("not found"), std::string::npos) << Log();
+  // The data-file globals and the fade push reach their forms too.
+  game().host().loadSavedGame();
+  EXPECT_NE(Log().find("\nCompatibility Mode is "), std::string::npos) << Log();
+  ASSERT_TRUE(SetSheetFadeFromScript(game(), 2.5f));
+  EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(0x800)), 2.5f);
+}
+
+TEST_P(GameData, LightIndex0x100IsALightFileNotANormalOne) {
+  Prepare(DataSet{.pluginModIndex = 0xFE, .pluginLightIndex = 0x100});
+  game().startUp();
+  if (GetParam() == Edition::SpecialEdition) {
+    EXPECT_TRUE(LookedUp(game(), 0xFE10084B));
+    EXPECT_FALSE(LookedUp(game(), 0xFE00084B));
+  }
+  EXPECT_EQ(Log().find("not found"), std::string::npos) << Log();
+}
+
 TEST_P(GameData, TheFileNameMatchesWhateverItsLetterCase) {
   Prepare(DataSet{.pluginLoaded = false});
   game().data().addLoadedFile("NIMBREL.ESP", 0x12);
@@ -169,6 +201,56 @@ TEST_P(GameData, ModIndexFFFailsResolution) {
   game().startUp();
   EXPECT_TRUE(HasLine(Log(), "Plugin mod index is not valid. ModIndex: ff LightIndex: 2")) << Log();
   EXPECT_TRUE(HasLine(Log(), "FormId finding failed. Mod cannot function."));
+}
+
+// With mod index 0 or 0xFF nothing of the file can be reached: a load reads
+// no globals and a fade change touches no form.
+void CheckUnusableModIndex(GameData& test, uint8_t modIndex) {
+  test.Prepare(DataSet{.pluginModIndex = modIndex});
+  auto& game = test.game();
+  game.startUp();
+  const size_t lookups = game.checks().callCount("FormFromId");
+  const float fade = game.data().fadeDuration(game.data().pluginFormId(0x800));
+  game.host().loadSavedGame();
+  ASSERT_TRUE(SetSheetFadeFromScript(game, 2.5f));
+  EXPECT_EQ(game.checks().callCount("FormFromId"), lookups);
+  EXPECT_EQ(game.data().fadeDuration(game.data().pluginFormId(0x800)), fade);
+  EXPECT_EQ(test.Log().find("Compatibility Mode is"), std::string::npos) << test.Log();
+  EXPECT_TRUE(HasLine(test.Log(), "Value change - SheetFadeDuration: 2.5"));
+}
+
+TEST_P(GameData, ModIndexZeroReadsNoGlobalsAndPushesNoFades) { CheckUnusableModIndex(*this, 0x00); }
+TEST_P(GameData, ModIndexFFReadsNoGlobalsAndPushesNoFades) { CheckUnusableModIndex(*this, 0xFF); }
+
+TEST_P(GameData, TheScanTakesRainyWeathersByTheirBitsAndSkipsFrequencyZero) {
+  Prepare();
+  const struct {
+    uint8_t flags;
+    uint8_t frequency;
+    bool logged;
+  } weathers[] = {{0x05, 5, false}, {0x06, 6, false}, {0x0A, 7, false},
+                  {0x00, 8, false}, {0x0C, 20, true},  {0x04, 0, true}};
+  uint32_t id = 0x000B0000;
+  for (const auto& w : weathers) game().data().addWeather(++id, w.flags, w.frequency);
+  game().startUp();
+  id = 0x000B0000;
+  for (const auto& w : weathers) {
+    const std::string line = "Weather: " + Hex(++id) + " -> " + std::to_string(w.frequency);
+    EXPECT_EQ(HasLine(Log(), line), w.logged) << line;
+  }
+  EXPECT_TRUE(HasLine(Log(), "Min Lightning Frequency is 20")) << Log();  // not 0: frequency 0 is passed over
+}
+
+TEST_P(GameData, AScanWhereNothingQualifiesLeavesTheFloorAt255) {
+  run_ = std::make_unique<PluginRun>(OptionsFor(GetParam()));
+  ASSERT_TRUE(run_->QueryAndLoad());
+  game().data().addWeather(0x000B0001, 0x06, 10);
+  game().data().addNullWeather();
+  game().data().addWeather(0x000B0002, 0x04, 0);
+  game().data().addWeather(0x000ECC96, 0x04, 10);  // exempt
+  game().startUp();
+  EXPECT_TRUE(HasLine(Log(), "Min Lightning Frequency is 255")) << Log();
+  EXPECT_TRUE(HasLine(Log(), "Weather: b0002 -> 0"));
 }
 
 TEST_P(GameData, TheScanFindsTheMostFrequentRainyWeatherExceptExemptOnes) {

@@ -44,6 +44,21 @@ TEST_P(Messages, WithoutScriptEventSourcesOnlyTheActionSinkIsAdded) {
   EXPECT_TRUE(run.game().checks().ok());
 }
 
+TEST_P(Messages, WithoutAnActionDispatcherOnlyTheHitSinkIsAddedAndTheLogSaysSo) {
+  auto options = OptionsFor(GetParam());
+  options.noActionDispatcher = true;
+  PluginRun run(options);
+  ASSERT_TRUE(run.QueryAndLoad());
+  run.game().host().sendMessage(nimbrel_sim::kMsgInputLoaded);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Hit), 1u);
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Action), 0u);
+  EXPECT_NE(run.Log().find("\nThe host has no action event dispatcher; combat pauses on actions are off.\n"),
+            std::string::npos)
+      << run.Log();
+  run.game().checks().finalChecks();
+  EXPECT_TRUE(run.game().checks().ok());
+}
+
 TEST_P(Messages, DataLoadedPatchesTheGameAndRegistersTheMenuSink) {
   PluginRun run(OptionsFor(GetParam()));
   ASSERT_TRUE(run.QueryAndLoad());

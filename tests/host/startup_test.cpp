@@ -71,6 +71,28 @@ TEST_P(Startup, MissingDocumentsFolderIsReportedOnStandardOutputAndRefused) {
   EXPECT_FALSE(std::filesystem::exists(run.game().documentsDir() + "/My Games"));
 }
 
+TEST_P(Startup, AGoodStartLeavesTheConsoleQuiet) {
+  PluginRun run(OptionsFor(GetParam()));
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(run.QueryAndLoad());
+  run.game().startUp();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_NE(run.Log().find("Min Lightning Frequency is"), std::string::npos) << run.Log();  // all in the file
+}
+
+TEST_P(Startup, ALogPathTooLongForTheSystemGoesToTheConsoleAndTheQueryGoesOn) {
+  PluginRun run(OptionsFor(GetParam()), 240);  // fits; with the log's own path it does not
+  ASSERT_EQ(run.game().documentsDir().size(), 240u);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(run.QueryAndLoad());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Log path too long, logging to the console only: " + run.game().documentsDir() + "\\My Games\\",
+                      0),
+            0u)
+      << out;
+  EXPECT_FALSE(std::filesystem::exists(run.game().documentsDir() + "/My Games"));
+}
+
 TEST_P(Startup, LoadAsksForTheThreeInterfacesAndRegistersTheListener) {
   PluginRun run(OptionsFor(GetParam()));
   ASSERT_TRUE(run.QueryAndLoad());

@@ -1,6 +1,7 @@
 #include "support/plugin_run.h"
 
 #include <stdexcept>
+#include <string>
 
 namespace testsupport {
 
@@ -15,8 +16,10 @@ nimbrel_sim::Options OptionsFor(Edition edition) {
 
 const char* EditionName(Edition edition) { return edition == Edition::VR ? "VR" : "SE"; }
 
-PluginRun::PluginRun(nimbrel_sim::Options options) {
+PluginRun::PluginRun(nimbrel_sim::Options options, size_t documentsLength) {
   options.outDir = dir_.path();
+  const size_t plain = options.outDir.size() + std::string("/Documents").size();
+  if (documentsLength > plain + 1) options.outDir += "/" + std::string(documentsLength - plain - 1, 'd');
   const Edition edition = options.edition;
   game_ = std::make_unique<GameDouble>(std::move(options));
   if (!game_->loadPlugin(GameDouble::defaultPluginPath(NIMBREL_BIN_DIR, edition)))

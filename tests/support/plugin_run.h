@@ -11,7 +11,9 @@ namespace testsupport {
 // One run of a built plug-in inside the game double, in a folder of its own.
 class PluginRun {
  public:
-  explicit PluginRun(nimbrel_sim::Options options);
+  // `documentsLength` > 0: the run's documents folder is padded to exactly
+  // this many characters.
+  explicit PluginRun(nimbrel_sim::Options options, size_t documentsLength = 0);
   nimbrel_sim::GameDouble& game() { return *game_; }
   const std::string& folder() const { return dir_.path(); }
   std::string Log() const { return ReadFile(game_->pluginLogPath()); }

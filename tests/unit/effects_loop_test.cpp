@@ -1,8 +1,10 @@
 // One pass of the effects loop at a time: waits, chains and the index walk.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "game/plugin_forms.h"
@@ -50,7 +52,8 @@ class EffectsLoop : public ::testing::Test {
     gPluginForms.sheetTargets = Refs(2);
     gPluginForms.forkCasters = Refs(3);
     gPluginForms.forkTargets = Refs(2);
-    gLightningState.effectsRunning.exchange(1);
+    BeginEffectsWindow();
+    state_.window = CurrentEffectsWindow();
     gLightningState.minLightningFrequency.store(20);
     gLightningState.weatherLightningFreq.exchange(20);
     gLightningState.pauseFlag.exchange(0);
@@ -225,4 +228,39 @@ TEST_F(EffectsLoop, ATinyRateGivesTheLongestWaitInsteadOfOverflowing) {
   state_.multiplier = 4;
   ASSERT_TRUE(NextWait(Fork, state_, &wait));
   EXPECT_EQ(wait, 0xFFFFFFFFu);  // a chain's multiple saturates too
+}
+
+TEST_F(EffectsLoop, NoWaitIsShorterThanOneFrame) {
+  Set(FloatSetting::ForkFrequency, 100000.0f);
+  for (uint32_t wait : Waits(Fork, 50)) ASSERT_EQ(wait, kMinLaunchWaitMs);
+  gLightningState.weatherLightningFreq.exchange(254);  // the longest ratio: still a 0 ms draw
+  for (uint32_t wait : Waits(Fork, 50)) ASSERT_EQ(wait, kMinLaunchWaitMs);
+}
+
+TEST_F(EffectsLoop, ALoopWhoseWindowEndedStopsEvenOnceEffectsAreBackOn) {
+  uint32_t wait = 0;
+  ASSERT_TRUE(NextWait(Fork, state_, &wait));
+  EndEffectsWindow();  // a saved-game load or a short menu visit
+  BeginEffectsWindow();
+  EXPECT_FALSE(NextWait(Fork, state_, &wait));
+  EXPECT_FALSE(SleepInWindow(60000, state_.window));  // at once, not after a minute
+  // A loop of the new window goes on.
+  EffectsLoopState fresh;
+  ASSERT_TRUE(BeginEffectsLoop(Fork, fresh));
+  EXPECT_TRUE(NextWait(Fork, fresh, &wait));
+}
+
+TEST_F(EffectsLoop, ALongWaitEndsSoonAfterItsWindow) {
+  const auto start = std::chrono::steady_clock::now();
+  std::thread ender([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EndEffectsWindow();
+    BeginEffectsWindow();
+  });
+  const bool slept = SleepInWindow(60000, state_.window);
+  const double took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  ender.join();
+  EXPECT_FALSE(slept);
+  EXPECT_GE(took, 100.0);
+  EXPECT_LT(took, 100.0 + 20 * kLoopSleepSliceMs);  // a slice or so, with room for a busy machine
 }

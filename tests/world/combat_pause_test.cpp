@@ -9,6 +9,7 @@
 #include "events/combat_pause.h"
 #include "lightning/lightning_state.h"
 #include "support/in_process.h"
+#include "support/threads.h"
 
 using namespace NimbrelVR;
 using namespace std::chrono;
@@ -49,6 +50,7 @@ TEST_F(CombatPause, ASpellHittingThePlayerPausesForTwoSeconds) {
   const auto start = steady_clock::now();
   game().world().sendHitEvent(true, ASpell());
   ASSERT_TRUE(AwaitFlag(true, milliseconds(2000)));
+  EXPECT_EQ(testsupport::CountThreads("nb-pause"), 1);
   ASSERT_TRUE(AwaitFlag(false, milliseconds(5000)));
   const double simulatedMs = duration<double, std::milli>(steady_clock::now() - start).count() * kTimeScale;
   EXPECT_GE(simulatedMs, 1900.0);

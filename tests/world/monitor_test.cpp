@@ -1,7 +1,9 @@
 // The weather monitor's cycle against a simulated world.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "game/id_tables.h"
@@ -11,6 +13,7 @@
 #include "settings/settings.h"
 #include "support/allocation_counter.h"
 #include "support/in_process.h"
+#include "support/threads.h"
 #include "support/trace_query.h"
 
 using namespace NimbrelVR;
@@ -244,8 +247,8 @@ TEST_F(Monitor, EveryWaitClearsEffectsAndSleepsItsTime) {
   game().world().setPlayerHas3D(true);
   game().world().setPlayerCellNull();
   const std::string before = Log();
-  expectWait(0, "");
-  EXPECT_EQ(Log(), before);  // no line for a missing cell
+  expectWait(50, "");  // a short rest, no line: every load passes here
+  EXPECT_EQ(Log(), before);
   game().world().enterInterior();
   expectWait(5000, "In interior cell. Waiting for 5 seconds");
   game().world().enterExterior(0x69857);
@@ -281,4 +284,65 @@ TEST_F(Monitor, ASteadyCycleAllocatesNothing) {
   for (int i = 0; i < 20; ++i) Cycle();
   if (!testsupport::AllocationCounter::Available()) GTEST_SKIP() << "allocations are not counted under sanitizers";
   EXPECT_EQ(counter.Count(), 0u);
+}
+
+TEST_F(Monitor, TheFirstClassBitInOrderDecidesWhatAWeatherWants) {
+  // Settings that tell the classes apart: rainy forks only, cloudy both, snowy sheets only.
+  Set(IntSetting::EnableSheet, 0);
+  Set(IntSetting::EnableCloudyFork, 1);
+  const struct {
+    uint8_t flags;
+    std::vector<LightningType> loops;
+  } cases[] = {{0x05, {}}, {0x06, {Sheet, Fork}}, {0x0A, {Sheet, Fork}}, {0x0C, {Fork}}, {0x08, {Sheet}}, {0x00, {}}};
+  uint32_t id = 0x000A0100;
+  for (const auto& c : cases) {
+    game().data().addWeather(++id, c.flags, 40);
+    game().world().setWeather(id, 0, 1.0f);
+    const size_t before = Started().size();
+    Cycle();
+    const std::vector<LightningType> started = Started();
+    EXPECT_EQ(std::vector<LightningType>(started.begin() + before, started.end()), c.loops) << int{c.flags};
+    EXPECT_EQ(Running(), c.loops.empty() ? 0 : 1) << int{c.flags};
+    EndEffectsWindow();
+  }
+}
+
+TEST(MonitorThread, WithThePlayerInNoCellItRestsBetweenLooks) {
+  nimbrel_sim::Options options;
+  options.timeScale = 10.0;  // 30 simulated seconds in 3
+  testsupport::InProcessGame world(options);
+  world.StartWithDefaults();
+  auto& game = world.game();
+  ASSERT_TRUE(ResolvePluginForms());
+  game.world().setPlayerCellNull();  // as during every load
+  ASSERT_TRUE(StartWeatherMonitor());
+  int tid = 0;
+  for (int i = 0; i < 1000 && !tid; ++i) {
+    tid = testsupport::FindThread("nb-monitor");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_NE(tid, 0) << "the monitor thread carries its name";
+  const auto sleepUntil = [&](double simulatedMs) {
+    while (game.world().simulatedMs() < simulatedMs) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  };
+
+  const double start = game.world().simulatedMs();
+  const double cpuStart = testsupport::ThreadCpuSeconds(tid);
+  const uint32_t epochStart = gLightningState.effectsEpoch.load();
+  // It still looks often: effects switched on behind its back go off within a few looks.
+  sleepUntil(start + 10000.0);
+  BeginEffectsWindow();
+  sleepUntil(start + 10300.0);
+  EXPECT_EQ(gLightningState.effectsRunning.load(), 0);
+  sleepUntil(start + 30000.0);
+  const double cpu = testsupport::ThreadCpuSeconds(tid) - cpuStart;
+  const double seconds = (game.world().simulatedMs() - start) / 1000.0;
+  const uint32_t looks = gLightningState.effectsEpoch.load() - epochStart - 1;  // every look ends the window
+
+  std::printf("no-cell wait: %.1f ms CPU in %.1f simulated s (%.3f %% of a core), %u looks\n", cpu * 1000.0, seconds,
+              100.0 * cpu / seconds, looks);
+  EXPECT_GE(cpu, 0.0);
+  EXPECT_LT(cpu / seconds, 0.01);
+  EXPECT_GE(looks, 100u);                                      // at least one look every 300 ms
+  EXPECT_LE(looks, static_cast<uint32_t>(seconds * 20.0) + 2);  // at most one every 50 ms
 }

@@ -1,8 +1,14 @@
 // The settings as scripts and the data file change them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
 
 #include "game/id_tables.h"
 #include "settings/settings.h"
@@ -210,4 +216,47 @@ TEST(ScriptRegistration, TheFunctionObjectAnswersTheMachinesOperations) {
     game.scripts().callFunctionSlot("SetFloatValue", slot);
     EXPECT_EQ(game.checks().callCount("IFunctionBase" + std::to_string(slot)), before + 1) << slot;
   }
+}
+
+TEST(ScriptRegistration, TheShippedScriptDeclaresExactlyTheRegisteredNativesWithCompilableNames) {
+  // Game scripts whose names are also common words; the compiler rejects a
+  // parameter named like any script, whatever its letter case.
+  const std::set<std::string> gameScripts{
+      "key",     "form",    "actor",    "cell",     "spell",   "weather", "static", "sound",   "light",
+      "door",    "book",    "armor",    "weapon",   "quest",   "scene",   "idle",   "message", "potion",
+      "race",    "faction", "keyword",  "location", "outfit",  "package", "perk",   "shout",   "topic",
+      "utility", "debug",   "game",     "math",     "ui",      "input"};
+  const auto lower = [](std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+  };
+  std::ifstream source(NIMBREL_PAPYRUS_SOURCE);
+  ASSERT_TRUE(source) << NIMBREL_PAPYRUS_SOURCE;
+  const std::regex function(R"(^\s*function\s+(\w+)\s*\(([^)]*)\)(.*)$)", std::regex::icase);
+  const std::regex parameter(R"(^\s*(\w+)\s+(\w+)\s*$)");
+  std::map<std::string, std::vector<std::string>> natives;  // name -> parameter types
+  std::string line;
+  while (std::getline(source, line)) {
+    line = line.substr(0, line.find(';'));
+    std::smatch match;
+    if (!std::regex_match(line, match, function) || lower(match[3]).find("native") == std::string::npos) continue;
+    EXPECT_NE(lower(match[3]).find("global"), std::string::npos) << line;
+    std::vector<std::string>& types = natives[match[1]];
+    const std::string list = match[2];
+    for (size_t start = 0; start <= list.size();) {
+      const size_t comma = std::min(list.find(',', start), list.size());
+      std::smatch declared;
+      const std::string item = list.substr(start, comma - start);
+      ASSERT_TRUE(std::regex_match(item, declared, parameter)) << item;
+      types.push_back(lower(declared[1]));
+      EXPECT_EQ(gameScripts.count(lower(declared[2])), 0u) << declared[2] << " is the name of a game script";
+      start = comma + 1;
+    }
+  }
+  EXPECT_EQ(natives, (std::map<std::string, std::vector<std::string>>{{"SetFloatValue", {"string", "float"}},
+                                                                      {"SetIntValue", {"string", "int"}}}));
+  testsupport::InProcessGame world;
+  world.StartWithDefaults();
+  EXPECT_EQ(world.game().scripts().registeredFunctionCount(), natives.size());
+  for (const auto& [name, types] : natives) EXPECT_NE(world.game().scripts().registeredFunction(name), nullptr) << name;
 }

@@ -34,7 +34,7 @@ class Strikes : public ::testing::Test {
     ASSERT_TRUE(ResolvePluginForms());
     ASSERT_FALSE(gPluginForms.forkCasters.empty());
     ASSERT_FALSE(gPluginForms.sheetTargets.empty());
-    gLightningState.effectsRunning.exchange(1);
+    BeginEffectsWindow();
     gLightningState.weatherLightningFreq.exchange(60);
     // Near strikes: every placement lands in the loaded area.
     Set(IntSetting::ForkDistanceMax, 0);
@@ -136,6 +136,51 @@ TEST_F(Strikes, AChainWhoseFirstCasterNeverArrivesMovesNothingElse) {
   EXPECT_TRUE(game().world().casts().empty());
 }
 
+TEST_F(Strikes, AReferenceMissingLaterInTheStrikeEndsItWithoutACast) {
+  // A single strike whose caster never arrives: the target has moved, nothing is cast.
+  gPluginForms.forkCasters[0] = nullptr;
+  Single(Fork);
+  EXPECT_TRUE(HasLine(Log(), "Caster is not alive in new position. Skipping...")) << Log();
+  EXPECT_EQ(game().world().moves().size(), 1u);
+  EXPECT_TRUE(game().world().casts().empty());
+  // A chain whose second caster never arrives: the first pair has moved, no bolt goes out.
+  gPluginForms.sheetCasters[1] = nullptr;
+  RunChainStrike({0, 1, 2}, {0, 1, 0}, 3);
+  game().host().drainTasks();
+  EXPECT_EQ(game().world().moves().size(), 1u + 2u);
+  EXPECT_TRUE(game().world().casts().empty());
+  game().checks().finalChecks();
+  EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
+}
+
+TEST_F(Strikes, WhenItsWindowEndsAWaitingStrikeStopsTouchingTheWorldAtOnce) {
+  game().world().setLoadedArea(0.0f, 1e9f);  // every reference lands in a cell that never attaches
+  for (bool chain : {false, true}) {
+    const size_t polled = game().checks().callCount("CellAttachedNative");
+    std::thread strike([&] {
+      if (chain) {
+        RunChainStrike({0, 1}, {0, 1}, 2);
+      } else {
+        RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 0, 0);
+      }
+    });
+    while (game().checks().callCount("CellAttachedNative") < polled + 3)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Message 2 (a saved game loads), then effects on again in a new window.
+    HostMessage message{"SKSE", 2, 0, nullptr};
+    OnHostMessage(&message);
+    const double ended = game().world().simulatedMs();
+    const size_t calls = game().checks().callCount("CellAttachedNative") + game().checks().callCount("EngineDynamicCast");
+    BeginEffectsWindow();
+    strike.join();
+    EXPECT_LT(game().world().simulatedMs() - ended, 1000.0) << chain;  // not the rest of the 2-second wait
+    EXPECT_EQ(game().checks().callCount("CellAttachedNative") + game().checks().callCount("EngineDynamicCast"), calls) << chain;
+  }
+  game().host().drainTasks();
+  EXPECT_TRUE(game().world().casts().empty());
+  EXPECT_EQ(Log().find("Skipping"), std::string::npos) << Log();
+}
+
 TEST_F(Strikes, AChainMovesEverythingFirstThenCastsEveryBolt) {
   RunChainStrike({0, 1, 2}, {0, 1, 0}, 3);
   game().host().drainTasks();
@@ -155,7 +200,8 @@ TEST_F(Strikes, AChainMovesEverythingFirstThenCastsEveryBolt) {
 TEST_F(Strikes, APauseThatBeganDuringTheMovesDropsTheStrike) {
   game().host().holdMainThread(true);
   std::thread strike([&] { RunSingleStrike(Sheet, &gPluginForms.sheetCasters, &gPluginForms.sheetTargets, 0, 0); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // The strike has taken its rate once it moves its first reference.
+  while (!HasLine(Log(), "Moving target")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   gLightningState.pauseFlag.exchange(1);
   game().host().holdMainThread(false);
   strike.join();
@@ -176,7 +222,7 @@ TEST_F(Strikes, EffectsSwitchedOffDuringTheMovesEndTheStrikeSilently) {
   game().host().holdMainThread(true);
   std::thread strike([&] { RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 1, 1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  gLightningState.effectsRunning.exchange(0);
+  EndEffectsWindow();
   game().host().holdMainThread(false);
   strike.join();
   game().host().drainTasks();

@@ -57,6 +57,8 @@ struct Options {
   // The menu manager and the script event-source holder may be absent.
   bool noMenuManager = false;
   bool noScriptEventSources = false;
+  // The messaging interface answers null for the action-event dispatcher.
+  bool noActionDispatcher = false;
   // The game's main thread: frames per simulated second (0: the edition's
   // own, 60 for SE and 90 for VR), and how long a saved-game load holds it.
   double fps = 0;
