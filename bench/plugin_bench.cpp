@@ -13,6 +13,7 @@
 #include "game/plugin_forms.h"
 #include "lightning/effects_loop.h"
 #include "lightning/lightning_state.h"
+#include "lightning/storm_policy.h"
 #include "lightning/random.h"
 #include "lightning/strike_execution.h"
 #include "lightning/strike_positions.h"
@@ -123,12 +124,12 @@ BENCHMARK(BM_ChainPlacement)->Arg(2)->Arg(7);
 void BM_SingleStrikeCpu(benchmark::State& state) {
   auto& world = World();
   BeginEffectsWindow();
-  gLightningState.weatherLightningFreq.exchange(30);
+  gLightningState->weatherLightningFreq.exchange(30);
   Set(IntSetting::ForkDistanceMax, 0);  // near: the references arrive at once
   Set(IntSetting::EnableLog, static_cast<int32_t>(state.range(0)));
   for (auto _ : state) {
     const double before = ThreadCpuNs();
-    RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 0, 0);
+    RunSingleStrike(Fork, &gPluginForms->forkCasters, &gPluginForms->forkTargets, 0, 0);
     state.SetIterationTime((ThreadCpuNs() - before) / 1e9);
   }
   Set(IntSetting::EnableLog, 0);
@@ -142,14 +143,14 @@ BENCHMARK(BM_SingleStrikeCpu)->ArgName("log")->Arg(0)->Arg(2)->UseManualTime()->
 void BM_ChainStrikeCpu(benchmark::State& state) {
   auto& world = World();
   BeginEffectsWindow();
-  gLightningState.weatherLightningFreq.exchange(30);
+  gLightningState->weatherLightningFreq.exchange(30);
   Set(IntSetting::SheetDistanceMin, 0);  // near: the references arrive at once
   Set(IntSetting::SheetDistanceMax, 0);
   const int count = static_cast<int>(state.range(0));
   std::vector<uint32_t> casters, targets;
   for (int i = 0; i < count; ++i) {
-    casters.push_back(static_cast<uint32_t>(i) % gPluginForms.sheetCasters.size());
-    targets.push_back(static_cast<uint32_t>(i) % gPluginForms.sheetTargets.size());
+    casters.push_back(static_cast<uint32_t>(i) % gPluginForms->sheetCasters.size());
+    targets.push_back(static_cast<uint32_t>(i) % gPluginForms->sheetTargets.size());
   }
   for (auto _ : state) {
     std::vector<uint32_t> c = casters, t = targets;  // the loop hands over its own lists
@@ -169,8 +170,8 @@ void BM_FastestRateMeanWait(benchmark::State& state) {
   World();
   setenv("NIMBREL_TIME_SCALE", "1", 1);
   BeginEffectsWindow();
-  gLightningState.minLightningFrequency.store(30);
-  gLightningState.weatherLightningFreq.exchange(30);
+  gLightningState->minLightningFrequency.store(30);
+  gLightningState->weatherLightningFreq.exchange(30);
   Set(FloatSetting::ChainLightningPercentage, 0.0f);
   const StrikeLauncher none{[](LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {},
                             [](std::vector<uint32_t>, std::vector<uint32_t>, int) {}};

@@ -23,6 +23,7 @@
 #include "game/plugin_forms.h"
 #include "lightning/effects_loop.h"
 #include "lightning/lightning_state.h"
+#include "lightning/storm_policy.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "support/in_process.h"
@@ -125,7 +126,7 @@ Usage ProcessUsage() {
 
 Sample LightningOff(StormWorld& world, double windowMs) {
   EndEffectsWindow();
-  gLightningState.weatherLightningFreq.exchange(255);
+  gLightningState->weatherLightningFreq.exchange(255);
   const double start = world.SimulatedMs();
   const double cpu = ProcessCpuMs();
   const double old = LiveThreadsCpuMs();
@@ -167,7 +168,7 @@ Sample FastestStorm(StormWorld& world, double windowMs, bool strikes) {
   const double cpu = ProcessCpuMs();
   const double old = LiveThreadsCpuMs();
   const Usage usage = ProcessUsage();
-  gLightningState.weatherLightningFreq.exchange(gLightningState.minLightningFrequency.load());
+  gLightningState->weatherLightningFreq.exchange(gLightningState->minLightningFrequency.load());
   BeginEffectsWindow();
   for (LightningType type : {Sheet, Fork})
     platform::StartDetachedThread(type == Sheet ? "nb-loop-sheet" : "nb-loop-fork",

@@ -1,7 +1,21 @@
 // The short slow-down of lightning when the player fights or casts.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
+#include "platform/process_wide.h"
+
 namespace NimbrelVR {
+
+struct CombatPauseState {
+  // Set while a pause thread holds the pause; written by exchange, read plain.
+  std::atomic<uint8_t> pauseFlag{0};
+};
+extern ProcessWide<CombatPauseState> gCombatPause;
+
+// Whether lightning runs at the slow combat rates right now.
+inline bool CombatPaused() { return gCombatPause->pauseFlag.load(std::memory_order_relaxed) != 0; }
 
 // Thread body: holds pauseFlag set for 2000 ms. Pauses that pass the first
 // test together run one after the other, never overlapping.

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <unordered_map>
 
+#include "platform/process_wide.h"
+
 namespace NimbrelVR {
 namespace {
 
@@ -43,35 +45,25 @@ struct MenuRecord {
   }
 };
 
-// Never destroyed: the monitor and the game's event thread may still use it
-// while the process exits.
-MenuRecord& Record() {
-  static MenuRecord* record = new MenuRecord;
-  return *record;
-}
-
-[[maybe_unused]] MenuRecord& recordAtLoad = Record();
+ProcessWide<MenuRecord> record;
 
 }  // namespace
 
 const std::span<const char* const> pauseMenuNames{kPauseMenus};
 
 bool IsMenuOpen(std::string_view name) {
-  MenuRecord& record = Record();
-  const auto found = record.index.find(name);
-  return found != record.index.end() && record.open[found->second].load(std::memory_order_relaxed);
+  const auto found = record->index.find(name);
+  return found != record->index.end() && record->open[found->second].load(std::memory_order_relaxed);
 }
 
 void RecordMenuEvent(std::string_view name, bool opening) {
-  MenuRecord& record = Record();
-  const auto found = record.index.find(name);
-  if (found != record.index.end()) record.open[found->second].store(opening, std::memory_order_relaxed);
+  const auto found = record->index.find(name);
+  if (found != record->index.end()) record->open[found->second].store(opening, std::memory_order_relaxed);
 }
 
 const char* FirstOpenPauseMenu() {
-  MenuRecord& record = Record();
   for (size_t i = 0; i < kPauseMenus.size(); ++i) {
-    if (record.open[record.pauseIndex[i]].load(std::memory_order_relaxed)) return kPauseMenus[i];
+    if (record->open[record->pauseIndex[i]].load(std::memory_order_relaxed)) return kPauseMenus[i];
   }
   return nullptr;
 }

@@ -5,13 +5,12 @@
 #include "game/data_files.h"
 #include "game/engine_binding.h"
 #include "game/event_records.h"
-#include "lightning/lightning_state.h"
 
 namespace NimbrelVR {
 
-AllMenuEventHandler gMenuEventHandler;
-HitEventHandler gHitEventHandler;
-MYSKSEActionEvent gActionEventHandler;
+constinit ProcessWide<AllMenuEventHandler> gMenuEventHandler;
+constinit ProcessWide<HitEventHandler> gHitEventHandler;
+constinit ProcessWide<MYSKSEActionEvent> gActionEventHandler;
 
 namespace {
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "events/event_sink.h"
+#include "platform/process_wide.h"
 
 namespace NimbrelVR {
 
@@ -25,8 +26,8 @@ class MYSKSEActionEvent final : public BSTEventSink<SKSEActionEvent> {
 };
 
 // One instance of each, registered by address and never removed.
-extern AllMenuEventHandler gMenuEventHandler;
-extern HitEventHandler gHitEventHandler;
-extern MYSKSEActionEvent gActionEventHandler;
+extern ProcessWide<AllMenuEventHandler> gMenuEventHandler;
+extern ProcessWide<HitEventHandler> gHitEventHandler;
+extern ProcessWide<MYSKSEActionEvent> gActionEventHandler;
 
 }  // namespace NimbrelVR

@@ -2,17 +2,10 @@
 
 #include "game/engine_binding.h"
 #include "game/fields.h"
+#include "game/layout.h"
 
 namespace NimbrelVR::game {
 namespace {
-
-constexpr ptrdiff_t kLoadedFileListHead = 0xd60;  // in the data registry
-constexpr ptrdiff_t kFileName = 0x58;
-constexpr ptrdiff_t kFileModIndex = 0x478;
-constexpr ptrdiff_t kFileLightIndex = 0x47a;  // u16; light indexes run up to 0xFFF
-// A list node: the file entry, then the next node.
-constexpr ptrdiff_t kNodeFile = 0x0;
-constexpr ptrdiff_t kNodeNext = 0x8;
 
 #if NIMBREL_EDITION_VR
 constexpr bool kComposeLightFileIds = false;
@@ -34,16 +27,17 @@ bool EqualIgnoringCase(const char* a, const char* b) {
 const LoadedFile* FindLoadedFile(const char* name) {
   void* registry = ReadHolder(Engine().DataRegistryHolder);
   if (!registry) return nullptr;
-  for (void* node = EmbeddedAt(registry, kLoadedFileListHead); node; node = LoadField<void*>(node, kNodeNext)) {
-    void* file = LoadField<void*>(node, kNodeFile);
-    if (file && EqualIgnoringCase(EmbeddedAt<const char>(file, kFileName), name))
+  for (void* node = EmbeddedAt(registry, layout::data_registry::kLoadedFileList); node;
+       node = LoadField<void*>(node, layout::file_list_node::kNext)) {
+    void* file = LoadField<void*>(node, layout::file_list_node::kFile);
+    if (file && EqualIgnoringCase(EmbeddedAt<const char>(file, layout::loaded_file::kName), name))
       return static_cast<const LoadedFile*>(file);
   }
   return nullptr;
 }
 
-uint8_t ModIndex(const LoadedFile* file) { return LoadField<uint8_t>(file, kFileModIndex); }
-uint16_t LightIndex(const LoadedFile* file) { return LoadField<uint16_t>(file, kFileLightIndex); }
+uint8_t ModIndex(const LoadedFile* file) { return LoadField<uint8_t>(file, layout::loaded_file::kModIndex); }
+uint16_t LightIndex(const LoadedFile* file) { return LoadField<uint16_t>(file, layout::loaded_file::kLightIndex); }
 
 uint32_t ComposeFormId(const LoadedFile* file, uint32_t localId) {
   if (kComposeLightFileIds) {

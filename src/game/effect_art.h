@@ -1,24 +1,30 @@
-// The model component of an effect-art form, reached through its own vtable.
+// The effect-art forms of the plug-in's data file: their model, reached
+// through its component's own vtable, and their fade duration.
 #pragma once
 
 #include "game/fields.h"
+#include "game/layout.h"
 
 namespace NimbrelVR::game {
 
-inline void* ModelComponent(void* effectArt) { return EmbeddedAt(effectArt, 0x40); }
+inline void* ModelComponent(void* effectArt) { return EmbeddedAt(effectArt, layout::effect_art::kModelComponent); }
 
-// Slot 5 (byte offset 0x20): the model path, or null.
+// The model path, or null.
 inline const char* ModelPath(void* effectArt) {
   void* component = ModelComponent(effectArt);
-  auto* const* vtable = *static_cast<void* const* const*>(component);
-  return reinterpret_cast<const char* (*)(void*)>(vtable[0x20 / sizeof(void*)])(component);
+  using GetPath = const char* (*)(void*);
+  return VirtualSlot<GetPath>(component, layout::model_component_vtable::kGetModelPath)(component);
 }
 
-// Slot 6 (byte offset 0x28): sets the path; the engine keeps its own copy.
+// Sets the path; the engine keeps its own copy.
 inline void SetModelPath(void* effectArt, const char* path) {
   void* component = ModelComponent(effectArt);
-  auto* const* vtable = *static_cast<void* const* const*>(component);
-  reinterpret_cast<void (*)(void*, const char*)>(vtable[0x28 / sizeof(void*)])(component, path);
+  using SetPath = void (*)(void*, const char*);
+  VirtualSlot<SetPath>(component, layout::model_component_vtable::kSetModelPath)(component, path);
+}
+
+inline void SetFadeDuration(void* effectArt, float seconds) {
+  StoreField<float>(effectArt, layout::effect_art::kFadeDuration, seconds);
 }
 
 }  // namespace NimbrelVR::game

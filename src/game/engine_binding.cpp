@@ -2,6 +2,7 @@
 
 #include "game/offsets.h"
 #include "platform/platform.h"
+#include "platform/process_wide.h"
 
 namespace NimbrelVR::game {
 namespace {
@@ -53,14 +54,11 @@ EngineBinding MakeBinding(uintptr_t base) {
   return b;
 }
 
-// Built before the host first calls the plug-in.
-[[maybe_unused]] const EngineBinding& bindingAtLoad = Engine();
+// Built when the library loads, before the host first calls the plug-in.
+ProcessWide<const EngineBinding> binding{[] { return MakeBinding(platform::MainImageBase()); }};
 
 }  // namespace
 
-const EngineBinding& Engine() {
-  static const EngineBinding binding = MakeBinding(platform::MainImageBase());
-  return binding;
-}
+const EngineBinding& Engine() { return *binding; }
 
 }  // namespace NimbrelVR::game

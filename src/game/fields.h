@@ -1,6 +1,7 @@
-// Named access to the fields of engine objects. The game writes these on its
-// own threads while the plug-in reads them on others, so every access is a
-// relaxed atomic one (a plain move on x86-64).
+// Named access to the fields of engine objects is built on these. The game
+// writes the fields on its own threads while the plug-in reads them on
+// others, so every access is a relaxed atomic one (a plain move on x86-64).
+// The offsets are in game/layout.h; only src/game/ uses these helpers.
 #pragma once
 
 #include <atomic>
@@ -27,8 +28,11 @@ T* EmbeddedAt(const void* object, ptrdiff_t offset) {
   return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(object) + offset);
 }
 
-// Event sources embedded in engine singletons.
-inline void* MenuOpenCloseEventSource(void* menuManager) { return EmbeddedAt(menuManager, 0x8); }
-inline void* HitEventSource(void* scriptEventSources) { return EmbeddedAt(scriptEventSources, 0x5d8); }
+// Slot `byteOffset` of the vtable of `object`, as a function of type Fn.
+template <typename Fn>
+Fn VirtualSlot(const void* object, ptrdiff_t byteOffset) {
+  auto* const* vtable = *static_cast<void* const* const*>(object);
+  return reinterpret_cast<Fn>(vtable[byteOffset / static_cast<ptrdiff_t>(sizeof(void*))]);
+}
 
 }  // namespace NimbrelVR::game

@@ -1,15 +1,6 @@
 #include "game/id_tables.h"
 
 #include <algorithm>
-#include <mutex>
-#include <vector>
-
-#include "game/data_files.h"
-#include "game/engine_binding.h"
-#include "game/fields.h"
-#include "game/weather.h"
-#include "lightning/lightning_state.h"
-#include "log/debug_log.h"
 
 namespace NimbrelVR {
 namespace {
@@ -25,68 +16,16 @@ constexpr uint32_t kInteriorWorldspaceIds[] = {0x69857, 0x1EE62, 0x20DCB, 0x1FAE
                                                0x1CDD9, 0x21EDB, 0x1E49D, 0x2B101, 0x2A9D8, 0x20BFE};
 constexpr uint32_t kDawnguardWorldspaceLocalIds[] = {0x48C7, 0x4BEA, 0x2F64};
 
-struct InteriorWorldspaces {
-  std::mutex mutex;
-  std::vector<uint32_t> ids{std::begin(kInteriorWorldspaceIds), std::end(kInteriorWorldspaceIds)};
-};
-
-// Never destroyed: the monitor may still search it while the process exits.
-InteriorWorldspaces& Interiors() {
-  static InteriorWorldspaces* table = new InteriorWorldspaces;
-  return *table;
-}
-
-// Built with the library, before the host calls anything.
-[[maybe_unused]] InteriorWorldspaces& interiorsAtLoad = Interiors();
-
 }  // namespace
 
-const std::span<const uint32_t> sheetArtIds{kSheetArtIds};
-const std::span<const uint32_t> forkArtIds{kForkArtIds};
-const std::span<const uint32_t> exemptWeatherIds{kExemptWeatherIds};
+constinit const std::span<const uint32_t> sheetArtIds{kSheetArtIds};
+constinit const std::span<const uint32_t> forkArtIds{kForkArtIds};
+constinit const std::span<const uint32_t> exemptWeatherIds{kExemptWeatherIds};
+constinit const std::span<const uint32_t> interiorWorldspaceIds{kInteriorWorldspaceIds};
+constinit const std::span<const uint32_t> dawnguardWorldspaceLocalIds{kDawnguardWorldspaceLocalIds};
 
 bool IsExemptWeather(uint32_t formId) {
   return std::find(exemptWeatherIds.begin(), exemptWeatherIds.end(), formId) != exemptWeatherIds.end();
-}
-
-bool IsInteriorWorldspace(uint32_t formId) {
-  InteriorWorldspaces& table = Interiors();
-  std::lock_guard lock(table.mutex);
-  return std::find(table.ids.begin(), table.ids.end(), formId) != table.ids.end();
-}
-
-void AppendInteriorWorldspace(uint32_t formId) {
-  InteriorWorldspaces& table = Interiors();
-  std::lock_guard lock(table.mutex);
-  table.ids.push_back(formId);
-}
-
-size_t InteriorWorldspaceCount() {
-  InteriorWorldspaces& table = Interiors();
-  std::lock_guard lock(table.mutex);
-  return table.ids.size();
-}
-
-void ScanMinLightningFrequency() {
-  uint8_t minimum = gLightningState.minLightningFrequency.load(std::memory_order_relaxed);
-  for (void* weather : game::AllWeathers()) {
-    if (!weather) continue;
-    const uint32_t id = game::FormIdOf(weather);
-    if (IsExemptWeather(id)) continue;
-    if (!game::IsStormWeather(game::WeatherFlags(weather))) continue;
-    const uint8_t frequency = game::WeatherLightningFrequency(weather);
-    PluginLog(2, "Weather: %x -> %d", id, frequency);
-    if (frequency != 0) minimum = std::min(minimum, frequency);
-  }
-  gLightningState.minLightningFrequency.store(minimum, std::memory_order_relaxed);
-  PluginLog(0, "Min Lightning Frequency is %d", minimum);
-}
-
-void AppendDawnguardWorldspaces() {
-  const game::LoadedFile* dawnguard = game::FindLoadedFile(game::kDawnguardFileName);
-  if (!dawnguard) return;
-  for (uint32_t localId : kDawnguardWorldspaceLocalIds)
-    AppendInteriorWorldspace(game::ComposeFormId(dawnguard, localId));
 }
 
 }  // namespace NimbrelVR

@@ -1,4 +1,4 @@
-// Fixed tables of form ids, and the two operations on weather data.
+// Fixed tables of form ids.
 #pragma once
 
 #include <cstdint>
@@ -11,21 +11,11 @@ extern const std::span<const uint32_t> sheetArtIds;
 extern const std::span<const uint32_t> forkArtIds;
 // Full ids of the game's own weathers.
 extern const std::span<const uint32_t> exemptWeatherIds;
+// Full ids of the game's worldspaces in which no weather lightning runs.
+extern const std::span<const uint32_t> interiorWorldspaceIds;
+// Local ids of the three such worldspaces of Dawnguard.esm.
+extern const std::span<const uint32_t> dawnguardWorldspaceLocalIds;
 
 bool IsExemptWeather(uint32_t formId);
-
-// Worldspaces in which no weather lightning runs. Grows on every game load
-// while the monitor searches it; both sides take its lock.
-bool IsInteriorWorldspace(uint32_t formId);
-void AppendInteriorWorldspace(uint32_t formId);
-size_t InteriorWorldspaceCount();
-
-// Lowers minLightningFrequency to the most frequent lightning of the game's
-// rainy weathers (exempt ones and frequency 0 aside) and logs the result.
-void ScanMinLightningFrequency();
-
-// Adds the three Dawnguard worldspaces to the interior table; nothing when
-// Dawnguard is not loaded.
-void AppendDawnguardWorldspaces();
 
 }  // namespace NimbrelVR

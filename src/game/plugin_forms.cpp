@@ -4,17 +4,14 @@
 
 #include "game/data_files.h"
 #include "game/engine_binding.h"
-#include "game/fields.h"
+#include "game/forms.h"
 #include "log/debug_log.h"
 
 namespace NimbrelVR {
 
-PluginForms& gPluginForms = *new PluginForms;
+constinit ProcessWide<PluginForms> gPluginForms;
 
 namespace {
-
-constexpr ptrdiff_t kFormListEntries = 0x20;
-constexpr ptrdiff_t kFormListCount = 0x30;
 
 struct ModifierRow {
   void* PluginForms::*field;
@@ -84,7 +81,7 @@ void ResolveModifier(const game::LoadedFile* file, const ModifierRow& row) {
   }
   PluginLog(2, row.foundMessage, id);
   // Null when the form is of another kind.
-  gPluginForms.*row.field = engine.EngineDynamicCast(form, 0, engine.RttiForm, engine.RttiImageSpaceModifier, 0);
+  (*gPluginForms).*row.field = engine.EngineDynamicCast(form, 0, engine.RttiForm, engine.RttiImageSpaceModifier, 0);
 }
 
 // Appends the list's entries of the row's kind; nulls and other kinds are
@@ -94,10 +91,10 @@ void CopyListEntries(void* form, const ListRow& row) {
   void* list = engine.EngineDynamicCast(form, 0, engine.RttiForm, engine.RttiFormList, 0);
   if (!list) return;
   const void* elementType = row.element == Element::Spell ? engine.RttiSpell : engine.RttiObjectReference;
-  auto* entries = game::LoadField<void**>(list, kFormListEntries);
-  const uint32_t count = game::LoadField<uint32_t>(list, kFormListCount);
+  void* const* entries = game::FormListEntries(list);
+  const uint32_t count = game::FormListCount(list);
   if (!entries) return;
-  FormSequence& sequence = gPluginForms.*row.field;
+  FormSequence& sequence = (*gPluginForms).*row.field;
   for (uint32_t i = 0; i < count; ++i) {
     void* entry = entries[i];
     if (!entry) continue;
@@ -113,7 +110,7 @@ void ResolveList(const game::LoadedFile* file, const ListRow& row) {
   } else {
     PluginLog(0, row.notFoundMessage, id);
   }
-  PluginLog(2, row.countMessage, static_cast<int>((gPluginForms.*row.field).size()));
+  PluginLog(2, row.countMessage, static_cast<int>(((*gPluginForms).*row.field).size()));
 }
 
 }  // namespace

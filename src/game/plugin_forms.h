@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "platform/process_wide.h"
+
 namespace NimbrelVR {
 
 using FormSequence = std::vector<void*>;  // non-owning; the game owns the forms
@@ -29,9 +31,8 @@ struct PluginForms {
 };
 
 // Filled once at data-ready, before any thread that reads it starts;
-// read-only afterwards. Never destroyed: strike threads may still read it
-// while the process exits.
-extern PluginForms& gPluginForms;
+// read-only afterwards.
+extern ProcessWide<PluginForms> gPluginForms;
 
 // Finds the plug-in's data file and resolves every form. False when the file
 // is not loaded or has no usable mod index (the plug-in cannot work then);

@@ -1,4 +1,4 @@
-// Weathers, forms and the data registry's weather array.
+// Weathers and the data registry's weather array.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +6,8 @@
 
 #include "game/engine_binding.h"
 #include "game/fields.h"
+#include "game/forms.h"
+#include "game/layout.h"
 
 namespace NimbrelVR::game {
 
@@ -14,9 +16,10 @@ inline constexpr uint8_t kWeatherCloudy = 0x02;
 inline constexpr uint8_t kWeatherRainy = 0x04;
 inline constexpr uint8_t kWeatherSnowy = 0x08;
 
-inline uint32_t FormIdOf(const void* form) { return LoadField<uint32_t>(form, 0x14); }
-inline uint8_t WeatherLightningFrequency(const void* weather) { return LoadField<uint8_t>(weather, 0x66e); }
-inline uint8_t WeatherFlags(const void* weather) { return LoadField<uint8_t>(weather, 0x66f); }
+inline uint8_t WeatherLightningFrequency(const void* weather) {
+  return LoadField<uint8_t>(weather, layout::weather::kLightningFrequency);
+}
+inline uint8_t WeatherFlags(const void* weather) { return LoadField<uint8_t>(weather, layout::weather::kClassification); }
 
 // Rainy and neither pleasant nor cloudy; snow does not matter.
 inline bool IsStormWeather(uint8_t flags) {
@@ -28,8 +31,8 @@ inline bool IsStormWeather(uint8_t flags) {
 inline std::span<void* const> AllWeathers() {
   void* registry = ReadHolder(Engine().DataRegistryHolder);
   if (!registry) return {};
-  auto* weathers = LoadField<void* const*>(registry, 0x520);
-  const uint32_t count = LoadField<uint32_t>(registry, 0x530);
+  auto* weathers = LoadField<void* const*>(registry, layout::data_registry::kWeathers);
+  const uint32_t count = LoadField<uint32_t>(registry, layout::data_registry::kWeatherCount);
   if (!weathers) return {};
   return {weathers, count};
 }

@@ -6,6 +6,7 @@
 
 #include "game/engine_binding.h"
 #include "game/fields.h"
+#include "game/layout.h"
 
 namespace NimbrelVR::game {
 
@@ -19,31 +20,21 @@ inline void* PlayerReference() { return ReadHolder(Engine().PlayerRefHolder); }
 inline void* Sky() { return ReadHolder(Engine().SkyHolder); }
 
 // References.
-inline void* ParentCell(const void* reference) { return LoadField<void*>(reference, 0x60); }
-inline void* Loaded3D(const void* reference) { return LoadField<void*>(reference, 0x68); }
-inline void* RootNode(const void* loaded3D) { return LoadField<void*>(loaded3D, 0x68); }
+inline void* ParentCell(const void* reference) { return LoadField<void*>(reference, layout::reference::kParentCell); }
+inline void* Loaded3D(const void* reference) { return LoadField<void*>(reference, layout::reference::kLoaded3D); }
+inline void* RootNode(const void* loaded3D) { return LoadField<void*>(loaded3D, layout::loaded_3d::kRootNode); }
 inline Position NodeWorldPosition(const void* node) {
-  return {LoadField<float>(node, 0xd4), LoadField<float>(node, 0xd8), LoadField<float>(node, 0xdc)};
+  return {LoadField<float>(node, layout::scene_node::kWorldX), LoadField<float>(node, layout::scene_node::kWorldY),
+          LoadField<float>(node, layout::scene_node::kWorldZ)};
 }
 
 // Cells: an interior cell has no worldspace.
-inline void* CellWorldspace(const void* cell) { return LoadField<void*>(cell, 0x120); }
+inline void* CellWorldspace(const void* cell) { return LoadField<void*>(cell, layout::cell::kWorldspace); }
 
 // The sky.
-inline void* CurrentWeather(const void* sky) { return LoadField<void*>(sky, 0x48); }
-inline void* OutgoingWeather(const void* sky) { return LoadField<void*>(sky, 0x50); }
-inline float GameHour(const void* sky) { return LoadField<float>(sky, 0x1b0); }
-inline float WeatherTransition(const void* sky) { return LoadField<float>(sky, 0x1b8); }
-
-}  // namespace NimbrelVR::game
-
-namespace NimbrelVR::game {
-
-// The script machine's registry, read afresh for every native call; null
-// while the machine does not exist.
-inline void* ScriptRegistry() {
-  void* machine = ReadHolder(Engine().ScriptVmHolder);
-  return machine ? LoadField<void*>(machine, 0x200) : nullptr;
-}
+inline void* CurrentWeather(const void* sky) { return LoadField<void*>(sky, layout::sky::kCurrentWeather); }
+inline void* OutgoingWeather(const void* sky) { return LoadField<void*>(sky, layout::sky::kOutgoingWeather); }
+inline float GameHour(const void* sky) { return LoadField<float>(sky, layout::sky::kGameHour); }
+inline float WeatherTransition(const void* sky) { return LoadField<float>(sky, layout::sky::kTransition); }
 
 }  // namespace NimbrelVR::game

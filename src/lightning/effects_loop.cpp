@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <atomic>
 
+#include "events/combat_pause.h"
 #include "lightning/lightning_state.h"
 #include "lightning/random.h"
+#include "lightning/storm_policy.h"
 #include "lightning/strike_execution.h"
 #include "log/debug_log.h"
 #include "platform/platform.h"
+#include "platform/process_wide.h"
 #include "settings/conversions.h"
 #include "settings/settings.h"
 
@@ -16,15 +19,11 @@ namespace {
 
 bool ValidType(LightningType type) { return type == Sheet || type == Fork; }
 
-float RateSetting(LightningType type) {
-  return type == Sheet ? Get(FloatSetting::SheetFrequency) : Get(FloatSetting::ForkFrequency);
-}
-
 const FormSequence& Casters(LightningType type) {
-  return type == Sheet ? gPluginForms.sheetCasters : gPluginForms.forkCasters;
+  return type == Sheet ? gPluginForms->sheetCasters : gPluginForms->forkCasters;
 }
 const FormSequence& Targets(LightningType type) {
-  return type == Sheet ? gPluginForms.sheetTargets : gPluginForms.forkTargets;
+  return type == Sheet ? gPluginForms->sheetTargets : gPluginForms->forkTargets;
 }
 
 uint32_t Advance(uint32_t index, size_t size) { return index + 1 > size - 1 ? 0 : index + 1; }
@@ -36,22 +35,25 @@ bool WantsChain() {
   return chance >= static_cast<float>(RandomInRange(1, 100));
 }
 
-std::atomic<int> gLiveStrikes{0};
-// The window whose held-back strikes were last reported: one line per storm.
-std::atomic<uint32_t> gCapReportedWindow{UINT32_MAX};
-std::atomic<bool> gLoopRunning[2] = {false, false};
+struct LaunchRecord {
+  std::atomic<int> liveStrikes{0};
+  // The window whose held-back strikes were last reported: one line per storm.
+  std::atomic<uint32_t> capReportedWindow{UINT32_MAX};
+  std::atomic<bool> loopRunning[2] = {false, false};
+};
+constinit ProcessWide<LaunchRecord> launches;
 
 // Takes one of the kMaxLiveStrikes places; false when all are taken.
 bool ReserveStrike() {
-  int live = gLiveStrikes.load();
+  int live = launches->liveStrikes.load();
   do {
     if (live >= kMaxLiveStrikes) {
       const uint32_t window = CurrentEffectsWindow();
-      if (gCapReportedWindow.exchange(window) != window)
+      if (launches->capReportedWindow.exchange(window) != window)
         PluginLog(1, "%d strikes are already under way; further strikes are held back until some end.", live);
       return false;
     }
-  } while (!gLiveStrikes.compare_exchange_weak(live, live + 1));
+  } while (!launches->liveStrikes.compare_exchange_weak(live, live + 1));
   return true;
 }
 
@@ -63,7 +65,7 @@ struct StrikePlace {
   StrikePlace& operator=(const StrikePlace&) = delete;
   ~StrikePlace() {
     platform::NameCurrentThread(platform::kNeutralThreadName);
-    gLiveStrikes.fetch_sub(1);
+    launches->liveStrikes.fetch_sub(1);
   }
 };
 
@@ -74,7 +76,7 @@ void StartSingle(LightningType type, const FormSequence* casters, const FormSequ
         StrikePlace place;
         RunSingleStrike(type, casters, targets, casterIndex, targetIndex);
       })) {
-    gLiveStrikes.fetch_sub(1);
+    launches->liveStrikes.fetch_sub(1);
     PluginLog(0, "Could not start a strike thread.");
   }
 }
@@ -86,7 +88,7 @@ void StartChain(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targe
         StrikePlace place;
         RunChainStrike(std::move(c), std::move(t), count);
       })) {
-    gLiveStrikes.fetch_sub(1);
+    launches->liveStrikes.fetch_sub(1);
     PluginLog(0, "Could not start a chain strike thread.");
   }
 }
@@ -95,7 +97,7 @@ void StartChain(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targe
 // object goes.
 class LoopClaim {
  public:
-  explicit LoopClaim(LightningType type) : flag_(gLoopRunning[type]) {}
+  explicit LoopClaim(LightningType type) : flag_(launches->loopRunning[type]) {}
   ~LoopClaim() {
     if (!held_) return;
     platform::NameCurrentThread(platform::kNeutralThreadName);
@@ -118,7 +120,7 @@ class LoopClaim {
 
 StrikeLauncher DetachedStrikeLauncher() { return {&StartSingle, &StartChain}; }
 
-int LiveStrikeThreads() { return gLiveStrikes.load(); }
+int LiveStrikeThreads() { return launches->liveStrikes.load(); }
 
 bool BeginEffectsLoop(LightningType type, EffectsLoopState& state) {
   PluginLog(2, "Lightning Effects called.");
@@ -132,14 +134,14 @@ bool NextWait(LightningType type, EffectsLoopState& state, uint32_t* waitMs) {
   if (!EffectsWindowOpen(state.window)) return false;
   float rate = RateSetting(type);
   if (!(rate > 0.0f)) return false;
-  if (gLightningState.pauseFlag.load(std::memory_order_relaxed) != 0) rate = type == Sheet ? 3.0f : 2.0f;
+  if (CombatPaused()) rate = PausedRate(type);
 
   const float lo = 800.0f / rate;
   const float hi = 1200.0f / rate;
-  const uint8_t published = gLightningState.weatherLightningFreq.load(std::memory_order_relaxed);
-  if (published < 255) {
-    const uint8_t floor = gLightningState.minLightningFrequency.load(std::memory_order_relaxed);
-    const float ratio = (255.0f - floor) / (255.0f - published);
+  const uint8_t published = gLightningState->weatherLightningFreq.load(std::memory_order_relaxed);
+  if (published < kNoLightning) {
+    const uint8_t floor = gLightningState->minLightningFrequency.load(std::memory_order_relaxed);
+    const float ratio = (float{kNoLightning} - floor) / (float{kNoLightning} - published);
     state.sleepMs = RandomBetween(TruncateToInt32(ratio * lo), TruncateToInt32(ratio * hi));
   }
   // Saturated rather than wrapped: a huge wait stays huge.
@@ -160,7 +162,7 @@ bool SleepInWindow(uint32_t waitMs, uint32_t window) {
 }
 
 void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLauncher& launcher) {
-  if (gLightningState.weatherLightningFreq.load(std::memory_order_relaxed) == 255) {
+  if (gLightningState->weatherLightningFreq.load(std::memory_order_relaxed) == kNoLightning) {
     PluginLog(2, "Weather doesn't have lightning...");
     return;
   }
@@ -209,7 +211,7 @@ void LightningEffectsLoop(LightningType type) {
   }
 }
 
-bool EffectsLoopRunning(LightningType type) { return ValidType(type) && gLoopRunning[type].load(); }
+bool EffectsLoopRunning(LightningType type) { return ValidType(type) && launches->loopRunning[type].load(); }
 
 bool StartEffectsLoop(LightningType type) {
   // The old loop leaves within one slice of its window's end; waiting here

@@ -1,5 +1,11 @@
 #include "lightning/lightning_state.h"
 
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "game/data_files.h"
+#include "game/id_tables.h"
 #include "platform/platform.h"
 
 namespace NimbrelVR {
@@ -11,38 +17,65 @@ namespace {
 constexpr int kAccessDrainTries = 50;
 constexpr uint32_t kAccessDrainSleepMs = 1;
 
+struct InteriorWorldspaces {
+  std::mutex mutex;
+  std::vector<uint32_t> ids{interiorWorldspaceIds.begin(), interiorWorldspaceIds.end()};
+};
+ProcessWide<InteriorWorldspaces> interiors;
+
 }  // namespace
 
-constinit LightningState gLightningState;
+constinit ProcessWide<LightningState> gLightningState;
 
 // The epoch moves before the flag in both directions, and every access here
 // is sequentially consistent: a reader that sees the flag it expects also
 // sees the epoch of that change or a later one.
 void BeginEffectsWindow() {
-  gLightningState.effectsEpoch.fetch_add(1);
-  gLightningState.effectsRunning.exchange(1);
+  gLightningState->effectsEpoch.fetch_add(1);
+  gLightningState->effectsRunning.exchange(1);
 }
 
 void EndEffectsWindow() {
-  gLightningState.effectsEpoch.fetch_add(1);
-  gLightningState.effectsRunning.exchange(0);
+  gLightningState->effectsEpoch.fetch_add(1);
+  gLightningState->effectsRunning.exchange(0);
   // A strike that entered its access before the bump above may still be in
   // its engine call; one entering later sees the new epoch and backs off.
-  for (int i = 0; i < kAccessDrainTries && gLightningState.worldAccesses.load() != 0; ++i)
+  for (int i = 0; i < kAccessDrainTries && gLightningState->worldAccesses.load() != 0; ++i)
     platform::SleepMs(kAccessDrainSleepMs);
 }
 
-uint32_t CurrentEffectsWindow() { return gLightningState.effectsEpoch.load(); }
+uint32_t CurrentEffectsWindow() { return gLightningState->effectsEpoch.load(); }
 
 bool EffectsWindowOpen(uint32_t window) {
-  return gLightningState.effectsRunning.load() != 0 && gLightningState.effectsEpoch.load() == window;
+  return gLightningState->effectsRunning.load() != 0 && gLightningState->effectsEpoch.load() == window;
 }
 
 WindowAccess::WindowAccess(uint32_t window) {
-  gLightningState.worldAccesses.fetch_add(1);
+  gLightningState->worldAccesses.fetch_add(1);
   open_ = EffectsWindowOpen(window);
 }
 
-WindowAccess::~WindowAccess() { gLightningState.worldAccesses.fetch_sub(1); }
+WindowAccess::~WindowAccess() { gLightningState->worldAccesses.fetch_sub(1); }
+
+bool IsInteriorWorldspace(uint32_t formId) {
+  std::lock_guard lock(interiors->mutex);
+  return std::find(interiors->ids.begin(), interiors->ids.end(), formId) != interiors->ids.end();
+}
+
+void AppendInteriorWorldspace(uint32_t formId) {
+  std::lock_guard lock(interiors->mutex);
+  interiors->ids.push_back(formId);
+}
+
+size_t InteriorWorldspaceCount() {
+  std::lock_guard lock(interiors->mutex);
+  return interiors->ids.size();
+}
+
+void AppendDawnguardWorldspaces() {
+  const game::LoadedFile* dawnguard = game::FindLoadedFile(game::kDawnguardFileName);
+  if (!dawnguard) return;
+  for (uint32_t localId : dawnguardWorldspaceLocalIds) AppendInteriorWorldspace(game::ComposeFormId(dawnguard, localId));
+}
 
 }  // namespace NimbrelVR

@@ -1,18 +1,21 @@
-// The bytes the monitor, the effects loops, the strikes, the pause thread and
-// the host's message handlers share.
+// The bytes the monitor, the effects loops, the strikes and the host's
+// message handlers share. (The combat pause keeps its own flag.)
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+
+#include "lightning/storm_policy.h"
+#include "platform/process_wide.h"
 
 namespace NimbrelVR {
 
 struct LightningState {
   std::atomic<uint8_t> effectsRunning{0};
   std::atomic<uint8_t> weatherLightningFreq{0};
-  std::atomic<uint8_t> minLightningFrequency{255};
+  std::atomic<uint8_t> minLightningFrequency{kNoLightning};
   std::atomic<bool> isNight{true};
-  std::atomic<uint8_t> pauseFlag{0};
   // Bumped whenever effectsRunning is set or cleared. An effects window is
   // the span from one set to the next clear; loops and strikes remember the
   // epoch they began in, so one that outlived its window (a saved-game load,
@@ -22,7 +25,7 @@ struct LightningState {
   std::atomic<uint32_t> worldAccesses{0};
 };
 
-extern LightningState gLightningState;
+extern ProcessWide<LightningState> gLightningState;
 
 // Opens a new effects window (effectsRunning 0 -> 1, by the monitor).
 void BeginEffectsWindow();
@@ -50,5 +53,14 @@ class WindowAccess {
  private:
   bool open_;
 };
+
+// Worldspaces in which no weather lightning runs: the game's own, and
+// Dawnguard's once a game is loaded. Grows on every game load while the
+// monitor searches it; both sides take its lock.
+bool IsInteriorWorldspace(uint32_t formId);
+void AppendInteriorWorldspace(uint32_t formId);
+size_t InteriorWorldspaceCount();
+// Adds the three Dawnguard worldspaces; nothing when Dawnguard is not loaded.
+void AppendDawnguardWorldspaces();
 
 }  // namespace NimbrelVR

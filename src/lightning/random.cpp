@@ -4,46 +4,42 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <random>
 
+#include "platform/process_wide.h"
 #include "settings/settings.h"
 
 namespace NimbrelVR {
 namespace {
 
-// The operating system's random source, opened once: opening it costs far
-// more than reading it (on x86 the library probes the processor each time).
+// The operating system's random source, opened once, at the first draw (not
+// while the library loads): opening it costs far more than reading it (on x86
+// the library probes the processor each time).
 struct SystemSource {
   std::mutex mutex;
-  std::random_device* device = nullptr;  // null when no source could be opened
+  bool opened = false;
+  std::optional<std::random_device> device;  // empty when no source could be opened
 };
 
-SystemSource& Source() {
-  // Never destroyed: detached strike threads may still draw while the process exits.
-  static SystemSource* source = [] {
-    auto* opened = new SystemSource;
-    try {
-      opened->device = new std::random_device;
-    } catch (...) {
-    }
-    return opened;
-  }();
-  return *source;
-}
+ProcessWide<SystemSource> source;
+
+// Lets every clock-seeded draw differ from the one before.
+constinit ProcessWide<std::atomic<uint32_t>> fallbackCounter;
 
 uint32_t SeedFromSystem() {
-  SystemSource& source = Source();
-  if (source.device) {
-    try {
-      std::lock_guard lock(source.mutex);
-      return (*source.device)();
-    } catch (...) {
+  try {
+    std::lock_guard lock(source->mutex);
+    if (!source->opened) {
+      source->opened = true;
+      source->device.emplace();
     }
+    if (source->device) return (*source->device)();
+  } catch (...) {
   }
   // No random source: a clock and a counter still differ per call.
-  static std::atomic<uint32_t> counter{0};
   const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-  return static_cast<uint32_t>(now) ^ (counter.fetch_add(0x9E3779B9u) * 2654435761u);
+  return static_cast<uint32_t>(now) ^ (fallbackCounter->fetch_add(0x9E3779B9u) * 2654435761u);
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include <atomic>
 
 #include "game/engine_binding.h"
+#include "game/script_machine.h"
 #include "game/world.h"
 #include "lightning/lightning_state.h"
 #include "lightning/random.h"
+#include "lightning/storm_policy.h"
 #include "lightning/strike_positions.h"
 #include "lightning/tasks.h"
 #include "log/debug_log.h"
@@ -40,7 +42,7 @@ bool PlayerPosition(game::Position* position) {
 }
 
 bool EffectsStillWanted(uint32_t window) {
-  return EffectsWindowOpen(window) && gLightningState.weatherLightningFreq.load(std::memory_order_relaxed) != 255;
+  return EffectsWindowOpen(window) && gLightningState->weatherLightningFreq.load(std::memory_order_relaxed) != kNoLightning;
 }
 
 void* PickSpell(const FormSequence& spells) {
@@ -50,7 +52,7 @@ void* PickSpell(const FormSequence& spells) {
 }
 
 const FormSequence& SheetSpells() {
-  return Get(IntSetting::SheetHostile) == 1 ? gPluginForms.hostileSheetSpells : gPluginForms.sheetSpells;
+  return Get(IntSetting::SheetHostile) == 1 ? gPluginForms->hostileSheetSpells : gPluginForms->sheetSpells;
 }
 
 // A destination that is gone (the player's world unloaded meanwhile) moves
@@ -69,13 +71,73 @@ void* PlayerDestination(uint32_t window, bool* ended) {
   return access ? PlayerAsReference() : nullptr;
 }
 
-}  // namespace
+// What a strike takes when it starts: its effects window (once that ends,
+// the strike ends), its rate, and the player's position.
+struct StrikeStart {
+  uint32_t window = 0;
+  float rate = 0.0f;
+  game::Position player{};
+};
 
-float TypeFrequencyValue(LightningType type) {
-  const bool paused = gLightningState.pauseFlag.load(std::memory_order_relaxed) != 0;
-  if (type == Sheet) return paused ? 3.0f : Get(FloatSetting::SheetFrequency);
-  return paused ? 2.0f : Get(FloatSetting::ForkFrequency);
+// False when the strike cannot start: the window has ended already, or the
+// player has lost its 3D since the loop looked.
+bool BeginStrike(LightningType type, StrikeStart* start) {
+  start->window = CurrentEffectsWindow();
+  start->rate = PacingRate(type);
+  WindowAccess access(start->window);
+  return access && PlayerPosition(&start->player);
 }
+
+enum class Role { Target, Caster };
+
+// One move of a strike: the reference in `slot` goes next to the reference
+// in `besideSlot`, or next to the player when that is null, and the strike
+// waits for it to arrive. False when the strike ends here; a reference that
+// never arrives is logged, a window that ends is not.
+bool PlaceReference(Role role, void* const* slot, void* const* besideSlot, const StrikeOffset& offset,
+                    uint32_t window) {
+  PluginLog(2, role == Role::Target ? "Moving target" : "Moving caster");
+  void* destination = nullptr;
+  if (besideSlot) {
+    destination = ReadSlot(besideSlot);
+  } else {
+    bool ended = false;
+    destination = PlayerDestination(window, &ended);
+    if (ended) return false;
+  }
+  const Arrival arrival = MoveAndAwait(slot, destination, offset, window);
+  if (arrival == Arrival::NotArrived) {
+    PluginLog(1, role == Role::Target ? "Target is not alive in new position. Skipping..."
+                                      : "Caster is not alive in new position. Skipping...");
+  }
+  return arrival == Arrival::Arrived;
+}
+
+// Once every reference is in place: effects still on with lightning in the
+// weather, and no pause begun (nor the rate lowered) during the moves.
+bool StrikeGoesAhead(LightningType type, const StrikeStart& start) {
+  return EffectsStillWanted(start.window) && !(start.rate - 1.0f > PacingRate(type));
+}
+
+// The bolt itself: the flash (when there is one) goes with the cast, and is
+// removed after its time even if the window ends meanwhile: a flash must
+// never stay on.
+void CastBolt(LightningType type, void* const* caster, void* const* target, void* spell, bool flash,
+              uint32_t flashMs) {
+  if (flash) {
+    PluginLog(2, "Applying image space modifier...");
+    QueueTask(new taskApplyImod(type));
+  }
+  PluginLog(2, "Casting Spell...");
+  QueueTask(new taskCastSpell(ReadSlot(caster), ReadSlot(target), spell));
+  if (flash) {
+    platform::SleepMs(flashMs);
+    PluginLog(2, "Removing image space modifier...");
+    QueueTask(new taskRemoveImod(type));
+  }
+}
+
+}  // namespace
 
 Arrival AwaitPlacement(void* const* slot, uint32_t window) {
   const game::EngineBinding& engine = game::Engine();
@@ -96,7 +158,7 @@ Arrival AwaitPlacement(void* const* slot, uint32_t window) {
 void* ChooseStrikeSpell(LightningType type, float gridDistance) {
   if (type == Sheet) return PickSpell(SheetSpells());
   const bool hostile = Get(IntSetting::ForkHostile) == 1;
-  const PluginForms& f = gPluginForms;
+  const PluginForms& f = *gPluginForms;
   if (gridDistance < 3.0f) return PickSpell(hostile ? f.hostileForkSpells : f.forkSpells);
   if (gridDistance < 9.0f) return PickSpell(hostile ? f.hostileCloseFarForkSpells : f.closeFarForkSpells);
   if (gridDistance < 17.0f) return PickSpell(hostile ? f.hostileFarForkSpells : f.farForkSpells);
@@ -107,112 +169,48 @@ void* ChooseStrikeSpell(LightningType type, float gridDistance) {
 void RunSingleStrike(LightningType type, const FormSequence* casters, const FormSequence* targets,
                      uint32_t casterIndex, uint32_t targetIndex) {
   if (!casters || !targets || casterIndex >= casters->size() || targetIndex >= targets->size()) return;
-  // The effects window this strike belongs to: once it ends, the strike ends.
-  const uint32_t window = CurrentEffectsWindow();
-  const float remembered = TypeFrequencyValue(type);
-  game::Position player{};
-  {
-    WindowAccess access(window);
-    if (!access || !PlayerPosition(&player)) return;  // the player lost its 3D since the loop looked
-  }
-  const StrikePlacement placement = GenerateStrikePositions(type, player.z);
+  StrikeStart start;
+  if (!BeginStrike(type, &start)) return;
+  const StrikePlacement placement = GenerateStrikePositions(type, start.player.z);
   void* const* target = &(*targets)[targetIndex];
   void* const* caster = &(*casters)[casterIndex];
 
-  PluginLog(2, "Moving target");
-  bool ended = false;
-  void* playerReference = PlayerDestination(window, &ended);
-  if (ended) return;
-  Arrival arrival = MoveAndAwait(target, playerReference, placement.targetOffset, window);
-  if (arrival == Arrival::WindowEnded) return;
-  if (arrival == Arrival::NotArrived) {
-    PluginLog(1, "Target is not alive in new position. Skipping...");
-    return;
-  }
-  PluginLog(2, "Moving caster");
-  arrival = MoveAndAwait(caster, ReadSlot(target), placement.casterOffset, window);
-  if (arrival == Arrival::WindowEnded) return;
-  if (arrival == Arrival::NotArrived) {
-    PluginLog(1, "Caster is not alive in new position. Skipping...");
-    return;
-  }
-  if (!EffectsStillWanted(window)) return;
-  // A pause that began during the moves (or a rate lowered meanwhile) drops the strike.
-  if (remembered - 1.0f > TypeFrequencyValue(type)) return;
+  if (!PlaceReference(Role::Target, target, nullptr, placement.targetOffset, start.window)) return;
+  if (!PlaceReference(Role::Caster, caster, target, placement.casterOffset, start.window)) return;
+  if (!StrikeGoesAhead(type, start)) return;
   void* spell = ChooseStrikeSpell(type, placement.gridDistance);
   if (!spell) return;
-
-  if (placement.applyFlash) {
-    PluginLog(2, "Applying image space modifier...");
-    QueueTask(new taskApplyImod(type));
-  }
-  PluginLog(2, "Casting Spell...");
-  QueueTask(new taskCastSpell(ReadSlot(caster), ReadSlot(target), spell));
-  if (placement.applyFlash) {
-    // Removed even if the window ends meanwhile: a flash must never stay on.
-    platform::SleepMs(placement.flashMs);
-    PluginLog(2, "Removing image space modifier...");
-    QueueTask(new taskRemoveImod(type));
-  }
+  CastBolt(type, caster, target, spell, placement.applyFlash, placement.flashMs);
 }
 
 void RunChainStrike(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count) {
-  const FormSequence& casters = gPluginForms.sheetCasters;
-  const FormSequence& targets = gPluginForms.sheetTargets;
-  const uint32_t window = CurrentEffectsWindow();
-  const float remembered = TypeFrequencyValue(Sheet);
-  game::Position player{};
-  {
-    WindowAccess access(window);
-    if (!access || !PlayerPosition(&player)) return;
-  }
-  const ChainPlacement chain = GenerateChainPositions(count, player);
+  const FormSequence& casters = gPluginForms->sheetCasters;
+  const FormSequence& targets = gPluginForms->sheetTargets;
+  StrikeStart start;
+  if (!BeginStrike(Sheet, &start)) return;
+  const ChainPlacement chain = GenerateChainPositions(count, start.player);
   const size_t n = chain.casterOffsets.size();
   if (casterIndexes.size() < n || targetIndexes.size() < n) return;
   for (size_t i = 0; i < n; ++i) {
     if (casterIndexes[i] >= casters.size() || targetIndexes[i] >= targets.size()) return;
   }
 
+  // Every reference of the chain first, one at a time; a failed move ends the whole chain.
   for (size_t i = 0; i < n; ++i) {
     void* const* caster = &casters[casterIndexes[i]];
     void* const* target = &targets[targetIndexes[i]];
-    PluginLog(2, "Moving caster");
-    bool ended = false;
-    void* playerReference = PlayerDestination(window, &ended);
-    if (ended) return;
-    Arrival arrival = MoveAndAwait(caster, playerReference, chain.casterOffsets[i], window);
-    if (arrival == Arrival::WindowEnded) return;
-    if (arrival == Arrival::NotArrived) {
-      PluginLog(1, "Caster is not alive in new position. Skipping...");
-      return;
-    }
-    PluginLog(2, "Moving target");
-    arrival = MoveAndAwait(target, ReadSlot(caster), chain.targetOffsets[i], window);
-    if (arrival == Arrival::WindowEnded) return;
-    if (arrival == Arrival::NotArrived) {
-      PluginLog(1, "Target is not alive in new position. Skipping...");
-      return;
-    }
+    if (!PlaceReference(Role::Caster, caster, nullptr, chain.casterOffsets[i], start.window)) return;
+    if (!PlaceReference(Role::Target, target, caster, chain.targetOffsets[i], start.window)) return;
   }
-  if (!EffectsStillWanted(window)) return;
-  if (remembered - 1.0f > TypeFrequencyValue(Sheet)) return;
+  if (!StrikeGoesAhead(Sheet, start)) return;
 
-  // All bolts of the chain go out together; the flash goes with the last.
+  // Then all bolts together; the flash goes with the last.
   for (size_t i = 0; i < n; ++i) {
     void* spell = PickSpell(SheetSpells());
     if (!spell) continue;
     const bool last = i == n - 1;
-    if (last && chain.applyFlash) {
-      PluginLog(2, "Applying image space modifier...");
-      QueueTask(new taskApplyImod(Sheet));
-    }
-    PluginLog(2, "Casting Spell...");
-    QueueTask(new taskCastSpell(ReadSlot(&casters[casterIndexes[i]]), ReadSlot(&targets[targetIndexes[i]]), spell));
-    if (last && chain.applyFlash) {
-      platform::SleepMs(chain.flashMs);
-      PluginLog(2, "Removing image space modifier...");
-      QueueTask(new taskRemoveImod(Sheet));
-    }
+    CastBolt(Sheet, &casters[casterIndexes[i]], &targets[targetIndexes[i]], spell, last && chain.applyFlash,
+             chain.flashMs);
   }
 }
 

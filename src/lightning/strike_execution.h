@@ -26,8 +26,4 @@ void* ChooseStrikeSpell(LightningType type, float gridDistance);
 enum class Arrival { Arrived, NotArrived, WindowEnded };
 Arrival AwaitPlacement(void* const* slot, uint32_t window);
 
-// The rate that paces a type right now: the slow fixed rate during a combat
-// pause, else the type's frequency setting.
-float TypeFrequencyValue(LightningType type);
-
 }  // namespace NimbrelVR

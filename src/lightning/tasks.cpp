@@ -1,16 +1,21 @@
 #include "lightning/tasks.h"
 
+#include <atomic>
+
 #include "game/engine_binding.h"
 #include "game/plugin_forms.h"
+#include "game/script_machine.h"
 #include "game/world.h"
-#include "plugin/host.h"
+#include "platform/process_wide.h"
 
 namespace NimbrelVR {
 namespace {
 
+constinit ProcessWide<std::atomic<TaskQueue>> taskQueue;
+
 void* ModifierFor(uint32_t type) {
-  if (type == Sheet) return gPluginForms.sheetImod;
-  if (type == Fork) return gPluginForms.forkImod;
+  if (type == Sheet) return gPluginForms->sheetImod;
+  if (type == Fork) return gPluginForms->forkImod;
   return nullptr;
 }
 
@@ -58,13 +63,16 @@ void taskRemoveImod::Release() { delete this; }
 void taskMoveTo::Release() { delete this; }
 void taskCastSpell::Release() { delete this; }
 
+TaskQueue SetTaskQueue(TaskQueue queue) { return taskQueue->exchange(queue); }
+
 bool QueueTask(TaskDelegate* task) {
   if (!task) return false;
-  if (!gHost.task || !gHost.task->AddTask) {
+  const TaskQueue queue = taskQueue->load();
+  if (!queue) {
     task->Release();
     return false;
   }
-  gHost.task->AddTask(task);
+  queue(task);
   return true;
 }
 

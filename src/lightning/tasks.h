@@ -7,7 +7,7 @@
 
 #include "lightning/lightning_type.h"
 #include "lightning/strike_positions.h"
-#include "plugin/host_records.h"
+#include "lightning/task_delegate.h"
 
 namespace NimbrelVR {
 
@@ -50,8 +50,12 @@ class taskCastSpell final : public TaskDelegate {
   void* spell;
 };
 
+// The host's task queue, handed in when the plug-in loads; null (the
+// default) when the host has none. Returns the queue it replaces.
+TaskQueue SetTaskQueue(TaskQueue queue);
+
 // Hands a task to the host. False (and the task freed) when there is no task
-// interface or no memory for it.
+// queue or no memory for the task.
 bool QueueTask(TaskDelegate* task);
 
 }  // namespace NimbrelVR

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "events/menus.h"
+#include "game/forms.h"
 #include "game/id_tables.h"
 #include "game/weather.h"
 #include "game/world.h"
@@ -11,6 +12,7 @@
 #include "lightning/lightning_state.h"
 #include "log/debug_log.h"
 #include "platform/platform.h"
+#include "platform/process_wide.h"
 #include "settings/conversions.h"
 #include "settings/settings.h"
 
@@ -24,12 +26,11 @@ constexpr uint32_t kCycle = 3000;
 // wait keeps the thread off the CPU, and is far below the 3-second cycle.
 constexpr uint32_t kWaitNoCell = 50;
 
-enum WeatherClass : int { Unclassified = -1, Pleasant = 0, Cloudy = 1, Rainy = 2, Snowy = 3 };
+constexpr int kFadeSteps = 15;
+// An outgoing storm fades out until the transition passes this point.
+constexpr float kFadeOutEnd = 0.3f;
 
-struct Wants {
-  bool sheet = false;
-  bool fork = false;
-};
+enum WeatherClass : int { Unclassified = -1, Pleasant = 0, Cloudy = 1, Rainy = 2, Snowy = 3 };
 
 struct EnableSettings {
   int32_t sheet, fork, cloudySheet, cloudyFork, snowySheet, snowyFork;
@@ -58,142 +59,165 @@ Wants WantsOf(int weatherClass, const EnableSettings& enable) {
 
 void StartEffectsLoopThread(LightningType type) { StartEffectsLoop(type); }
 
-std::atomic<EffectsLoopStarter> gStarter{&StartEffectsLoopThread};
+constinit ProcessWide<std::atomic<EffectsLoopStarter>> starter{
+    [] { return std::atomic<EffectsLoopStarter>(&StartEffectsLoopThread); }};
 
 uint32_t Wait(uint32_t ms) {
   EndEffectsWindow();
   return ms;
 }
 
-uint8_t Published() { return gLightningState.weatherLightningFreq.load(std::memory_order_relaxed); }
+uint8_t Published() { return gLightningState->weatherLightningFreq.load(std::memory_order_relaxed); }
 
 // The frequency a weather of this cycle contributes.
 uint8_t WeatherFrequency(bool on, const void* weather, int weatherClass) {
-  if (!on || !weather) return 255;
-  if (Get(IntSetting::CompatibilityMode) != 0) return weatherClass == Rainy ? 50 : 200;
+  if (!on || !weather) return kNoLightning;
+  if (CompatibilityMode()) return CompatibilityFrequency(weatherClass == Rainy);
   return game::WeatherLightningFrequency(weather);
 }
 
 }  // namespace
 
-void SetEffectsLoopStarter(EffectsLoopStarter starter) {
-  gStarter.store(starter ? starter : &StartEffectsLoopThread);
+void SetEffectsLoopStarter(EffectsLoopStarter replacement) {
+  starter->store(replacement ? replacement : &StartEffectsLoopThread);
 }
 
 uint8_t ComputeFrequency(const FrequencyInputs& in, int* fadeStep) {
+  constexpr float kNone = kNoLightning;
   const float t = in.transition;
-  float result = 255.0f;
+  float result = kNone;
   if (in.curOn && in.outOn) {
     const int difference = static_cast<int>(in.curFreq) - static_cast<int>(in.outFreq);
     result = static_cast<float>(difference) * t + static_cast<float>(in.outFreq);
   } else if (in.curOn) {
     if (t < 1.0f) {
-      result = 255.0f;
+      result = kNone;
     } else if (in.published <= in.curFreq || *fadeStep <= 0) {
-      *fadeStep = 15;
+      *fadeStep = kFadeSteps;
       result = in.curFreq;
     } else {
       --*fadeStep;
-      result = static_cast<float>(255 - in.curFreq) * (static_cast<float>(*fadeStep) / 15.0f) +
+      result = static_cast<float>(kNoLightning - in.curFreq) *
+                   (static_cast<float>(*fadeStep) / static_cast<float>(kFadeSteps)) +
                static_cast<float>(in.curFreq);
     }
   } else if (in.outOn) {
-    result = t < 0.3f ? static_cast<float>(255 - in.outFreq) * t + static_cast<float>(in.outFreq) : 255.0f;
+    result = t < kFadeOutEnd ? static_cast<float>(kNoLightning - in.outFreq) * t + static_cast<float>(in.outFreq)
+                             : kNone;
   }
   return static_cast<uint8_t>(TruncateToInt32(result));
 }
 
-uint32_t RunMonitorCycle(MonitorMemory& memory) {
+std::optional<uint32_t> PlayerPlaceWait() {
   void* player = game::PlayerReference();
   if (!player || !game::Loaded3D(player)) {
     PluginLog(2, "player null. Waiting for 5seconds");
-    return Wait(kWaitLong);
+    return kWaitLong;
   }
   void* cell = game::ParentCell(player);
-  if (!cell) return Wait(kWaitNoCell);
+  if (!cell) return kWaitNoCell;
   void* worldspace = game::CellWorldspace(cell);
   if (!worldspace) {
     PluginLog(2, "In interior cell. Waiting for 5 seconds");
-    return Wait(kWaitLong);
+    return kWaitLong;
   }
   if (IsInteriorWorldspace(game::FormIdOf(worldspace))) {
     PluginLog(2, "In interior cell world. Waiting for 5 seconds");
-    return Wait(kWaitLong);
+    return kWaitLong;
   }
-  if (FirstOpenPauseMenu()) return Wait(kWaitMenu);
+  return std::nullopt;
+}
 
+bool MenusAllowLightning() { return FirstOpenPauseMenu() == nullptr; }
+
+SkyReading ReadSky(const void* sky, MonitorMemory& memory) {
+  const EnableSettings enable{Get(IntSetting::EnableSheet),       Get(IntSetting::EnableFork),
+                              Get(IntSetting::EnableCloudySheet), Get(IntSetting::EnableCloudyFork),
+                              Get(IntSetting::EnableSnowySheet),  Get(IntSetting::EnableSnowyFork)};
+  SkyReading reading;
+  reading.current = game::CurrentWeather(sky);
+  reading.outgoing = game::OutgoingWeather(sky);
+  if (reading.current) {
+    memory.weatherClass = Classify(game::WeatherFlags(reading.current));
+    reading.cur = WantsOf(memory.weatherClass, enable);
+  }
+  if (reading.outgoing) {
+    memory.weatherClass = Classify(game::WeatherFlags(reading.outgoing));
+    reading.out = WantsOf(memory.weatherClass, enable);
+  }
+  reading.hour = game::GameHour(sky);
+  reading.transition = game::WeatherTransition(sky);
+  return reading;
+}
+
+void FollowTimeOfDay(float hour) {
+  const bool night = hour < 5.0f || hour > 19.0f;
+  const bool wasNight = gLightningState->isNight.load(std::memory_order_relaxed);
+  if (night == wasNight) return;
+  gLightningState->isNight.store(night, std::memory_order_relaxed);
+  if (night) {
+    PluginLog(1, "Switching to night time: %g", static_cast<double>(hour));
+  } else {
+    PluginLog(1, "Switching to day time: %g", static_cast<double>(hour));
+  }
+  SwitchDayNightArt(night);
+}
+
+void PublishFrequency(const SkyReading& sky, MonitorMemory& memory) {
+  if (!sky.anyWanted()) return;
+  const bool curOn = sky.cur.any();
+  const bool outOn = sky.out.any();
+  // One class serves both weathers: the last one classified.
+  memory.curFreq = WeatherFrequency(curOn, sky.current, memory.weatherClass);
+  memory.outFreq = WeatherFrequency(outOn, sky.outgoing, memory.weatherClass);
+  const FrequencyInputs inputs{curOn, outOn, memory.curFreq, memory.outFreq, sky.transition, Published()};
+  gLightningState->weatherLightningFreq.exchange(ComputeFrequency(inputs, &memory.fadeStep));
+}
+
+void EnforceFloor(const void* currentWeather) {
+  const uint8_t floor = gLightningState->minLightningFrequency.load(std::memory_order_relaxed);
+  const uint8_t published = Published();
+  if (published >= floor) return;
+  // With no current weather there is nothing exempt to excuse it.
+  if (!currentWeather || !IsExemptWeather(game::FormIdOf(currentWeather))) {
+    PluginLog(1, "This could be a bug: weatherLightningFreq: %d minLightningFrequency: %d. Fixing it manually.",
+              published, floor);
+  }
+  gLightningState->weatherLightningFreq.exchange(floor);
+}
+
+void StartOrStopEffects(const SkyReading& sky) {
+  const bool wanted = sky.anyWanted() && Published() != kNoLightning;
+  if (!wanted) {
+    EndEffectsWindow();
+    return;
+  }
+  if (gLightningState->effectsRunning.load(std::memory_order_relaxed) != 0) return;
+  PluginLog(2, "Enabling lightning effects...");
+  BeginEffectsWindow();
+  // Only the current weather's wants start loops; the outgoing weather only keeps lightning wanted.
+  const EffectsLoopStarter start = starter->load();
+  if (sky.cur.sheet) start(Sheet);
+  if (sky.cur.fork) start(Fork);
+}
+
+uint32_t RunMonitorCycle(MonitorMemory& memory) {
+  if (const std::optional<uint32_t> wait = PlayerPlaceWait()) return Wait(*wait);
+  if (!MenusAllowLightning()) return Wait(kWaitMenu);
   PluginLog(2, "In exterior cell...");
-  if (Get(IntSetting::CompatibilityMode) != 0) gLightningState.minLightningFrequency.store(50, std::memory_order_relaxed);
-
-  void* sky = game::Sky();
+  HoldCompatibilityFloor();
+  const void* sky = game::Sky();
   if (!sky) {
     PluginLog(2, "Sky is null. waiting for 5 seconds.");
     return Wait(kWaitLong);
   }
-
-  // Classification: the outgoing weather, when there is one, has the last word on the class.
-  const EnableSettings enable{Get(IntSetting::EnableSheet),       Get(IntSetting::EnableFork),
-                              Get(IntSetting::EnableCloudySheet), Get(IntSetting::EnableCloudyFork),
-                              Get(IntSetting::EnableSnowySheet),  Get(IntSetting::EnableSnowyFork)};
-  void* current = game::CurrentWeather(sky);
-  void* outgoing = game::OutgoingWeather(sky);
-  Wants cur, out;
-  if (current) {
-    memory.weatherClass = Classify(game::WeatherFlags(current));
-    cur = WantsOf(memory.weatherClass, enable);
-  }
-  if (outgoing) {
-    memory.weatherClass = Classify(game::WeatherFlags(outgoing));
-    out = WantsOf(memory.weatherClass, enable);
-  }
-
-  // Day runs from 5.0 to 19.0 inclusive.
-  const float hour = game::GameHour(sky);
-  const bool night = hour < 5.0f || hour > 19.0f;
-  if (night && !gLightningState.isNight.load(std::memory_order_relaxed)) {
-    gLightningState.isNight.store(true, std::memory_order_relaxed);
-    PluginLog(1, "Switching to night time: %g", static_cast<double>(hour));
-    SwitchDayNightArt(true);
-  } else if (!night && gLightningState.isNight.load(std::memory_order_relaxed)) {
-    gLightningState.isNight.store(false, std::memory_order_relaxed);
-    PluginLog(1, "Switching to day time: %g", static_cast<double>(hour));
-    SwitchDayNightArt(false);
-  }
-
-  const bool curOn = cur.sheet || cur.fork;
-  const bool outOn = out.sheet || out.fork;
-  const float transition = game::WeatherTransition(sky);
-  if (curOn || outOn) {
-    memory.curFreq = WeatherFrequency(curOn, current, memory.weatherClass);
-    memory.outFreq = WeatherFrequency(outOn, outgoing, memory.weatherClass);
-    const FrequencyInputs inputs{curOn, outOn, memory.curFreq, memory.outFreq, transition, Published()};
-    gLightningState.weatherLightningFreq.exchange(ComputeFrequency(inputs, &memory.fadeStep));
-  }
-
-  const uint8_t floor = gLightningState.minLightningFrequency.load(std::memory_order_relaxed);
-  if (const uint8_t published = Published(); published < floor) {
-    // With no current weather there is nothing exempt to excuse it.
-    if (!current || !IsExemptWeather(game::FormIdOf(current))) {
-      PluginLog(1, "This could be a bug: weatherLightningFreq: %d minLightningFrequency: %d. Fixing it manually.",
-                published, floor);
-    }
-    gLightningState.weatherLightningFreq.exchange(floor);
-  }
-
+  const SkyReading reading = ReadSky(sky, memory);
+  FollowTimeOfDay(reading.hour);
+  PublishFrequency(reading, memory);
+  EnforceFloor(reading.current);
   PluginLog(2, "weatherLightningFreq: %d curFreq: %d outFreq:%d Transition: %g", Published(), memory.curFreq,
-            memory.outFreq, static_cast<double>(transition));
-
-  const bool wanted = (curOn || outOn) && Published() != 255;
-  if (!wanted) {
-    EndEffectsWindow();
-  } else if (gLightningState.effectsRunning.load(std::memory_order_relaxed) == 0) {
-    PluginLog(2, "Enabling lightning effects...");
-    BeginEffectsWindow();
-    // Only the current weather's wants start loops; the outgoing weather only keeps lightning wanted.
-    const EffectsLoopStarter start = gStarter.load();
-    if (cur.sheet) start(Sheet);
-    if (cur.fork) start(Fork);
-  }
+            memory.outFreq, static_cast<double>(reading.transition));
+  StartOrStopEffects(reading);
   return kCycle;
 }
 

@@ -3,26 +3,71 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "lightning/lightning_type.h"
+#include "lightning/storm_policy.h"
 
 namespace NimbrelVR {
 
 // What the monitor carries from one cycle to the next.
 struct MonitorMemory {
-  uint8_t curFreq = 255;
-  uint8_t outFreq = 255;
+  uint8_t curFreq = kNoLightning;
+  uint8_t outFreq = kNoLightning;
   int fadeStep = 15;
   int weatherClass = 0;
 };
+
+// The kinds of lightning a weather wants.
+struct Wants {
+  bool sheet = false;
+  bool fork = false;
+  bool any() const { return sheet || fork; }
+};
+
+// One full cycle's look at the sky: its two weathers (either may be null),
+// what each wants, the hour and the transition.
+struct SkyReading {
+  void* current = nullptr;
+  void* outgoing = nullptr;
+  Wants cur;
+  Wants out;
+  float hour = 0.0f;
+  float transition = 0.0f;
+  bool anyWanted() const { return cur.any() || out.any(); }
+};
+
+// One cycle; returns how long to sleep before the next. Every wait ends the
+// effects window. The steps below, in this order:
+uint32_t RunMonitorCycle(MonitorMemory& memory);
+
+// Where the player is: how long to wait when lightning cannot run there (no
+// player or 3D, no cell, an interior, an interior worldspace); nothing with
+// the player outside.
+std::optional<uint32_t> PlayerPlaceWait();
+// What the menus allow: false while a pausing menu is open.
+bool MenusAllowLightning();
+// The sky's weathers and their wants. The outgoing weather, when there is
+// one, leaves its class in `memory`; with neither, the class stays.
+SkyReading ReadSky(const void* sky, MonitorMemory& memory);
+// The time of day: switches the art when night or day begins (day runs from
+// 5.0 to 19.0 inclusive).
+void FollowTimeOfDay(float hour);
+// The published frequency: computed and published when a weather wants
+// lightning; otherwise it, curFreq and outFreq stay.
+void PublishFrequency(const SkyReading& sky, MonitorMemory& memory);
+// The floor: a published frequency below minLightningFrequency is raised to
+// it, with a warning unless the current weather is exempt.
+void EnforceFloor(const void* currentWeather);
+// The loops: when lightning is wanted and effects are off, opens a window
+// and starts a loop for each kind the current weather wants; when it is not
+// wanted, ends the window.
+void StartOrStopEffects(const SkyReading& sky);
 
 // Starts the effects loop of one type (StartEffectsLoop by default). Tests
 // replace it to see which loops a cycle starts.
 using EffectsLoopStarter = void (*)(LightningType type);
 void SetEffectsLoopStarter(EffectsLoopStarter starter);
-
-// One cycle; returns how long to sleep before the next.
-uint32_t RunMonitorCycle(MonitorMemory& memory);
 
 // Thread body: cycles for the life of the process.
 void WeatherMonitorLoop();

@@ -1,10 +1,11 @@
 #include "log/debug_log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
 #include "platform/platform.h"
-#include "settings/settings.h"
+#include "platform/process_wide.h"
 
 namespace NimbrelVR {
 namespace {
@@ -19,16 +20,19 @@ struct LogFacility {
   char buffer[IDebugLog::kFormatBufferSize] = {};
 };
 
-LogFacility& Facility() {
-  // Never destroyed: threads of the plug-in may still log while the process exits.
-  static LogFacility* facility = new LogFacility;
-  return *facility;
-}
+ProcessWide<LogFacility> facility;
+
+// Read without the facility's lock: PluginLog drops most entries before
+// formatting them.
+struct PluginLogThreshold {
+  std::atomic<int32_t> level{kDefaultPluginLogLevel};
+};
+constinit ProcessWide<PluginLogThreshold> threshold;
 
 }  // namespace
 
 void IDebugLog::OpenLogFile(const char* path) {
-  LogFacility& log = Facility();
+  LogFacility& log = *facility;
   std::lock_guard lock(log.mutex);
   if (log.file) std::fclose(log.file);
   log.file = platform::OpenExclusiveWriter(path);
@@ -40,7 +44,7 @@ void IDebugLog::OpenLogFile(const char* path) {
 }
 
 void IDebugLog::WriteLogEntry(int level, const char* format, va_list args) {
-  LogFacility& log = Facility();
+  LogFacility& log = *facility;
   std::lock_guard lock(log.mutex);
   const bool toFile = level <= log.fileLevel;
   const bool toEcho = level <= log.echoLevel;
@@ -78,14 +82,14 @@ void IDebugLog::ReportFailedAssertion(const char* file, int line, const char* ex
 }
 
 void IDebugLog::SetLevels(int fileLevel, int echoLevel) {
-  LogFacility& log = Facility();
+  LogFacility& log = *facility;
   std::lock_guard lock(log.mutex);
   log.fileLevel = fileLevel;
   log.echoLevel = echoLevel;
 }
 
 bool IDebugLog::IsFileOpen() {
-  LogFacility& log = Facility();
+  LogFacility& log = *facility;
   std::lock_guard lock(log.mutex);
   return log.file != nullptr;
 }
@@ -97,8 +101,10 @@ void LogMessage(const char* format, ...) {
   va_end(args);
 }
 
+void SetPluginLogLevel(int32_t level) { threshold->level.store(level, std::memory_order_relaxed); }
+
 void PluginLog(int level, const char* format, ...) {
-  if (level > settings::EnableLog()) return;
+  if (level > threshold->level.load(std::memory_order_relaxed)) return;
   char text[kPluginLogBufferSize];
   va_list args;
   va_start(args, format);

@@ -32,7 +32,11 @@ class IDebugLog {
 
 // Always written (level 3 of the facility).
 void LogMessage(const char* format, ...) NIMBREL_PRINTF(1, 2);
-// Written when `level` <= the EnableLog setting.
+// Written when `level` <= the level last set (the EnableLog setting, which
+// hands every new value here).
 void PluginLog(int level, const char* format, ...) NIMBREL_PRINTF(2, 3);
+
+inline constexpr int32_t kDefaultPluginLogLevel = 2;
+void SetPluginLogLevel(int32_t level);
 
 }  // namespace NimbrelVR

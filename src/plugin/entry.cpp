@@ -1,6 +1,7 @@
 // Query and load: the host's first two calls into the plug-in.
 #include <cstring>
 
+#include "lightning/tasks.h"
 #include "log/debug_log.h"
 #include "platform/platform.h"
 #include "plugin/edition.h"
@@ -9,7 +10,7 @@
 
 namespace NimbrelVR {
 
-HostConnection gHost;
+constinit ProcessWide<HostConnection> gHost;
 
 namespace {
 
@@ -76,7 +77,7 @@ bool QueryPlugin(const HostInterface* host, PluginDescription* info) {
     PluginLog(0, "No host interface given; marking as incompatible");
     return false;
   }
-  if (host->GetPluginHandle) gHost.pluginHandle = host->GetPluginHandle();
+  if (host->GetPluginHandle) gHost->pluginHandle = host->GetPluginHandle();
   LogMessage("SKSE Version: %u", host->runtimeVersion);
 
   if (host->isEditor) {
@@ -94,12 +95,13 @@ bool LoadPlugin(const HostInterface* host) {
   LogMessage("NimbrelVRPluginScript loaded");
   if (!host) return true;
 
-  gHost.script = static_cast<HostScriptInterface*>(AskInterface(host, kScriptInterfaceId));
-  gHost.task = static_cast<HostTaskInterface*>(AskInterface(host, kTaskInterfaceId));
-  gHost.messaging = static_cast<HostMessagingInterface*>(AskInterface(host, kMessagingInterfaceId));
+  gHost->script = static_cast<HostScriptInterface*>(AskInterface(host, kScriptInterfaceId));
+  gHost->task = static_cast<HostTaskInterface*>(AskInterface(host, kTaskInterfaceId));
+  gHost->messaging = static_cast<HostMessagingInterface*>(AskInterface(host, kMessagingInterfaceId));
+  if (gHost->task) SetTaskQueue(gHost->task->AddTask);
 
-  if (gHost.messaging) gHost.messaging->RegisterListener(gHost.pluginHandle, "SKSE", OnHostMessage);
-  if (gHost.script) gHost.script->Register(RegisterScriptFunctions);
+  if (gHost->messaging) gHost->messaging->RegisterListener(gHost->pluginHandle, "SKSE", OnHostMessage);
+  if (gHost->script) gHost->script->Register(RegisterScriptFunctions);
   return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "platform/process_wide.h"
 #include "plugin/host_records.h"
 
 namespace NimbrelVR {
@@ -16,7 +17,7 @@ struct HostConnection {
 
 // Written on the host's thread during query and load, before any thread of
 // the plug-in exists; read-only afterwards.
-extern HostConnection gHost;
+extern ProcessWide<HostConnection> gHost;
 
 // The exports' work; the exported functions only add the exception barrier.
 bool QueryPlugin(const HostInterface* host, PluginDescription* info);

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lightning/task_delegate.h"
+
 namespace NimbrelVR {
 
 struct HostInterface {
@@ -40,15 +42,6 @@ static_assert(offsetof(HostMessage, data) == 16);
 using HostMessageListener = void (*)(HostMessage* message);
 using ScriptRegistrationCallback = bool (*)(void* registry);
 
-// A unit of work the host runs on the game's main thread: Execute, then
-// Release, which frees it. Slots in the host's order; no virtual destructor,
-// which would take two slots here.
-class TaskDelegate {
- public:
-  virtual void Execute() = 0;
-  virtual void Release() = 0;
-};
-
 struct HostScriptInterface {
   uint32_t interfaceVersion;
   bool (*Register)(ScriptRegistrationCallback callback);
@@ -57,7 +50,7 @@ static_assert(offsetof(HostScriptInterface, Register) == 8);
 
 struct HostTaskInterface {
   uint32_t interfaceVersion;
-  void (*AddTask)(TaskDelegate* task);
+  TaskQueue AddTask;
 };
 static_assert(offsetof(HostTaskInterface, AddTask) == 8);
 

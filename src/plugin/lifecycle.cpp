@@ -1,11 +1,11 @@
 // The host's messages and the start-up work they trigger.
 #include "events/sinks.h"
 #include "game/engine_binding.h"
-#include "game/fields.h"
-#include "game/id_tables.h"
+#include "game/event_records.h"
 #include "game/plugin_forms.h"
 #include "log/debug_log.h"
 #include "lightning/lightning_state.h"
+#include "lightning/storm_policy.h"
 #include "lightning/weather_monitor.h"
 #include "plugin/code_patch.h"
 #include "plugin/host.h"
@@ -52,11 +52,11 @@ void BuildEventSinks() {
   LogMessage("Building Event Sinks...");
   const game::EngineBinding& engine = game::Engine();
   if (void* sources = engine.ScriptEventSourcesGet()) {
-    engine.EventSourceAddSink(game::HitEventSource(sources), &gHitEventHandler);
+    engine.EventSourceAddSink(game::HitEventSource(sources), gHitEventHandler.get());
   }
-  if (!gHost.messaging) return;
-  if (void* actions = gHost.messaging->GetEventDispatcher(kActionEventDispatcherId)) {
-    engine.EventSourceAddSink(actions, &gActionEventHandler);
+  if (!gHost->messaging) return;
+  if (void* actions = gHost->messaging->GetEventDispatcher(kActionEventDispatcherId)) {
+    engine.EventSourceAddSink(actions, gActionEventHandler.get());
   } else {
     PluginLog(0, "The host has no action event dispatcher; combat pauses on actions are off.");
   }
@@ -67,7 +67,7 @@ void OnDataReady() {
   WriteRelativeJump(engine.JumpPatchSite, engine.JumpPatchTarget);
 
   if (void* menuManager = game::ReadHolder(engine.MenuManagerHolder)) {
-    engine.EventSourceAddSink(game::MenuOpenCloseEventSource(menuManager), &gMenuEventHandler);
+    engine.EventSourceAddSink(game::MenuOpenCloseEventSource(menuManager), gMenuEventHandler.get());
   }
 
   if (ResolvePluginForms()) {
@@ -76,21 +76,13 @@ void OnDataReady() {
     PluginLog(0, "FormId finding failed. Mod cannot function.");
   }
 
-  if (Get(IntSetting::CompatibilityMode) != 0) {
-    gLightningState.weatherLightningFreq.exchange(255);
-    gLightningState.minLightningFrequency.store(100, std::memory_order_relaxed);
-  } else {
-    ScanMinLightningFrequency();
-    gLightningState.weatherLightningFreq.exchange(255);
-  }
+  SetFloorAtDataReady();
 }
 
 void OnGameLoaded() {
   AppendDawnguardWorldspaces();
   ReadDataFileSettings();
-  if (Get(IntSetting::CompatibilityMode) != 0) {
-    gLightningState.minLightningFrequency.store(50, std::memory_order_relaxed);
-  }
+  HoldCompatibilityFloor();
 }
 
 }  // namespace NimbrelVR

@@ -1,7 +1,11 @@
 #include "settings/script_bridge.h"
 
+#include <array>
+
 #include "game/engine_binding.h"
+#include "game/script_machine.h"
 #include "log/debug_log.h"
+#include "platform/process_wide.h"
 #include "settings/conversions.h"
 #include "settings/settings.h"
 
@@ -9,7 +13,6 @@ namespace NimbrelVR {
 namespace {
 
 constexpr const char* kScriptClass = "NimbrelPluginScript";
-constexpr size_t kRegisterFunctionSlot = 0xc0 / sizeof(void*);
 
 using Record = NativeFunctionRecord;
 using IntSetter = void (*)(void* tag, const char* key, uint32_t value);
@@ -93,7 +96,7 @@ template <typename Value>
 struct FunctionTable {
   // Filled at registration: four slots forward straight to the engine's own
   // implementations, whose addresses exist only once the binding does.
-  static inline const void* slots[kFunctionSlots] = {};
+  static inline constinit ProcessWide<std::array<const void*, kFunctionSlots>> slots;
 
   static const void* const* Build() {
     const game::EngineBinding& engine = game::Engine();
@@ -122,8 +125,8 @@ struct FunctionTable {
         reinterpret_cast<const void*>(&HasCallback),
         reinterpret_cast<const void*>(&Run<Value>),
     };
-    for (int i = 0; i < kFunctionSlots; ++i) slots[i] = table[i];
-    return slots;
+    for (int i = 0; i < kFunctionSlots; ++i) (*slots)[i] = table[i];
+    return slots->data();
   }
 };
 
@@ -148,9 +151,7 @@ void RegisterSetter(void* registry, const char* name, const void* const* vtable,
   }
   self->returnType = kScriptNone;
 
-  using RegisterFunction = void (*)(void* registry, void* function);
-  auto* registryTable = *static_cast<void* const* const*>(registry);
-  reinterpret_cast<RegisterFunction>(registryTable[kRegisterFunctionSlot])(registry, self);
+  game::RegisterNativeFunction(registry, self);
 }
 
 }  // namespace

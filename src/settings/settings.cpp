@@ -5,8 +5,9 @@
 #include <utility>
 
 #include "game/data_files.h"
+#include "game/effect_art.h"
 #include "game/engine_binding.h"
-#include "game/fields.h"
+#include "game/forms.h"
 #include "game/id_tables.h"
 #include "log/debug_log.h"
 #include "settings/conversions.h"
@@ -27,7 +28,7 @@ constexpr IntRow kIntRows[kIntSettingCount] = {
     {"EnableSheet", 1},       {"EnableFork", 1},        {"SheetHostile", 0},       {"ForkHostile", 0},
     {"SheetDistanceMin", 1},  {"SheetDistanceMax", 7},  {"ForkDistanceMin", 0},    {"ForkDistanceMax", 7},
     {"MinFlashAmount", 5},    {"SheetFlashAmount", 10}, {"ForkFlashAmount", 15},   {"EnableSheetFlash", 0},
-    {"EnableForkFlash", 0},   {"EnableLog", 2},         {"EnableSnowySheet", 1},   {"EnableSnowyFork", 0},
+    {"EnableForkFlash", 0},   {"EnableLog", kDefaultPluginLogLevel},         {"EnableSnowySheet", 1},   {"EnableSnowyFork", 0},
     {"EnableCloudySheet", 1}, {"EnableCloudyFork", 0},  {"CompatibilityMode", 0},  {"MinChainChildAmount", 3},
     {"MaxChainChildAmount", 7},
 };
@@ -45,9 +46,6 @@ constexpr PluginSettings MakeDefaults(std::index_sequence<I...>, std::index_sequ
   return PluginSettings{{kIntRows[I].defaultValue...}, {kFloatRows[J].defaultValue...}};
 }
 
-constexpr ptrdiff_t kGlobalValue = 0x34;
-constexpr ptrdiff_t kEffectArtFadeDuration = 0xc4;
-
 // Writes a fade duration into every effect-art form of one kind.
 void PushFadeDuration(std::span<const uint32_t> artIds, float value) {
   const game::LoadedFile* file = game::FindLoadedFile(game::kPluginFileName);
@@ -55,14 +53,19 @@ void PushFadeDuration(std::span<const uint32_t> artIds, float value) {
   const void* effectArt = game::Engine().RttiEffectArt;
   for (uint32_t localId : artIds) {
     if (void* art = game::LookUpFormAs(game::ComposeFormId(file, localId), effectArt))
-      game::StoreField<float>(art, kEffectArtFadeDuration, value);
+      game::SetFadeDuration(art, value);
   }
 }
 
 }  // namespace
 
-constinit PluginSettings gSettings =
-    MakeDefaults(std::make_index_sequence<kIntSettingCount>{}, std::make_index_sequence<kFloatSettingCount>{});
+constinit ProcessWide<PluginSettings> gSettings{
+    [] { return MakeDefaults(std::make_index_sequence<kIntSettingCount>{}, std::make_index_sequence<kFloatSettingCount>{}); }};
+
+void Set(IntSetting setting, int32_t value) {
+  gSettings->ints[static_cast<int>(setting)].store(value, std::memory_order_relaxed);
+  if (setting == IntSetting::EnableLog) SetPluginLogLevel(value);
+}
 
 const char* KeyOf(IntSetting setting) { return kIntRows[static_cast<int>(setting)].key; }
 const char* KeyOf(FloatSetting setting) { return kFloatRows[static_cast<int>(setting)].key; }
@@ -72,7 +75,7 @@ float DefaultOf(FloatSetting setting) { return kFloatRows[static_cast<int>(setti
 void SetIntValue(const char* key, uint32_t value) {
   for (int i = 0; i < kIntSettingCount; ++i) {
     if (std::strcmp(key, kIntRows[i].key) == 0) {
-      gSettings.ints[i].store(static_cast<int32_t>(value), std::memory_order_relaxed);
+      Set(static_cast<IntSetting>(i), static_cast<int32_t>(value));
       break;
     }
   }
@@ -103,7 +106,7 @@ void ReadDataFileSettings() {
   const void* globalType = game::Engine().RttiGlobalVariable;
   auto readGlobal = [&](uint32_t localId, float* value) {
     void* global = game::LookUpFormAs(game::ComposeFormId(file, localId), globalType);
-    if (global) *value = game::LoadField<float>(global, kGlobalValue);
+    if (global) *value = game::GlobalValue(global);
     return global != nullptr;
   };
 

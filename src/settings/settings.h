@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/process_wide.h"
+
 namespace NimbrelVR {
 
 // Integer settings, in the order the setter compares their keys.
@@ -59,7 +61,7 @@ struct PluginSettings {
 
 // Constant-initialised with the defaults, so they hold before any other
 // static initialiser of the library runs.
-extern PluginSettings gSettings;
+extern ProcessWide<PluginSettings> gSettings;
 
 // The script key of each setting.
 const char* KeyOf(IntSetting setting);
@@ -68,21 +70,16 @@ int32_t DefaultOf(IntSetting setting);
 float DefaultOf(FloatSetting setting);
 
 inline int32_t Get(IntSetting setting) {
-  return gSettings.ints[static_cast<int>(setting)].load(std::memory_order_relaxed);
+  return gSettings->ints[static_cast<int>(setting)].load(std::memory_order_relaxed);
 }
 inline float Get(FloatSetting setting) {
-  return gSettings.floats[static_cast<int>(setting)].load(std::memory_order_relaxed);
+  return gSettings->floats[static_cast<int>(setting)].load(std::memory_order_relaxed);
 }
-inline void Set(IntSetting setting, int32_t value) {
-  gSettings.ints[static_cast<int>(setting)].store(value, std::memory_order_relaxed);
-}
+// EnableLog is also handed to the log, which keeps its own copy.
+void Set(IntSetting setting, int32_t value);
 inline void Set(FloatSetting setting, float value) {
-  gSettings.floats[static_cast<int>(setting)].store(value, std::memory_order_relaxed);
+  gSettings->floats[static_cast<int>(setting)].store(value, std::memory_order_relaxed);
 }
-
-namespace settings {
-inline int32_t EnableLog() { return Get(IntSetting::EnableLog); }
-}  // namespace settings
 
 // Script setters. A key matching no setting changes nothing; every call is
 // logged with the key as given.

@@ -4,7 +4,7 @@
 
 #include "events/sinks.h"
 #include "game/engine_binding.h"
-#include "game/fields.h"
+#include "game/event_records.h"
 #include "plugin/host.h"
 #include "support/temp_dir.h"
 
@@ -45,7 +45,7 @@ void InProcessGame::StartWithDefaults(const nimbrel_sim::DataSet& data) {
   // The menu sink as data-ready registers it, without the rest of data-ready.
   const NimbrelVR::game::EngineBinding& engine = NimbrelVR::game::Engine();
   if (void* menus = NimbrelVR::game::ReadHolder(engine.MenuManagerHolder))
-    engine.EventSourceAddSink(NimbrelVR::game::MenuOpenCloseEventSource(menus), &NimbrelVR::gMenuEventHandler);
+    engine.EventSourceAddSink(NimbrelVR::game::MenuOpenCloseEventSource(menus), NimbrelVR::gMenuEventHandler.get());
 }
 
 }  // namespace testsupport

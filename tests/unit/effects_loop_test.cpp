@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "events/combat_pause.h"
 #include "game/plugin_forms.h"
 #include "lightning/effects_loop.h"
 #include "lightning/lightning_state.h"
@@ -48,15 +49,15 @@ class EffectsLoop : public ::testing::Test {
  protected:
   void SetUp() override {
     gLaunches.clear();
-    gPluginForms.sheetCasters = Refs(3);
-    gPluginForms.sheetTargets = Refs(2);
-    gPluginForms.forkCasters = Refs(3);
-    gPluginForms.forkTargets = Refs(2);
+    gPluginForms->sheetCasters = Refs(3);
+    gPluginForms->sheetTargets = Refs(2);
+    gPluginForms->forkCasters = Refs(3);
+    gPluginForms->forkTargets = Refs(2);
     BeginEffectsWindow();
     state_.window = CurrentEffectsWindow();
-    gLightningState.minLightningFrequency.store(20);
-    gLightningState.weatherLightningFreq.exchange(20);
-    gLightningState.pauseFlag.exchange(0);
+    gLightningState->minLightningFrequency.store(20);
+    gLightningState->weatherLightningFreq.exchange(20);
+    gCombatPause->pauseFlag.exchange(0);
   }
   // The waits of `passes` passes, each followed by its launch.
   std::vector<uint32_t> Waits(LightningType type, int passes) {
@@ -83,7 +84,7 @@ TEST_F(EffectsLoop, AtTheMostFrequentWeatherTheWaitIsAboutOneOverTheRate) {
 }
 
 TEST_F(EffectsLoop, RarerWeatherStretchesTheWait) {
-  gLightningState.weatherLightningFreq.exchange(200);  // ratio 235 / 55
+  gLightningState->weatherLightningFreq.exchange(200);  // ratio 235 / 55
   for (uint32_t wait : Waits(Fork, 300)) {
     ASSERT_GE(wait, 68u);
     ASSERT_LE(wait, 102u);
@@ -91,7 +92,7 @@ TEST_F(EffectsLoop, RarerWeatherStretchesTheWait) {
 }
 
 TEST_F(EffectsLoop, DuringACombatPauseTheSlowRatesApply) {
-  gLightningState.pauseFlag.exchange(1);
+  gCombatPause->pauseFlag.exchange(1);
   Set(FloatSetting::ChainLightningPercentage, 0.0f);
   for (uint32_t wait : Waits(Sheet, 200)) {
     ASSERT_GE(wait, 266u);
@@ -104,13 +105,13 @@ TEST_F(EffectsLoop, DuringACombatPauseTheSlowRatesApply) {
 }
 
 TEST_F(EffectsLoop, WithoutPublishedLightningTheLastWaitRepeatsAndNothingStrikes) {
-  gLightningState.weatherLightningFreq.exchange(255);
+  gLightningState->weatherLightningFreq.exchange(255);
   EXPECT_EQ(Waits(Fork, 3), (std::vector<uint32_t>{400, 400, 400}));
   EXPECT_TRUE(gLaunches.empty());
-  gLightningState.weatherLightningFreq.exchange(20);
+  gLightningState->weatherLightningFreq.exchange(20);
   uint32_t computed = 0;
   ASSERT_TRUE(NextWait(Fork, state_, &computed));
-  gLightningState.weatherLightningFreq.exchange(255);
+  gLightningState->weatherLightningFreq.exchange(255);
   uint32_t repeated = 0;
   ASSERT_TRUE(NextWait(Fork, state_, &repeated));
   EXPECT_EQ(repeated, computed);
@@ -187,7 +188,7 @@ TEST_F(EffectsLoop, ChainsHaveAtLeastTwoStrikes) {
 }
 
 TEST_F(EffectsLoop, NullEntriesSkipTheStrikeButTheIndicesStillAdvance) {
-  gPluginForms.forkCasters[1] = nullptr;
+  gPluginForms->forkCasters[1] = nullptr;
   Waits(Fork, 3);
   ASSERT_EQ(gLaunches.size(), 2u);
   EXPECT_EQ(gLaunches[1].casters[0], 2u);
@@ -195,8 +196,8 @@ TEST_F(EffectsLoop, NullEntriesSkipTheStrikeButTheIndicesStillAdvance) {
 }
 
 TEST_F(EffectsLoop, EmptyListsAreNeverIndexedAndTheLoopKeepsWaiting) {
-  gPluginForms.forkCasters.clear();
-  gPluginForms.sheetTargets.clear();
+  gPluginForms->forkCasters.clear();
+  gPluginForms->sheetTargets.clear();
   Set(FloatSetting::ChainLightningPercentage, 100.0f);
   EXPECT_EQ(Waits(Fork, 5).size(), 5u);
   EXPECT_EQ(Waits(Sheet, 5).size(), 5u);
@@ -216,7 +217,7 @@ TEST_F(EffectsLoop, TheLoopEndsWhenEffectsStopOrItsRateIsNotPositive) {
   Set(FloatSetting::ForkFrequency, std::nanf(""));
   EXPECT_FALSE(NextWait(Fork, state, &wait));
   Set(FloatSetting::ForkFrequency, 50.0f);
-  gLightningState.effectsRunning.exchange(0);
+  gLightningState->effectsRunning.exchange(0);
   EXPECT_FALSE(NextWait(Fork, state, &wait));
 }
 
@@ -233,7 +234,7 @@ TEST_F(EffectsLoop, ATinyRateGivesTheLongestWaitInsteadOfOverflowing) {
 TEST_F(EffectsLoop, NoWaitIsShorterThanOneFrame) {
   Set(FloatSetting::ForkFrequency, 100000.0f);
   for (uint32_t wait : Waits(Fork, 50)) ASSERT_EQ(wait, kMinLaunchWaitMs);
-  gLightningState.weatherLightningFreq.exchange(254);  // the longest ratio: still a 0 ms draw
+  gLightningState->weatherLightningFreq.exchange(254);  // the longest ratio: still a 0 ms draw
   for (uint32_t wait : Waits(Fork, 50)) ASSERT_EQ(wait, kMinLaunchWaitMs);
 }
 

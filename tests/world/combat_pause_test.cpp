@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "events/combat_pause.h"
-#include "lightning/lightning_state.h"
 #include "support/in_process.h"
 #include "support/threads.h"
 
@@ -30,7 +29,7 @@ class CombatPause : public ::testing::Test {
   void SetUp() override { world_.StartWithDefaults(); }
   nimbrel_sim::GameDouble& game() { return world_.game(); }
   uint32_t ASpell() { return game().data().pluginFormId(0x900); }
-  static bool Paused() { return gLightningState.pauseFlag.load() != 0; }
+  static bool Paused() { return gCombatPause->pauseFlag.load() != 0; }
   // Waits until the flag reads `set`, at most `limit`.
   static bool AwaitFlag(bool set, milliseconds limit) {
     const auto deadline = steady_clock::now() + limit;
@@ -95,7 +94,7 @@ TEST(CombatPauseThreads, PausesThatPassedTheFirstTestRunOneAfterTheOther) {
   std::thread watcher([&] {
     bool last = false;
     while (!done.load()) {
-      const bool now = gLightningState.pauseFlag.load() != 0;
+      const bool now = gCombatPause->pauseFlag.load() != 0;
       if (now && !last) ++sets;
       last = now;
       std::this_thread::sleep_for(microseconds(100));
@@ -109,7 +108,7 @@ TEST(CombatPauseThreads, PausesThatPassedTheFirstTestRunOneAfterTheOther) {
   const double simulatedMs = duration<double, std::milli>(steady_clock::now() - start).count() * 40.0;
   done = true;
   watcher.join();
-  EXPECT_FALSE(gLightningState.pauseFlag.load());
+  EXPECT_FALSE(gCombatPause->pauseFlag.load());
   EXPECT_GE(simulatedMs, 3900.0);  // two whole pauses, never overlapping
   EXPECT_LE(simulatedMs, 4000.0 + 100.0 * 40.0);
   EXPECT_GE(sets.load(), 1);
@@ -118,11 +117,11 @@ TEST(CombatPauseThreads, PausesThatPassedTheFirstTestRunOneAfterTheOther) {
 
 TEST(CombatPauseThreads, AThreadThatFindsThePauseRunningEndsAtOnce) {
   setenv("NIMBREL_TIME_SCALE", "40", 1);
-  gLightningState.pauseFlag.exchange(1);
+  gCombatPause->pauseFlag.exchange(1);
   const auto start = steady_clock::now();
   RunCombatPause();
   const double tookMs = duration<double, std::milli>(steady_clock::now() - start).count();
   EXPECT_LT(tookMs, 40.0);
-  EXPECT_TRUE(gLightningState.pauseFlag.load());
-  gLightningState.pauseFlag.exchange(0);
+  EXPECT_TRUE(gCombatPause->pauseFlag.load());
+  gCombatPause->pauseFlag.exchange(0);
 }

@@ -11,6 +11,7 @@
 #include "game/plugin_forms.h"
 #include "lightning/effects_loop.h"
 #include "lightning/lightning_state.h"
+#include "lightning/storm_policy.h"
 #include "plugin/host.h"
 #include "settings/settings.h"
 #include "support/in_process.h"
@@ -66,7 +67,7 @@ class EffectsLoops : public ::testing::Test {
     world_.StartWithDefaults();
     ASSERT_TRUE(ResolvePluginForms());
     ScanMinLightningFrequency();                        // 30
-    gLightningState.weatherLightningFreq.exchange(30);  // the most frequent weather: waits of 1000 / rate
+    gLightningState->weatherLightningFreq.exchange(30);  // the most frequent weather: waits of 1000 / rate
   }
   nimbrel_sim::GameDouble& game() { return world_.game(); }
   void SleepFor(double simulatedMs) {

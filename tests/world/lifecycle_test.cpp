@@ -26,24 +26,24 @@ class Lifecycle : public ::testing::Test {
 
 TEST_F(Lifecycle, DataReadyScansForTheFloorAndPublishesNoLightning) {
   OnDataReady();
-  EXPECT_EQ(gLightningState.minLightningFrequency.load(), 30);  // the default data's thunderstorm
-  EXPECT_EQ(gLightningState.weatherLightningFreq.load(), 255);
+  EXPECT_EQ(gLightningState->minLightningFrequency.load(), 30);  // the default data's thunderstorm
+  EXPECT_EQ(gLightningState->weatherLightningFreq.load(), 255);
   OnGameLoaded();
-  EXPECT_EQ(gLightningState.minLightningFrequency.load(), 30);  // compatibility off: unchanged
+  EXPECT_EQ(gLightningState->minLightningFrequency.load(), 30);  // compatibility off: unchanged
 }
 
 TEST_F(Lifecycle, CompatibilityModeSetsFloorsOfOneHundredThenFifty) {
   Set(IntSetting::CompatibilityMode, 1);
   OnDataReady();
-  EXPECT_EQ(gLightningState.minLightningFrequency.load(), 100);
-  EXPECT_EQ(gLightningState.weatherLightningFreq.load(), 255);
+  EXPECT_EQ(gLightningState->minLightningFrequency.load(), 100);
+  EXPECT_EQ(gLightningState->weatherLightningFreq.load(), 255);
   EXPECT_EQ(world_.Log().find("Min Lightning Frequency is"), std::string::npos);
   OnGameLoaded();
-  EXPECT_EQ(gLightningState.minLightningFrequency.load(), 50);
+  EXPECT_EQ(gLightningState->minLightningFrequency.load(), 50);
   // Turning the mode off does not bring the scanned floor back.
   Set(IntSetting::CompatibilityMode, 0);
   OnGameLoaded();
-  EXPECT_EQ(gLightningState.minLightningFrequency.load(), 50);
+  EXPECT_EQ(gLightningState->minLightningFrequency.load(), 50);
 }
 
 TEST_F(Lifecycle, MessageTwoEndsTheEffectsWindow) {
@@ -51,7 +51,7 @@ TEST_F(Lifecycle, MessageTwoEndsTheEffectsWindow) {
   const uint32_t window = CurrentEffectsWindow();
   HostMessage message{"SKSE", 2, 0, nullptr};
   OnHostMessage(&message);
-  EXPECT_EQ(gLightningState.effectsRunning.load(), 0);
+  EXPECT_EQ(gLightningState->effectsRunning.load(), 0);
   BeginEffectsWindow();  // on again after the load: still not the old window
   EXPECT_FALSE(EffectsWindowOpen(window));
   EXPECT_TRUE(EffectsWindowOpen(CurrentEffectsWindow()));
@@ -67,6 +67,6 @@ TEST(LifecycleWithoutThreads, AMonitorThatCannotStartIsLoggedAndDataReadyGoesOn)
   EXPECT_TRUE(testsupport::HasLine(log, "Could not start the weather monitor thread. No lightning this session."))
       << log;
   EXPECT_TRUE(testsupport::HasLine(log, "Min Lightning Frequency is 30"));
-  EXPECT_EQ(gLightningState.weatherLightningFreq.load(), 255);
+  EXPECT_EQ(gLightningState->weatherLightningFreq.load(), 255);
   EXPECT_EQ(testsupport::CountThreads("nb-monitor"), 0);
 }

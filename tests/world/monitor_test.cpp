@@ -9,6 +9,7 @@
 #include "game/id_tables.h"
 #include "game/plugin_forms.h"
 #include "lightning/lightning_state.h"
+#include "lightning/storm_policy.h"
 #include "lightning/weather_monitor.h"
 #include "settings/settings.h"
 #include "support/allocation_counter.h"
@@ -41,14 +42,14 @@ class Monitor : public ::testing::Test {
     world_.StartWithDefaults();
     ASSERT_TRUE(ResolvePluginForms());
     ScanMinLightningFrequency();  // the default data's thunderstorm: 30
-    gLightningState.weatherLightningFreq.exchange(255);
+    gLightningState->weatherLightningFreq.exchange(255);
     SetEffectsLoopStarter(&RecordStart);
   }
   nimbrel_sim::GameDouble& game() { return world_.game(); }
   uint32_t Id(DefaultWeather weather) { return game().data().weatherId(weather); }
   uint32_t Cycle() { return RunMonitorCycle(memory_); }
-  static int Published() { return gLightningState.weatherLightningFreq.load(); }
-  static int Running() { return gLightningState.effectsRunning.load(); }
+  static int Published() { return gLightningState->weatherLightningFreq.load(); }
+  static int Running() { return gLightningState->effectsRunning.load(); }
   std::string Log() const { return world_.Log(); }
   std::string FirstSheetArtPath() {
     return game().data().modelPath(game().data().pluginFormId(sheetArtIds[0])).value_or("(null)");
@@ -111,7 +112,7 @@ TEST_F(Monitor, CompatibilityModeTakesTheClassOfTheOutgoingWeather) {
   EXPECT_EQ(memory_.curFreq, 50);
   EXPECT_EQ(memory_.outFreq, 50);
   EXPECT_EQ(Published(), 50);
-  EXPECT_EQ(gLightningState.minLightningFrequency.load(), 50);
+  EXPECT_EQ(gLightningState->minLightningFrequency.load(), 50);
   game().world().setWeather(Id(DefaultWeather::Rain), Id(DefaultWeather::Cloudy), 0.5f);
   Cycle();
   EXPECT_EQ(memory_.curFreq, 200);
@@ -127,7 +128,7 @@ TEST_F(Monitor, DayRunsFromFiveToNineteenInclusive) {
   for (const auto& h : hours) {
     game().world().setGameHour(h.hour);
     Cycle();
-    EXPECT_EQ(gLightningState.isNight.load(), h.night) << h.hour;
+    EXPECT_EQ(gLightningState->isNight.load(), h.night) << h.hour;
   }
   EXPECT_TRUE(HasLine(Log(), "Switching to day time: 12"));
   EXPECT_TRUE(HasLine(Log(), "Switching to night time: 19.01"));
@@ -158,7 +159,7 @@ TEST_F(Monitor, TheFirstNightCycleLeavesTheArtAlone) {
 
 TEST_F(Monitor, AWeatherWithoutLightningTurnsEffectsOff) {
   game().data().addWeather(0x000A0002, 0x04, 255);
-  gLightningState.effectsRunning.exchange(1);
+  gLightningState->effectsRunning.exchange(1);
   game().world().setWeather(0x000A0002, 0, 1.0f);
   Cycle();
   EXPECT_EQ(Published(), 255);
@@ -168,7 +169,7 @@ TEST_F(Monitor, AWeatherWithoutLightningTurnsEffectsOff) {
 TEST_F(Monitor, AFrequencyBelowTheFloorIsRaisedWithAWarningUnlessExempt) {
   game().data().addWeather(0x000A0003, 0x04, 0);
   game().world().setWeather(0x000A0003, 0, 1.0f);
-  gLightningState.weatherLightningFreq.exchange(0);
+  gLightningState->weatherLightningFreq.exchange(0);
   Cycle();
   EXPECT_EQ(Published(), 30);
   EXPECT_TRUE(HasLine(Log(), "This could be a bug: weatherLightningFreq: 0 minLightningFrequency: 30. Fixing it manually."))
@@ -178,7 +179,7 @@ TEST_F(Monitor, AFrequencyBelowTheFloorIsRaisedWithAWarningUnlessExempt) {
 TEST_F(Monitor, AnExemptWeatherIsRaisedSilently) {
   game().data().addWeather(0x000ECC96, 0x04, 0);
   game().world().setWeather(0x000ECC96, 0, 1.0f);
-  gLightningState.weatherLightningFreq.exchange(0);
+  gLightningState->weatherLightningFreq.exchange(0);
   Cycle();
   EXPECT_EQ(Published(), 30);
   EXPECT_EQ(Log().find("This could be a bug"), std::string::npos);
@@ -186,7 +187,7 @@ TEST_F(Monitor, AnExemptWeatherIsRaisedSilently) {
 
 TEST_F(Monitor, WithoutACurrentWeatherTheFloorStillAppliesAndWarns) {
   game().world().setWeather(0, 0, 1.0f);
-  gLightningState.weatherLightningFreq.exchange(10);
+  gLightningState->weatherLightningFreq.exchange(10);
   Cycle();
   EXPECT_EQ(Published(), 30);
   EXPECT_NE(Log().find("This could be a bug: weatherLightningFreq: 10"), std::string::npos);
@@ -224,7 +225,7 @@ TEST_F(Monitor, SnowAndCloudsFollowTheirOwnSettings) {
   game().world().setWeather(Id(DefaultWeather::Snow), 0, 1.0f);
   Cycle();
   EXPECT_EQ(Started(), (std::vector<LightningType>{Sheet}));  // snowy: sheet only by default
-  gLightningState.effectsRunning.exchange(0);
+  gLightningState->effectsRunning.exchange(0);
   Set(IntSetting::EnableCloudyFork, 1);
   game().world().setWeather(Id(DefaultWeather::Cloudy), 0, 1.0f);
   Cycle();
@@ -234,10 +235,12 @@ TEST_F(Monitor, SnowAndCloudsFollowTheirOwnSettings) {
 TEST_F(Monitor, EveryWaitClearsEffectsAndSleepsItsTime) {
   game().world().setWeather(Id(DefaultWeather::Rain), 0, 1.0f);
   const auto expectWait = [&](uint32_t ms, const char* line) {
-    gLightningState.effectsRunning.exchange(1);
+    gLightningState->effectsRunning.exchange(1);
     EXPECT_EQ(Cycle(), ms) << line;
     EXPECT_EQ(Running(), 0) << line;
-    if (*line) EXPECT_TRUE(HasLine(Log(), line)) << line;
+    if (*line) {
+      EXPECT_TRUE(HasLine(Log(), line)) << line;
+    }
   };
   game().world().setPlayerHolderPresent(false);
   expectWait(5000, "player null. Waiting for 5seconds");
@@ -328,16 +331,16 @@ TEST(MonitorThread, WithThePlayerInNoCellItRestsBetweenLooks) {
 
   const double start = game.world().simulatedMs();
   const double cpuStart = testsupport::ThreadCpuSeconds(tid);
-  const uint32_t epochStart = gLightningState.effectsEpoch.load();
+  const uint32_t epochStart = gLightningState->effectsEpoch.load();
   // It still looks often: effects switched on behind its back go off within a few looks.
   sleepUntil(start + 10000.0);
   BeginEffectsWindow();
   sleepUntil(start + 10300.0);
-  EXPECT_EQ(gLightningState.effectsRunning.load(), 0);
+  EXPECT_EQ(gLightningState->effectsRunning.load(), 0);
   sleepUntil(start + 30000.0);
   const double cpu = testsupport::ThreadCpuSeconds(tid) - cpuStart;
   const double seconds = (game.world().simulatedMs() - start) / 1000.0;
-  const uint32_t looks = gLightningState.effectsEpoch.load() - epochStart - 1;  // every look ends the window
+  const uint32_t looks = gLightningState->effectsEpoch.load() - epochStart - 1;  // every look ends the window
 
   std::printf("no-cell wait: %.1f ms CPU in %.1f simulated s (%.3f %% of a core), %u looks\n", cpu * 1000.0, seconds,
               100.0 * cpu / seconds, looks);

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <thread>
 
+#include "events/combat_pause.h"
 #include "game/plugin_forms.h"
 #include "lightning/lightning_state.h"
 #include "lightning/strike_execution.h"
+#include "lightning/tasks.h"
 #include "plugin/host.h"
 #include "settings/settings.h"
 #include "support/in_process.h"
@@ -32,10 +34,10 @@ class Strikes : public ::testing::Test {
   void SetUp() override {
     world_.StartWithDefaults();
     ASSERT_TRUE(ResolvePluginForms());
-    ASSERT_FALSE(gPluginForms.forkCasters.empty());
-    ASSERT_FALSE(gPluginForms.sheetTargets.empty());
+    ASSERT_FALSE(gPluginForms->forkCasters.empty());
+    ASSERT_FALSE(gPluginForms->sheetTargets.empty());
     BeginEffectsWindow();
-    gLightningState.weatherLightningFreq.exchange(60);
+    gLightningState->weatherLightningFreq.exchange(60);
     // Near strikes: every placement lands in the loaded area.
     Set(IntSetting::ForkDistanceMax, 0);
     Set(IntSetting::SheetDistanceMin, 0);
@@ -44,8 +46,8 @@ class Strikes : public ::testing::Test {
   nimbrel_sim::GameDouble& game() { return world_.game(); }
   std::string Log() const { return world_.Log(); }
   void Single(LightningType type) {
-    const FormSequence& casters = type == Sheet ? gPluginForms.sheetCasters : gPluginForms.forkCasters;
-    const FormSequence& targets = type == Sheet ? gPluginForms.sheetTargets : gPluginForms.forkTargets;
+    const FormSequence& casters = type == Sheet ? gPluginForms->sheetCasters : gPluginForms->forkCasters;
+    const FormSequence& targets = type == Sheet ? gPluginForms->sheetTargets : gPluginForms->forkTargets;
     RunSingleStrike(type, &casters, &targets, 0, 0);
     game().host().drainTasks();
   }
@@ -96,7 +98,7 @@ TEST_F(Strikes, NearForkStrikesTakeTheNearBandsSpells) {
   for (int i = 0; i < 5; ++i) Single(Fork);
   for (const auto& cast : game().world().casts()) {
     bool near = false;
-    for (void* spell : gPluginForms.forkSpells) near |= game().data().findForm(cast.spellFormId) == spell;
+    for (void* spell : gPluginForms->forkSpells) near |= game().data().findForm(cast.spellFormId) == spell;
     EXPECT_TRUE(near) << std::hex << cast.spellFormId;
   }
 }
@@ -138,13 +140,13 @@ TEST_F(Strikes, AChainWhoseFirstCasterNeverArrivesMovesNothingElse) {
 
 TEST_F(Strikes, AReferenceMissingLaterInTheStrikeEndsItWithoutACast) {
   // A single strike whose caster never arrives: the target has moved, nothing is cast.
-  gPluginForms.forkCasters[0] = nullptr;
+  gPluginForms->forkCasters[0] = nullptr;
   Single(Fork);
   EXPECT_TRUE(HasLine(Log(), "Caster is not alive in new position. Skipping...")) << Log();
   EXPECT_EQ(game().world().moves().size(), 1u);
   EXPECT_TRUE(game().world().casts().empty());
   // A chain whose second caster never arrives: the first pair has moved, no bolt goes out.
-  gPluginForms.sheetCasters[1] = nullptr;
+  gPluginForms->sheetCasters[1] = nullptr;
   RunChainStrike({0, 1, 2}, {0, 1, 0}, 3);
   game().host().drainTasks();
   EXPECT_EQ(game().world().moves().size(), 1u + 2u);
@@ -161,7 +163,7 @@ TEST_F(Strikes, WhenItsWindowEndsAWaitingStrikeStopsTouchingTheWorldAtOnce) {
       if (chain) {
         RunChainStrike({0, 1}, {0, 1}, 2);
       } else {
-        RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 0, 0);
+        RunSingleStrike(Fork, &gPluginForms->forkCasters, &gPluginForms->forkTargets, 0, 0);
       }
     });
     while (game().checks().callCount("CellAttachedNative") < polled + 3)
@@ -199,28 +201,28 @@ TEST_F(Strikes, AChainMovesEverythingFirstThenCastsEveryBolt) {
 
 TEST_F(Strikes, APauseThatBeganDuringTheMovesDropsTheStrike) {
   game().host().holdMainThread(true);
-  std::thread strike([&] { RunSingleStrike(Sheet, &gPluginForms.sheetCasters, &gPluginForms.sheetTargets, 0, 0); });
+  std::thread strike([&] { RunSingleStrike(Sheet, &gPluginForms->sheetCasters, &gPluginForms->sheetTargets, 0, 0); });
   // The strike has taken its rate once it moves its first reference.
   while (!HasLine(Log(), "Moving target")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  gLightningState.pauseFlag.exchange(1);
+  gCombatPause->pauseFlag.exchange(1);
   game().host().holdMainThread(false);
   strike.join();
   game().host().drainTasks();
   EXPECT_EQ(game().world().moves().size(), 2u);
   EXPECT_TRUE(game().world().casts().empty());
-  gLightningState.pauseFlag.exchange(0);
+  gCombatPause->pauseFlag.exchange(0);
 }
 
 TEST_F(Strikes, APauseThatLastedThroughTheMovesLetsTheStrikeGo) {
-  gLightningState.pauseFlag.exchange(1);
+  gCombatPause->pauseFlag.exchange(1);
   Single(Sheet);
   EXPECT_EQ(game().world().casts().size(), 1u);
-  gLightningState.pauseFlag.exchange(0);
+  gCombatPause->pauseFlag.exchange(0);
 }
 
 TEST_F(Strikes, EffectsSwitchedOffDuringTheMovesEndTheStrikeSilently) {
   game().host().holdMainThread(true);
-  std::thread strike([&] { RunSingleStrike(Fork, &gPluginForms.forkCasters, &gPluginForms.forkTargets, 1, 1); });
+  std::thread strike([&] { RunSingleStrike(Fork, &gPluginForms->forkCasters, &gPluginForms->forkTargets, 1, 1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EndEffectsWindow();
   game().host().holdMainThread(false);
@@ -234,31 +236,30 @@ TEST_F(Strikes, SpellListsFollowTheBandAndTheHostileSetting) {
   const auto in = [](void* spell, const FormSequence& list) {
     return std::find(list.begin(), list.end(), spell) != list.end();
   };
-  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 2.99f), gPluginForms.forkSpells));
-  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 3.0f), gPluginForms.closeFarForkSpells));
-  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 9.0f), gPluginForms.farForkSpells));
-  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 17.0f), gPluginForms.veryFarForkSpells));
-  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 25.0f), gPluginForms.tooFarForkSpells));
-  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, std::nanf("")), gPluginForms.tooFarForkSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 2.99f), gPluginForms->forkSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 3.0f), gPluginForms->closeFarForkSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 9.0f), gPluginForms->farForkSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 17.0f), gPluginForms->veryFarForkSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 25.0f), gPluginForms->tooFarForkSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, std::nanf("")), gPluginForms->tooFarForkSpells));
   Set(IntSetting::ForkHostile, 2);
-  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 0.0f), gPluginForms.forkSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 0.0f), gPluginForms->forkSpells));
   Set(IntSetting::ForkHostile, 1);
-  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 0.0f), gPluginForms.hostileForkSpells));
-  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 30.0f), gPluginForms.hostileTooFarForkSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 0.0f), gPluginForms->hostileForkSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Fork, 30.0f), gPluginForms->hostileTooFarForkSpells));
   Set(IntSetting::SheetHostile, 2);
-  EXPECT_TRUE(in(ChooseStrikeSpell(Sheet, 0.0f), gPluginForms.sheetSpells));
+  EXPECT_TRUE(in(ChooseStrikeSpell(Sheet, 0.0f), gPluginForms->sheetSpells));
   Set(IntSetting::SheetHostile, 1);
-  EXPECT_TRUE(in(ChooseStrikeSpell(Sheet, 0.0f), gPluginForms.hostileSheetSpells));
-  gPluginForms.hostileSheetSpells.clear();
+  EXPECT_TRUE(in(ChooseStrikeSpell(Sheet, 0.0f), gPluginForms->hostileSheetSpells));
+  gPluginForms->hostileSheetSpells.clear();
   EXPECT_EQ(ChooseStrikeSpell(Sheet, 0.0f), nullptr);
 }
 
 TEST_F(Strikes, WithoutTheTaskInterfaceAStrikeEndsWithoutMoving) {
   // A host that hands out no task interface: nothing can reach the main thread.
-  HostTaskInterface* saved = gHost.task;
-  gHost.task = nullptr;
+  const TaskQueue saved = SetTaskQueue(nullptr);
   Single(Fork);
-  gHost.task = saved;
+  SetTaskQueue(saved);
   EXPECT_TRUE(game().world().moves().empty());
   EXPECT_TRUE(game().world().casts().empty());
 }
