@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Every test: the native suite, the suite under ASan+UBSan and under TSan, the
+# Every test: the layer check of src/, the native suite, the suite under ASan+UBSan and under TSan, the
 # MinGW build of both DLLs and their run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/check-layers.sh
 scripts/setup.sh
 
 run_suite() {

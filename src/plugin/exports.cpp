@@ -1,11 +1,6 @@
 // The two functions the SKSE host looks up by name.
+#include "platform/export.h"
 #include "plugin/host.h"
-
-#if defined(_WIN32)
-#define NIMBREL_EXPORT extern "C" __declspec(dllexport)
-#else
-#define NIMBREL_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
 
 NIMBREL_EXPORT bool SKSEPlugin_Query(const NimbrelVR::HostInterface* host, NimbrelVR::PluginDescription* info) {
   try {
