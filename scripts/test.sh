@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Every test: the layer check of src/, the native suite, the suite under ASan+UBSan and under TSan, the
-# MinGW build of both DLLs and their run under Wine.
+# Every test: the layer check of src/, the native suite, the suite under
+# ASan+UBSan and under TSan, the MinGW build of both DLLs and their run under
+# Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -10,6 +10,7 @@ root=$PWD
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target all package-mods
 bin=$root/build/mingw/bin
+version=$(<"$root/build/mingw/version.txt")  # written by CMake from the project's version
 
 for dll in "$bin/Nimbrel.dll" "$bin/NimbrelVR.dll"; do scripts/check-dll.sh "$dll"; done
 
@@ -30,9 +31,9 @@ documents="$WINEPREFIX/drive_c/users/$(id -un)/Documents"
 status=0
 for edition in se vr; do
   if [[ $edition == se ]]; then
-    log="$documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"; banner="Nimbrel: 1.1.0"
+    log="$documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"; banner="Nimbrel: $version"
   else
-    log="$documents/My Games/Skyrim VR/SKSE/NimbrelVRPlugin.log"; banner="NimbrelVR: 1.1.0"
+    log="$documents/My Games/Skyrim VR/SKSE/NimbrelVRPlugin.log"; banner="NimbrelVR: $version"
   fi
   rm -f "$log"
   out=$root/build/mingw/wine-out/$edition
@@ -63,7 +64,7 @@ done
 # The archives carry exactly the DLLs that were just run.
 for pair in SE:Nimbrel VR:NimbrelVR; do
   edition=${pair%%:*} dll=${pair#*:}
-  archive=$root/build/mingw/package/Nimbrel-1.1.0-$edition.zip
+  archive=$root/build/mingw/package/Nimbrel-$version-$edition.zip
   unpacked=$(mktemp -d)
   (cd "$unpacked" && cmake -E tar xf "$archive")
   if ! cmp -s "$unpacked/SKSE/Plugins/$dll.dll" "$bin/$dll.dll"; then

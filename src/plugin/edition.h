@@ -3,9 +3,11 @@
 
 #include <cstdint>
 
+#include "nimbrel/version.h"
+
 namespace NimbrelVR::edition {
 
-inline constexpr const char* kVersionString = "1.1.0";
+inline constexpr const char* kVersionString = kVersion;
 
 #if NIMBREL_EDITION_VR
 inline constexpr const char* kPluginName = "NimbrelVRPlugin";

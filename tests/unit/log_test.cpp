@@ -29,9 +29,9 @@ class LogTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(LogTest, LinesAreTheTextAndANewlineOnly) {
-  LogMessage("Nimbrel: %s", "1.1.0");
+  LogMessage("Nimbrel: %s", "banner");
   PluginLog(2, "Weather: %x -> %d", 0xABCu, 30);
-  EXPECT_EQ(Log(), "Nimbrel: 1.1.0\nWeather: abc -> 30\n");
+  EXPECT_EQ(Log(), "Nimbrel: banner\nWeather: abc -> 30\n");
 }
 
 TEST_F(LogTest, EnableLogFiltersPluginLogButNotLogMessage) {
