@@ -121,8 +121,10 @@ void PrintSummary(const ReportInput& report) {
   std::printf("flashes:      %zu\n", flashes);
   // The published frequency, one sample per 20 simulated seconds.
   std::string samples;
-  for (double ms = 0; ms <= report.durationMs; ms += 20000.0)
-    samples += (samples.empty() ? "" : " ") + std::to_string(FrequencyAt(report.frequency, ms));
+  for (double ms = 0; ms <= report.durationMs; ms += 20000.0) {
+    if (!samples.empty()) samples += ' ';
+    samples += std::to_string(FrequencyAt(report.frequency, ms));
+  }
   std::printf("frequency:    %s (every 20 s; floor %d; 255 = none)\n", samples.c_str(), report.minFrequency);
   for (const auto& w : report.waits) {
     if (w.intervals == 0) continue;
