@@ -19,7 +19,9 @@ inline constexpr uint8_t kWeatherSnowy = 0x08;
 inline uint8_t WeatherLightningFrequency(const void* weather) {
   return LoadField<uint8_t>(weather, layout::weather::kLightningFrequency);
 }
-inline uint8_t WeatherFlags(const void* weather) { return LoadField<uint8_t>(weather, layout::weather::kClassification); }
+inline uint8_t WeatherFlags(const void* weather) {
+  return LoadField<uint8_t>(weather, layout::weather::kClassification);
+}
 
 // Rainy and neither pleasant nor cloudy; snow does not matter.
 inline bool IsStormWeather(uint8_t flags) {

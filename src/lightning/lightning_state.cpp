@@ -75,7 +75,8 @@ size_t InteriorWorldspaceCount() {
 void AppendDawnguardWorldspaces() {
   const game::LoadedFile* dawnguard = game::FindLoadedFile(game::kDawnguardFileName);
   if (!dawnguard) return;
-  for (uint32_t localId : dawnguardWorldspaceLocalIds) AppendInteriorWorldspace(game::ComposeFormId(dawnguard, localId));
+  for (uint32_t localId : dawnguardWorldspaceLocalIds)
+    AppendInteriorWorldspace(game::ComposeFormId(dawnguard, localId));
 }
 
 }  // namespace NimbrelVR

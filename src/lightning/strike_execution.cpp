@@ -42,7 +42,8 @@ bool PlayerPosition(game::Position* position) {
 }
 
 bool EffectsStillWanted(uint32_t window) {
-  return EffectsWindowOpen(window) && gLightningState->weatherLightningFreq.load(std::memory_order_relaxed) != kNoLightning;
+  return EffectsWindowOpen(window) &&
+         gLightningState->weatherLightningFreq.load(std::memory_order_relaxed) != kNoLightning;
 }
 
 void* PickSpell(const FormSequence& spells) {

@@ -28,7 +28,8 @@ constexpr IntRow kIntRows[kIntSettingCount] = {
     {"EnableSheet", 1},       {"EnableFork", 1},        {"SheetHostile", 0},       {"ForkHostile", 0},
     {"SheetDistanceMin", 1},  {"SheetDistanceMax", 7},  {"ForkDistanceMin", 0},    {"ForkDistanceMax", 7},
     {"MinFlashAmount", 5},    {"SheetFlashAmount", 10}, {"ForkFlashAmount", 15},   {"EnableSheetFlash", 0},
-    {"EnableForkFlash", 0},   {"EnableLog", kDefaultPluginLogLevel},         {"EnableSnowySheet", 1},   {"EnableSnowyFork", 0},
+    {"EnableForkFlash", 0},   {"EnableLog", kDefaultPluginLogLevel},
+    {"EnableSnowySheet", 1},  {"EnableSnowyFork", 0},
     {"EnableCloudySheet", 1}, {"EnableCloudyFork", 0},  {"CompatibilityMode", 0},  {"MinChainChildAmount", 3},
     {"MaxChainChildAmount", 7},
 };
@@ -59,8 +60,9 @@ void PushFadeDuration(std::span<const uint32_t> artIds, float value) {
 
 }  // namespace
 
-constinit ProcessWide<PluginSettings> gSettings{
-    [] { return MakeDefaults(std::make_index_sequence<kIntSettingCount>{}, std::make_index_sequence<kFloatSettingCount>{}); }};
+constinit ProcessWide<PluginSettings> gSettings{[] {
+  return MakeDefaults(std::make_index_sequence<kIntSettingCount>{}, std::make_index_sequence<kFloatSettingCount>{});
+}};
 
 void Set(IntSetting setting, int32_t value) {
   gSettings->ints[static_cast<int>(setting)].store(value, std::memory_order_relaxed);

@@ -19,7 +19,10 @@ const char* EditionName(Edition edition) { return edition == Edition::VR ? "VR" 
 PluginRun::PluginRun(nimbrel_sim::Options options, size_t documentsLength) {
   options.outDir = dir_.path();
   const size_t plain = options.outDir.size() + std::string("/Documents").size();
-  if (documentsLength > plain + 1) options.outDir += "/" + std::string(documentsLength - plain - 1, 'd');
+  if (documentsLength > plain + 1) {
+    options.outDir += '/';
+    options.outDir.append(documentsLength - plain - 1, 'd');
+  }
   const Edition edition = options.edition;
   game_ = std::make_unique<GameDouble>(std::move(options));
   if (!game_->loadPlugin(GameDouble::defaultPluginPath(NIMBREL_BIN_DIR, edition)))
