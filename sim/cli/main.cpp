@@ -283,7 +283,7 @@ int main(int argc, char** argv) {
   std::printf("patch site:   %s (%s), protection %s\n", hexBytes(game.checks().patchSiteBytes()).c_str(),
               game.checks().patchTailIntact() ? "engine bytes after it intact" : "engine bytes after it CHANGED",
               game.checks().patchSiteProtection().c_str());
-  std::printf("trace:        %zu lines in %s\n", game.checks().trace().size(), game.tracePath().c_str());
+  std::printf("trace:        %zu lines in %s\n", game.checks().traceLineCount(), game.tracePath().c_str());
   std::printf("log:          %s\n", game.pluginLogPath().c_str());
 
   auto failures = game.checks().failures();

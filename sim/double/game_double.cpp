@@ -389,6 +389,7 @@ std::string GameDouble::pluginLogPath() const {
 
 std::string GameDouble::tracePath() const { return impl_->run.trace.path(); }
 std::vector<std::string> Checks::trace() const { return impl_->run.trace.lines(); }
+size_t Checks::traceLineCount() const { return impl_->run.trace.lineCount(); }
 size_t Checks::callCount(const std::string& function) const { return impl_->run.trace.count(function); }
 
 std::vector<std::string> Checks::failures() const {
@@ -434,6 +435,7 @@ void Checks::finalChecks() {
   for (const auto& f : found) d.run.trace.record("Failure", Args().s("what", f));
   std::lock_guard lock(d.finalMutex);
   d.finalFailures = std::move(found);
+  d.run.trace.flush();
 }
 
 void GameDouble::installFaultHandler() { os::installFaultHandler(); }

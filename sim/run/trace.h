@@ -40,7 +40,14 @@ class Trace {
   void setMainThread(std::thread::id id);
   void record(const char* fn, const Args& args = Args());
 
+  // The lines written so far, read back from the file.
   std::vector<std::string> lines() const;
+  // Writes out what is buffered (the file is complete up to here).
+  void flush();
+  size_t lineCount() const {
+    std::lock_guard lock(mutex_);
+    return seq_;
+  }
   size_t count(const std::string& fn) const;
   const std::string& path() const { return path_; }
   ~Trace();
@@ -51,7 +58,6 @@ class Trace {
   mutable std::mutex mutex_;
   std::FILE* file_ = nullptr;
   std::string path_;
-  std::vector<std::string> lines_;
   std::unordered_map<std::string, size_t> counts_;
   uint64_t seq_ = 0;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

@@ -206,8 +206,10 @@ class Checks {
   // adds to failures(). Every task queued before the call must have run;
   // tasks the plug-in queues meanwhile may still be pending.
   void finalChecks();
-  // Trace lines written so far (JSON, one object per line).
+  // Trace lines written so far (JSON, one object per line), read back from
+  // the file the trace streams to; and their number.
   std::vector<std::string> trace() const;
+  size_t traceLineCount() const;
   // Number of trace lines whose "fn" is this simulated function.
   size_t callCount(const std::string& function) const;
   size_t sinkCount(Source source) const;
