@@ -69,6 +69,15 @@ GameDouble::GameDouble(Options options)
   char scale[40];
   std::snprintf(scale, sizeof scale, "%.17g", d.options.timeScale);
   os::setEnv("NIMBREL_TIME_SCALE", scale);
+  auto setOrUnset = [](const char* name, const std::string& value) {
+    if (value.empty())
+      os::unsetEnv(name);
+    else
+      os::setEnv(name, value);
+  };
+  setOrUnset("NIMBREL_REFUSE_PROTECT", d.options.refuseProtection);
+  setOrUnset("NIMBREL_REFUSE_THREADS", d.options.refuseThreads);
+  setOrUnset("NIMBREL_DISK_SPACE", d.options.diskSpaceBytes ? std::to_string(d.options.diskSpaceBytes) : "");
   if (d.options.documentsFailure != 0) {
     char text[16];
     std::snprintf(text, sizeof text, "%08x", d.options.documentsFailure);

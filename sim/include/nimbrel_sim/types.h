@@ -67,6 +67,13 @@ struct Options {
   uint32_t loadIndex = 3;
   // Engine entries that refuse (see Fault).
   std::vector<Fault> faults;
+  // Faults of the operating system as the plug-in meets it (simulation
+  // platform only): a page protection change refused ("make" or
+  // "restore"), threads refused by name ("nb-monitor,nb-strike"), and a
+  // disk that is full after so many bytes of the plug-in's log (0: room).
+  std::string refuseProtection;
+  std::string refuseThreads;
+  uint64_t diskSpaceBytes = 0;
 };
 
 // Event sources a plug-in can add sinks to.
