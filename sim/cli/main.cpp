@@ -269,6 +269,8 @@ int main(int argc, char** argv) {
     if (!asked.empty()) asked += ' ';
     asked += std::to_string(id);
   }
+  std::printf("memory:       peak resident %.1f MiB\n",
+              static_cast<double>(nimbrel_sim::os::peakResidentBytes()) / (1024.0 * 1024.0));
   std::printf("load:         %s\n", loaded ? "true" : "false");
   std::printf("interfaces:   %s\n", asked.empty() ? "none asked" : asked.c_str());
   if (game.host().listenerHandle() == 0xFFFFFFFF)
