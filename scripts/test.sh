@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Every test: the native suite, the suite under ASan+UBSan and under TSan, the
-# MinGW build of both DLLs and their run under Wine.
+# Every test: the native suite, the suite under ASan+UBSan and under TSan, a
+# ten-minute slice of the soak storm under both sanitizers, the MinGW build of
+# both DLLs and their run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,5 +18,7 @@ run_suite() {
 run_suite debug
 ASAN_OPTIONS=detect_leaks=1 run_suite asan
 TSAN_OPTIONS=halt_on_error=1 run_suite tsan
+echo "=== a ten-minute slice of the soak storm ==="
+scripts/soak.sh 600
 echo "=== Windows build under Wine ==="
 scripts/wine-run.sh
