@@ -33,6 +33,8 @@ void* GameDouble::addWeather(uint32_t formId, uint8_t flags, uint8_t lightningFr
 
 void GameDouble::addNullWeather() { impl_->data.addNullWeather(); }
 
+void GameDouble::resetData() { impl_->data.resetData(); }
+
 float GameDouble::fadeDuration(uint32_t formId) const { return impl_->data.fadeDuration(formId); }
 
 std::optional<std::string> GameDouble::modelPath(uint32_t formId) const { return impl_->data.modelPath(formId); }
@@ -51,7 +53,12 @@ uint32_t GameDouble::weatherId(DefaultWeather weather) const { return GameData::
 
 bool GameDouble::callNative(const std::string& className, const std::string& function, const ScriptArg& first,
                             const ScriptArg& second, uint64_t* resultType) {
-  return impl_->machine.callNative(className, function, first, second, resultType);
+  return impl_->machine.callNative(className, function, std::vector<ScriptArg>{first, second}, resultType);
+}
+
+bool GameDouble::callNative(const std::string& className, const std::string& function,
+                            const std::vector<ScriptArg>& args, uint64_t* resultType) {
+  return impl_->machine.callNative(className, function, args, resultType);
 }
 
 uint64_t GameDouble::callFunctionSlot(const std::string& function, int slot, uint64_t a, uint64_t b, uint64_t c) {
