@@ -41,6 +41,7 @@ chunk_seconds=300
 chunk_runs=2000000
 
 total_findings=0
+failed_targets=0
 for target in "${targets[@]}"; do
   work=$scratch/$target
   mkdir -p "$work/corpus" "$work/tmp" "$work/artifacts"
@@ -87,9 +88,12 @@ for target in "${targets[@]}"; do
     tail -n 40 "$work/run.log" >&2
   fi
   total_findings=$((total_findings + found))
+  ((found == 0)) || failed_targets=$((failed_targets + 1))
   printf '%-16s %12d executions  %8d exec/s  %d finding(s)\n' "$target" "$executions" \
     $((executions / (elapsed > 0 ? elapsed : 1))) "$found"
 done
 
 echo "fuzz: $total_findings finding(s)"
+# A target passes when it found nothing.
+echo "fuzz: $((${#targets[@]} - failed_targets)) passed, $failed_targets failed"
 ((total_findings == 0))

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the native suite, the suite under ASan+UBSan and under TSan, the
-# MinGW build of both DLLs and their run under Wine.
+# MinGW build of both DLLs and their run under Wine, and a short run of every
+# fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +20,5 @@ ASAN_OPTIONS=detect_leaks=1 run_suite asan
 TSAN_OPTIONS=halt_on_error=1 run_suite tsan
 echo "=== Windows build under Wine ==="
 scripts/wine-run.sh
+echo "=== fuzz targets, 20 s each ==="
+scripts/fuzz.sh 20
