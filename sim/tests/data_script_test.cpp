@@ -361,6 +361,27 @@ TEST(DefaultData, WithoutThePluginOrDawnguard) {
   EXPECT_FALSE(weathers(game).empty());
 }
 
+TEST(DefaultData, ResetForgetsFilesWeathersAndFormsUntilInstalledAgain) {
+  Options o = options("reset");
+  o.trace = false;
+  GameDouble game(o);
+  game.installDefaultData();
+  ASSERT_NE(formFromId(game, game.pluginFormId(0x84B)), nullptr);
+  game.resetData();
+  const auto files = loadedFiles(game);
+  EXPECT_TRUE(files.size() == 1 && files[0].null);
+  EXPECT_TRUE(weathers(game).empty());
+  EXPECT_EQ(formFromId(game, game.pluginFormId(0x84B)), nullptr);
+  game.installDefaultData();
+  void* modifier = formFromId(game, game.pluginFormId(0x84B));
+  EXPECT_EQ(cast(game, modifier, kRttiImod), modifier);
+  EXPECT_EQ(loadedFiles(game).front().name, "Skyrim.esm");
+  // Without a trace the calls are counted, not kept.
+  EXPECT_TRUE(game.trace().empty());
+  EXPECT_EQ(game.callCount("FormFromId"), 3u);
+  EXPECT_TRUE(game.ok()) << allFailures(game);
+}
+
 // --- the script machine ---------------------------------------------------------------
 
 namespace {
