@@ -18,7 +18,7 @@ using nimbrel_sim::FormKind;
 namespace {
 
 constexpr size_t kFileNameCapacity = 259;  // what the engine's name buffer keeps
-constexpr size_t kMaxForms = 96;
+constexpr size_t kMaxForms = 48;
 
 struct Row {
   uint32_t localId;
@@ -155,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       makeForm(FormKind::ImageSpaceModifier, id);
     } else {
       const size_t count = in.ConsumeIntegralInRange<int>(0, 15) == 0 ? in.ConsumeIntegralInRange<size_t>(0, 40)
-                                                                        : in.ConsumeIntegralInRange<size_t>(0, 6);
+                                                                        : in.ConsumeIntegralInRange<size_t>(0, 4);
       std::vector<void*> entries;
       for (size_t i = 0; i < count && made.size() < kMaxForms; ++i) {
         const int pick = in.ConsumeIntegralInRange<int>(0, 7);

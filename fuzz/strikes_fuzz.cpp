@@ -97,8 +97,11 @@ void Place(FuzzedDataProvider& in) {
                  static_cast<double>(p.targetOffset.z), static_cast<double>(playerZ));
     }
   } else {
-    const int count = in.ConsumeIntegralInRange<int>(-3, 64) == 64 ? in.ConsumeIntegralInRange<int>(-1000, kChainChildCountLimit)
-                                                                   : in.ConsumeIntegralInRange<int>(-3, 64);
+    // Every strike of a chain costs draws from the system's random source:
+    // mostly short chains, now and then one up to the loop's limit.
+    const int count = in.ConsumeIntegralInRange<int>(0, 15) == 0
+                          ? in.ConsumeIntegralInRange<int>(-kChainChildCountLimit, kChainChildCountLimit)
+                          : in.ConsumeIntegralInRange<int>(-3, 8);
     const game::Position player{fuzzsupport::ConsumeFloat(in), fuzzsupport::ConsumeFloat(in),
                                 fuzzsupport::ConsumeFloat(in)};
     const ChainPlacement c = GenerateChainPositions(count, player);
@@ -157,12 +160,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gLightningState.minLightningFrequency.store(in.ConsumeIntegral<uint8_t>());
   gLightningState.pauseFlag.store(in.ConsumeBool());
   FuzzSettings(in);
-  for (int step = in.ConsumeIntegralInRange<int>(1, 2); step > 0 && in.remaining_bytes() > 0; --step) {
-    if (in.ConsumeBool()) {
-      Place(in);
-    } else {
-      Loop(in);
-    }
+  if (in.ConsumeBool()) {
+    Place(in);
+  } else {
+    Loop(in);
   }
   gPluginForms.sheetCasters.clear();
   gPluginForms.sheetTargets.clear();

@@ -61,7 +61,7 @@ for target in "${targets[@]}"; do
     if ((runs > 0)); then
       ((executions < runs)) || break
       left=$((runs - executions))
-      limit=(-runs=$((left < chunk_runs ? left : chunk_runs)))
+      limit=(-runs=$((left < chunk_runs ? left : chunk_runs)) -max_total_time=$chunk_seconds)
     else
       left=$((seconds - (now - start)))
       ((left > 0)) || break
@@ -73,6 +73,7 @@ for target in "${targets[@]}"; do
     set -e
     done_runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/run.log" | tail -1)
     executions=$((executions + ${done_runs:-0}))
+    echo "$target: $executions executions after $(($(date +%s) - start)) s" >&2
     ((status == 0)) || break
     [[ -n "$done_runs" && "$done_runs" -gt 0 ]] || break
   done
