@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the native suite, the suite under ASan+UBSan and under TSan, a
 # ten-minute slice of the soak storm under both sanitizers, the MinGW build of
-# both DLLs and their run under Wine.
+# both DLLs and their run under Wine, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,3 +22,5 @@ echo "=== a ten-minute slice of the soak storm ==="
 scripts/soak.sh 600
 echo "=== Windows build under Wine ==="
 scripts/wine-run.sh
+echo "=== fuzz targets, 20 s each ==="
+scripts/fuzz.sh 20

@@ -60,8 +60,11 @@ GameDouble::GameDouble(Options options)
   bool imageReady = image().prepare(d.options.edition, Engine::functionTargets(), problem);
   std::error_code ec;
   std::filesystem::create_directories(d.documentsDir(), ec);
-  if (!d.run.trace.open(d.options.outDir + "/trace.jsonl"))
+  if (!d.options.trace) {
+    d.run.trace.countOnly();
+  } else if (!d.run.trace.open(d.options.outDir + "/trace.jsonl")) {
     d.run.fail("cannot write the trace in " + d.options.outDir);
+  }
   d.world.startClock();  // the simulated clock starts with the trace
 
   // The simulation platform of the plug-in reads these before its query runs.

@@ -2,6 +2,7 @@
 // every thread that calls into the double.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -37,6 +38,8 @@ class Trace {
   // Starts a new file (truncated). The thread that opens the trace is the
   // host's thread.
   bool open(const std::string& path);
+  // From now on lines are only counted: neither kept nor written.
+  void countOnly();
   void setMainThread(std::thread::id id);
   void record(const char* fn, const Args& args = Args());
 
@@ -60,6 +63,7 @@ class Trace {
   std::string path_;
   std::unordered_map<std::string, size_t> counts_;
   uint64_t seq_ = 0;
+  std::atomic<bool> countOnly_{false};
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::thread::id hostThread_;
   std::thread::id mainThread_;

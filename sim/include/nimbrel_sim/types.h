@@ -59,6 +59,9 @@ struct Options {
   bool noScriptEventSources = false;
   // The messaging interface answers null for the action-event dispatcher.
   bool noActionDispatcher = false;
+  // False: no trace is kept (no file, no lines; callCount still counts), so
+  // that millions of calls, as in a fuzzing run, keep memory and disk flat.
+  bool trace = true;
   // The game's main thread: frames per simulated second (0: the edition's
   // own, 60 for SE and 90 for VR), and how long a saved-game load holds it.
   double fps = 0;
