@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "scenario.h"
+#include "scenario/scenario.h"
 #include "support/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
