@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-NIMBREL_WITH_WINDOWS=0 scripts/setup.sh
+NIMBREL_WITH_WINDOWS=0 NIMBREL_WITH_FUZZ=0 scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target Nimbrel NimbrelVR nimbrel-sim
 

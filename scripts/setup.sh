@@ -4,6 +4,10 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils)
+if [[ "${NIMBREL_WITH_FUZZ:-1}" == 1 ]]; then
+  # clang with its libFuzzer and sanitizer runtimes (scripts/fuzz.sh).
+  packages+=(clang libclang-rt-14-dev)
+fi
 if [[ "${NIMBREL_WITH_WINDOWS:-1}" == 1 ]]; then
   packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine)
 fi

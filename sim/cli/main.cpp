@@ -269,6 +269,8 @@ int main(int argc, char** argv) {
     if (!asked.empty()) asked += ' ';
     asked += std::to_string(id);
   }
+  std::printf("memory:       peak resident %.1f MiB\n",
+              static_cast<double>(nimbrel_sim::os::peakResidentBytes()) / (1024.0 * 1024.0));
   std::printf("load:         %s\n", loaded ? "true" : "false");
   std::printf("interfaces:   %s\n", asked.empty() ? "none asked" : asked.c_str());
   if (game.host().listenerHandle() == 0xFFFFFFFF)
@@ -283,7 +285,7 @@ int main(int argc, char** argv) {
   std::printf("patch site:   %s (%s), protection %s\n", hexBytes(game.checks().patchSiteBytes()).c_str(),
               game.checks().patchTailIntact() ? "engine bytes after it intact" : "engine bytes after it CHANGED",
               game.checks().patchSiteProtection().c_str());
-  std::printf("trace:        %zu lines in %s\n", game.checks().trace().size(), game.tracePath().c_str());
+  std::printf("trace:        %zu lines in %s\n", game.checks().traceLineCount(), game.tracePath().c_str());
   std::printf("log:          %s\n", game.pluginLogPath().c_str());
 
   auto failures = game.checks().failures();

@@ -60,8 +60,11 @@ GameDouble::GameDouble(Options options)
   bool imageReady = image().prepare(d.options.edition, Engine::functionTargets(), problem);
   std::error_code ec;
   std::filesystem::create_directories(d.documentsDir(), ec);
-  if (!d.run.trace.open(d.options.outDir + "/trace.jsonl"))
+  if (!d.options.trace) {
+    d.run.trace.countOnly();
+  } else if (!d.run.trace.open(d.options.outDir + "/trace.jsonl")) {
     d.run.fail("cannot write the trace in " + d.options.outDir);
+  }
   d.world.startClock();  // the simulated clock starts with the trace
 
   // The simulation platform of the plug-in reads these before its query runs.
@@ -69,6 +72,15 @@ GameDouble::GameDouble(Options options)
   char scale[40];
   std::snprintf(scale, sizeof scale, "%.17g", d.options.timeScale);
   os::setEnv("NIMBREL_TIME_SCALE", scale);
+  auto setOrUnset = [](const char* name, const std::string& value) {
+    if (value.empty())
+      os::unsetEnv(name);
+    else
+      os::setEnv(name, value);
+  };
+  setOrUnset("NIMBREL_REFUSE_PROTECT", d.options.refuseProtection);
+  setOrUnset("NIMBREL_REFUSE_THREADS", d.options.refuseThreads);
+  setOrUnset("NIMBREL_DISK_SPACE", d.options.diskSpaceBytes ? std::to_string(d.options.diskSpaceBytes) : "");
   if (d.options.documentsFailure != 0) {
     char text[16];
     std::snprintf(text, sizeof text, "%08x", d.options.documentsFailure);
@@ -389,6 +401,7 @@ std::string GameDouble::pluginLogPath() const {
 
 std::string GameDouble::tracePath() const { return impl_->run.trace.path(); }
 std::vector<std::string> Checks::trace() const { return impl_->run.trace.lines(); }
+size_t Checks::traceLineCount() const { return impl_->run.trace.lineCount(); }
 size_t Checks::callCount(const std::string& function) const { return impl_->run.trace.count(function); }
 
 std::vector<std::string> Checks::failures() const {
@@ -434,6 +447,7 @@ void Checks::finalChecks() {
   for (const auto& f : found) d.run.trace.record("Failure", Args().s("what", f));
   std::lock_guard lock(d.finalMutex);
   d.finalFailures = std::move(found);
+  d.run.trace.flush();
 }
 
 void GameDouble::installFaultHandler() { os::installFaultHandler(); }

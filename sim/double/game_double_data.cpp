@@ -33,6 +33,8 @@ void* DataAccess::addWeather(uint32_t formId, uint8_t flags, uint8_t lightningFr
 
 void DataAccess::addNullWeather() { impl_->data.addNullWeather(); }
 
+void DataAccess::resetData() { impl_->data.resetData(); }
+
 float DataAccess::fadeDuration(uint32_t formId) const { return impl_->data.fadeDuration(formId); }
 
 std::optional<std::string> DataAccess::modelPath(uint32_t formId) const { return impl_->data.modelPath(formId); }
@@ -55,9 +57,22 @@ bool ScriptAccess::callNative(const std::string& className, const std::string& f
   DoubleState& d = *impl_;
   const char* self = Run::thisThreadName();
   if (self && std::string(self).rfind("script", 0) == 0)
-    return d.machine.callNative(className, function, first, second, resultType);
+    return d.machine.callNative(className, function, std::vector<ScriptArg>{first, second}, resultType);
   bool result = false;
-  d.scripts.call([&] { result = d.machine.callNative(className, function, first, second, resultType); });
+  d.scripts.call([&] {
+    result = d.machine.callNative(className, function, std::vector<ScriptArg>{first, second}, resultType);
+  });
+  return result;
+}
+
+bool ScriptAccess::callNative(const std::string& className, const std::string& function,
+                              const std::vector<ScriptArg>& args, uint64_t* resultType) {
+  DoubleState& d = *impl_;
+  const char* self = Run::thisThreadName();
+  if (self && std::string(self).rfind("script", 0) == 0)
+    return d.machine.callNative(className, function, args, resultType);
+  bool result = false;
+  d.scripts.call([&] { result = d.machine.callNative(className, function, args, resultType); });
   return result;
 }
 

@@ -113,7 +113,8 @@ constexpr size_t kNullWeatherAfter = 3;  // the array's null entry follows Rain
 }  // namespace
 
 GameData::GameData(Run& run, Engine& engine, Edition edition) : run_(run), engine_(engine), edition_(edition) {
-  weathers_ = static_cast<void**>(keep(kWeatherCapacity * sizeof(void*)));
+  weatherArray_ = std::make_unique<void*[]>(kWeatherCapacity);  // zeroed
+  weathers_ = weatherArray_.get();
 }
 
 uint32_t GameData::composeFormId(Edition edition, uint8_t modIndex, uint16_t lightIndex, uint32_t localId) {
@@ -173,6 +174,8 @@ void* GameData::newForm(FormKind kind, uint32_t formId) {
     storeField<GameData*>(component, field::kComponentOwner, this);
   }
   engine_.addForm(formId, form);
+  std::lock_guard lock(mutex_);
+  forms_.push_back(form);
   return form;
 }
 
@@ -242,6 +245,26 @@ void GameData::addNullWeather() {
   ++weatherCount_;
   storeField<void**>(engine_.dataRegistry_, field::kWeatherArray, weathers_);
   storeField<uint32_t>(engine_.dataRegistry_, field::kWeatherCount, weatherCount_);
+}
+
+void GameData::resetData() {
+  std::vector<void*> forms;
+  {
+    std::lock_guard lock(mutex_);
+    void* head = static_cast<uint8_t*>(engine_.dataRegistry_) + field::kLoadedFiles;
+    storeField<void*>(head, 8, nullptr);  // unlinked first, then emptied
+    storeField<void*>(head, 0, nullptr);
+    fileNodes_ = 0;
+    lastNode_ = nullptr;
+    storeField<uint32_t>(engine_.dataRegistry_, field::kWeatherCount, 0);
+    for (uint32_t i = 0; i < weatherCount_; ++i) storeField<void*>(weathers_, i * sizeof(void*), nullptr);
+    weatherCount_ = 0;
+    installed_.reset();
+    storage_.clear();
+    forms.swap(forms_);
+  }
+  engine_.destroy(forms);
+  run_.trace.record("ResetData", Args().u("forms", forms.size()));
 }
 
 void* GameData::effectArt(uint32_t formId) const {

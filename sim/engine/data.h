@@ -77,6 +77,7 @@ class GameData {
   void* addEffectArt(uint32_t formId, const char* modelPath, float fadeDuration);
   void* addWeather(uint32_t formId, uint8_t flags, uint8_t lightningFrequency);
   void addNullWeather();
+  void resetData();
   // NaN when the id names no effect-art form.
   float fadeDuration(uint32_t formId) const;
   std::optional<std::string> modelPath(uint32_t formId) const;
@@ -103,7 +104,9 @@ class GameData {
   Engine& engine_;
   const Edition edition_;
   mutable std::mutex mutex_;
-  std::vector<std::unique_ptr<uint8_t[]>> storage_;
+  std::vector<std::unique_ptr<uint8_t[]>> storage_;  // file entries, list nodes, form-list arrays
+  std::vector<void*> forms_;                          // every form made here, for resetData
+  std::unique_ptr<void*[]> weatherArray_;
   size_t fileNodes_ = 0;      // nodes in the loaded-file list, the head included
   void* lastNode_ = nullptr;  // where the next node is linked
   void** weathers_ = nullptr;

@@ -233,6 +233,18 @@ void* Engine::create(Cls cls, size_t size) {
   return object;
 }
 
+void Engine::destroy(const std::vector<void*>& objects) {
+  std::unordered_set<uintptr_t> gone;
+  for (void* object : objects) gone.insert(reinterpret_cast<uintptr_t>(object));
+  std::lock_guard lock(mutex_);
+  for (auto it = forms_.begin(); it != forms_.end();)
+    it = gone.count(reinterpret_cast<uintptr_t>(it->second)) ? forms_.erase(it) : std::next(it);
+  for (uintptr_t address : gone) objects_.erase(address);
+  std::erase_if(storage_, [&](const std::unique_ptr<uint8_t[]>& block) {
+    return gone.count(reinterpret_cast<uintptr_t>(block.get())) != 0;
+  });
+}
+
 void Engine::addForm(uint32_t formId, void* form) {
   storeRelaxed<uint32_t>(form, field::kFormId, formId);
   std::lock_guard lock(mutex_);

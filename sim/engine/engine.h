@@ -85,6 +85,9 @@ class Engine {
 
   // A zeroed object of a class, known to the dynamic cast.
   void* create(Cls cls, size_t size);
+  // Forgets objects made by create: no form id finds them, the dynamic cast
+  // no longer knows them, and their memory goes back.
+  void destroy(const std::vector<void*>& objects);
   void addForm(uint32_t formId, void* form);
 
   void* scriptRegistry() const { return registry_; }

@@ -85,8 +85,8 @@ void* ScriptMachine::registeredFunction(const std::string& function) const { ret
 
 // --- calls -------------------------------------------------------------------------------
 
-bool ScriptMachine::callNative(const std::string& className, const std::string& function, const ScriptArg& first,
-                               const ScriptArg& second, uint64_t* resultType) {
+bool ScriptMachine::callNative(const std::string& className, const std::string& function,
+                               const std::vector<ScriptArg>& args, uint64_t* resultType) {
   void* fn = find(&className, function);
   if (!fn) {
     run_.trace.record("CallNative", Args().s("className", className).s("function", function).b("found", false));
@@ -95,13 +95,12 @@ bool ScriptMachine::callNative(const std::string& className, const std::string& 
   }
 
   auto call = std::make_unique<Call>();
-  const ScriptArg* args[] = {&first, &second};
-  call->argCount = 2;
+  call->argCount = static_cast<uint32_t>(args.size());
   call->stack.assign(kStackHeader + (kCallerValues + call->argCount) * sizeof(ScriptValue), 0);
   ScriptValue* values = call->values();
   for (uint32_t i = 0; i < kCallerValues; ++i) values[i] = {kCallerValueType, kUnusedWord};
   for (uint32_t i = 0; i < call->argCount; ++i) {
-    const ScriptArg& a = *args[i];
+    const ScriptArg& a = args[i];
     uint64_t payload = a.raw;
     if (a.type == 2) payload = reinterpret_cast<uint64_t>(engine_.intern(a.text));
     values[kCallerValues + i] = {a.type, payload};
@@ -128,8 +127,9 @@ bool ScriptMachine::callNative(const std::string& className, const std::string& 
                                       .b("found", true)
                                       .p("function", fn)
                                       .u("stackId", stackId)
-                                      .s("arg0", typeName(first.type))
-                                      .s("arg1", typeName(second.type)));
+                                      .u("argCount", args.size())
+                                      .s("arg0", args.size() > 0 ? typeName(args[0].type) : "absent")
+                                      .s("arg1", args.size() > 1 ? typeName(args[1].type) : "absent"));
 
   auto op = reinterpret_cast<CallOperation>(slotOf(fn, kCallSlot));
   bool returned = op(fn, kUnusedWord, engine_.scriptRegistry(), stackId, &result, frame);

@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/engine.h"
 #include "nimbrel_sim/types.h"
@@ -27,8 +28,8 @@ class ScriptMachine {
   ScriptMachine(const ScriptMachine&) = delete;
   ScriptMachine& operator=(const ScriptMachine&) = delete;
 
-  bool callNative(const std::string& className, const std::string& function, const ScriptArg& first,
-                  const ScriptArg& second, uint64_t* resultType);
+  bool callNative(const std::string& className, const std::string& function, const std::vector<ScriptArg>& args,
+                  uint64_t* resultType);
   uint64_t callFunctionSlot(const std::string& function, int slot, uint64_t a, uint64_t b, uint64_t c);
   void* registeredFunction(const std::string& function) const;
 

@@ -81,7 +81,8 @@ void Workers::stop() {
   done_.notify_all();
 }
 
-ThreadCensus::ThreadCensus() : thread_([this] { loop(); }) {}
+ThreadCensus::ThreadCensus(std::function<void()> everyTick)
+    : everyTick_(std::move(everyTick)), thread_([this] { loop(); }) {}
 
 ThreadCensus::~ThreadCensus() { stop(); }
 
@@ -106,6 +107,7 @@ void ThreadCensus::loop() {
   std::unique_lock lock(mutex_);
   while (!stop_) {
     lock.unlock();
+    if (everyTick_) everyTick_();
     const bool observed = os::liveThreads(threads);
     Peaks now;
     now.observed = observed;
@@ -124,7 +126,6 @@ void ThreadCensus::loop() {
     peaks_.sheetLoops = std::max(peaks_.sheetLoops, now.sheetLoops);
     peaks_.forkLoops = std::max(peaks_.forkLoops, now.forkLoops);
     peaks_.strikes = std::max(peaks_.strikes, now.strikes);
-    if (!observed) return;
     wake_.wait_for(lock, std::chrono::milliseconds(20));
   }
 }

@@ -56,7 +56,8 @@ class ThreadCensus {
     size_t forkLoops = 0;
     size_t strikes = 0;     // single and chain strike threads
   };
-  ThreadCensus();
+  // `everyTick` runs on the census thread at each sample.
+  explicit ThreadCensus(std::function<void()> everyTick = {});
   ~ThreadCensus();
   void stop();
   Peaks peaks() const;
@@ -67,6 +68,7 @@ class ThreadCensus {
   std::condition_variable wake_;
   bool stop_ = false;
   Peaks peaks_;
+  std::function<void()> everyTick_;
   std::thread thread_;
 };
 

@@ -54,6 +54,8 @@ void nameThread(const std::string& name);
 // CPU time of the whole process so far, in seconds (every thread, ended
 // ones included).
 double processCpuSeconds();
+// The most memory the process has had resident, in bytes.
+uint64_t peakResidentBytes();
 
 // A fault inside the process (0xCC trap, access violation) ends it with
 // exit code 4 and a one-line explanation.

@@ -1,6 +1,7 @@
 // Simulation platform (Linux) side of the double's OS layer.
 #include <dirent.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <dlfcn.h>
 #include <link.h>
@@ -152,6 +153,12 @@ double processCpuSeconds() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+uint64_t peakResidentBytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<uint64_t>(usage.ru_maxrss) * 1024;  // kilobytes on Linux
 }
 
 bool liveThreads(std::vector<ThreadInfo>& threads) {

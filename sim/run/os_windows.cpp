@@ -1,6 +1,7 @@
 // Windows (and Wine) side of the double's OS layer.
 #include <windows.h>
 #include <shlobj.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -113,6 +114,11 @@ double processCpuSeconds() {
     return static_cast<double>((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 1e7;
   };
   return seconds(kernel) + seconds(user);
+}
+
+uint64_t peakResidentBytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) ? counters.PeakWorkingSetSize : 0;
 }
 
 // Thread descriptions are not read back here: the census is left empty.

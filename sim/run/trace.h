@@ -2,6 +2,7 @@
 // every thread that calls into the double.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -37,10 +38,19 @@ class Trace {
   // Starts a new file (truncated). The thread that opens the trace is the
   // host's thread.
   bool open(const std::string& path);
+  // From now on lines are only counted: neither kept nor written.
+  void countOnly();
   void setMainThread(std::thread::id id);
   void record(const char* fn, const Args& args = Args());
 
+  // The lines written so far, read back from the file.
   std::vector<std::string> lines() const;
+  // Writes out what is buffered (the file is complete up to here).
+  void flush();
+  size_t lineCount() const {
+    std::lock_guard lock(mutex_);
+    return seq_;
+  }
   size_t count(const std::string& fn) const;
   const std::string& path() const { return path_; }
   ~Trace();
@@ -51,9 +61,9 @@ class Trace {
   mutable std::mutex mutex_;
   std::FILE* file_ = nullptr;
   std::string path_;
-  std::vector<std::string> lines_;
   std::unordered_map<std::string, size_t> counts_;
   uint64_t seq_ = 0;
+  std::atomic<bool> countOnly_{false};
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::thread::id hostThread_;
   std::thread::id mainThread_;

@@ -62,7 +62,11 @@ bool number(const std::string& text, double& out) {
   return *end == '\0';
 }
 
-bool finiteNumber(const std::string& text, double& out) { return number(text, out) && std::isfinite(out); }
+// Every number of a scenario becomes a float or a time in milliseconds: one
+// beyond the float range is refused, not overflowed.
+bool inFloatRange(double value) { return std::fabs(value) <= std::numeric_limits<float>::max(); }
+
+bool finiteNumber(const std::string& text, double& out) { return number(text, out) && inFloatRange(out); }
 
 bool id32(const std::string& text, uint32_t& out) {
   if (text.empty() || text[0] == '-' || text[0] == '+') return false;
@@ -332,8 +336,9 @@ class Parser {
     } else if (cmd == "set-float") {
       e.kind = ScenarioEvent::Kind::SetFloat;
       double value = 0;
-      ok = t.size() == 3 && number(t[2], value);
-      e.floatValue = static_cast<float>(value);
+      // nan and inf are script values too.
+      ok = t.size() == 3 && number(t[2], value) && (!std::isfinite(value) || inFloatRange(value));
+      if (ok) e.floatValue = static_cast<float>(value);
       e.name = t.size() > 1 ? t[1] : "";
       if (!ok) fail("expected: set-float KEY NUMBER");
     } else {

@@ -361,6 +361,27 @@ TEST(DefaultData, WithoutThePluginOrDawnguard) {
   EXPECT_FALSE(weathers(game).empty());
 }
 
+TEST(DefaultData, ResetForgetsFilesWeathersAndFormsUntilInstalledAgain) {
+  Options o = options("reset");
+  o.trace = false;
+  GameDouble game(o);
+  game.data().installDefaultData();
+  ASSERT_NE(formFromId(game, game.data().pluginFormId(0x84B)), nullptr);
+  game.data().resetData();
+  const auto files = loadedFiles(game);
+  EXPECT_TRUE(files.size() == 1 && files[0].null);
+  EXPECT_TRUE(weathers(game).empty());
+  EXPECT_EQ(formFromId(game, game.data().pluginFormId(0x84B)), nullptr);
+  game.data().installDefaultData();
+  void* modifier = formFromId(game, game.data().pluginFormId(0x84B));
+  EXPECT_EQ(cast(game, modifier, kRttiImod), modifier);
+  EXPECT_EQ(loadedFiles(game).front().name, "Skyrim.esm");
+  // Without a trace the calls are counted, not kept.
+  EXPECT_TRUE(game.checks().trace().empty());
+  EXPECT_EQ(game.checks().callCount("FormFromId"), 3u);
+  EXPECT_TRUE(game.checks().ok()) << allFailures(game);
+}
+
 // --- the script machine ---------------------------------------------------------------
 
 namespace {

@@ -456,6 +456,12 @@ TEST(Scenario, FaultsNameTheirLine) {
   EXPECT_FALSE(nimbrel_sim::parseScenario("at 1 weather rain over 0\n", s, error));
   EXPECT_FALSE(nimbrel_sim::parseScenario("at 1 set-int EnableFork 1.5\n", s, error));
   EXPECT_FALSE(nimbrel_sim::parseScenario("rain\n", s, error));
+  // Numbers past the float range: no endless end, event time or transition.
+  EXPECT_FALSE(nimbrel_sim::parseScenario("end 1e308\n", s, error));
+  EXPECT_FALSE(nimbrel_sim::parseScenario("at 1e39 load\n", s, error));
+  EXPECT_FALSE(nimbrel_sim::parseScenario("at 1 transition 1e39\n", s, error));
+  EXPECT_FALSE(nimbrel_sim::parseScenario("at 1 set-float SkyCurve -1e39\n", s, error));
+  EXPECT_TRUE(nimbrel_sim::parseScenario("at 1 set-float SkyCurve -inf\n", s, error)) << error;
 }
 
 TEST(Scenario, LinesBecomeOrderedEventsAndSetUp) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -11,13 +12,18 @@ namespace NimbrelVR {
 namespace {
 
 constexpr int kPluginLogBufferSize = 4096;
+// The file's own buffer holds any whole line, even with every '\n' of it
+// widened to "\r\n" by a text-mode stream: each flush is then one write, and
+// a process killed at any moment leaves no partial line behind.
+constexpr size_t kFileBufferSize = 4 * IDebugLog::kFormatBufferSize;
 
 struct LogFacility {
   std::mutex mutex;
   FILE* file = nullptr;
   int fileLevel = 5;
   int echoLevel = 3;
-  char buffer[IDebugLog::kFormatBufferSize] = {};
+  char buffer[IDebugLog::kFormatBufferSize + 1] = {};  // the text, then its newline
+  char fileBuffer[kFileBufferSize] = {};                // the open file's, one file at a time
 };
 
 ProcessWide<LogFacility> facility;
@@ -41,6 +47,7 @@ void IDebugLog::OpenLogFile(const char* path) {
     std::snprintf(name, sizeof name, "%s%d", path, counter);
     log.file = platform::OpenExclusiveWriter(name);
   }
+  if (log.file) std::setvbuf(log.file, log.fileBuffer, _IOFBF, sizeof log.fileBuffer);
 }
 
 void IDebugLog::WriteLogEntry(int level, const char* format, va_list args) {
@@ -50,12 +57,14 @@ void IDebugLog::WriteLogEntry(int level, const char* format, va_list args) {
   const bool toEcho = level <= log.echoLevel;
   if (!toFile && !toEcho) return;
   // vsnprintf cuts an entry that does not fit and always terminates it.
-  std::vsnprintf(log.buffer, sizeof log.buffer, format, args);
+  if (std::vsnprintf(log.buffer, IDebugLog::kFormatBufferSize, format, args) < 0) log.buffer[0] = '\0';
   if (toFile && log.file) {
-    std::fputs(log.buffer, log.file);
+    // The line goes out whole with its newline, in one flush.
+    const size_t length = std::strlen(log.buffer);
+    log.buffer[length] = '\n';
+    std::fwrite(log.buffer, 1, length + 1, log.file);
     std::fflush(log.file);
-    std::fputc('\n', log.file);
-    std::fflush(log.file);
+    log.buffer[length] = '\0';
   }
   if (toEcho) {
     std::printf("%s\n", log.buffer);

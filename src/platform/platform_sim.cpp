@@ -115,7 +115,15 @@ bool DocumentsFolder(char (&path)[kMaxPath], int32_t* result, uint32_t* lastErro
   return true;
 }
 
+// NIMBREL_REFUSE_PROTECT: "make" or "restore", a protection change the
+// system refuses, as a hardened or out-of-memory process may.
+bool ProtectionRefused(const char* step) {
+  const char* refused = std::getenv("NIMBREL_REFUSE_PROTECT");
+  return refused && std::strcmp(refused, step) == 0;
+}
+
 bool MakeWritable(void* address, size_t size, uint32_t* oldProtection) {
+  if (ProtectionRefused("make")) return false;
   uintptr_t first = 0;
   size_t length = 0;
   int prot = 0;
@@ -128,6 +136,7 @@ bool MakeWritable(void* address, size_t size, uint32_t* oldProtection) {
 }
 
 bool RestoreProtection(void* address, size_t size, uint32_t oldProtection) {
+  if (ProtectionRefused("restore")) return false;
   uintptr_t first = 0;
   size_t length = 0;
   if (!PageRange(address, size, &first, &length)) return false;
@@ -140,6 +149,42 @@ void SleepMs(uint32_t milliseconds) {
 
 bool CreateOneDirectory(const char* path) { return mkdir(ToNativePath(path).c_str(), 0755) == 0; }
 
+// NIMBREL_DISK_SPACE: bytes the disk takes before it is full; writes past
+// them fail with ENOSPC, as on a full disk.
+struct Budget {
+  int fd;
+  long long left;
+};
+
+ssize_t BudgetWrite(void* cookie, const char* data, size_t size) {
+  auto* budget = static_cast<Budget*>(cookie);
+  if (budget->left < static_cast<long long>(size)) {
+    budget->left = 0;
+    errno = ENOSPC;
+    return -1;
+  }
+  const ssize_t written = write(budget->fd, data, size);
+  if (written > 0) budget->left -= written;
+  return written;
+}
+
+int BudgetClose(void* cookie) {
+  auto* budget = static_cast<Budget*>(cookie);
+  const int result = close(budget->fd);
+  delete budget;
+  return result;
+}
+
+FILE* LimitedWriter(int fd) {
+  const char* space = std::getenv("NIMBREL_DISK_SPACE");
+  if (!space) return fdopen(fd, "w");
+  auto* budget = new Budget{fd, std::atoll(space)};
+  cookie_io_functions_t io{nullptr, &BudgetWrite, nullptr, &BudgetClose};
+  FILE* file = fopencookie(budget, "w", io);
+  if (!file) delete budget;
+  return file;
+}
+
 FILE* OpenExclusiveWriter(const char* path) {
   // Windows' deny-write share, emulated with an advisory lock that every
   // writer of the simulation takes. The file is truncated only once the lock
@@ -150,7 +195,7 @@ FILE* OpenExclusiveWriter(const char* path) {
     close(fd);
     return nullptr;
   }
-  FILE* file = fdopen(fd, "w");
+  FILE* file = LimitedWriter(fd);
   if (!file) close(fd);
   return file;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "log/debug_log.h"
 #include "platform/platform.h"
 
 namespace NimbrelVR {
@@ -24,7 +25,8 @@ bool WriteRelativeJump(uint8_t* site, const uint8_t* target) {
   std::memcpy(site, &head, sizeof head);  // the site is unaligned; one 4-byte move
   site[4] = static_cast<uint8_t>(rel >> 24);
 
-  platform::RestoreProtection(site, 5, oldProtection);
+  if (!platform::RestoreProtection(site, 5, oldProtection))
+    PluginLog(0, "The game code patch is written, but its page could not be made read-only again.");
   return true;
 }
 

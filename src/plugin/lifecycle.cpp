@@ -64,7 +64,8 @@ void BuildEventSinks() {
 
 void OnDataReady() {
   const game::EngineBinding& engine = game::Engine();
-  WriteRelativeJump(engine.JumpPatchSite, engine.JumpPatchTarget);
+  if (!WriteRelativeJump(engine.JumpPatchSite, engine.JumpPatchTarget))
+    PluginLog(0, "Could not write the game code patch: the system refused to make the code writable.");
 
   if (void* menuManager = game::ReadHolder(engine.MenuManagerHolder)) {
     engine.EventSourceAddSink(game::MenuOpenCloseEventSource(menuManager), gMenuEventHandler.get());

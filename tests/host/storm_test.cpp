@@ -86,4 +86,36 @@ TEST_P(Storm, TheWalkthroughPlaysAsTheWeatherSays) {
   EXPECT_LE(menuEnd * 3, beforeMenu) << menuEnd << " strikes in the menu's last 6 s";
 }
 
+TEST_P(Storm, LoadsAndMenuVisitsLeaveOneLoopAndNoWorldCallsDuringLoads) {
+  auto options = OptionsFor(GetParam());
+  options.timeScale = 20.0;
+  PluginRun run(options);
+  auto& game = run.game();
+  ASSERT_TRUE(game.loadScenario(ReadScenario("loops-after-loads.txt"))) << game.error();
+  ASSERT_TRUE(run.QueryAndLoad());
+  game.applyScenarioSetUp();
+  game.startUp();
+  const double start = game.world().simulatedMs();
+  game.playScenario();
+  game.world().unloadWorld();
+  game.host().drainTasks();
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
+
+  const auto figures = game.checks().mainThreadFigures();
+  EXPECT_EQ(figures.loads, 5u);
+  EXPECT_EQ(figures.pluginCallsDuringLoads, 0u);
+  if (figures.threadsObserved) EXPECT_EQ(figures.peakSheetLoops, 1u);
+  // A sheet strike starts with its target moved to the player. One loop at
+  // a mean wait of 5 s gives about 24 in the last two minutes; a loop left
+  // over from a visit or a load would add as many again.
+  size_t launches = 0;
+  for (const auto& move : game.world().moves()) {
+    const double at = move.ms - start;
+    launches += move.destinationFormId == 0x14 && at >= 170000.0 && at < 290000.0;
+  }
+  EXPECT_GE(launches, 12u);
+  EXPECT_LE(launches, 34u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Editions, Storm, ::testing::Values(Edition::SpecialEdition, Edition::VR), EditionTestName);

@@ -61,6 +61,26 @@ TEST_F(LogTest, EntriesLongerThanTheirBuffersAreCut) {
   EXPECT_EQ(Log(), std::string(4095, 'k') + "\n" + std::string(8191, 'm') + "\n");
 }
 
+// The process's count of write calls, from the kernel's own accounting.
+uint64_t WriteCalls() {
+  const std::string io = ReadFile("/proc/self/io");
+  const size_t at = io.find("syscw: ");
+  return at == std::string::npos ? 0 : std::stoull(io.substr(at + 7));
+}
+
+TEST_F(LogTest, EachEntryReachesTheFileInOneWriteSoAKillLeavesNoPartialLine) {
+  ASSERT_GT(WriteCalls(), 0u) << "no write accounting in /proc/self/io";
+  for (const std::string& text : {std::string("short"), std::string(8191, 'w')}) {
+    const uint64_t before = WriteCalls();
+    LogMessage("%s", text.c_str());
+    EXPECT_EQ(WriteCalls() - before, 1u) << text.size() << " characters";
+  }
+  const uint64_t before = WriteCalls();
+  PluginLog(2, "Value change - %s: %d", "EnableLog", 2);
+  EXPECT_EQ(WriteCalls() - before, 1u);
+  EXPECT_EQ(Log(), "short\n" + std::string(8191, 'w') + "\nValue change - EnableLog: 2\n");
+}
+
 TEST_F(LogTest, EchoReachesStandardOutputOnlyAtOrBelowEchoLevel) {
   testing::internal::CaptureStdout();
   LogMessage("file only");

@@ -140,6 +140,12 @@ class DataAccess {
   // A weather, appended to the data registry's weather array.
   void* addWeather(uint32_t formId, uint8_t flags, uint8_t lightningFrequency);
   void addNullWeather();
+  // Drops every loaded file, weather and form added since the double started
+  // (by the calls above or installDefaultData): the loaded-file list and the
+  // weather array are empty again, FormFromId finds none of those forms, and
+  // their memory goes back. Whoever held pointers to them must drop them.
+  // installDefaultData may be called again afterwards.
+  void resetData();
   // Fade duration of an effect-art form; NaN when the id names none.
   float fadeDuration(uint32_t formId) const;
   // Current model path of an effect-art form; empty optional when null.
@@ -177,6 +183,9 @@ class ScriptAccess {
   // frame's two arguments fail the run.
   bool callNative(const std::string& className, const std::string& function, const ScriptArg& first,
                   const ScriptArg& second, uint64_t* resultType = nullptr);
+  // The same with a frame of any number of arguments.
+  bool callNative(const std::string& className, const std::string& function, const std::vector<ScriptArg>& args,
+                  uint64_t* resultType = nullptr);
   // Calls operation `slot` (1-based, as the machine numbers them) of a
   // registered function object with up to three extra word arguments; the
   // raw result word. For the layout checks of the function objects.
@@ -206,8 +215,10 @@ class Checks {
   // adds to failures(). Every task queued before the call must have run;
   // tasks the plug-in queues meanwhile may still be pending.
   void finalChecks();
-  // Trace lines written so far (JSON, one object per line).
+  // Trace lines written so far (JSON, one object per line), read back from
+  // the file the trace streams to; and their number.
   std::vector<std::string> trace() const;
+  size_t traceLineCount() const;
   // Number of trace lines whose "fn" is this simulated function.
   size_t callCount(const std::string& function) const;
   size_t sinkCount(Source source) const;

@@ -59,6 +59,9 @@ struct Options {
   bool noScriptEventSources = false;
   // The messaging interface answers null for the action-event dispatcher.
   bool noActionDispatcher = false;
+  // False: no trace is kept (no file, no lines; callCount still counts), so
+  // that millions of calls, as in a fuzzing run, keep memory and disk flat.
+  bool trace = true;
   // The game's main thread: frames per simulated second (0: the edition's
   // own, 60 for SE and 90 for VR), and how long a saved-game load holds it.
   double fps = 0;
@@ -67,6 +70,13 @@ struct Options {
   uint32_t loadIndex = 3;
   // Engine entries that refuse (see Fault).
   std::vector<Fault> faults;
+  // Faults of the operating system as the plug-in meets it (simulation
+  // platform only): a page protection change refused ("make" or
+  // "restore"), threads refused by name ("nb-monitor,nb-strike"), and a
+  // disk that is full after so many bytes of the plug-in's log (0: room).
+  std::string refuseProtection;
+  std::string refuseThreads;
+  uint64_t diskSpaceBytes = 0;
 };
 
 // Event sources a plug-in can add sinks to.
