@@ -16,13 +16,6 @@ using testsupport::PluginRun;
 
 namespace {
 
-std::string ReadScenario(const char* name) {
-  std::ifstream in(std::string(NIMBREL_SCENARIO_DIR) + "/" + name);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class Storm : public ::testing::TestWithParam<Edition> {};
 
 std::string EditionTestName(const ::testing::TestParamInfo<Edition>& info) {
@@ -43,15 +36,7 @@ TEST_P(Storm, TheWalkthroughPlaysAsTheWeatherSays) {
   options.timeScale = 20.0;
   PluginRun run(options);
   auto& game = run.game();
-  ASSERT_TRUE(game.loadScenario(ReadScenario("storm-walkthrough.txt"))) << game.error();
-  ASSERT_TRUE(run.QueryAndLoad());
-  game.applyScenarioSetUp();
-  game.startUp();
-  const double start = game.world().simulatedMs();
-  game.playScenario();
-  game.world().unloadWorld();
-  game.host().drainTasks();
-  game.checks().finalChecks();
+  const double start = run.PlayScenarioFile("storm-walkthrough.txt").startMs;
   EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
 
   const std::string log = run.Log();
@@ -91,15 +76,7 @@ TEST_P(Storm, LoadsAndMenuVisitsLeaveOneLoopAndNoWorldCallsDuringLoads) {
   options.timeScale = 20.0;
   PluginRun run(options);
   auto& game = run.game();
-  ASSERT_TRUE(game.loadScenario(ReadScenario("loops-after-loads.txt"))) << game.error();
-  ASSERT_TRUE(run.QueryAndLoad());
-  game.applyScenarioSetUp();
-  game.startUp();
-  const double start = game.world().simulatedMs();
-  game.playScenario();
-  game.world().unloadWorld();
-  game.host().drainTasks();
-  game.checks().finalChecks();
+  const double start = run.PlayScenarioFile("loops-after-loads.txt").startMs;
   EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
 
   const auto figures = game.checks().mainThreadFigures();

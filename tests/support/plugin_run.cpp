@@ -1,5 +1,7 @@
 #include "support/plugin_run.h"
 
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -30,5 +32,24 @@ PluginRun::PluginRun(nimbrel_sim::Options options, size_t documentsLength) {
 }
 
 bool PluginRun::QueryAndLoad() { return game_->query() && game_->load(); }
+
+PluginRun::Played PluginRun::PlayScenarioFile(const char* name) {
+  std::ifstream in(std::string(NIMBREL_SCENARIO_DIR) + "/" + name);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!game_->loadScenario(text.str())) throw std::runtime_error(game_->error());
+  if (!QueryAndLoad()) throw std::runtime_error("the plug-in refused to load");
+  game_->applyScenarioSetUp();
+  game_->startUp();
+  Played played;
+  played.startMs = game_->world().simulatedMs();
+  const uint64_t framesBefore = game_->checks().mainThreadFigures().frames;
+  game_->playScenario();
+  played.frames = game_->checks().mainThreadFigures().frames - framesBefore;
+  game_->world().unloadWorld();
+  game_->host().drainTasks();
+  game_->checks().finalChecks();
+  return played;
+}
 
 }  // namespace testsupport

@@ -19,6 +19,15 @@ class PluginRun {
   std::string Log() const { return ReadFile(game_->pluginLogPath()); }
   // Query and load; false if the plug-in refused.
   bool QueryAndLoad();
+  // A whole session with a scenario file of scenarios/: query and load, its
+  // set-up, the start-up, the play, then the world unloaded, the tasks drained
+  // and the final checks. Throws when the scenario or the plug-in will not
+  // start. Returns when play began (simulated ms) and the frames it took.
+  struct Played {
+    double startMs = 0;
+    uint64_t frames = 0;
+  };
+  Played PlayScenarioFile(const char* name);
 
  private:
   TempDir dir_;
