@@ -121,8 +121,12 @@ TEST_P(Faults, TheStormGoesOnWithWhatStillWorks) {
     EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
   }
   const std::string log = run.Log();
-  if (*point.line) EXPECT_NE(log.find(point.line), std::string::npos) << log;
-  if (point.strikesGoOn) EXPECT_GT(game.world().casts().size(), 0u) << log;
+  if (*point.line) {
+    EXPECT_NE(log.find(point.line), std::string::npos) << log;
+  }
+  if (point.strikesGoOn) {
+    EXPECT_GT(game.world().casts().size(), 0u) << log;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sweep, Faults, ::testing::ValuesIn(kFaultPoints),

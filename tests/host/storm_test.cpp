@@ -105,7 +105,9 @@ TEST_P(Storm, LoadsAndMenuVisitsLeaveOneLoopAndNoWorldCallsDuringLoads) {
   const auto figures = game.checks().mainThreadFigures();
   EXPECT_EQ(figures.loads, 5u);
   EXPECT_EQ(figures.pluginCallsDuringLoads, 0u);
-  if (figures.threadsObserved) EXPECT_EQ(figures.peakSheetLoops, 1u);
+  if (figures.threadsObserved) {
+    EXPECT_EQ(figures.peakSheetLoops, 1u);
+  }
   // A sheet strike starts with its target moved to the player. One loop at
   // a mean wait of 5 s gives about 24 in the last two minutes; a loop left
   // over from a visit or a load would add as many again.
