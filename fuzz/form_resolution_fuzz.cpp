@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   nimbrel_sim::GameDouble& game = fuzzsupport::StartedGame();
   FuzzedDataProvider in(data, size);
   fuzzsupport::FreshData(game);
-  gPluginForms = PluginForms{};
+  *gPluginForms = PluginForms{};
 
   std::vector<File> files(in.ConsumeIntegralInRange<size_t>(0, 6));
   for (File& file : files) {
@@ -212,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                ((*gPluginForms).*row.sequence).size(), expected.size());
   }
 
-  gPluginForms = PluginForms{};
+  *gPluginForms = PluginForms{};
   fuzzsupport::BoundLog();
   return 0;
 }
