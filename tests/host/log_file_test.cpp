@@ -1,6 +1,7 @@
 // Where the log goes when its file is taken.
 #include <gtest/gtest.h>
 
+#include "nimbrel/version.h"
 #include "support/plugin_run.h"
 
 using nimbrel_sim::Edition;
@@ -15,7 +16,7 @@ TEST(LogFile, HeldByAnotherWriterTheLogGoesToTheFirstFreeNumberedName) {
   ASSERT_GE(held, 0);
   ASSERT_TRUE(run.game().query());
   EXPECT_EQ(testsupport::ReadFile(path), "");
-  EXPECT_EQ(testsupport::ReadFile(path + "0").rfind("Nimbrel: 1.1.0\n", 0), 0u);
+  EXPECT_EQ(testsupport::ReadFile(path + "0").rfind(std::string("Nimbrel: ") + NimbrelVR::kVersion + "\n", 0), 0u);
 }
 
 TEST(LogFile, VrLogHeldUpToTheLastNumberGoesNowhereAndTheQueryStillAnswers) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "nimbrel/version.h"
 #include "support/plugin_run.h"
 
 using nimbrel_sim::Edition;
@@ -14,7 +15,7 @@ namespace {
 class Startup : public ::testing::TestWithParam<Edition> {
  protected:
   bool IsVr() const { return GetParam() == Edition::VR; }
-  std::string Banner() const { return IsVr() ? "NimbrelVR: 1.1.0\n" : "Nimbrel: 1.1.0\n"; }
+  std::string Banner() const { return std::string(IsVr() ? "NimbrelVR: " : "Nimbrel: ") + NimbrelVR::kVersion + "\n"; }
 };
 
 std::string EditionTestName(const ::testing::TestParamInfo<Edition>& info) {
@@ -145,7 +146,8 @@ TEST(RuntimeGate, VrRefusesARuntimeBelowItsOldest) {
   options.runtimeVersion = 0x010400F0;
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
-  EXPECT_EQ(run.Log(), "NimbrelVR: 1.1.0\nSKSE Version: 17039600\nunsupported runtime version 010400F0\n");
+  EXPECT_EQ(run.Log(), std::string("NimbrelVR: ") + NimbrelVR::kVersion +
+                           "\nSKSE Version: 17039600\nunsupported runtime version 010400F0\n");
 }
 
 TEST(RuntimeGate, SpecialEditionRefusesEveryRuntimeButItsOwn) {
@@ -153,7 +155,8 @@ TEST(RuntimeGate, SpecialEditionRefusesEveryRuntimeButItsOwn) {
   options.runtimeVersion = 0x01050271;
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
-  EXPECT_EQ(run.Log(), "Nimbrel: 1.1.0\nSKSE Version: 17105521\nunsupported runtime version 01050271\n");
+  EXPECT_EQ(run.Log(), std::string("Nimbrel: ") + NimbrelVR::kVersion +
+                           "\nSKSE Version: 17105521\nunsupported runtime version 01050271\n");
 }
 
 TEST(RuntimeGate, SpecialEditionRefusesTheVrRuntime) {
