@@ -254,6 +254,8 @@ void Host::runTask(const Queued& queued) {
   plugin_calls::taskRelease(task);
   std::lock_guard lock(mutex_);
   ++released_;
+  // Counted before anyone waiting for this task is woken.
+  maxPerFrame_ = std::max(maxPerFrame_, ++ranThisFrame_);
   maxLatency_ = std::max(maxLatency_, frame_.load() - queued.frame);
   if (queued.duringLoad) ++heldOverLoads_;
   idle_.notify_all();
@@ -266,6 +268,7 @@ void Host::runFrameTasks(uint64_t frame) {
     std::lock_guard lock(mutex_);
     if (held_) return;
     count = queue_.size();
+    ranThisFrame_ = 0;
   }
   const bool vr = options_.edition == Edition::VR;
   for (size_t i = 0; i < count; ++i) {
@@ -280,8 +283,6 @@ void Host::runFrameTasks(uint64_t frame) {
     if (!vr) queueLock.unlock();
     runTask(next);
   }
-  std::lock_guard lock(mutex_);
-  maxPerFrame_ = std::max(maxPerFrame_, count);
 }
 
 void Host::drainTasks() {

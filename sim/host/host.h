@@ -199,6 +199,7 @@ class Host {
   size_t queued_ = 0;
   size_t released_ = 0;
   size_t maxPerFrame_ = 0;
+  size_t ranThisFrame_ = 0;
   uint64_t maxLatency_ = 0;
   size_t heldOverLoads_ = 0;
 };

@@ -680,11 +680,15 @@ TEST(MainThread, FramesRunAtTheirRateAndEachRunsTheTasksQueuedBeforeIt) {
   ASSERT_TRUE(game.usePluginEntryPoints(testQuery, testLoad));
   ASSERT_TRUE(game.query());
   const auto before = game.checks().mainThreadFigures();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // 5 simulated seconds
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // about 5 simulated seconds
   const auto after = game.checks().mainThreadFigures();
+  const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(after.fps, 60.0);
-  EXPECT_GE(after.frames - before.frames, 150u);  // 300 due; a loaded machine runs fewer
-  EXPECT_LE(after.frames - before.frames, 320u);
+  // 600 frames a wall second are due; a loaded machine runs fewer, never more.
+  const double due = wallSeconds * 600.0;
+  EXPECT_GE(static_cast<double>(after.frames - before.frames), due * 0.3);
+  EXPECT_LE(static_cast<double>(after.frames - before.frames), due + 2.0);
   auto* tasks = static_cast<TaskRec*>(gHost->query(4));
   OrderTask a{kOrderTaskTable, "a"}, b{kOrderTaskTable, "b"}, c{kOrderTaskTable, "c"};
   gOrder.events.clear();
@@ -704,7 +708,7 @@ TEST(MainThread, FramesRunAtTheirRateAndEachRunsTheTasksQueuedBeforeIt) {
 TEST(MainThread, ALoadHoldsItAndTasksQueuedMeanwhileRunAfterMessageThree) {
   Options o = seOptions("load-hold");
   o.timeScale = 4.0;
-  o.loadMs = 2000;  // half a second of wall time
+  o.loadMs = 4000;  // a second of wall time
   GameDouble game(o);
   game.data().installDefaultData();
   game.world().loadWorld();
@@ -738,7 +742,7 @@ TEST(MainThread, ALoadHoldsItAndTasksQueuedMeanwhileRunAfterMessageThree) {
   EXPECT_TRUE(attached(registry, 0, cell));
   const auto figures = game.checks().mainThreadFigures();
   EXPECT_EQ(figures.loads, 1u);
-  EXPECT_NEAR(figures.stalledSeconds, 2.0, 0.01);
+  EXPECT_NEAR(figures.stalledSeconds, 4.0, 0.01);
   EXPECT_EQ(figures.tasksHeldOverLoads, 1u);
   EXPECT_EQ(figures.pluginCallsDuringLoads, 2u);  // the attached check and the task
   game.checks().finalChecks();
