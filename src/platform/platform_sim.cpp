@@ -13,10 +13,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/process_wide.h"
 
 namespace NimbrelVR::platform {
 namespace {
@@ -156,6 +158,11 @@ struct Budget {
   long long left;
 };
 
+constexpr size_t kMaxBudgets = 16;  // log files opened in one process (fallback names included)
+Budget gBudgets[kMaxBudgets];
+size_t gBudgetCount = 0;
+constinit ProcessWide<std::mutex> gBudgetsMutex;
+
 ssize_t BudgetWrite(void* cookie, const char* data, size_t size) {
   auto* budget = static_cast<Budget*>(cookie);
   if (budget->left < static_cast<long long>(size)) {
@@ -168,21 +175,18 @@ ssize_t BudgetWrite(void* cookie, const char* data, size_t size) {
   return written;
 }
 
-int BudgetClose(void* cookie) {
-  auto* budget = static_cast<Budget*>(cookie);
-  const int result = close(budget->fd);
-  delete budget;
-  return result;
-}
+int BudgetClose(void* cookie) { return close(static_cast<Budget*>(cookie)->fd); }
 
 FILE* LimitedWriter(int fd) {
   const char* space = std::getenv("NIMBREL_DISK_SPACE");
   if (!space) return fdopen(fd, "w");
-  auto* budget = new Budget{fd, std::atoll(space)};
+  // The log stays open for the life of the process, and so does its budget.
+  std::lock_guard lock(*gBudgetsMutex);
+  if (gBudgetCount == kMaxBudgets) return fdopen(fd, "w");
+  Budget* budget = &gBudgets[gBudgetCount++];
+  *budget = {fd, std::atoll(space)};
   cookie_io_functions_t io{nullptr, &BudgetWrite, nullptr, &BudgetClose};
-  FILE* file = fopencookie(budget, "w", io);
-  if (!file) delete budget;
-  return file;
+  return fopencookie(budget, "w", io);
 }
 
 FILE* OpenExclusiveWriter(const char* path) {
