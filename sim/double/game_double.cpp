@@ -321,6 +321,8 @@ struct ActionEvent {
 };
 static_assert(offsetof(ActionEvent, actor) == 8);
 
+}  // namespace
+
 void deliver(Run& run, Engine& engine, Source source, const void* event, const char* what) {
   void* eventSource = engine.eventSource(source);
   for (void* sink : engine.sinks(source)) {
@@ -329,8 +331,6 @@ void deliver(Run& run, Engine& engine, Source source, const void* event, const c
     if (result != 0) run.fail(std::string("a ") + what + " sink returned " + std::to_string(result));
   }
 }
-
-}  // namespace
 
 // Menu events come from the game's UI thread.
 void WorldAccess::sendMenuEvent(const std::string& menuName, bool opening) {
@@ -341,7 +341,7 @@ void WorldAccess::sendMenuEvent(const std::string& menuName, bool opening) {
     d.run.trace.record("MenuOpenCloseEvent", Args().s("menu", menuName).b("opening", opening));
     deliver(d.run, d.engine, Source::MenuOpenClose, &event, "MenuOpenCloseEvent");
   };
-  if (Run::thisThreadName() && std::string(Run::thisThreadName()) == "ui")
+  if (Run::onThreadOf("ui"))
     send();
   else
     d.ui.call(send);

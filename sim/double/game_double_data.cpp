@@ -52,25 +52,15 @@ uint32_t DataAccess::weatherId(DefaultWeather weather) const { return GameData::
 // --- the script machine ---------------------------------------------------------------
 
 bool ScriptAccess::callNative(const std::string& className, const std::string& function, const ScriptArg& first,
-                            const ScriptArg& second, uint64_t* resultType) {
-  // Native calls run on one of the script machine's threads.
-  DoubleState& d = *impl_;
-  const char* self = Run::thisThreadName();
-  if (self && std::string(self).rfind("script", 0) == 0)
-    return d.machine.callNative(className, function, std::vector<ScriptArg>{first, second}, resultType);
-  bool result = false;
-  d.scripts.call([&] {
-    result = d.machine.callNative(className, function, std::vector<ScriptArg>{first, second}, resultType);
-  });
-  return result;
+                              const ScriptArg& second, uint64_t* resultType) {
+  return callNative(className, function, std::vector<ScriptArg>{first, second}, resultType);
 }
 
 bool ScriptAccess::callNative(const std::string& className, const std::string& function,
                               const std::vector<ScriptArg>& args, uint64_t* resultType) {
   DoubleState& d = *impl_;
-  const char* self = Run::thisThreadName();
-  if (self && std::string(self).rfind("script", 0) == 0)
-    return d.machine.callNative(className, function, args, resultType);
+  // Native calls run on one of the script machine's threads.
+  if (Run::onThreadOf("script")) return d.machine.callNative(className, function, args, resultType);
   bool result = false;
   d.scripts.call([&] { result = d.machine.callNative(className, function, args, resultType); });
   return result;

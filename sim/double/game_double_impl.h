@@ -29,6 +29,10 @@ const char* const kSentinelName = reinterpret_cast<const char*>(uintptr_t{0x5E5E
 
 }  // namespace
 
+// Sends an event to every sink of a source, as the game would; a sink that
+// returns non-zero fails the run.
+void deliver(Run& run, Engine& engine, Source source, const void* event, const char* what);
+
 // Frames per second of the editions' main threads.
 inline double editionFps(const Options& o) { return o.fps > 0 ? o.fps : o.edition == Edition::VR ? 90.0 : 60.0; }
 

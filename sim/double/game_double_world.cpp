@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "double/game_double_impl.h"
-#include "run/plugin_calls.h"
 
 namespace nimbrel_sim {
 
@@ -81,12 +80,7 @@ void WorldAccess::sendHitEvent(bool onPlayer, uint32_t sourceFormId) {
     HitEvent event{onPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, sourceFormId, 0, 0};
     d.run.trace.record("TESHitEvent",
                        Args().b("onPlayer", onPlayer).p("target", event.target).u("source", sourceFormId));
-    void* source = d.engine.eventSource(Source::Hit);
-    for (void* sink : d.engine.sinks(Source::Hit)) {
-      uint32_t result = plugin_calls::receiveEvent(sink, &event, source);
-      d.run.trace.record("ReceiveEvent", Args().s("event", "TESHitEvent").p("sink", sink).u("result", result));
-      if (result != 0) d.run.fail("a TESHitEvent sink returned " + std::to_string(result));
-    }
+    deliver(d.run, d.engine, Source::Hit, &event, "TESHitEvent");
   });
 }
 
@@ -161,10 +155,7 @@ void GameDouble::playScenario(void (*progress)(double fraction, void* context), 
   ScenarioPlayer::Hooks hooks;
   hooks.toUi = [&d](std::function<void()> job) { d.ui.post(std::move(job)); };
   hooks.toScripts = [&d](std::function<void()> job) { d.scripts.post(std::move(job)); };
-  hooks.stall = [&d](double ms) {
-    d.run.trace.record("Hitch", Args().f("ms", ms));
-    d.mainThread.stall(ms);
-  };
+  hooks.stall = [this](double ms) { world().stallMainThread(ms); };
   ScenarioPlayer player(*this, d.run, d.world, d.scenario, std::move(hooks));
   // The frames step the scenario; this thread only watches it.
   if (d.mainThread.running()) {

@@ -1,8 +1,5 @@
 #include "engine/main_thread.h"
 
-#include <exception>
-
-#include "run/os.h"
 
 namespace nimbrel_sim {
 
@@ -38,7 +35,6 @@ void MainThread::stop() {
 
 void MainThread::loop() {
   Run::nameThisThread("main");
-  os::nameThread("sim-main");
   using Clock = std::chrono::steady_clock;
   auto period = [this] {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(periodMs_.load()));

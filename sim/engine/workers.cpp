@@ -8,9 +8,8 @@
 
 namespace nimbrel_sim {
 
-Workers::Workers(std::string name, int count) : name_(std::move(name)) {
-  for (int i = 0; i < count; ++i)
-    threadNames_.push_back(count == 1 ? name_ : name_ + "-" + std::to_string(i + 1));
+Workers::Workers(const std::string& name, int count) {
+  for (int i = 0; i < count; ++i) threadNames_.push_back(count == 1 ? name : name + "-" + std::to_string(i + 1));
   for (int i = 0; i < count; ++i) threads_.emplace_back([this, i] { loop(i); });
 }
 
@@ -18,7 +17,6 @@ Workers::~Workers() { stop(); }
 
 void Workers::loop(int index) {
   Run::nameThisThread(threadNames_[static_cast<size_t>(index)].c_str());
-  os::nameThread("sim-" + threadNames_[static_cast<size_t>(index)]);
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
@@ -30,7 +28,6 @@ void Workers::loop(int index) {
     job();
     lock.lock();
     --running_;
-    ++finished_;
     done_.notify_all();
   }
 }
@@ -48,7 +45,6 @@ void Workers::call(const std::function<void()>& job) {
     std::lock_guard done(mutex_);
     finished = true;
   });
-  ++queued_;
   wake_.notify_one();
   done_.wait(lock, [&] { return finished; });
 }
@@ -61,7 +57,6 @@ void Workers::post(std::function<void()> job) {
     return;
   }
   jobs_.push_back(std::move(job));
-  ++queued_;
   wake_.notify_one();
 }
 
@@ -102,7 +97,6 @@ ThreadCensus::Peaks ThreadCensus::peaks() const {
 
 void ThreadCensus::loop() {
   Run::nameThisThread("census");
-  os::nameThread("sim-census");
   std::vector<os::ThreadInfo> threads;
   std::unique_lock lock(mutex_);
   while (!stop_) {

@@ -16,7 +16,7 @@ namespace nimbrel_sim {
 
 class Workers {
  public:
-  Workers(std::string name, int count);
+  Workers(const std::string& name, int count);
   ~Workers();
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
@@ -32,14 +32,11 @@ class Workers {
  private:
   void loop(int index);
 
-  const std::string name_;
   std::vector<std::string> threadNames_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
   std::deque<std::function<void()>> jobs_;
-  uint64_t queued_ = 0;
-  uint64_t finished_ = 0;
   int running_ = 0;
   bool stop_ = false;
   std::vector<std::thread> threads_;

@@ -52,8 +52,10 @@ class Run {
 
   // The double's own threads (main, UI, script machine) name themselves for
   // the trace; any other thread belongs to the plug-in.
+  // `name` must outlive the thread; the system's tools see it as "sim-NAME".
   static void nameThisThread(const char* name) {
     threadName_ = name;
+    os::nameThread(std::string("sim-") + name);
     std::lock_guard lock(ownThreadsMutex_);
     ownThreads_.insert(os::osThreadId());
   }
@@ -64,6 +66,10 @@ class Run {
   }
   static const char* thisThreadName() { return threadName_; }
   static bool onDoubleThread() { return threadName_ != nullptr; }
+  // Whether the calling thread is one of the double's whose name starts so.
+  static bool onThreadOf(const char* prefix) {
+    return threadName_ && std::string(threadName_).rfind(prefix, 0) == 0;
+  }
 
   // A saved-game load holds the main thread: the plug-in's strike threads
   // should leave the world alone meanwhile, since the game is tearing its
