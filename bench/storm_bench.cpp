@@ -39,7 +39,8 @@ class StormWorld {
     world_.StartWithDefaults();
     ResolvePluginForms();
     ScanMinLightningFrequency();
-    world_.game().world().setWeather(world_.game().data().weatherId(nimbrel_sim::DefaultWeather::Thunderstorm), 0, 1.0f);
+    world_.game().world().setWeather(world_.game().data().weatherId(nimbrel_sim::DefaultWeather::Thunderstorm), 0,
+                                     1.0f);
   }
   double SimulatedMs() const { return world_.game().world().simulatedMs(); }
   size_t Casts() const { return world_.game().world().casts().size(); }

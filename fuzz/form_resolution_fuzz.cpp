@@ -48,9 +48,9 @@ constexpr Row kRows[] = {
     {0x8D6, nullptr, &PluginForms::forkTargets, FormKind::ObjectReference},
 };
 
-constexpr FormKind kKinds[] = {FormKind::Spell,      FormKind::EffectArt,      FormKind::ImageSpaceModifier,
-                               FormKind::FormList,   FormKind::GlobalVariable, FormKind::ObjectReference,
-                               FormKind::Weather,    FormKind::Worldspace,     FormKind::Weapon};
+constexpr FormKind kKinds[] = {FormKind::Spell,    FormKind::EffectArt,      FormKind::ImageSpaceModifier,
+                               FormKind::FormList, FormKind::GlobalVariable, FormKind::ObjectReference,
+                               FormKind::Weather,  FormKind::Worldspace,     FormKind::Weapon};
 
 struct File {
   bool null = false;
@@ -155,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       makeForm(FormKind::ImageSpaceModifier, id);
     } else {
       const size_t count = in.ConsumeIntegralInRange<int>(0, 15) == 0 ? in.ConsumeIntegralInRange<size_t>(0, 40)
-                                                                        : in.ConsumeIntegralInRange<size_t>(0, 4);
+                                                                      : in.ConsumeIntegralInRange<size_t>(0, 4);
       std::vector<void*> entries;
       for (size_t i = 0; i < count && made.size() < kMaxForms; ++i) {
         const int pick = in.ConsumeIntegralInRange<int>(0, 7);
@@ -164,7 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (pick == 1 && !made.empty()) {
           entries.push_back(made[in.ConsumeIntegralInRange<size_t>(0, made.size() - 1)]);
         } else {
-          const FormKind kind = pick >= 5 ? row.element : kKinds[in.ConsumeIntegralInRange<size_t>(0, std::size(kKinds) - 1)];
+          const FormKind kind =
+              pick >= 5 ? row.element : kKinds[in.ConsumeIntegralInRange<size_t>(0, std::size(kKinds) - 1)];
           entries.push_back(makeForm(kind, 0x7F000000u | static_cast<uint32_t>(made.size())));
         }
       }
@@ -187,7 +188,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool resolved = ResolvePluginForms();
   fuzzsupport::CheckDouble();
   FUZZ_CHECK(resolved == usable, "resolution answered %d for a %s", resolved,
-             !plugin ? "data set without the plug-in" : usable ? "usable plug-in file" : "plug-in at mod index 0 or 0xFF");
+             !plugin  ? "data set without the plug-in"
+             : usable ? "usable plug-in file"
+                      : "plug-in at mod index 0 or 0xFF");
 
   const game::LoadedFile* file = resolved ? game::FindLoadedFile(game::kPluginFileName) : nullptr;
   for (const Row& row : kRows) {

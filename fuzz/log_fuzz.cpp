@@ -107,7 +107,7 @@ std::string ConsumeLongText(FuzzedDataProvider& in) {
   std::string pattern = in.ConsumeRandomLengthString(32);
   std::erase(pattern, '\0');
   // Mostly short; now and then past both buffers (4096 and 8192 bytes).
-  const size_t length = pattern.empty()  ? 0
+  const size_t length = pattern.empty()    ? 0
                         : in.ConsumeBool() ? in.ConsumeIntegralInRange<size_t>(0, 300)
                                            : in.ConsumeIntegralInRange<size_t>(0, 20000);
   std::string text = pattern;
@@ -139,9 +139,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Mostly no other writer; else the first names, or any of them.
   unsigned heldMask = 0;
   switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 2: heldMask = (1u << in.ConsumeIntegralInRange<int>(1, kCandidates)) - 1; break;
-    case 3: heldMask = in.ConsumeIntegral<uint8_t>(); break;
-    default: break;
+    case 2:
+      heldMask = (1u << in.ConsumeIntegralInRange<int>(1, kCandidates)) - 1;
+      break;
+    case 3:
+      heldMask = in.ConsumeIntegral<uint8_t>();
+      break;
+    default:
+      break;
   }
   const bool lookupFails = in.ConsumeIntegralInRange<uint8_t>(0, 15) == 0;
   const std::string documents = tree + "/" + Defused(in.ConsumeRandomLengthString(400));

@@ -30,18 +30,26 @@ void RecordStart(LightningType type) { gStarted.push_back(type); }
 
 uint32_t ConsumeWeatherId(FuzzedDataProvider& in) {
   switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0: return exemptWeatherIds[in.ConsumeIntegralInRange<size_t>(0, exemptWeatherIds.size() - 1)];
-    case 1: return 0x0010E1E9;
-    default: return 0x33000000u | in.ConsumeIntegralInRange<uint32_t>(0, 0xFFFFFF);
+    case 0:
+      return exemptWeatherIds[in.ConsumeIntegralInRange<size_t>(0, exemptWeatherIds.size() - 1)];
+    case 1:
+      return 0x0010E1E9;
+    default:
+      return 0x33000000u | in.ConsumeIntegralInRange<uint32_t>(0, 0xFFFFFF);
   }
 }
 
 const char* ConsumeArtPath(FuzzedDataProvider& in, std::string& storage) {
   switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-    case 0: return nullptr;
-    case 1: return "magic\\nimbrel\\sheet01.nif";
-    case 2: return "magic\\daytime\\nimbrel\\fork01.nif";
-    default: storage = in.ConsumeRandomLengthString(300); return storage.c_str();
+    case 0:
+      return nullptr;
+    case 1:
+      return "magic\\nimbrel\\sheet01.nif";
+    case 2:
+      return "magic\\daytime\\nimbrel\\fork01.nif";
+    default:
+      storage = in.ConsumeRandomLengthString(300);
+      return storage.c_str();
   }
 }
 
@@ -73,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   world.playerHolder = in.ConsumeIntegralInRange<int>(0, 7) != 0;
   world.player3D = in.ConsumeIntegralInRange<int>(0, 7) != 0;
-  world.cell = static_cast<WorldState::Cell>(in.ConsumeIntegralInRange<int>(0, 5) / 2 == 0 ? in.ConsumeIntegralInRange<int>(0, 2) : 0);
+  world.cell = static_cast<WorldState::Cell>(
+      in.ConsumeIntegralInRange<int>(0, 5) / 2 == 0 ? in.ConsumeIntegralInRange<int>(0, 2) : 0);
   world.worldspace = kWorldspaces[in.ConsumeIntegralInRange<size_t>(0, std::size(kWorldspaces) - 1)];
   world.sky = in.ConsumeIntegralInRange<int>(0, 7) != 0;
   world.transition = fuzzsupport::ConsumeFloat(in);
@@ -82,8 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<std::string> menus;
   for (int i = in.ConsumeIntegralInRange<int>(0, 2); i > 0; --i) {
-    menus.push_back(in.ConsumeBool() ? std::string(pauseMenuNames[in.ConsumeIntegralInRange<size_t>(0, pauseMenuNames.size() - 1)])
-                                     : in.ConsumeRandomLengthString(40));
+    menus.push_back(in.ConsumeBool()
+                        ? std::string(pauseMenuNames[in.ConsumeIntegralInRange<size_t>(0, pauseMenuNames.size() - 1)])
+                        : in.ConsumeRandomLengthString(40));
     fuzzsupport::SendMenu(game, menus.back(), true);
   }
 
@@ -119,8 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const uint8_t floor = gLightningState->minLightningFrequency.load();
       FUZZ_CHECK(published >= floor, "published %u below the floor %u", published, floor);
       const bool night = world.hour < 5.0f || world.hour > 19.0f;
-      FUZZ_CHECK(gLightningState->isNight.load() == night, "hour %g left the art at %s", static_cast<double>(world.hour),
-                 night ? "day" : "night");
+      FUZZ_CHECK(gLightningState->isNight.load() == night, "hour %g left the art at %s",
+                 static_cast<double>(world.hour), night ? "day" : "night");
     }
     fuzzsupport::CheckDouble();
     if (in.ConsumeBool()) {  // the weather moves on between cycles

@@ -20,7 +20,8 @@ constexpr const char* kClass = "NimbrelPluginScript";
 uint32_t ExpectedInt(const ScriptArg& arg) {
   const auto low = static_cast<uint32_t>(arg.raw);
   switch (arg.type) {
-    case 3: return low;
+    case 3:
+      return low;
     case 4: {
       const double value = fuzzsupport::FloatFromBits(low);
       if (std::isnan(value)) return 0;
@@ -28,18 +29,24 @@ uint32_t ExpectedInt(const ScriptArg& arg) {
       if (value <= -9223372036854775808.0) return 0;  // INT64_MIN's low 32 bits
       return static_cast<uint32_t>(static_cast<int64_t>(value));
     }
-    case 5: return (arg.raw & 0xFF) != 0 ? 1 : 0;
-    default: return 0;
+    case 5:
+      return (arg.raw & 0xFF) != 0 ? 1 : 0;
+    default:
+      return 0;
   }
 }
 
 uint32_t ExpectedFloatBits(const ScriptArg& arg) {
   const auto low = static_cast<uint32_t>(arg.raw);
   switch (arg.type) {
-    case 3: return fuzzsupport::BitsOf(static_cast<float>(static_cast<int32_t>(low)));
-    case 4: return low;
-    case 5: return fuzzsupport::BitsOf((arg.raw & 0xFF) != 0 ? 1.0f : 0.0f);
-    default: return fuzzsupport::BitsOf(0.0f);
+    case 3:
+      return fuzzsupport::BitsOf(static_cast<float>(static_cast<int32_t>(low)));
+    case 4:
+      return low;
+    case 5:
+      return fuzzsupport::BitsOf((arg.raw & 0xFF) != 0 ? 1.0f : 0.0f);
+    default:
+      return fuzzsupport::BitsOf(0.0f);
   }
 }
 
@@ -92,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < kIntSettingCount; ++i) {
       const auto setting = static_cast<IntSetting>(i);
       const auto value = static_cast<uint32_t>(Get(setting));
-      const uint32_t expected = key == KeyOf(setting) ? ExpectedInt(args[1]) : static_cast<uint32_t>(DefaultOf(setting));
+      const uint32_t expected =
+          key == KeyOf(setting) ? ExpectedInt(args[1]) : static_cast<uint32_t>(DefaultOf(setting));
       FUZZ_CHECK(value == expected, "%s holds %u, expected %u", KeyOf(setting), value, expected);
     }
   }

@@ -90,8 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(after.ints == expected.ints && after.floats == expected.floats,
                  "SetFloatValue(\"%s\", %g) changed more or less than its own setting", key.c_str(),
                  static_cast<double>(value));
-      if (pushed && changed == static_cast<int>(FloatSetting::SheetFadeDuration)) CheckFadeForms(game, sheetArtIds, value);
-      if (pushed && changed == static_cast<int>(FloatSetting::ForkFadeDuration)) CheckFadeForms(game, forkArtIds, value);
+      if (pushed && changed == static_cast<int>(FloatSetting::SheetFadeDuration))
+        CheckFadeForms(game, sheetArtIds, value);
+      if (pushed && changed == static_cast<int>(FloatSetting::ForkFadeDuration))
+        CheckFadeForms(game, forkArtIds, value);
     } else {
       const auto value = static_cast<uint32_t>(fuzzsupport::ConsumeInt(in));
       SetIntValue(key.c_str(), value);

@@ -20,14 +20,14 @@ using namespace NimbrelVR;
 namespace {
 
 constexpr IntSetting kIntSettings[] = {
-    IntSetting::SheetDistanceMin, IntSetting::SheetDistanceMax, IntSetting::ForkDistanceMin,
-    IntSetting::ForkDistanceMax,  IntSetting::MinFlashAmount,   IntSetting::SheetFlashAmount,
-    IntSetting::ForkFlashAmount,  IntSetting::EnableSheetFlash, IntSetting::EnableForkFlash,
+    IntSetting::SheetDistanceMin,    IntSetting::SheetDistanceMax,    IntSetting::ForkDistanceMin,
+    IntSetting::ForkDistanceMax,     IntSetting::MinFlashAmount,      IntSetting::SheetFlashAmount,
+    IntSetting::ForkFlashAmount,     IntSetting::EnableSheetFlash,    IntSetting::EnableForkFlash,
     IntSetting::MinChainChildAmount, IntSetting::MaxChainChildAmount, IntSetting::EnableLog};
-constexpr FloatSetting kFloatSettings[] = {
-    FloatSetting::SheetFrequency, FloatSetting::ForkFrequency,        FloatSetting::StrikeDistance,
-    FloatSetting::SheetHeightMin, FloatSetting::SheetHeightMax,       FloatSetting::FlashDropDistanceMin,
-    FloatSetting::SkyCurve,       FloatSetting::ChainLightningPercentage};
+constexpr FloatSetting kFloatSettings[] = {FloatSetting::SheetFrequency, FloatSetting::ForkFrequency,
+                                           FloatSetting::StrikeDistance, FloatSetting::SheetHeightMin,
+                                           FloatSetting::SheetHeightMax, FloatSetting::FlashDropDistanceMin,
+                                           FloatSetting::SkyCurve,       FloatSetting::ChainLightningPercentage};
 
 // Stand-ins for references: the launcher only checks what it is handed.
 alignas(8) char gReferences[8];
@@ -66,7 +66,8 @@ void Chain(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetInde
 void FillList(FuzzedDataProvider& in, FormSequence& list) {
   list.clear();
   const size_t size = in.ConsumeIntegralInRange<size_t>(0, 7);
-  for (size_t i = 0; i < size; ++i) list.push_back(in.ConsumeIntegralInRange<int>(0, 3) == 0 ? nullptr : &gReferences[i]);
+  for (size_t i = 0; i < size; ++i)
+    list.push_back(in.ConsumeIntegralInRange<int>(0, 3) == 0 ? nullptr : &gReferences[i]);
 }
 
 void FuzzSettings(FuzzedDataProvider& in) {
@@ -90,8 +91,8 @@ void Place(FuzzedDataProvider& in) {
     if (!flashOn) {
       FUZZ_CHECK(!p.applyFlash && p.flashMs == static_cast<uint32_t>(amount), "flash without the flash setting");
     } else if (p.applyFlash) {
-      FUZZ_CHECK(static_cast<int64_t>(p.flashMs) >= Get(IntSetting::MinFlashAmount), "a flash of %u ms below the minimum",
-                 p.flashMs);
+      FUZZ_CHECK(static_cast<int64_t>(p.flashMs) >= Get(IntSetting::MinFlashAmount),
+                 "a flash of %u ms below the minimum", p.flashMs);
     }
     if (type == Fork) {
       FUZZ_CHECK(SameFloat(p.targetOffset.z, -15000.0f - playerZ), "fork target z %g for player z %g",
@@ -108,7 +109,8 @@ void Place(FuzzedDataProvider& in) {
     const ChainPlacement c = GenerateChainPositions(count, player);
     const size_t expected = count > 0 ? static_cast<size_t>(count) : 0;
     FUZZ_CHECK(c.casterOffsets.size() == expected && c.targetOffsets.size() == expected,
-               "a chain of %d placed %zu casters and %zu targets", count, c.casterOffsets.size(), c.targetOffsets.size());
+               "a chain of %d placed %zu casters and %zu targets", count, c.casterOffsets.size(),
+               c.targetOffsets.size());
   }
 }
 
@@ -117,7 +119,8 @@ void Loop(FuzzedDataProvider& in) {
   FillList(in, gPluginForms->sheetTargets);
   FillList(in, gPluginForms->forkCasters);
   FillList(in, gPluginForms->forkTargets);
-  const int typeValue = in.ConsumeIntegralInRange<int>(0, 9) < 9 ? in.ConsumeIntegralInRange<int>(0, 1) : in.ConsumeIntegral<int>();
+  const int typeValue =
+      in.ConsumeIntegralInRange<int>(0, 9) < 9 ? in.ConsumeIntegralInRange<int>(0, 1) : in.ConsumeIntegral<int>();
   const auto type = static_cast<LightningType>(typeValue);
   gLightningState->effectsRunning.store(in.ConsumeIntegralInRange<int>(0, 7) != 0);
   EffectsLoopState state;

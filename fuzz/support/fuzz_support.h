@@ -12,15 +12,14 @@
 #include "settings/settings.h"
 
 // A broken expectation is a finding: libFuzzer saves the input that led here.
-#define FUZZ_CHECK(condition, ...)                                              \
-  do {                                                                          \
-    if (!(condition)) {                                                         \
-      std::fprintf(stderr, "\nFUZZ_CHECK failed at %s:%d: %s\n  ", __FILE__,   \
-                   __LINE__, #condition);                                       \
-      std::fprintf(stderr, __VA_ARGS__);                                        \
-      std::fputc('\n', stderr);                                                 \
-      std::abort();                                                             \
-    }                                                                           \
+#define FUZZ_CHECK(condition, ...)                                                                  \
+  do {                                                                                              \
+    if (!(condition)) {                                                                             \
+      std::fprintf(stderr, "\nFUZZ_CHECK failed at %s:%d: %s\n  ", __FILE__, __LINE__, #condition); \
+      std::fprintf(stderr, __VA_ARGS__);                                                            \
+      std::fputc('\n', stderr);                                                                     \
+      std::abort();                                                                                 \
+    }                                                                                               \
   } while (0)
 
 namespace fuzzsupport {

@@ -238,7 +238,8 @@ int main(int argc, char** argv) {
   game.applyScenarioSetUp();
   game.startUp();
   nimbrel_sim::cli::LogFollower follower(game.pluginLogPath());
-  Progress progress{game.scenarioEndSeconds(), -1, isatty(fileno(stderr)) != 0, &game, game.world().simulatedMs(), &follower};
+  Progress progress{game.scenarioEndSeconds(),  -1,       isatty(fileno(stderr)) != 0, &game,
+                    game.world().simulatedMs(), &follower};
   std::fflush(stdout);  // the lines so far come before the progress bar
   const auto wallStart = std::chrono::steady_clock::now();
   const double cpuStart = nimbrel_sim::os::processCpuSeconds();
@@ -260,9 +261,11 @@ int main(int argc, char** argv) {
   std::printf("scenario:     %s, %.0f s simulated in %.1f s (time scale %g), %.1f s of process CPU\n",
               scenarioFile.empty() ? "default storm" : scenarioFile.c_str(), game.scenarioEndSeconds(), wallSeconds,
               options.timeScale, cpuSeconds);
-  std::printf("world:        %zu moves (%zu into an attached cell), %zu casts, %zu flashes (%zu applied), "
-              "%zu tasks run\n",
-              moves.size(), attached, game.world().casts().size(), game.world().flashes().size(), applied, game.host().tasksRun());
+  std::printf(
+      "world:        %zu moves (%zu into an attached cell), %zu casts, %zu flashes (%zu applied), "
+      "%zu tasks run\n",
+      moves.size(), attached, game.world().casts().size(), game.world().flashes().size(), applied,
+      game.host().tasksRun());
 
   std::string asked;
   for (uint32_t id : game.host().interfaceRequests()) {
@@ -304,8 +307,8 @@ int main(int argc, char** argv) {
   report.frequency = follower.frequency();
   report.minFrequency = follower.minFrequency();
   report.events = game.scenarioTimeline();
-  report.waits.push_back(nimbrel_sim::cli::ForkWaits(moves, playStartMs, report.frequency, report.minFrequency,
-                                                     report.events));
+  report.waits.push_back(
+      nimbrel_sim::cli::ForkWaits(moves, playStartMs, report.frequency, report.minFrequency, report.events));
   report.moves = moves.size();
   report.tasksRun = game.host().tasksRun();
   report.mainThread = game.checks().mainThreadFigures();

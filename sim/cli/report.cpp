@@ -14,9 +14,12 @@ constexpr double kGrid = 4096.0;
 
 const char* KindColour(StrikeKind kind) {
   switch (kind) {
-    case StrikeKind::Sheet: return "#4f8ef7";
-    case StrikeKind::Chain: return "#c061f2";
-    case StrikeKind::Fork: return "#f2b01e";
+    case StrikeKind::Sheet:
+      return "#4f8ef7";
+    case StrikeKind::Chain:
+      return "#c061f2";
+    case StrikeKind::Fork:
+      return "#f2b01e";
   }
   return "#888";
 }
@@ -25,11 +28,20 @@ std::string Escape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -44,7 +56,8 @@ std::string Num(double value, int decimals = 1) {
 // Top-down map: the player at the centre, grid rings every 4096 units.
 void Map(std::ostringstream& out, const std::vector<ReportStrike>& strikes) {
   double reach = 3 * kGrid;
-  for (const ReportStrike& s : strikes) reach = std::max(reach, std::hypot(double{s.fromPlayer.x}, double{s.fromPlayer.y}));
+  for (const ReportStrike& s : strikes)
+    reach = std::max(reach, std::hypot(double{s.fromPlayer.x}, double{s.fromPlayer.y}));
   const int rings = std::min(12, static_cast<int>(std::ceil(reach / kGrid)));
   const double extent = rings * kGrid * 1.05;
   constexpr double kSize = 520.0;
@@ -119,8 +132,8 @@ void Timeline(std::ostringstream& out, const ReportInput& in) {
         << " s: " << Escape(text) << "</title></line>\n";
     if (tx(ms) - lastLabelX < 16) continue;  // crowded: the table still lists it
     lastLabelX = tx(ms);
-    out << "<text x=\"" << Num(tx(ms)) << "\" y=\"" << kTop + 14 << "\" class=\"marker\" text-anchor=\"middle\">" << i + 1
-        << "</text>\n";
+    out << "<text x=\"" << Num(tx(ms)) << "\" y=\"" << kTop + 14 << "\" class=\"marker\" text-anchor=\"middle\">"
+        << i + 1 << "</text>\n";
   }
   if (!in.frequency.empty()) {
     out << "<polyline fill=\"none\" stroke=\"#7fd6ff\" stroke-width=\"2\" points=\"";
@@ -210,19 +223,21 @@ std::string RenderReport(const ReportInput& in) {
   }
   size_t chains = 0;
   for (const auto& [size, n] : chainSizes) chains += n;
-  const size_t flashesApplied =
-      static_cast<size_t>(std::count_if(in.flashes.begin(), in.flashes.end(), [](const FlashRecord& f) { return f.applied; }));
+  const size_t flashesApplied = static_cast<size_t>(
+      std::count_if(in.flashes.begin(), in.flashes.end(), [](const FlashRecord& f) { return f.applied; }));
 
   std::ostringstream out;
   out << "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>Nimbrel storm report</title>\n"
       << "<style>\n"
-      << "body{font:14px/1.45 system-ui,-apple-system,'Segoe UI',sans-serif;background:#080c14;color:#d8e0ec;margin:24px}\n"
+      << "body{font:14px/1.45 system-ui,-apple-system,'Segoe "
+         "UI',sans-serif;background:#080c14;color:#d8e0ec;margin:24px}\n"
       << "h1{font-size:22px;margin:0 0 4px}h2{font-size:16px;margin:24px 0 8px;color:#9fb4d0}\n"
       << ".sub{color:#8a9ab2;margin-bottom:16px}.row{display:flex;gap:24px;flex-wrap:wrap;align-items:flex-start}\n"
       << "table{border-collapse:collapse}td,th{padding:4px 12px;border-bottom:1px solid #1d2a3d;text-align:left}\n"
       << "th{color:#9fb4d0;font-weight:600}td.n{text-align:right;font-variant-numeric:tabular-nums}\n"
       << ".key span{display:inline-block;width:10px;height:10px;margin:0 6px 0 14px;border-radius:2px}\n"
-      << "svg text{fill:#9fb4d0;font:11px system-ui,sans-serif}svg .label{fill:#d8e0ec;font-size:12px}svg .marker{fill:#e8c46a;font-size:10px}\n"
+      << "svg text{fill:#9fb4d0;font:11px system-ui,sans-serif}svg .label{fill:#d8e0ec;font-size:12px}svg "
+         ".marker{fill:#e8c46a;font-size:10px}\n"
       << ".bad{color:#ff7a7a}.ok{color:#7ddf8a}code{color:#b8c8dc}\n"
       << "</style></head><body>\n";
   out << "<h1>Nimbrel storm report</h1>\n<div class=\"sub\">" << Escape(in.edition) << " &middot; "
@@ -261,12 +276,13 @@ std::string RenderReport(const ReportInput& in) {
         std::to_string(m.peakSheetLoops) + " / " + std::to_string(m.peakForkLoops));
   }
   row("frequency floor", std::to_string(in.minFrequency));
-  row("checks of the double",
-      in.failures.empty() ? "<span class=\"ok\">all passed</span>"
-                          : "<span class=\"bad\">" + std::to_string(in.failures.size()) + " failed</span>");
+  row("checks of the double", in.failures.empty()
+                                  ? "<span class=\"ok\">all passed</span>"
+                                  : "<span class=\"bad\">" + std::to_string(in.failures.size()) + " failed</span>");
   out << "</table>\n";
   if (!in.waits.empty()) {
-    out << "<h2>Waits between strikes</h2><table><tr><th>type</th><th>measured</th><th>formula</th><th>intervals</th></tr>\n";
+    out << "<h2>Waits between "
+           "strikes</h2><table><tr><th>type</th><th>measured</th><th>formula</th><th>intervals</th></tr>\n";
     for (const auto& w : in.waits) {
       out << "<tr><td>" << Escape(w.type) << "</td><td class=\"n\">" << Num(w.measuredMs) << " ms</td><td class=\"n\">"
           << Num(w.formulaMs) << " ms</td><td class=\"n\">" << w.intervals << "</td></tr>\n";

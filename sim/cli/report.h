@@ -28,9 +28,9 @@ struct ReportInput {
   double durationMs = 0;
   std::vector<ReportStrike> strikes;
   std::vector<FlashRecord> flashes;
-  std::vector<std::pair<double, int>> frequency;         // published lightning frequency over time
-  std::vector<std::pair<double, std::string>> events;   // the scenario's events
-  int minFrequency = 255;                                 // the floor the plug-in found
+  std::vector<std::pair<double, int>> frequency;       // published lightning frequency over time
+  std::vector<std::pair<double, std::string>> events;  // the scenario's events
+  int minFrequency = 255;                              // the floor the plug-in found
   struct Waits {
     std::string type;
     double measuredMs = 0;  // mean interval between strikes while the frequency held still

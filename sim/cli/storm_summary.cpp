@@ -1,9 +1,9 @@
 #include "cli/storm_summary.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -128,18 +128,19 @@ void PrintSummary(const ReportInput& report) {
   std::printf("frequency:    %s (every 20 s; floor %d; 255 = none)\n", samples.c_str(), report.minFrequency);
   for (const auto& w : report.waits) {
     if (w.intervals == 0) continue;
-    std::printf("waits:        %s %.1f ms measured, %.1f ms by the formula (%+.1f %%, %zu intervals)\n",
-                w.type.c_str(), w.measuredMs, w.formulaMs, (w.measuredMs / w.formulaMs - 1.0) * 100.0, w.intervals);
+    std::printf("waits:        %s %.1f ms measured, %.1f ms by the formula (%+.1f %%, %zu intervals)\n", w.type.c_str(),
+                w.measuredMs, w.formulaMs, (w.measuredMs / w.formulaMs - 1.0) * 100.0, w.intervals);
   }
   std::printf("tasks run:    %zu\n", report.tasksRun);
   const MainThreadFigures& m = report.mainThread;
   std::printf("main thread:  %llu frames at %g fps, tasks per frame max %zu, task latency max %llu frames\n",
               static_cast<unsigned long long>(m.frames), m.fps, m.maxTasksPerFrame,
               static_cast<unsigned long long>(m.maxTaskLatencyFrames));
-  std::printf("loads:        %llu (main thread blocked %.1f s), tasks held over a load %zu, "
-              "strike calls during loads %llu\n",
-              static_cast<unsigned long long>(m.loads), m.stalledSeconds, m.tasksHeldOverLoads,
-              static_cast<unsigned long long>(m.pluginCallsDuringLoads));
+  std::printf(
+      "loads:        %llu (main thread blocked %.1f s), tasks held over a load %zu, "
+      "strike calls during loads %llu\n",
+      static_cast<unsigned long long>(m.loads), m.stalledSeconds, m.tasksHeldOverLoads,
+      static_cast<unsigned long long>(m.pluginCallsDuringLoads));
   if (m.threadsObserved) {
     std::printf("effect loops: peak %zu sheet, %zu fork\n", m.peakSheetLoops, m.peakForkLoops);
     std::printf("threads:      peak %zu of the plug-in's live (%zu striking)\n", m.peakPluginThreads,

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "nimbrel_sim/types.h"
 #include "cli/report.h"
+#include "nimbrel_sim/types.h"
 
 namespace nimbrel_sim::cli {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/engine.h"
 #include "double/game_double_impl.h"
+#include "engine/engine.h"
 #include "host/host.h"
 #include "image/image.h"
 #include "run/os.h"
@@ -37,8 +37,7 @@ std::vector<void*>& kept() {
 namespace {
 
 DoubleState* newState(Options options) {
-  if (options.outDir.empty())
-    options.outDir = std::string("out/sim-") + (options.edition == Edition::VR ? "vr" : "se");
+  if (options.outDir.empty()) options.outDir = std::string("out/sim-") + (options.edition == Edition::VR ? "vr" : "se");
   auto* state = new DoubleState(std::move(options));
   std::lock_guard lock(gKeepMutex);
   kept().push_back(state);

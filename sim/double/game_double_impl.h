@@ -2,22 +2,22 @@
 // members (game_double.cpp and the files beside it).
 #pragma once
 
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/data.h"
 #include "engine/engine.h"
-#include "host/host.h"
 #include "engine/main_thread.h"
-#include "nimbrel_sim/game_double.h"
-#include "run/run.h"
-#include "scenario/scenario.h"
 #include "engine/script_machine.h"
 #include "engine/workers.h"
 #include "engine/world.h"
+#include "host/host.h"
+#include "nimbrel_sim/game_double.h"
+#include "run/run.h"
+#include "scenario/scenario.h"
 
 namespace nimbrel_sim {
 
@@ -38,7 +38,10 @@ inline double editionFps(const Options& o) { return o.fps > 0 ? o.fps : o.editio
 
 struct DoubleState {
   explicit DoubleState(Options o)
-      : options(std::move(o)), engine(run, options), host(run, engine, options), world(run, engine, options),
+      : options(std::move(o)),
+        engine(run, options),
+        host(run, engine, options),
+        world(run, engine, options),
         data(run, engine, options.edition),
         machine(run, engine),
         mainThread(run, editionFps(options), options.timeScale) {}

@@ -47,15 +47,24 @@ struct KindLayout {
 
 KindLayout layoutOf(FormKind kind) {
   switch (kind) {
-    case FormKind::Spell: return {Cls::Spell, 0x100};
-    case FormKind::EffectArt: return {Cls::EffectArt, 0xd0};
-    case FormKind::ImageSpaceModifier: return {Cls::ImageSpaceModifier, 0x100};
-    case FormKind::FormList: return {Cls::FormList, 0x40};
-    case FormKind::GlobalVariable: return {Cls::GlobalVariable, 0x40};
-    case FormKind::ObjectReference: return {Cls::ObjectReference, 0x100};
-    case FormKind::Weather: return {Cls::Weather, 0x680};
-    case FormKind::Worldspace: return {Cls::Worldspace, 0x100};
-    case FormKind::Weapon: return {Cls::Form, 0x100};
+    case FormKind::Spell:
+      return {Cls::Spell, 0x100};
+    case FormKind::EffectArt:
+      return {Cls::EffectArt, 0xd0};
+    case FormKind::ImageSpaceModifier:
+      return {Cls::ImageSpaceModifier, 0x100};
+    case FormKind::FormList:
+      return {Cls::FormList, 0x40};
+    case FormKind::GlobalVariable:
+      return {Cls::GlobalVariable, 0x40};
+    case FormKind::ObjectReference:
+      return {Cls::ObjectReference, 0x100};
+    case FormKind::Weather:
+      return {Cls::Weather, 0x680};
+    case FormKind::Worldspace:
+      return {Cls::Worldspace, 0x100};
+    case FormKind::Weapon:
+      return {Cls::Form, 0x100};
   }
   return {Cls::Form, 0x100};
 }
@@ -75,7 +84,7 @@ constexpr SpellList kSpellLists[] = {
     {0xCF2, 3}, {0xCF3, 2},  // very-far fork, hostile
     {0xCF4, 3}, {0xCF5, 2},  // too-far fork, hostile
 };
-constexpr uint32_t kFirstSpell = 0x900;      // list i holds 0x900 + 0x10 * i + k
+constexpr uint32_t kFirstSpell = 0x900;  // list i holds 0x900 + 0x10 * i + k
 constexpr uint32_t kReferenceLists[] = {local::kSheetCasters, local::kSheetTargets, local::kForkCasters,
                                         local::kForkTargets};
 constexpr int kReferencesPerList = 4;
@@ -99,14 +108,10 @@ struct DefaultWeatherData {
 // Weathers of every class. Only ExemptStorm's id is one the plug-in sets
 // apart; the rainy ones that count give a floor of 30 (Thunderstorm).
 constexpr DefaultWeatherData kWeathers[] = {
-    {DefaultWeather::Clear, 0x0010A7A8, 0x01, 255},
-    {DefaultWeather::Cloudy, 0x000C8220, 0x02, 120},
-    {DefaultWeather::Rain, 0x0010E1E9, 0x04, 60},
-    {DefaultWeather::Thunderstorm, 0x0010E1F2, 0x04, 30},
-    {DefaultWeather::Snow, 0x0010E1F0, 0x08, 200},
-    {DefaultWeather::RainySnow, 0x0010E1EE, 0x0C, 90},
-    {DefaultWeather::ExemptStorm, 0x0010DA13, 0x04, 10},
-    {DefaultWeather::Unclassified, 0x0010E3D4, 0x00, 0},
+    {DefaultWeather::Clear, 0x0010A7A8, 0x01, 255},      {DefaultWeather::Cloudy, 0x000C8220, 0x02, 120},
+    {DefaultWeather::Rain, 0x0010E1E9, 0x04, 60},        {DefaultWeather::Thunderstorm, 0x0010E1F2, 0x04, 30},
+    {DefaultWeather::Snow, 0x0010E1F0, 0x08, 200},       {DefaultWeather::RainySnow, 0x0010E1EE, 0x0C, 90},
+    {DefaultWeather::ExemptStorm, 0x0010DA13, 0x04, 10}, {DefaultWeather::Unclassified, 0x0010E3D4, 0x00, 0},
 };
 constexpr size_t kNullWeatherAfter = 3;  // the array's null entry follows Rain
 
@@ -212,9 +217,9 @@ void* GameData::addGlobal(uint32_t formId, float value) {
 void* GameData::addEffectArt(uint32_t formId, const char* modelPath, float fadeDuration) {
   void* art = newForm(FormKind::EffectArt, formId);
   void* component = static_cast<uint8_t*>(art) + field::kModelComponent;
-  if (modelPath) __atomic_store_n(reinterpret_cast<const char**>(static_cast<uint8_t*>(component) +
-                                                                 field::kComponentPath),
-                                  engine_.intern(modelPath), __ATOMIC_RELEASE);
+  if (modelPath)
+    __atomic_store_n(reinterpret_cast<const char**>(static_cast<uint8_t*>(component) + field::kComponentPath),
+                     engine_.intern(modelPath), __ATOMIC_RELEASE);
   storeField<float>(art, field::kFadeDuration, fadeDuration);
   return art;
 }
@@ -283,8 +288,7 @@ std::optional<std::string> GameData::modelPath(uint32_t formId) const {
   void* art = effectArt(formId);
   if (!art) return std::nullopt;
   const char* path = __atomic_load_n(
-      reinterpret_cast<const char* const*>(static_cast<uint8_t*>(art) + field::kModelComponent +
-                                           field::kComponentPath),
+      reinterpret_cast<const char* const*>(static_cast<uint8_t*>(art) + field::kModelComponent + field::kComponentPath),
       __ATOMIC_ACQUIRE);
   if (!path) return std::nullopt;
   return std::string(path);
@@ -396,17 +400,17 @@ void GameData::installDefaultData(const DataSet& data) {
     for (size_t i = 0; i < std::size(kSpellLists); ++i) {
       std::vector<void*> spells;
       for (int k = 0; k < kSpellLists[i].spells; ++k)
-        spells.push_back(newForm(FormKind::Spell, pluginFormId(kFirstSpell + 0x10 * static_cast<uint32_t>(i) +
-                                                               static_cast<uint32_t>(k))));
+        spells.push_back(newForm(
+            FormKind::Spell, pluginFormId(kFirstSpell + 0x10 * static_cast<uint32_t>(i) + static_cast<uint32_t>(k))));
       addFormListLocal(kSpellLists[i].list, spells);
     }
     // Hidden casters and targets: they stand in no cell until a strike moves them.
     for (size_t j = 0; j < std::size(kReferenceLists); ++j) {
       std::vector<void*> references;
       for (int k = 0; k < kReferencesPerList; ++k)
-        references.push_back(newForm(FormKind::ObjectReference,
-                                     pluginFormId(kFirstReference + 0x10 * static_cast<uint32_t>(j) +
-                                                  static_cast<uint32_t>(k))));
+        references.push_back(
+            newForm(FormKind::ObjectReference,
+                    pluginFormId(kFirstReference + 0x10 * static_cast<uint32_t>(j) + static_cast<uint32_t>(k))));
       addFormListLocal(kReferenceLists[j], references);
     }
     for (const auto& g : kGlobals) addGlobal(pluginFormId(g.local), g.value);

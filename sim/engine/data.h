@@ -105,7 +105,7 @@ class GameData {
   const Edition edition_;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<uint8_t[]>> storage_;  // file entries, list nodes, form-list arrays
-  std::vector<void*> forms_;                          // every form made here, for resetData
+  std::vector<void*> forms_;                         // every form made here, for resetData
   std::unique_ptr<void*[]> weatherArray_;
   size_t fileNodes_ = 0;      // nodes in the loaded-file list, the head included
   void* lastNode_ = nullptr;  // where the next node is linked

@@ -16,7 +16,6 @@ namespace nimbrel_sim {
 
 namespace {
 
-
 Engine& active() { return *ActiveRun::engine(); }
 
 template <typename T>
@@ -26,8 +25,7 @@ void storeRelaxed(void* object, size_t offset, T value) {
 
 template <typename T>
 T loadRelaxed(const void* object, size_t offset) {
-  return __atomic_load_n(reinterpret_cast<const T*>(static_cast<const uint8_t*>(object) + offset),
-                         __ATOMIC_RELAXED);
+  return __atomic_load_n(reinterpret_cast<const T*>(static_cast<const uint8_t*>(object) + offset), __ATOMIC_RELAXED);
 }
 
 std::optional<Cls> parentOf(Cls cls) {
@@ -60,16 +58,24 @@ bool derives(Cls cls, Cls base) {
 
 Cls classOfDescriptor(EntryId id) {
   switch (id) {
-    case kRttiSpell: return Cls::Spell;
-    case kRttiEffectArt: return Cls::EffectArt;
-    case kRttiImageSpaceModifier: return Cls::ImageSpaceModifier;
-    case kRttiFormList: return Cls::FormList;
-    case kRttiGlobalVariable: return Cls::GlobalVariable;
-    case kRttiObjectReference: return Cls::ObjectReference;
+    case kRttiSpell:
+      return Cls::Spell;
+    case kRttiEffectArt:
+      return Cls::EffectArt;
+    case kRttiImageSpaceModifier:
+      return Cls::ImageSpaceModifier;
+    case kRttiFormList:
+      return Cls::FormList;
+    case kRttiGlobalVariable:
+      return Cls::GlobalVariable;
+    case kRttiObjectReference:
+      return Cls::ObjectReference;
     // The descriptor the plug-in knows as the player's is the engine's actor
     // type: every actor passes a cast to it, not only the player.
-    case kRttiPlayer: return Cls::Actor;
-    default: return Cls::Form;
+    case kRttiPlayer:
+      return Cls::Actor;
+    default:
+      return Cls::Form;
   }
 }
 
@@ -253,9 +259,12 @@ void Engine::addForm(uint32_t formId, void* form) {
 
 void* Engine::eventSource(Source source) const {
   switch (source) {
-    case Source::MenuOpenClose: return static_cast<uint8_t*>(menuManager_) + field::kMenuEventSource;
-    case Source::Hit: return static_cast<uint8_t*>(scriptEventSources_) + field::kHitEventSource;
-    case Source::Action: return actionSource_;
+    case Source::MenuOpenClose:
+      return static_cast<uint8_t*>(menuManager_) + field::kMenuEventSource;
+    case Source::Hit:
+      return static_cast<uint8_t*>(scriptEventSources_) + field::kHitEventSource;
+    case Source::Action:
+      return actionSource_;
   }
   return nullptr;
 }
@@ -315,8 +324,7 @@ void* Engine::formFromId(uint32_t formId) {
   return form;
 }
 
-void* Engine::dynamicCast(void* object, int32_t vfDelta, void* sourceType, void* targetType,
-                          int32_t isReference) {
+void* Engine::dynamicCast(void* object, int32_t vfDelta, void* sourceType, void* targetType, int32_t isReference) {
   run_.noteEngineCall(os::osThreadId());
   EntryId from = image().descriptorAt(reinterpret_cast<uintptr_t>(sourceType));
   EntryId to = image().descriptorAt(reinterpret_cast<uintptr_t>(targetType));
@@ -415,8 +423,8 @@ void Engine::heapFree(void* heap, void* block, bool aligned) {
   bool registered = false;
   {
     std::lock_guard lock(mutex_);
-    registered = std::find(registeredFunctions_.begin(), registeredFunctions_.end(), block) !=
-                 registeredFunctions_.end();
+    registered =
+        std::find(registeredFunctions_.begin(), registeredFunctions_.end(), block) != registeredFunctions_.end();
   }
   ScriptMachine* machine = machine_.load(std::memory_order_acquire);
   if (registered && !(machine && machine->destroying(block))) {
@@ -460,8 +468,7 @@ void* Engine::internedAssign(void* ref, const char* data) {
 
 // --- native functions and the script registry --------------------------------
 
-void* Engine::nativeInit(void* function, const char* name, const char* className, bool isStatic,
-                         uint32_t paramCount) {
+void* Engine::nativeInit(void* function, const char* name, const char* className, bool isStatic, uint32_t paramCount) {
   size_t size = heapBlockSize(function);
   bool usable = size >= kNativeFunctionSize && paramCount <= 0xffff;
   if (usable) {
@@ -493,8 +500,8 @@ void Engine::nativeRelease(void* function) {
   bool registered = false;
   {
     std::lock_guard lock(mutex_);
-    registered = std::find(registeredFunctions_.begin(), registeredFunctions_.end(), function) !=
-                 registeredFunctions_.end();
+    registered =
+        std::find(registeredFunctions_.begin(), registeredFunctions_.end(), function) != registeredFunctions_.end();
   }
   ScriptMachine* machine = machine_.load(std::memory_order_acquire);
   bool ownedByRegistry = registered && !(machine && machine->destroying(function));
@@ -503,11 +510,9 @@ void Engine::nativeRelease(void* function) {
     std::lock_guard lock(mutex_);
     known = paramTables_.erase(reinterpret_cast<uintptr_t>(function)) != 0;
   }
-  run_.trace.record("NativeFunctionBaseRelease", Args()
-                                                     .p("function", function)
-                                                     .b("allocated", allocated)
-                                                     .b("registered", registered)
-                                                     .b("initialised", known));
+  run_.trace.record(
+      "NativeFunctionBaseRelease",
+      Args().p("function", function).b("allocated", allocated).b("registered", registered).b("initialised", known));
   if (!allocated) run_.fail("NativeFunctionBaseRelease of an object the engine heap did not hand out");
   if (ownedByRegistry) run_.fail("NativeFunctionBaseRelease of a native function the script registry owns");
 }
@@ -628,12 +633,9 @@ bool Engine::checkNative(const char* fn, void* registry, uint32_t stackId, bool 
 }
 
 void Engine::spellCast(void* registry, uint32_t stackId, void* spell, void* caster, void* target) {
-  run_.trace.record("SpellCastNative", Args()
-                                           .p("registry", registry)
-                                           .u("stackId", stackId)
-                                           .p("spell", spell)
-                                           .p("caster", caster)
-                                           .p("target", target));
+  run_.trace.record(
+      "SpellCastNative",
+      Args().p("registry", registry).u("stackId", stackId).p("spell", spell).p("caster", caster).p("target", target));
   bool sound = checkNative("SpellCastNative", registry, stackId, true);
   auto cs = classOf(spell), cc = classOf(caster), ct = classOf(target);
   bool spellOk = cs && derives(*cs, Cls::Spell);

@@ -1,6 +1,5 @@
 #include "engine/main_thread.h"
 
-
 namespace nimbrel_sim {
 
 MainThread::MainThread(Run& run, double fps, double timeScale)

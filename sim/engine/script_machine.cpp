@@ -17,7 +17,7 @@ constexpr uint32_t kCallerValues = 3;
 constexpr size_t kStackHeader = 0x40;
 constexpr size_t kFrameSize = 0x40;
 constexpr uint8_t kFrameFiller = 0xCD;
-constexpr uint64_t kCallerValueType = 0xBAD;   // no type the plug-in knows
+constexpr uint64_t kCallerValueType = 0xBAD;  // no type the plug-in knows
 constexpr uint64_t kUnusedWord = 0x5A5A5A5A5A5A5A5Aull;
 
 using CallOperation = bool (*)(void* self, uint64_t unused, void* registry, uint32_t stackId, ScriptValue* result,
@@ -33,13 +33,20 @@ void* slotOf(void* function, int slot) {
 
 std::string typeName(uint64_t type) {
   switch (type) {
-    case 0: return "none";
-    case 1: return "object";
-    case 2: return "string";
-    case 3: return "integer";
-    case 4: return "float";
-    case 5: return "bool";
-    default: return "unknown";
+    case 0:
+      return "none";
+    case 1:
+      return "object";
+    case 2:
+      return "string";
+    case 3:
+      return "integer";
+    case 4:
+      return "float";
+    case 5:
+      return "bool";
+    default:
+      return "unknown";
   }
 }
 
@@ -141,11 +148,9 @@ bool ScriptMachine::callNative(const std::string& className, const std::string& 
     cleared = call->resultCleared;
   }
   uint64_t type = loadField<uint64_t>(&result, 0);
-  run_.trace.record("CallNativeResult", Args()
-                                            .s("function", function)
-                                            .b("returned", returned)
-                                            .u("resultType", type)
-                                            .b("resultCleared", cleared));
+  run_.trace.record(
+      "CallNativeResult",
+      Args().s("function", function).b("returned", returned).u("resultType", type).b("resultCleared", cleared));
   if (resultType) *resultType = type;
   return returned;
 }
@@ -156,8 +161,10 @@ uint64_t ScriptMachine::callFunctionSlot(const std::string& function, int slot, 
   args.s("function", function).i("slot", slot).u("a", a).u("b", b).u("c", c);
   if (!fn || slot < 1 || slot >= kCallSlot) {
     run_.trace.record("CallFunctionSlot", args);
-    if (!fn) run_.fail("callFunctionSlot: no registered function " + function);
-    else run_.fail("callFunctionSlot: slot " + std::to_string(slot) + " is not an operation 1 to 22 (23 is callNative)");
+    if (!fn)
+      run_.fail("callFunctionSlot: no registered function " + function);
+    else
+      run_.fail("callFunctionSlot: slot " + std::to_string(slot) + " is not an operation 1 to 22 (23 is callNative)");
     return 0;
   }
   run_.trace.record("CallFunctionSlot", args.p("object", fn));

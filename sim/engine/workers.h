@@ -51,7 +51,7 @@ class ThreadCensus {
     size_t plugin = 0;      // every thread the double did not start
     size_t sheetLoops = 0;
     size_t forkLoops = 0;
-    size_t strikes = 0;     // single and chain strike threads
+    size_t strikes = 0;  // single and chain strike threads
   };
   // `everyTick` runs on the census thread at each sample.
   explicit ThreadCensus(std::function<void()> everyTick = {});

@@ -5,13 +5,12 @@
 #include <atomic>
 #include <cmath>
 
-#include "image/image.h"
 #include "engine/relaxed.h"
+#include "image/image.h"
 
 namespace nimbrel_sim {
 
 namespace {
-
 
 uint32_t formIdOf(const void* form) { return form ? loadField<uint32_t>(form, field::kFormId) : 0; }
 
@@ -42,7 +41,6 @@ void World::activate() {
   std::lock_guard lock(mutex_);
   publishHolders();
 }
-
 
 void World::startClock() { startTicks_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
 
@@ -243,10 +241,9 @@ void World::enterExterior(void* worldspace) {
   if (!worldspace) worldspace = ownWorldspaceLocked(kTamrielWorldspace);
   playerArea_ = &exterior(worldspace);
   refreshCells();
-  run_.trace.record("PlayerCell", Args()
-                                      .s("cell", "exterior")
-                                      .u("worldspace", formIdOf(worldspace))
-                                      .p("cell", playerArea_->attachedCell));
+  run_.trace.record(
+      "PlayerCell",
+      Args().s("cell", "exterior").u("worldspace", formIdOf(worldspace)).p("cell", playerArea_->attachedCell));
 }
 
 void World::setSkyPresent(bool present) {
@@ -261,10 +258,8 @@ void World::setWeather(void* current, void* outgoing, float transition) {
   storeField<void*>(sky_, field::kSkyCurrentWeather, current);
   storeField<void*>(sky_, field::kSkyOutgoingWeather, outgoing);
   storeField<float>(sky_, field::kSkyTransition, transition);
-  run_.trace.record("Weather", Args()
-                                   .u("current", formIdOf(current))
-                                   .u("outgoing", formIdOf(outgoing))
-                                   .f("transition", transition));
+  run_.trace.record(
+      "Weather", Args().u("current", formIdOf(current)).u("outgoing", formIdOf(outgoing)).f("transition", transition));
 }
 
 void World::setTransition(float transition) {

@@ -5,8 +5,8 @@
 #include "run/os.h"
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <exception>
 
 #include "run/plugin_calls.h"
@@ -14,7 +14,6 @@
 namespace nimbrel_sim {
 
 namespace {
-
 
 Host& active() { return *ActiveRun::host(); }
 
@@ -39,16 +38,14 @@ constexpr uint32_t kHostVersion = 0x02001000;  // interface version words, unrea
 Host::Host(Run& run, Engine& engine, const Options& options) : run_(run), engine_(engine), options_(options) {
   uint32_t runtime = options.runtimeVersion;
   if (runtime == 0) runtime = options.edition == Edition::VR ? kRuntimeVR : kRuntimeSE;
-  record_ = {kHostVersion, runtime, 0, options.editor ? 1u : 0u, &hostQueryInterface, &hostPluginHandle,
-             &hostReleaseIndex};
+  record_ = {kHostVersion,      runtime,          0, options.editor ? 1u : 0u, &hostQueryInterface,
+             &hostPluginHandle, &hostReleaseIndex};
   script_ = {1, &hostRegisterScript};
   task_ = {2, &hostAddTask, &hostAddUiTask};
   messaging_ = {2, &hostRegisterListener, &hostDispatch, &hostEventDispatcher};
 }
 
-Host::~Host() {
-  ActiveRun::forget(this);
-}
+Host::~Host() { ActiveRun::forget(this); }
 
 void Host::activate() { ActiveRun::setHost(this); }
 
@@ -132,11 +129,9 @@ bool Host::registerListenerOf(uint32_t otherHandle, const char* sender, void* li
 }
 
 bool Host::dispatch(uint32_t handle, uint32_t type, uint32_t length, const char* receiver) {
-  run_.trace.record("Dispatch", Args()
-                                    .u("handle", handle)
-                                    .u("type", type)
-                                    .u("length", length)
-                                    .s("receiver", receiver ? receiver : "(all)"));
+  run_.trace.record(
+      "Dispatch",
+      Args().u("handle", handle).u("type", type).u("length", length).s("receiver", receiver ? receiver : "(all)"));
   return false;
 }
 
@@ -301,8 +296,7 @@ TaskStats Host::drainAndCount(size_t& due) {
   due = queued_;
   // Tasks run in queue order: once `due` tasks are released, every task
   // queued before the wait began has run, however many came in since.
-  if (!run_.onMainThread())
-    idle_.wait(lock, [this, &due] { return released_ >= due || held_ || framesStopped_; });
+  if (!run_.onMainThread()) idle_.wait(lock, [this, &due] { return released_ >= due || held_ || framesStopped_; });
   return {queued_, released_, pending_.size(), maxPerFrame_, maxLatency_, heldOverLoads_};
 }
 

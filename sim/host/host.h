@@ -3,16 +3,16 @@
 // thread that runs queued tasks.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <chrono>
 #include <deque>
-#include <atomic>
-#include <unordered_map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/engine.h"
@@ -78,10 +78,10 @@ static_assert(offsetof(MessagingInterfaceRecord, getEventDispatcher) == 24);
 struct TaskStats {
   size_t queued = 0;
   size_t released = 0;
-  size_t pending = 0;            // queued or running, not yet released
-  size_t maxPerFrame = 0;        // tasks one frame ran
-  uint64_t maxLatencyFrames = 0; // frames from queuing to running
-  size_t heldOverLoads = 0;      // queued during a load, run after it
+  size_t pending = 0;             // queued or running, not yet released
+  size_t maxPerFrame = 0;         // tasks one frame ran
+  uint64_t maxLatencyFrames = 0;  // frames from queuing to running
+  size_t heldOverLoads = 0;       // queued during a load, run after it
 };
 
 class Host {

@@ -67,11 +67,16 @@ constexpr size_t kDescriptorSize = 0x10;
 // patch site's engine code and has no extent of its own).
 size_t extentOf(EntryId id) {
   switch (entry(id).kind) {
-    case K::Function: return kJumpSize;
-    case K::Holder: return 8;
-    case K::Object: return kEngineHeapSize;
-    case K::TypeDescriptor: return kDescriptorSize;
-    case K::Code: return id == kJumpPatchSite ? Image::kEngineCodeSize : 0;
+    case K::Function:
+      return kJumpSize;
+    case K::Holder:
+      return 8;
+    case K::Object:
+      return kEngineHeapSize;
+    case K::TypeDescriptor:
+      return kDescriptorSize;
+    case K::Code:
+      return id == kJumpPatchSite ? Image::kEngineCodeSize : 0;
   }
   return 0;
 }
@@ -95,18 +100,16 @@ const uint8_t Image::kEngineCode[Image::kEngineCodeSize] = {
     0x0F, 0x28, 0xC6,                          // movaps xmm0, xmm6
     0xF3, 0x0F, 0x11, 0x43, 0x40,              // movss [rbx+0x40], xmm0
     // JumpPatchTarget (site + 0x32):
-    0x48, 0x8B, 0x5C, 0x24, 0x30,              // mov rbx, [rsp+0x30]
-    0x48, 0x83, 0xC4, 0x20,                    // add rsp, 0x20
-    0x5F,                                      // pop rdi
-    0xC3,                                      // ret
-    0x90, 0x90, 0x90,                          // padding
+    0x48, 0x8B, 0x5C, 0x24, 0x30,  // mov rbx, [rsp+0x30]
+    0x48, 0x83, 0xC4, 0x20,        // add rsp, 0x20
+    0x5F,                          // pop rdi
+    0xC3,                          // ret
+    0x90, 0x90, 0x90,              // padding
 };
 
 const Entry& entry(EntryId id) { return kEntries[id]; }
 
-uint32_t offsetOf(EntryId id, Edition edition) {
-  return edition == Edition::VR ? kEntries[id].vr : kEntries[id].se;
-}
+uint32_t offsetOf(EntryId id, Edition edition) { return edition == Edition::VR ? kEntries[id].vr : kEntries[id].se; }
 
 Image& image() {
   static Image instance;
@@ -125,8 +128,7 @@ bool Image::checkLayout(std::string& error) const {
     uintptr_t offset = offsetOf(id, edition_);
     size_t size = extentOf(id);
     if (offset < kArenaRva || offset + std::max<size_t>(size, 1) > kArenaRva + kArenaSize) {
-      std::snprintf(text, sizeof text, "arena does not cover %s at 0x%zx", entry(id).name,
-                    static_cast<size_t>(offset));
+      std::snprintf(text, sizeof text, "arena does not cover %s at 0x%zx", entry(id).name, static_cast<size_t>(offset));
       error = text;
       return false;
     }
@@ -135,8 +137,7 @@ bool Image::checkLayout(std::string& error) const {
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
   for (size_t i = 1; i < spans.size(); ++i) {
     if (spans[i].begin < spans[i - 1].end) {
-      error = std::string("arena entries overlap: ") + entry(spans[i - 1].id).name + " and " +
-              entry(spans[i].id).name;
+      error = std::string("arena entries overlap: ") + entry(spans[i - 1].id).name + " and " + entry(spans[i].id).name;
       return false;
     }
   }
@@ -162,8 +163,7 @@ bool Image::prepare(Edition edition, const void* const* functionTargets, std::st
   if (ready_) {
     if (edition != edition_) {
       error = std::string("the image of this process is laid out for ") +
-              (edition_ == Edition::VR ? "Skyrim VR" : "Skyrim Special Edition") +
-              "; one edition per process";
+              (edition_ == Edition::VR ? "Skyrim VR" : "Skyrim Special Edition") + "; one edition per process";
       return false;
     }
     return true;
@@ -173,8 +173,8 @@ bool Image::prepare(Edition edition, const void* const* functionTargets, std::st
   auto arena = reinterpret_cast<uintptr_t>(nimbrel_arena);
   char text[160];
   if (arena != base_ + kArenaRva) {
-    std::snprintf(text, sizeof text, "arena at 0x%zx is not image base 0x%zx + 0x1000",
-                  static_cast<size_t>(arena), static_cast<size_t>(base_));
+    std::snprintf(text, sizeof text, "arena at 0x%zx is not image base 0x%zx + 0x1000", static_cast<size_t>(arena),
+                  static_cast<size_t>(base_));
     error = text;
     return false;
   }

@@ -1,13 +1,13 @@
 // Simulation platform (Linux) side of the double's OS layer.
 #include <dirent.h>
-#include <pthread.h>
-#include <sys/resource.h>
-#include <time.h>
 #include <dlfcn.h>
 #include <link.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,15 +49,12 @@ bool rangeMapped(uintptr_t begin, uintptr_t end) {
   return covered >= end;
 }
 
-std::string errnoText(const char* what) {
-  return std::string(what) + ": " + std::strerror(errno);
-}
+std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 extern "C" void onFault(int signal) {
   char text[96];
   int n = std::snprintf(text, sizeof text,
-                        "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n",
-                        signal);
+                        "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n", signal);
   if (n > 0) (void)!write(2, text, static_cast<size_t>(n));
   _exit(4);
 }
@@ -106,9 +103,7 @@ std::string protectionOf(uintptr_t address) {
   return "---";
 }
 
-void setEnv(const std::string& name, const std::string& value) {
-  ::setenv(name.c_str(), value.c_str(), 1);
-}
+void setEnv(const std::string& name, const std::string& value) { ::setenv(name.c_str(), value.c_str(), 1); }
 
 void unsetEnv(const std::string& name) { ::unsetenv(name.c_str()); }
 

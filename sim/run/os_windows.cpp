@@ -1,7 +1,9 @@
 // Windows (and Wine) side of the double's OS layer.
 #include <windows.h>
-#include <shlobj.h>
+
+// These need <windows.h> first.
 #include <psapi.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +24,7 @@ std::string lastErrorText(const char* what) {
 
 LONG WINAPI onFault(EXCEPTION_POINTERS* info) {
   unsigned long code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0;
-  std::fprintf(stderr,
-               "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n",
+  std::fprintf(stderr, "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n",
                code == EXCEPTION_BREAKPOINT ? 5 : 11);
   std::fflush(stderr);
   ExitProcess(4);
@@ -55,18 +56,24 @@ std::string protectionOf(uintptr_t address) {
   MEMORY_BASIC_INFORMATION info{};
   if (VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof info) == 0) return "---";
   switch (info.Protect & 0xff) {
-    case PAGE_READONLY: return "r--";
-    case PAGE_READWRITE: case PAGE_WRITECOPY: return "rw-";
-    case PAGE_EXECUTE: return "--x";
-    case PAGE_EXECUTE_READ: return "r-x";
-    case PAGE_EXECUTE_READWRITE: case PAGE_EXECUTE_WRITECOPY: return "rwx";
-    default: return "---";
+    case PAGE_READONLY:
+      return "r--";
+    case PAGE_READWRITE:
+    case PAGE_WRITECOPY:
+      return "rw-";
+    case PAGE_EXECUTE:
+      return "--x";
+    case PAGE_EXECUTE_READ:
+      return "r-x";
+    case PAGE_EXECUTE_READWRITE:
+    case PAGE_EXECUTE_WRITECOPY:
+      return "rwx";
+    default:
+      return "---";
   }
 }
 
-void setEnv(const std::string& name, const std::string& value) {
-  _putenv_s(name.c_str(), value.c_str());
-}
+void setEnv(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
 
 void unsetEnv(const std::string& name) { _putenv_s(name.c_str(), ""); }
 

@@ -67,9 +67,7 @@ class Run {
   static const char* thisThreadName() { return threadName_; }
   static bool onDoubleThread() { return threadName_ != nullptr; }
   // Whether the calling thread is one of the double's whose name starts so.
-  static bool onThreadOf(const char* prefix) {
-    return threadName_ && std::string(threadName_).rfind(prefix, 0) == 0;
-  }
+  static bool onThreadOf(const char* prefix) { return threadName_ && std::string(threadName_).rfind(prefix, 0) == 0; }
 
   // A saved-game load holds the main thread: the plug-in's strike threads
   // should leave the world alone meanwhile, since the game is tearing its

@@ -476,9 +476,12 @@ ScenarioPlayer::ScenarioPlayer(GameDouble& game, Run& run, World& world, const S
 
 uint32_t ScenarioPlayer::weatherId(const FormRef& ref) const {
   switch (ref.kind) {
-    case FormRef::Kind::None: return 0;
-    case FormRef::Kind::Named: return game_.data().weatherId(ref.name);
-    case FormRef::Kind::Id: return ref.id;
+    case FormRef::Kind::None:
+      return 0;
+    case FormRef::Kind::Named:
+      return game_.data().weatherId(ref.name);
+    case FormRef::Kind::Id:
+      return ref.id;
   }
   return 0;
 }
@@ -558,23 +561,43 @@ void ScenarioPlayer::apply(const ScenarioEvent& e) {
       hourStartMs_ = e.atMs;
       game_.world().setGameHour(e.hour);
       break;
-    case Kind::PlayerPosition: game_.world().setPlayerPosition(e.position.x, e.position.y, e.position.z); break;
-    case Kind::PlayerInterior: game_.world().enterInterior(); break;
-    case Kind::PlayerExterior: game_.world().enterExterior(e.worldspaceId); break;
-    case Kind::Player3D: game_.world().setPlayerHas3D(e.on); break;
-    case Kind::PlayerHolder: game_.world().setPlayerHolderPresent(e.on); break;
-    case Kind::PlayerNoCell: game_.world().setPlayerCellNull(); break;
-    case Kind::Sky: game_.world().setSkyPresent(e.on); break;
+    case Kind::PlayerPosition:
+      game_.world().setPlayerPosition(e.position.x, e.position.y, e.position.z);
+      break;
+    case Kind::PlayerInterior:
+      game_.world().enterInterior();
+      break;
+    case Kind::PlayerExterior:
+      game_.world().enterExterior(e.worldspaceId);
+      break;
+    case Kind::Player3D:
+      game_.world().setPlayerHas3D(e.on);
+      break;
+    case Kind::PlayerHolder:
+      game_.world().setPlayerHolderPresent(e.on);
+      break;
+    case Kind::PlayerNoCell:
+      game_.world().setPlayerCellNull();
+      break;
+    case Kind::Sky:
+      game_.world().setSkyPresent(e.on);
+      break;
     case Kind::WorldLoad:
       // A loaded world starts at noon under a clear sky.
       ramping_ = false;
       hourSet_ = false;
       game_.world().loadWorld();
       break;
-    case Kind::WorldUnload: game_.world().unloadWorld(); break;
-    case Kind::LoadedArea: game_.world().setLoadedArea(e.attachedRange, e.cellRange); break;
+    case Kind::WorldUnload:
+      game_.world().unloadWorld();
+      break;
+    case Kind::LoadedArea:
+      game_.world().setLoadedArea(e.attachedRange, e.cellRange);
+      break;
     // Menu events come from the game's UI thread, not the main thread.
-    case Kind::Menu: hooks_.toUi([this, name = e.name, on = e.on] { game_.world().sendMenuEvent(name, on); }); break;
+    case Kind::Menu:
+      hooks_.toUi([this, name = e.name, on = e.on] { game_.world().sendMenuEvent(name, on); });
+      break;
     case Kind::Hit: {
       uint32_t source = e.sourceId;
       if (source == 0) {
@@ -584,19 +607,24 @@ void ScenarioPlayer::apply(const ScenarioEvent& e) {
       game_.world().sendHitEvent(e.byPlayer, source);
       break;
     }
-    case Kind::Action: game_.world().sendActionEvent(e.actionType, e.byPlayer); break;
-    case Kind::SavedGameLoad: game_.host().loadSavedGame(e.on); break;
-    case Kind::Hitch: hooks_.stall(e.stallMs); break;
+    case Kind::Action:
+      game_.world().sendActionEvent(e.actionType, e.byPlayer);
+      break;
+    case Kind::SavedGameLoad:
+      game_.host().loadSavedGame(e.on);
+      break;
+    case Kind::Hitch:
+      hooks_.stall(e.stallMs);
+      break;
     case Kind::SetInt:
     case Kind::SetFloat: {
       // Script calls run on the script machine's threads, beside the frames.
       hooks_.toScripts([this, e] {
         const bool isInt = e.kind == Kind::SetInt;
         uint64_t resultType = 0;
-        bool called = game_.scripts().callNative("NimbrelPluginScript", isInt ? "SetIntValue" : "SetFloatValue",
-                                       ScriptArg::String(e.name),
-                                       isInt ? ScriptArg::Int(e.intValue) : ScriptArg::Float(e.floatValue),
-                                       &resultType);
+        bool called = game_.scripts().callNative(
+            "NimbrelPluginScript", isInt ? "SetIntValue" : "SetFloatValue", ScriptArg::String(e.name),
+            isInt ? ScriptArg::Int(e.intValue) : ScriptArg::Float(e.floatValue), &resultType);
         run_.trace.record("ScenarioScriptCall",
                           Args().s("key", e.name).b("called", called).u("resultType", resultType));
       });

@@ -30,7 +30,6 @@ using namespace nimbrel_sim_tests;
 
 namespace {
 
-
 Options options(const char* name, Edition edition = Edition::SpecialEdition) {
   Options o;
   o.edition = edition;
@@ -54,7 +53,9 @@ template <typename Fn>
 Fn at(const GameDouble& game, uint32_t offset) {
   return reinterpret_cast<Fn>(game.checks().imageBase() + offset);
 }
-void* address(const GameDouble& game, uint32_t offset) { return reinterpret_cast<void*>(game.checks().imageBase() + offset); }
+void* address(const GameDouble& game, uint32_t offset) {
+  return reinterpret_cast<void*>(game.checks().imageBase() + offset);
+}
 uint8_t* holder(const GameDouble& game, uint32_t offset) {
   return *reinterpret_cast<uint8_t* const*>(game.checks().imageBase() + offset);
 }
@@ -69,7 +70,7 @@ T read(const void* object, size_t offset) {
 void* formFromId(const GameDouble& game, uint32_t id) { return at<void* (*)(uint32_t)>(game, kFormFromId)(id); }
 void* cast(const GameDouble& game, void* form, uint32_t to) {
   return at<void* (*)(void*, int32_t, void*, void*, int32_t)>(game, kDynamicCast)(form, 0, address(game, kRttiForm),
-                                                                                   address(game, to), 0);
+                                                                                  address(game, to), 0);
 }
 
 struct LoadedFile {
@@ -268,7 +269,7 @@ TEST(DefaultData, FilesFormsAndWeathersOfTheSpecialEdition) {
     }
   }
 
-  const std::pair<uint32_t, float> globals[] = {{0xA6A, 0.0f}, {0xCB5, 3.0f}, {0xCB6, 7.0f},
+  const std::pair<uint32_t, float> globals[] = {{0xA6A, 0.0f},  {0xCB5, 3.0f}, {0xCB6, 7.0f},
                                                 {0xCB4, 30.0f}, {0xCF6, 1.5f}, {0xCF7, 1.5f}};
   for (const auto& [id, value] : globals) {
     void* global = cast(game, formFromId(game, 0x12000000 | id), kRttiGlobal);
@@ -428,15 +429,25 @@ bool callOperation(uint8_t* self, uint64_t, void* registry, uint32_t stackId, Va
   }
   const char* key = nullptr;
   engine<void* (*)(void*, const char*)>(kInternCreate)(&key, "");
-  if (gSeen.types[0] == 2) engine<void* (*)(void*, const char*)>(kInternAssign)(&key, reinterpret_cast<const char*>(gSeen.payloads[0]));
+  if (gSeen.types[0] == 2)
+    engine<void* (*)(void*, const char*)>(kInternAssign)(&key, reinterpret_cast<const char*>(gSeen.payloads[0]));
   gSeen.key = key ? key : "(null)";
   void* otherFrame[8] = {stack};
   switch (gSeen.mode) {
-    case CallMode::BeyondArguments: valueOf(stack, frame, 2, offset); break;
-    case CallMode::WrongOffset: valueOf(stack, frame, 0, 0); break;
-    case CallMode::ForeignFrame: valueOf(stack, otherFrame, 0, offset); break;
-    case CallMode::ForeignStack: offsetOf(otherFrame, frame); break;
-    default: break;
+    case CallMode::BeyondArguments:
+      valueOf(stack, frame, 2, offset);
+      break;
+    case CallMode::WrongOffset:
+      valueOf(stack, frame, 0, 0);
+      break;
+    case CallMode::ForeignFrame:
+      valueOf(stack, otherFrame, 0, offset);
+      break;
+    case CallMode::ForeignStack:
+      offsetOf(otherFrame, frame);
+      break;
+    default:
+      break;
   }
   if (gSeen.mode != CallMode::NoClear) engine<void (*)(Value*)>(kValueClear)(result);
   result->type = 0;
@@ -446,7 +457,8 @@ bool callOperation(uint8_t* self, uint64_t, void* registry, uint32_t stackId, Va
 
 uint64_t destroy(uint8_t* self, uint64_t flags) {
   engine<void (*)(void*)>(kNativeRelease)(self);
-  if ((flags & 1) && !(flags & 4)) engine<void (*)(void*, void*, bool)>(kHeapFree)(address(*gSeen.game, kEngineHeap), self, false);
+  if ((flags & 1) && !(flags & 4))
+    engine<void (*)(void*, void*, bool)>(kHeapFree)(address(*gSeen.game, kEngineHeap), self, false);
   return reinterpret_cast<uint64_t>(self);
 }
 uint64_t nameHandle(uint8_t* self) { return reinterpret_cast<uint64_t>(self + 16); }
@@ -467,7 +479,8 @@ std::vector<const void*> functionTable(const GameDouble& game) {
 
 uint8_t* makeFunction(const GameDouble& game, const char* name, const std::vector<const void*>* table) {
   void* heap = address(game, kEngineHeap);
-  auto* fn = static_cast<uint8_t*>(at<void* (*)(void*, uint64_t, uint32_t, bool)>(game, kHeapAllocate)(heap, 96, 0, false));
+  auto* fn =
+      static_cast<uint8_t*>(at<void* (*)(void*, uint64_t, uint32_t, bool)>(game, kHeapAllocate)(heap, 96, 0, false));
   if (!fn) return nullptr;
   for (int offset : {16, 24, 32, 72}) at<void* (*)(void*, const char*)>(game, kInternCreate)(fn + offset, "");
   at<void* (*)(void*, const char*, const char*, bool, uint32_t)>(game, kNativeInit)(fn, name, "NimbrelPluginScript",
@@ -510,7 +523,7 @@ TEST_F(MachineTest, CallNativeHandsTheArgumentsInAFrameAndReportsTheResult) {
   EXPECT_EQ(game.scripts().registeredFunction("SetFloatValue"), nullptr);
   uint64_t resultType = 99;
   ASSERT_TRUE(game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("SheetFrequency"),
-                              ScriptArg::Int(-7), &resultType));
+                                        ScriptArg::Int(-7), &resultType));
   EXPECT_EQ(resultType, 0u);
   EXPECT_EQ(gSeen.calls, 1);
   EXPECT_EQ(gSeen.types[0], 2u);
@@ -519,7 +532,8 @@ TEST_F(MachineTest, CallNativeHandsTheArgumentsInAFrameAndReportsTheResult) {
   EXPECT_EQ(static_cast<uint32_t>(gSeen.payloads[1]), 0xFFFFFFF9u);
   EXPECT_EQ(gSeen.registry, *reinterpret_cast<void**>(holder(game, kScriptVmHolder) + 0x200));
 
-  ASSERT_TRUE(game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::Bool(true), ScriptArg::Float(2.5f)));
+  ASSERT_TRUE(
+      game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::Bool(true), ScriptArg::Float(2.5f)));
   EXPECT_EQ(gSeen.types[0], 5u);
   EXPECT_EQ(gSeen.key, "");
   EXPECT_EQ(gSeen.types[1], 4u);
@@ -537,7 +551,7 @@ TEST_F(MachineTest, ResultNotClearedShowsInTheTrace) {
   gSeen.mode = CallMode::NoClear;
   uint64_t resultType = 99;
   ASSERT_TRUE(game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1),
-                              &resultType));
+                                        &resultType));
   EXPECT_EQ(resultType, 0u);
   bool notCleared = false;
   for (const auto& line : game.checks().trace())
@@ -570,7 +584,7 @@ TEST_F(MachineTest, ForeignFramesAndStacksFail) {
 TEST_F(MachineTest, FunctionSlotsThroughTheObjectsTable) {
   EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 2), reinterpret_cast<uint64_t>(fn + 16));
   EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 6) & 0xFFFF, 2u);
-  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 10) & 0xFF, 1u);  // static, set by NativeFunctionBaseInit
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 10) & 0xFF, 1u);   // static, set by NativeFunctionBaseInit
   EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 7, 1, 2, 3), 0u);  // the engine's own implementation
   EXPECT_EQ(game.checks().callCount("IFunctionBase7"), 1u);
   EXPECT_TRUE(game.checks().ok()) << allFailures(game);

@@ -33,7 +33,6 @@ using namespace nimbrel_sim_tests;
 
 namespace {
 
-
 uintptr_t firstImageBase() {
   uintptr_t base = 0;
   dl_iterate_phdr(
@@ -72,7 +71,9 @@ void* holder(const GameDouble& game, uint32_t offset) {
   return *reinterpret_cast<void* const*>(game.checks().imageBase() + offset);
 }
 
-void* descriptor(const GameDouble& game, uint32_t offset) { return reinterpret_cast<void*>(game.checks().imageBase() + offset); }
+void* descriptor(const GameDouble& game, uint32_t offset) {
+  return reinterpret_cast<void*>(game.checks().imageBase() + offset);
+}
 
 // --- a plug-in made of plain functions, as a library would export them -------
 
@@ -224,8 +225,8 @@ TEST(Image, VrEditionUsesTheVrColumn) {
   GameDouble game(o);
   ASSERT_TRUE(game.checks().ok());
   const uint8_t* base = reinterpret_cast<const uint8_t*>(game.checks().imageBase());
-  EXPECT_EQ(base[0x1a3f60], 0xFF);      // FormFromId, VR
-  EXPECT_EQ(base[kFormFromId], 0xCC);   // the SE offset is filler here
+  EXPECT_EQ(base[0x1a3f60], 0xFF);     // FormFromId, VR
+  EXPECT_EQ(base[kFormFromId], 0xCC);  // the SE offset is filler here
   EXPECT_EQ(game.checks().patchSiteAddress(), game.checks().imageBase() + 0x127b7ed);
   EXPECT_NE(holder(game, 0x1f889d8), nullptr);  // script VM
   EXPECT_EQ(game.pluginLogPath(), o.outDir + "/Documents/My Games/Skyrim VR/SKSE/NimbrelVRPlugin.log");
@@ -367,7 +368,8 @@ TEST(Engine, MenuEventsReachSinksThroughSlotOne) {
   auto* menus = static_cast<uint8_t*>(holder(game, kMenuManagerHolder));
   at<void (*)(void*, void*)>(game, kAddSink)(menus + 8, &sink);
   game.world().sendMenuEvent("Journal Menu", true);
-  EXPECT_NE(game.checks().trace().back().find("\"thread\":\"ui\""), std::string::npos) << "menus come from the UI thread";
+  EXPECT_NE(game.checks().trace().back().find("\"thread\":\"ui\""), std::string::npos)
+      << "menus come from the UI thread";
   EXPECT_EQ(sink.calls, 1);
   EXPECT_EQ(sink.lastMenu, "Journal Menu");
   EXPECT_EQ(sink.lastOpening, 1);
@@ -404,7 +406,8 @@ TEST(Host, QueryLoadAndTheStartUpOrder) {
   EXPECT_EQ(gRegistryGiven, registry);
   game.host().loadSavedGame(true);
   game.host().loadSavedGame(false);
-  std::vector<std::pair<uint32_t, uint64_t>> expected = {{0, 0}, {1, 0}, {6, 0}, {8, 0}, {2, 0}, {3, 1}, {2, 0}, {3, 0}};
+  std::vector<std::pair<uint32_t, uint64_t>> expected = {{0, 0}, {1, 0}, {6, 0}, {8, 0},
+                                                         {2, 0}, {3, 1}, {2, 0}, {3, 0}};
   ASSERT_EQ(gMessages.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(gMessages[i].first, expected[i].first) << i;
@@ -454,7 +457,8 @@ TEST(Host, ActionEventsComeFromDispatcherThree) {
   EXPECT_EQ(game.checks().sinkCount(Source::Action), 1u);
   void* player = at<void* (*)(uint32_t)>(game, kFormFromId)(0x14);
   game.world().sendActionEvent(9, true);
-  EXPECT_NE(game.checks().trace().back().find("\"thread\":\"main\""), std::string::npos) << "actions come from the main thread";
+  EXPECT_NE(game.checks().trace().back().find("\"thread\":\"main\""), std::string::npos)
+      << "actions come from the main thread";
   EXPECT_EQ(sink.lastAction, 9u);
   EXPECT_EQ(sink.lastActor, player);
   game.world().sendActionEvent(10, false);
@@ -497,8 +501,7 @@ TEST(Host, EnvironmentForTheSimulationPlatform) {
   EXPECT_EQ(std::string(std::getenv("NIMBREL_TIME_SCALE")), "60");
   EXPECT_EQ(std::string(std::getenv("NIMBREL_DOCUMENTS_RESULT")), "80004005");
   EXPECT_EQ(std::string(std::getenv("NIMBREL_DOCUMENTS_LASTERR")), "00000002");
-  EXPECT_EQ(game.pluginLogPath(),
-            o.outDir + "/Documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log");
+  EXPECT_EQ(game.pluginLogPath(), o.outDir + "/Documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log");
   Options clean = seOptions("env-clean");
   GameDouble second(clean);
   EXPECT_EQ(std::getenv("NIMBREL_DOCUMENTS_RESULT"), nullptr);
@@ -603,11 +606,10 @@ TEST(FinalChecks, TaskQueuedTwiceWhilePendingFails) {
     void* const* table;
   };
   static std::atomic<bool> go{false};
-  static void* const slowTable[] = {
-      reinterpret_cast<void*>(+[](Slow*) {
-        while (!go.load()) std::this_thread::yield();
-      }),
-      reinterpret_cast<void*>(+[](Slow*) {})};
+  static void* const slowTable[] = {reinterpret_cast<void*>(+[](Slow*) {
+                                      while (!go.load()) std::this_thread::yield();
+                                    }),
+                                    reinterpret_cast<void*>(+[](Slow*) {})};
   Slow slow{slowTable};
   TestTask task{kTaskTable, &log, {}};
   tasks->add(&slow);

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "nimbrel_sim/game_double.h"
-#include "test_support.h"
 #include "scenario/scenario.h"
+#include "test_support.h"
 
 using nimbrel_sim::DefaultWeather;
 using nimbrel_sim::FormKind;
@@ -28,7 +28,6 @@ using nimbrel_sim::ScenarioEvent;
 using namespace nimbrel_sim_tests;
 
 namespace {
-
 
 constexpr float kGrid = 4096.0f;
 
@@ -467,16 +466,16 @@ TEST(Scenario, FaultsNameTheirLine) {
 TEST(Scenario, LinesBecomeOrderedEventsAndSetUp) {
   Scenario s;
   std::string error;
-  ASSERT_TRUE(nimbrel_sim::parseScenario(
-      "data plugin-light 3\n"
-      "data no-dawnguard\n"
-      "loaded-area 100 200\n"
-      "at 2 menu open Sleep/Wait Menu   # a name with spaces\n"
-      "at 1 weather thunderstorm from 0x10E1E9 transition 0.2 over 4\n"
-      "at 1 hit other weapon\n"
-      "at 0.5 set-float SheetFrequency nan\n"
-      "at 3 player exterior 0x69857\n",
-      s, error))
+  ASSERT_TRUE(
+      nimbrel_sim::parseScenario("data plugin-light 3\n"
+                                 "data no-dawnguard\n"
+                                 "loaded-area 100 200\n"
+                                 "at 2 menu open Sleep/Wait Menu   # a name with spaces\n"
+                                 "at 1 weather thunderstorm from 0x10E1E9 transition 0.2 over 4\n"
+                                 "at 1 hit other weapon\n"
+                                 "at 0.5 set-float SheetFrequency nan\n"
+                                 "at 3 player exterior 0x69857\n",
+                                 s, error))
       << error;
   EXPECT_TRUE(s.installData);
   EXPECT_EQ(s.data.pluginLightIndex, 3);
@@ -515,14 +514,14 @@ TEST(Scenario, LinesBecomeOrderedEventsAndSetUp) {
 
 TEST(Scenario, PlayRunsTheTransitionTheHourAndTheEvents) {
   GameDouble game(options("play", 100.0));
-  ASSERT_TRUE(game.loadScenario(
-      "end 6\n"
-      "at 0 weather rain\n"
-      "at 0 hour 18 rate 20\n"             // a game hour every 3 simulated seconds
-      "at 1 weather thunderstorm over 4\n"
-      "at 2 menu open MapMenu\n"
-      "at 3 menu close MapMenu\n"
-      "at 4 player interior\n"))
+  ASSERT_TRUE(
+      game.loadScenario("end 6\n"
+                        "at 0 weather rain\n"
+                        "at 0 hour 18 rate 20\n"  // a game hour every 3 simulated seconds
+                        "at 1 weather thunderstorm over 4\n"
+                        "at 2 menu open MapMenu\n"
+                        "at 3 menu close MapMenu\n"
+                        "at 4 player interior\n"))
       << game.error();
   game.applyScenarioSetUp();
   void* sky = holder(game, kSkyHolder);
@@ -532,8 +531,7 @@ TEST(Scenario, PlayRunsTheTransitionTheHourAndTheEvents) {
 
   std::vector<double> fractions;
   const double before = game.world().simulatedMs();
-  game.playScenario(
-      [](double f, void* c) { static_cast<std::vector<double>*>(c)->push_back(f); }, &fractions);
+  game.playScenario([](double f, void* c) { static_cast<std::vector<double>*>(c)->push_back(f); }, &fractions);
   const double played = game.world().simulatedMs() - before;
 
   EXPECT_GE(played, 6000.0);

@@ -9,11 +9,10 @@ namespace NimbrelVR::game {
 
 struct EngineBinding {
   using FormFromIdFn = void* (*)(uint32_t formId);
-  using DynamicCastFn = void* (*)(void* object, int32_t zero, const void* fromType, const void* toType,
-                                  int32_t zero2);
+  using DynamicCastFn = void* (*)(void* object, int32_t zero, const void* fromType, const void* toType, int32_t zero2);
   using SpellCastFn = void (*)(void* registry, uint32_t stackId, void* spell, void* caster, void* target);
-  using RefMoveToFn = void (*)(void* registry, uint32_t stackId, void* reference, void* destination, float x,
-                               float y, float z, bool matchRotation);
+  using RefMoveToFn = void (*)(void* registry, uint32_t stackId, void* reference, void* destination, float x, float y,
+                               float z, bool matchRotation);
   // The engine answers a bool in the low byte; the rest of the register is noise.
   using CellAttachedFn = uint64_t (*)(void* registry, uint32_t stackId, void* cell);
   using ImodApplyFn = void (*)(void* registry, uint32_t stackId, void* modifier, float strength);
@@ -24,8 +23,8 @@ struct EngineBinding {
   using HeapFreeFn = void (*)(void* heap, void* memory, bool aligned);
   using InternedStringCreateFn = void* (*)(void* handle, const char* text);
   using InternedStringAssignFn = void* (*)(void* handle, const void* data);
-  using NativeFunctionBaseInitFn = void* (*)(void* function, const char* name, const char* className,
-                                             bool isStatic, uint32_t parameterCount);
+  using NativeFunctionBaseInitFn = void* (*)(void* function, const char* name, const char* className, bool isStatic,
+                                             uint32_t parameterCount);
   using NativeFunctionBaseReleaseFn = void (*)(void* function);
   using StackFrameArgOffsetFn = uint32_t (*)(void* stack, void* frame);
   using StackFrameArgValueFn = void* (*)(void* stack, void* frame, uint32_t index, uint32_t offset);
@@ -78,8 +77,6 @@ const EngineBinding& Engine();
 
 // The object a holder points to right now (possibly null). The game writes
 // holders on its own threads.
-inline void* ReadHolder(void** holder) {
-  return std::atomic_ref<void*>(*holder).load(std::memory_order_relaxed);
-}
+inline void* ReadHolder(void** holder) { return std::atomic_ref<void*>(*holder).load(std::memory_order_relaxed); }
 
 }  // namespace NimbrelVR::game

@@ -124,7 +124,7 @@ inline constexpr ptrdiff_t kOpening = 0x8;   // u8, non-zero when the menu opens
 
 // TESHitEvent. Size not relied on.
 namespace hit_event {
-inline constexpr ptrdiff_t kTarget = 0x0;        // TESObjectREFR*
+inline constexpr ptrdiff_t kTarget = 0x0;         // TESObjectREFR*
 inline constexpr ptrdiff_t kSourceFormId = 0x10;  // u32
 }  // namespace hit_event
 

@@ -38,8 +38,7 @@ constexpr ModifierRow kModifierRows[] = {
 };
 
 constexpr ListRow kListRows[] = {
-    {&PluginForms::sheetSpells, 0x8CD, Element::Spell, "Sheet spells not found. formid: %x",
-     "Sheet spells count: %d"},
+    {&PluginForms::sheetSpells, 0x8CD, Element::Spell, "Sheet spells not found. formid: %x", "Sheet spells count: %d"},
     {&PluginForms::forkSpells, 0x87C, Element::Spell, "Fork spells not found. formid: %x", "Fork spells count: %d"},
     {&PluginForms::hostileSheetSpells, 0x8CE, Element::Spell, "HostileSheet spells not found. formid: %x",
      "Hostile Sheet spells count: %d"},
@@ -51,12 +50,12 @@ constexpr ListRow kListRows[] = {
      "Hostile FarFork spells count: %d"},
     {&PluginForms::closeFarForkSpells, 0xCF0, Element::Spell, "CloseFarFork spells not found. formid: %x",
      "CloseFarFork spells count: %d"},
-    {&PluginForms::hostileCloseFarForkSpells, 0xCF1, Element::Spell,
-     "HostileCloseFarFork spells not found. formid: %x", "Hostile CloseFarFork spells count: %d"},
+    {&PluginForms::hostileCloseFarForkSpells, 0xCF1, Element::Spell, "HostileCloseFarFork spells not found. formid: %x",
+     "Hostile CloseFarFork spells count: %d"},
     {&PluginForms::veryFarForkSpells, 0xCF2, Element::Spell, "VeryFarFork spells not found. formid: %x",
      "VeryFarFork spells count: %d"},
-    {&PluginForms::hostileVeryFarForkSpells, 0xCF3, Element::Spell,
-     "HostileVeryFarFork spells not found. formid: %x", "Hostile VeryFarFork spells count: %d"},
+    {&PluginForms::hostileVeryFarForkSpells, 0xCF3, Element::Spell, "HostileVeryFarFork spells not found. formid: %x",
+     "Hostile VeryFarFork spells count: %d"},
     {&PluginForms::tooFarForkSpells, 0xCF4, Element::Spell, "TooFarFork spells not found. formid: %x",
      "TooFarFork spells count: %d"},
     {&PluginForms::hostileTooFarForkSpells, 0xCF5, Element::Spell, "HostileTooFarFork spells not found. formid: %x",

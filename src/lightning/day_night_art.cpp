@@ -28,8 +28,7 @@ void SwitchList(const game::LoadedFile* file, std::span<const uint32_t> ids, boo
 std::string ReplaceAll(std::string_view text, std::string_view pattern, std::string_view replacement) {
   std::string result(text);
   if (pattern.empty()) return result;
-  for (size_t at = result.find(pattern); at != std::string::npos;
-       at = result.find(pattern, at + replacement.size())) {
+  for (size_t at = result.find(pattern); at != std::string::npos; at = result.find(pattern, at + replacement.size())) {
     result.replace(at, pattern.size(), replacement);
   }
   return result;

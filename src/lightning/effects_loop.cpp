@@ -83,11 +83,11 @@ void StartSingle(LightningType type, const FormSequence* casters, const FormSequ
 
 void StartChain(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count) {
   if (!ReserveStrike()) return;
-  if (!platform::StartDetachedThread("nb-chain", [c = std::move(casterIndexes), t = std::move(targetIndexes),
-                                                  count]() mutable {
-        StrikePlace place;
-        RunChainStrike(std::move(c), std::move(t), count);
-      })) {
+  if (!platform::StartDetachedThread("nb-chain",
+                                     [c = std::move(casterIndexes), t = std::move(targetIndexes), count]() mutable {
+                                       StrikePlace place;
+                                       RunChainStrike(std::move(c), std::move(t), count);
+                                     })) {
     launches->liveStrikes.fetch_sub(1);
     PluginLog(0, "Could not start a chain strike thread.");
   }

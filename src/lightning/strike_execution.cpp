@@ -123,8 +123,7 @@ bool StrikeGoesAhead(LightningType type, const StrikeStart& start) {
 // The bolt itself: the flash (when there is one) goes with the cast, and is
 // removed after its time even if the window ends meanwhile: a flash must
 // never stay on.
-void CastBolt(LightningType type, void* const* caster, void* const* target, void* spell, bool flash,
-              uint32_t flashMs) {
+void CastBolt(LightningType type, void* const* caster, void* const* target, void* spell, bool flash, uint32_t flashMs) {
   if (flash) {
     PluginLog(2, "Applying image space modifier...");
     QueueTask(new taskApplyImod(type));
@@ -167,8 +166,8 @@ void* ChooseStrikeSpell(LightningType type, float gridDistance) {
   return PickSpell(hostile ? f.hostileTooFarForkSpells : f.tooFarForkSpells);
 }
 
-void RunSingleStrike(LightningType type, const FormSequence* casters, const FormSequence* targets,
-                     uint32_t casterIndex, uint32_t targetIndex) {
+void RunSingleStrike(LightningType type, const FormSequence* casters, const FormSequence* targets, uint32_t casterIndex,
+                     uint32_t targetIndex) {
   if (!casters || !targets || casterIndex >= casters->size() || targetIndex >= targets->size()) return;
   StrikeStart start;
   if (!BeginStrike(type, &start)) return;

@@ -11,8 +11,8 @@
 namespace NimbrelVR {
 
 // Thread bodies. Each belongs to the effects window open when it starts.
-void RunSingleStrike(LightningType type, const FormSequence* casters, const FormSequence* targets,
-                     uint32_t casterIndex, uint32_t targetIndex);
+void RunSingleStrike(LightningType type, const FormSequence* casters, const FormSequence* targets, uint32_t casterIndex,
+                     uint32_t targetIndex);
 void RunChainStrike(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count);
 
 // The spell for a strike: sheet spells, or the fork spells of the distance

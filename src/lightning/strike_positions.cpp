@@ -114,8 +114,8 @@ ChainPlacement GenerateChainPositions(int count, const game::Position& player) {
   StrikeOffset p0;
   p0.x = DrawWithinSquare(square.cx);
   p0.y = DrawWithinSquare(square.cy);
-  const auto curve = static_cast<float>(
-      std::pow(static_cast<double>(Get(FloatSetting::SkyCurve)), std::sqrt(static_cast<double>(SquaredGridDistance(square)))));
+  const auto curve = static_cast<float>(std::pow(static_cast<double>(Get(FloatSetting::SkyCurve)),
+                                                 std::sqrt(static_cast<double>(SquaredGridDistance(square)))));
   p0.z = static_cast<float>(DrawSheetHeight(curve)) - player.z;
 
   const int32_t flashAmount = Get(IntSetting::SheetFlashAmount);

@@ -102,8 +102,8 @@ uint8_t ComputeFrequency(const FrequencyInputs& in, int* fadeStep) {
                static_cast<float>(in.curFreq);
     }
   } else if (in.outOn) {
-    result = t < kFadeOutEnd ? static_cast<float>(kNoLightning - in.outFreq) * t + static_cast<float>(in.outFreq)
-                             : kNone;
+    result =
+        t < kFadeOutEnd ? static_cast<float>(kNoLightning - in.outFreq) * t + static_cast<float>(in.outFreq) : kNone;
   }
   return static_cast<uint8_t>(TruncateToInt32(result));
 }

@@ -23,7 +23,7 @@ struct LogFacility {
   int fileLevel = 5;
   int echoLevel = 3;
   char buffer[IDebugLog::kFormatBufferSize + 1] = {};  // the text, then its newline
-  char fileBuffer[kFileBufferSize] = {};                // the open file's, one file at a time
+  char fileBuffer[kFileBufferSize] = {};               // the open file's, one file at a time
 };
 
 ProcessWide<LogFacility> facility;

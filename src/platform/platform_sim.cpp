@@ -67,8 +67,8 @@ bool PageProtection(uintptr_t address, int* prot) {
     char perms[5] = {};
     if (std::sscanf(line, "%lx-%lx %4s", &start, &end, perms) != 3) continue;
     if (address >= start && address < end) {
-      *prot = (perms[0] == 'r' ? PROT_READ : 0) | (perms[1] == 'w' ? PROT_WRITE : 0) |
-              (perms[2] == 'x' ? PROT_EXEC : 0);
+      *prot =
+          (perms[0] == 'r' ? PROT_READ : 0) | (perms[1] == 'w' ? PROT_WRITE : 0) | (perms[2] == 'x' ? PROT_EXEC : 0);
       found = true;
       break;
     }
@@ -131,8 +131,7 @@ bool MakeWritable(void* address, size_t size, uint32_t* oldProtection) {
   int prot = 0;
   if (!PageRange(address, size, &first, &length)) return false;
   if (!PageProtection(reinterpret_cast<uintptr_t>(address), &prot)) return false;
-  if (mprotect(reinterpret_cast<void*>(first), length, PROT_READ | PROT_WRITE | PROT_EXEC) != 0)
-    return false;
+  if (mprotect(reinterpret_cast<void*>(first), length, PROT_READ | PROT_WRITE | PROT_EXEC) != 0) return false;
   *oldProtection = static_cast<uint32_t>(prot);
   return true;
 }

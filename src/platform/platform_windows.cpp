@@ -1,6 +1,8 @@
 #include <windows.h>
-#include <shlobj.h>
+
+// These need <windows.h> first.
 #include <share.h>
+#include <shlobj.h>
 
 #include "platform/platform.h"
 

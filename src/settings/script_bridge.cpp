@@ -130,8 +130,7 @@ struct FunctionTable {
   }
 };
 
-void RegisterSetter(void* registry, const char* name, const void* const* vtable, void* callback,
-                    uint64_t valueType) {
+void RegisterSetter(void* registry, const char* name, const void* const* vtable, void* callback, uint64_t valueType) {
   const game::EngineBinding& engine = game::Engine();
   auto* self = static_cast<Record*>(engine.EngineHeapAllocate(engine.EngineHeap, sizeof(Record), 0, false));
   if (!self) {
@@ -187,10 +186,10 @@ float ScriptArgumentToFloat(const ScriptValue* value) {
 bool RegisterScriptFunctions(void* registry) {
   try {
     if (!registry) return true;
-    RegisterSetter(registry, "SetIntValue", FunctionTable<uint32_t>::Build(),
-                   reinterpret_cast<void*>(&CallIntSetter), kScriptInteger);
-    RegisterSetter(registry, "SetFloatValue", FunctionTable<float>::Build(),
-                   reinterpret_cast<void*>(&CallFloatSetter), kScriptFloat);
+    RegisterSetter(registry, "SetIntValue", FunctionTable<uint32_t>::Build(), reinterpret_cast<void*>(&CallIntSetter),
+                   kScriptInteger);
+    RegisterSetter(registry, "SetFloatValue", FunctionTable<float>::Build(), reinterpret_cast<void*>(&CallFloatSetter),
+                   kScriptFloat);
   } catch (...) {
   }
   return true;

@@ -38,7 +38,7 @@ struct NativeFunctionRecord {
   struct Parameter {
     uint64_t engine;
     uint64_t type;
-  }* parameters;
+  } * parameters;
   uint16_t engine38;  // not touched
   uint16_t parameterCount;
   uint32_t engine3c;  // not touched

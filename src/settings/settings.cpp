@@ -25,20 +25,25 @@ struct FloatRow {
 };
 
 constexpr IntRow kIntRows[kIntSettingCount] = {
-    {"EnableSheet", 1},       {"EnableFork", 1},        {"SheetHostile", 0},       {"ForkHostile", 0},
-    {"SheetDistanceMin", 1},  {"SheetDistanceMax", 7},  {"ForkDistanceMin", 0},    {"ForkDistanceMax", 7},
-    {"MinFlashAmount", 5},    {"SheetFlashAmount", 10}, {"ForkFlashAmount", 15},   {"EnableSheetFlash", 0},
-    {"EnableForkFlash", 0},   {"EnableLog", kDefaultPluginLogLevel},
-    {"EnableSnowySheet", 1},  {"EnableSnowyFork", 0},
-    {"EnableCloudySheet", 1}, {"EnableCloudyFork", 0},  {"CompatibilityMode", 0},  {"MinChainChildAmount", 3},
+    {"EnableSheet", 1},         {"EnableFork", 1},
+    {"SheetHostile", 0},        {"ForkHostile", 0},
+    {"SheetDistanceMin", 1},    {"SheetDistanceMax", 7},
+    {"ForkDistanceMin", 0},     {"ForkDistanceMax", 7},
+    {"MinFlashAmount", 5},      {"SheetFlashAmount", 10},
+    {"ForkFlashAmount", 15},    {"EnableSheetFlash", 0},
+    {"EnableForkFlash", 0},     {"EnableLog", kDefaultPluginLogLevel},
+    {"EnableSnowySheet", 1},    {"EnableSnowyFork", 0},
+    {"EnableCloudySheet", 1},   {"EnableCloudyFork", 0},
+    {"CompatibilityMode", 0},   {"MinChainChildAmount", 3},
     {"MaxChainChildAmount", 7},
 };
 
 constexpr FloatRow kFloatRows[kFloatSettingCount] = {
-    {"SheetFrequency", 50.0f},  {"ForkFrequency", 50.0f},        {"StrikeDistance", 200.0f},
-    {"SheetHeightMin", 25000.0f}, {"SheetHeightMax", 30000.0f},  {"FlashDropDistanceMin", 1024.0f},
-    {"SkyCurve", 1.035f},       {"ChainLightningPercentage", 30.0f}, {"SheetFadeDuration", 1.5f},
-    {"ForkFadeDuration", 1.5f},
+    {"SheetFrequency", 50.0f},    {"ForkFrequency", 50.0f},
+    {"StrikeDistance", 200.0f},   {"SheetHeightMin", 25000.0f},
+    {"SheetHeightMax", 30000.0f}, {"FlashDropDistanceMin", 1024.0f},
+    {"SkyCurve", 1.035f},         {"ChainLightningPercentage", 30.0f},
+    {"SheetFadeDuration", 1.5f},  {"ForkFadeDuration", 1.5f},
 };
 
 // A prvalue initialises the non-copyable atomics in place.

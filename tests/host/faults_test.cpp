@@ -38,12 +38,19 @@ void Entry(Options& o, const char* entry, double probability) { o.faults.push_ba
 
 const FaultPoint kFaultPoints[] = {
     {"FormFromIdByChance", [](Options& o) { Entry(o, "FormFromId", 0.3); }, "", false},
-    {"FormFromIdAlways", [](Options& o) { o.faults.push_back({"FormFromId", 0, 1, 0}); },
+    {"FormFromIdAlways",
+     [](Options& o) {
+       o.faults.push_back({"FormFromId", 0, 1, 0});
+     },
      "Sheet ImageSpaceModifier not found.", false},
     {"DynamicCastByChance", [](Options& o) { Entry(o, "EngineDynamicCast", 0.3); }, "", false},
     {"CellAttachedByChance", [](Options& o) { Entry(o, "CellAttachedNative", 0.5); }, "", true},
     {"RefMoveToByChance", [](Options& o) { Entry(o, "RefMoveToNative", 0.5); }, "", true},
-    {"SpellCastAlways", [](Options& o) { o.faults.push_back({"SpellCastNative", 0, 1, 0}); }, "", false},
+    {"SpellCastAlways",
+     [](Options& o) {
+       o.faults.push_back({"SpellCastNative", 0, 1, 0});
+     },
+     "", false},
     {"ImodByChance",
      [](Options& o) {
        Entry(o, "ImodApplyNative", 0.5);
@@ -63,12 +70,11 @@ const FaultPoint kFaultPoints[] = {
      "", true},
     {"ScriptInterfaceMissing", [](Options& o) { o.missingInterfaces = {2}; }, "Host interface 2 is missing", true},
     {"TaskInterfaceMissing", [](Options& o) { o.missingInterfaces = {4}; }, "Host interface 4 is missing", false},
-    {"MessagingInterfaceMissing", [](Options& o) { o.missingInterfaces = {5}; }, "Host interface 5 is missing",
-     false},
-    {"ProtectionRefused", [](Options& o) { o.refuseProtection = "make"; }, "Could not write the game code patch",
-     true, "patch site does not hold the jump"},
-    {"ProtectionNotRestored", [](Options& o) { o.refuseProtection = "restore"; },
-     "could not be made read-only again", true, "protection not restored"},
+    {"MessagingInterfaceMissing", [](Options& o) { o.missingInterfaces = {5}; }, "Host interface 5 is missing", false},
+    {"ProtectionRefused", [](Options& o) { o.refuseProtection = "make"; }, "Could not write the game code patch", true,
+     "patch site does not hold the jump"},
+    {"ProtectionNotRestored", [](Options& o) { o.refuseProtection = "restore"; }, "could not be made read-only again",
+     true, "protection not restored"},
     {"MonitorThreadRefused", [](Options& o) { o.refuseThreads = "nb-monitor"; },
      "Could not start the weather monitor thread. No lightning this session.", false},
     {"LoopThreadsRefused", [](Options& o) { o.refuseThreads = "nb-loop-sheet,nb-loop-fork"; },

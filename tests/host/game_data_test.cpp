@@ -39,8 +39,9 @@ std::string EditionTestName(const ::testing::TestParamInfo<Edition>& info) {
 }
 
 bool SetSheetFadeFromScript(nimbrel_sim::GameDouble& game, float seconds) {
-  return game.scripts().callNative("NimbrelPluginScript", "SetFloatValue", nimbrel_sim::ScriptArg::String("SheetFadeDuration"),
-                         nimbrel_sim::ScriptArg::Float(seconds));
+  return game.scripts().callNative("NimbrelPluginScript", "SetFloatValue",
+                                   nimbrel_sim::ScriptArg::String("SheetFadeDuration"),
+                                   nimbrel_sim::ScriptArg::Float(seconds));
 }
 
 std::string Hex(uint32_t id) {
@@ -59,12 +60,12 @@ TEST_P(GameData, EveryFormIsResolvedAndEveryCountLogged) {
   EXPECT_TRUE(HasLine(log, "Plugin is loaded. Trying to find forms."));
   EXPECT_TRUE(HasLine(log, "Sheet ImageSpaceModifier formid: " + Hex(game().data().pluginFormId(0x84B))));
   EXPECT_TRUE(HasLine(log, "Fork ImageSpaceModifier formid: " + Hex(game().data().pluginFormId(0x807))));
-  for (const char* count : {"Sheet spells count: ", "Fork spells count: ", "Hostile Sheet spells count: ",
-                            "Hostile Fork spells count: ", "FarFork spells count: ", "Hostile FarFork spells count: ",
-                            "CloseFarFork spells count: ", "Hostile CloseFarFork spells count: ",
-                            "VeryFarFork spells count: ", "Hostile VeryFarFork spells count: ",
-                            "TooFarFork spells count: ", "Hostile TooFarFork spells count: ", "Sheet Casters count: ",
-                            "Sheet Targets count: ", "Fork Casters count: ", "Fork Targets count: "}) {
+  for (const char* count :
+       {"Sheet spells count: ", "Fork spells count: ", "Hostile Sheet spells count: ", "Hostile Fork spells count: ",
+        "FarFork spells count: ", "Hostile FarFork spells count: ", "CloseFarFork spells count: ",
+        "Hostile CloseFarFork spells count: ", "VeryFarFork spells count: ", "Hostile VeryFarFork spells count: ",
+        "TooFarFork spells count: ", "Hostile TooFarFork spells count: ", "Sheet Casters count: ",
+        "Sheet Targets count: ", "Fork Casters count: ", "Fork Targets count: "}) {
     const size_t at = log.find(std::string("\n") + count);
     ASSERT_NE(at, std::string::npos) << count;
     EXPECT_NE(log[at + 1 + std::strlen(count)], '0') << count;  // the default data fills every list
@@ -87,12 +88,11 @@ TEST_P(GameData, RowsAreLookedUpInTableOrderWithTheModIndex) {
   for (const std::string& line : lines) {
     if (line.find(" count: ") != std::string::npos) order.push_back(line.substr(0, line.find(" count: ")));
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"Sheet spells", "Fork spells", "Hostile Sheet spells",
-                                              "Hostile Fork spells", "FarFork spells", "Hostile FarFork spells",
-                                              "CloseFarFork spells", "Hostile CloseFarFork spells", "VeryFarFork spells",
-                                              "Hostile VeryFarFork spells", "TooFarFork spells",
-                                              "Hostile TooFarFork spells", "Sheet Casters", "Sheet Targets",
-                                              "Fork Casters", "Fork Targets"}));
+  EXPECT_EQ(order, (std::vector<std::string>{
+                       "Sheet spells", "Fork spells", "Hostile Sheet spells", "Hostile Fork spells", "FarFork spells",
+                       "Hostile FarFork spells", "CloseFarFork spells", "Hostile CloseFarFork spells",
+                       "VeryFarFork spells", "Hostile VeryFarFork spells", "TooFarFork spells",
+                       "Hostile TooFarFork spells", "Sheet Casters", "Sheet Targets", "Fork Casters", "Fork Targets"}));
 }
 
 TEST_P(GameData, ALightFileUsesTheLightSchemeOnlyInTheSpecialEdition) {
@@ -170,8 +170,8 @@ TEST_P(GameData, AMissingListIsLoggedCountedAsEmptyAndResolutionGoesOn) {
 
 TEST_P(GameData, AnIdNamingSomethingElseReadsAsEmptyOrNull) {
   Prepare();
-  game().data().addForm(FormKind::Spell, game().data().pluginFormId(0x8D3));        // not a list
-  game().data().addForm(FormKind::Spell, game().data().pluginFormId(0x84B));        // not a modifier
+  game().data().addForm(FormKind::Spell, game().data().pluginFormId(0x8D3));  // not a list
+  game().data().addForm(FormKind::Spell, game().data().pluginFormId(0x84B));  // not a modifier
   game().startUp();
   EXPECT_TRUE(HasLine(Log(), "Sheet Casters count: 0")) << Log();
   EXPECT_TRUE(HasLine(Log(), "Sheet ImageSpaceModifier formid: " + Hex(game().data().pluginFormId(0x84B))));
@@ -229,7 +229,7 @@ TEST_P(GameData, TheScanTakesRainyWeathersByTheirBitsAndSkipsFrequencyZero) {
     uint8_t frequency;
     bool logged;
   } weathers[] = {{0x05, 5, false}, {0x06, 6, false}, {0x0A, 7, false},
-                  {0x00, 8, false}, {0x0C, 20, true},  {0x04, 0, true}};
+                  {0x00, 8, false}, {0x0C, 20, true}, {0x04, 0, true}};
   uint32_t id = 0x000B0000;
   for (const auto& w : weathers) game().data().addWeather(++id, w.flags, w.frequency);
   game().startUp();

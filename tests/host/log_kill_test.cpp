@@ -66,8 +66,8 @@ TEST(LogFile, AStormKilledAtARandomMomentLeavesOnlyWholeLines) {
 
     const std::string text = testsupport::ReadFile(log);
     ASSERT_NE(text.find("positions are ready"), std::string::npos) << "no strike logged, round " << round;
-    EXPECT_EQ(text.back(), '\n') << "round " << round << " ends in a partial line: "
-                                 << text.substr(text.rfind('\n') + 1);
+    EXPECT_EQ(text.back(), '\n') << "round " << round
+                                 << " ends in a partial line: " << text.substr(text.rfind('\n') + 1);
     EXPECT_EQ(text.find('\0'), std::string::npos) << "round " << round;
   }
 }

@@ -130,7 +130,7 @@ TEST_P(Messages, TheHostsRulesHoldForThePlugin) {
   // Another plug-in listening to every sender never hears the host.
   gOtherPluginHeard.store(0);
   ASSERT_TRUE(run.game().host().registerListenerOf(run.game().host().pluginHandle() + 1, nullptr,
-                                            [](void*) { gOtherPluginHeard.fetch_add(1); }));
+                                                   [](void*) { gOtherPluginHeard.fetch_add(1); }));
   run.game().startUp();
   EXPECT_EQ(gOtherPluginHeard.load(), 0);
   EXPECT_EQ(run.game().checks().sinkCount(Source::Hit), 1u);
@@ -143,5 +143,4 @@ TEST_P(Messages, TheHostsRulesHoldForThePlugin) {
   EXPECT_FALSE(run.game().checks().ok());
 }
 
-INSTANTIATE_TEST_SUITE_P(Editions, Messages, ::testing::Values(Edition::SpecialEdition, Edition::VR),
-                         EditionTestName);
+INSTANTIATE_TEST_SUITE_P(Editions, Messages, ::testing::Values(Edition::SpecialEdition, Edition::VR), EditionTestName);

@@ -87,9 +87,8 @@ TEST_P(Startup, ALogPathTooLongForTheSystemGoesToTheConsoleAndTheQueryGoesOn) {
   testing::internal::CaptureStdout();
   EXPECT_TRUE(run.QueryAndLoad());
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out.rfind("Log path too long, logging to the console only: " + run.game().documentsDir() + "\\My Games\\",
-                      0),
-            0u)
+  EXPECT_EQ(
+      out.rfind("Log path too long, logging to the console only: " + run.game().documentsDir() + "\\My Games\\", 0), 0u)
       << out;
   EXPECT_FALSE(std::filesystem::exists(run.game().documentsDir() + "/My Games"));
 }

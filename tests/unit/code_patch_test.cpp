@@ -21,8 +21,8 @@ std::string ProtectionOf(const void* address) {
   while (maps && std::fgets(line, sizeof line, maps)) {
     unsigned long start = 0, end = 0;
     char perms[5] = {};
-    if (std::sscanf(line, "%lx-%lx %4s", &start, &end, perms) == 3 &&
-        reinterpret_cast<uintptr_t>(address) >= start && reinterpret_cast<uintptr_t>(address) < end) {
+    if (std::sscanf(line, "%lx-%lx %4s", &start, &end, perms) == 3 && reinterpret_cast<uintptr_t>(address) >= start &&
+        reinterpret_cast<uintptr_t>(address) < end) {
       found.assign(perms, 3);
       break;
     }

@@ -124,7 +124,8 @@ TEST_F(EffectsLoop, SinglesWalkBothListsAndWrapOnTheirOwn) {
     ASSERT_FALSE(launch.chain);
     pairs.emplace_back(launch.casters[0], launch.targets[0]);
   }
-  EXPECT_EQ(pairs, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 0}, {1, 1}, {2, 0}, {0, 1}, {1, 0}, {2, 1}, {0, 0}}));
+  EXPECT_EQ(pairs,
+            (std::vector<std::pair<uint32_t, uint32_t>>{{0, 0}, {1, 1}, {2, 0}, {0, 1}, {1, 0}, {2, 1}, {0, 0}}));
 }
 
 TEST_F(EffectsLoop, ForkLoopsNeverChain) {

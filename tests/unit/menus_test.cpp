@@ -29,9 +29,9 @@ TEST(MenuRecord, UnknownNamesAndOtherLetterCaseChangeNothing) {
 }
 
 TEST(MenuRecord, TrackedMenusThatDoNotPauseAreRecordedButNeverHoldTheMonitor) {
-  for (const char* name : {"Dialogue Menu", "Fader Menu", "HUD Menu", "Overlay Interaction Menu", "Overlay Menu",
-                           "StatsMenu", "TitleSequence Menu", "Top Menu", "WSEnemyMeters", "WSDebugOverlay",
-                           "WSActivateRollover", "LoadWaitSpinner"}) {
+  for (const char* name :
+       {"Dialogue Menu", "Fader Menu", "HUD Menu", "Overlay Interaction Menu", "Overlay Menu", "StatsMenu",
+        "TitleSequence Menu", "Top Menu", "WSEnemyMeters", "WSDebugOverlay", "WSActivateRollover", "LoadWaitSpinner"}) {
     RecordMenuEvent(name, true);
     EXPECT_TRUE(IsMenuOpen(name)) << name;
   }

@@ -58,9 +58,9 @@ TEST_F(CombatPause, ASpellHittingThePlayerPausesForTwoSeconds) {
 }
 
 TEST_F(CombatPause, WeaponsAndOtherActorsDoNotPause) {
-  game().world().sendHitEvent(true, 0x00012EB7);   // a weapon of the game's own file
-  game().world().sendHitEvent(false, ASpell());    // another actor struck by a spell
-  game().world().sendActionEvent(2, false);        // another actor's action
+  game().world().sendHitEvent(true, 0x00012EB7);  // a weapon of the game's own file
+  game().world().sendHitEvent(false, ASpell());   // another actor struck by a spell
+  game().world().sendActionEvent(2, false);       // another actor's action
   for (uint32_t type : {0u, 4u, 5u, 0xFFFFFFFFu}) game().world().sendActionEvent(type, true);
   EXPECT_FALSE(AwaitFlag(true, milliseconds(100)));
   EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());

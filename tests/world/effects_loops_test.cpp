@@ -66,7 +66,7 @@ class EffectsLoops : public ::testing::Test {
   void SetUp() override {
     world_.StartWithDefaults();
     ASSERT_TRUE(ResolvePluginForms());
-    ScanMinLightningFrequency();                        // 30
+    ScanMinLightningFrequency();                         // 30
     gLightningState->weatherLightningFreq.exchange(30);  // the most frequent weather: waits of 1000 / rate
   }
   nimbrel_sim::GameDouble& game() { return world_.game(); }

@@ -363,6 +363,6 @@ TEST(MonitorThread, WithThePlayerInNoCellItRestsBetweenLooks) {
               100.0 * cpu / seconds, looks);
   EXPECT_GE(cpu, 0.0);
   EXPECT_LT(cpu / seconds, 0.01);
-  EXPECT_GE(looks, 100u);                                      // at least one look every 300 ms
+  EXPECT_GE(looks, 100u);                                       // at least one look every 300 ms
   EXPECT_LE(looks, static_cast<uint32_t>(seconds * 20.0) + 2);  // at most one every 50 ms
 }

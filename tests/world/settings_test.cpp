@@ -104,8 +104,10 @@ TEST_F(Settings, FadeDurationsReachTheArtFormsOnlyWhenTheyChange) {
   EXPECT_TRUE(HasLine(Log(), "Value change - SheetFadeDuration: 1.5"));
 
   SetFloatValue("SheetFadeDuration", 2.0f);
-  for (uint32_t local : sheetArtIds) EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(local)), 2.0f) << local;
-  for (uint32_t local : forkArtIds) EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(local)), 1.5f) << local;
+  for (uint32_t local : sheetArtIds)
+    EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(local)), 2.0f) << local;
+  for (uint32_t local : forkArtIds)
+    EXPECT_EQ(game().data().fadeDuration(game().data().pluginFormId(local)), 1.5f) << local;
   SetFloatValue("ForkFadeDuration", 0.75f);
   EXPECT_EQ(game().data().fadeDuration(firstFork), 0.75f);
   EXPECT_EQ(game().data().fadeDuration(firstSheet), 2.0f);
@@ -222,10 +224,9 @@ TEST(ScriptRegistration, TheShippedScriptDeclaresExactlyTheRegisteredNativesWith
   // Game scripts whose names are also common words; the compiler rejects a
   // parameter named like any script, whatever its letter case.
   const std::set<std::string> gameScripts{
-      "key",     "form",    "actor",    "cell",     "spell",   "weather", "static", "sound",   "light",
-      "door",    "book",    "armor",    "weapon",   "quest",   "scene",   "idle",   "message", "potion",
-      "race",    "faction", "keyword",  "location", "outfit",  "package", "perk",   "shout",   "topic",
-      "utility", "debug",   "game",     "math",     "ui",      "input"};
+      "key",    "form",    "actor", "cell",  "spell", "weather", "static", "sound", "light",   "door",    "book",
+      "armor",  "weapon",  "quest", "scene", "idle",  "message", "potion", "race",  "faction", "keyword", "location",
+      "outfit", "package", "perk",  "shout", "topic", "utility", "debug",  "game",  "math",    "ui",      "input"};
   const auto lower = [](std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;

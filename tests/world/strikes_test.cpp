@@ -172,11 +172,13 @@ TEST_F(Strikes, WhenItsWindowEndsAWaitingStrikeStopsTouchingTheWorldAtOnce) {
     HostMessage message{"SKSE", 2, 0, nullptr};
     OnHostMessage(&message);
     const double ended = game().world().simulatedMs();
-    const size_t calls = game().checks().callCount("CellAttachedNative") + game().checks().callCount("EngineDynamicCast");
+    const size_t calls =
+        game().checks().callCount("CellAttachedNative") + game().checks().callCount("EngineDynamicCast");
     BeginEffectsWindow();
     strike.join();
     EXPECT_LT(game().world().simulatedMs() - ended, 1000.0) << chain;  // not the rest of the 2-second wait
-    EXPECT_EQ(game().checks().callCount("CellAttachedNative") + game().checks().callCount("EngineDynamicCast"), calls) << chain;
+    EXPECT_EQ(game().checks().callCount("CellAttachedNative") + game().checks().callCount("EngineDynamicCast"), calls)
+        << chain;
   }
   game().host().drainTasks();
   EXPECT_TRUE(game().world().casts().empty());
@@ -192,7 +194,7 @@ TEST_F(Strikes, AChainMovesEverythingFirstThenCastsEveryBolt) {
   ASSERT_EQ(casts.size(), 3u);
   EXPECT_GE(casts[0].ms, moves.back().ms);
   for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(moves[2 * i].destinationFormId, 0x14u);                        // caster from the player
+    EXPECT_EQ(moves[2 * i].destinationFormId, 0x14u);                             // caster from the player
     EXPECT_EQ(moves[2 * i + 1].destinationFormId, moves[2 * i].referenceFormId);  // target from its caster
   }
   // The main bolt is 500 units long.

@@ -58,10 +58,10 @@ class HostAccess {
   void holdMainThread(bool hold);
   size_t tasksRun() const;
 
-  uint32_t pluginHandle() const;           // the handle the host gives out (the load index)
-  uint32_t listenerHandle() const;         // the handle the plug-in registered with (0xFFFFFFFF if none)
-  size_t listenerCount() const;            // the plug-in's listeners for "SKSE"
-  size_t scriptCallbackCount() const;      // callbacks handed to interface 2
+  uint32_t pluginHandle() const;                    // the handle the host gives out (the load index)
+  uint32_t listenerHandle() const;                  // the handle the plug-in registered with (0xFFFFFFFF if none)
+  size_t listenerCount() const;                     // the plug-in's listeners for "SKSE"
+  size_t scriptCallbackCount() const;               // callbacks handed to interface 2
   std::vector<uint32_t> interfaceRequests() const;  // ids asked for, in order
 
  private:
@@ -82,8 +82,8 @@ class WorldAccess {
   void setPlayerPosition(float x, float y, float z);
   void setPlayerHas3D(bool has3D);
   void setPlayerHolderPresent(bool present);
-  void setPlayerCellNull();               // player in no cell
-  void enterInterior();                   // a cell without worldspace
+  void setPlayerCellNull();  // player in no cell
+  void enterInterior();      // a cell without worldspace
   void enterExterior(uint32_t worldspaceFormId = 0x3C);
   void setSkyPresent(bool present);
   // Current and outgoing weather (0 = none) and the transition progress.

@@ -83,7 +83,17 @@ struct Options {
 enum class Source { MenuOpenClose, Hit, Action };
 
 // Kinds of forms the double can make.
-enum class FormKind { Spell, EffectArt, ImageSpaceModifier, FormList, GlobalVariable, ObjectReference, Weather, Worldspace, Weapon };
+enum class FormKind {
+  Spell,
+  EffectArt,
+  ImageSpaceModifier,
+  FormList,
+  GlobalVariable,
+  ObjectReference,
+  Weather,
+  Worldspace,
+  Weapon
+};
 
 // The default data set's variations.
 struct DataSet {
@@ -121,11 +131,11 @@ struct Position {
 };
 
 struct MoveRecord {
-  double ms = 0;                // since the double started, on the simulated clock
+  double ms = 0;  // since the double started, on the simulated clock
   uint32_t referenceFormId = 0;
   uint32_t destinationFormId = 0;
   Position offset;
-  Position placedAt;            // world position after the move
+  Position placedAt;  // world position after the move
   bool inCell = false;
   bool attached = false;
 };
@@ -135,15 +145,15 @@ struct CastRecord {
   uint32_t spellFormId = 0;
   uint32_t casterFormId = 0;
   uint32_t targetFormId = 0;
-  Position caster;              // world positions at the moment of the cast
+  Position caster;  // world positions at the moment of the cast
   Position target;
   Position player;
-  uint32_t queuedBy = 0;        // tasks one thread queued back to back share this number
+  uint32_t queuedBy = 0;  // tasks one thread queued back to back share this number
 };
 
 struct FlashRecord {
   double ms = 0;
-  bool applied = false;         // false: removed
+  bool applied = false;  // false: removed
   uint32_t modifierFormId = 0;
 };
 
@@ -154,8 +164,8 @@ struct MainThreadFigures {
   size_t maxTasksPerFrame = 0;
   uint64_t maxTaskLatencyFrames = 0;  // frames from a task's queuing to its run
   uint64_t loads = 0;
-  double stalledSeconds = 0;          // simulated seconds loads and hitches held it
-  size_t tasksHeldOverLoads = 0;      // queued during a load, run after it
+  double stalledSeconds = 0;      // simulated seconds loads and hitches held it
+  size_t tasksHeldOverLoads = 0;  // queued during a load, run after it
   // Engine calls and queued tasks of the plug-in's own threads while a load
   // held the main thread (the game tears those references and cells down).
   uint64_t pluginCallsDuringLoads = 0;
