@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every test: the layer check of src/, the native suite, the suite under
+# Every test: the layer check of src/, the format check, the native suite, the suite under
 # ASan+UBSan and under TSan, a ten-minute slice of the soak storm under both
 # sanitizers, the MinGW build of both DLLs and their run under Wine, and a
 # short run of every fuzz target.
@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 
 scripts/check-layers.sh
 scripts/setup.sh
+scripts/check-format.sh
 
 run_suite() {
   local preset=$1
