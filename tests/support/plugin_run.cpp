@@ -33,7 +33,7 @@ PluginRun::PluginRun(nimbrel_sim::Options options, size_t documentsLength) {
 
 bool PluginRun::QueryAndLoad() { return game_->query() && game_->load(); }
 
-PluginRun::Played PluginRun::PlayScenarioFile(const char* name) {
+PluginRun::Played PluginRun::PlayScenarioFile(const char* name, void (*beforePlay)(nimbrel_sim::GameDouble&)) {
   std::ifstream in(std::string(NIMBREL_SCENARIO_DIR) + "/" + name);
   std::ostringstream text;
   text << in.rdbuf();
@@ -41,6 +41,7 @@ PluginRun::Played PluginRun::PlayScenarioFile(const char* name) {
   if (!QueryAndLoad()) throw std::runtime_error("the plug-in refused to load");
   game_->applyScenarioSetUp();
   game_->startUp();
+  if (beforePlay) beforePlay(*game_);
   Played played;
   played.startMs = game_->world().simulatedMs();
   const uint64_t framesBefore = game_->checks().mainThreadFigures().frames;

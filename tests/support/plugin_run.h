@@ -27,7 +27,8 @@ class PluginRun {
     double startMs = 0;
     uint64_t frames = 0;
   };
-  Played PlayScenarioFile(const char* name);
+  // `beforePlay`, if given, runs after the start-up, just before the play.
+  Played PlayScenarioFile(const char* name, void (*beforePlay)(nimbrel_sim::GameDouble&) = nullptr);
 
  private:
   TempDir dir_;
