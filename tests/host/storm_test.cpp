@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "support/plugin_run.h"
@@ -16,7 +17,23 @@ using testsupport::PluginRun;
 
 namespace {
 
-class Storm : public ::testing::TestWithParam<Edition> {};
+class Storm : public ::testing::TestWithParam<Edition> {
+ protected:
+  // Plays a scenario of scenarios/ at time scale 20 and expects every check
+  // of the double to hold; returns when play began (simulated ms).
+  double Play(const char* scenario) {
+    auto options = OptionsFor(GetParam());
+    options.timeScale = 20.0;
+    run_ = std::make_unique<PluginRun>(options);
+    const double start = run_->PlayScenarioFile(scenario).startMs;
+    EXPECT_TRUE(run_->game().checks().ok()) << ::testing::PrintToString(run_->game().checks().failures());
+    return start;
+  }
+  PluginRun& run() { return *run_; }
+
+ private:
+  std::unique_ptr<PluginRun> run_;
+};
 
 std::string EditionTestName(const ::testing::TestParamInfo<Edition>& info) {
   return testsupport::EditionName(info.param);
@@ -32,14 +49,10 @@ size_t LineIndex(const std::vector<std::string>& lines, const std::string& prefi
 }  // namespace
 
 TEST_P(Storm, TheWalkthroughPlaysAsTheWeatherSays) {
-  auto options = OptionsFor(GetParam());
-  options.timeScale = 20.0;
-  PluginRun run(options);
-  auto& game = run.game();
-  const double start = run.PlayScenarioFile("storm-walkthrough.txt").startMs;
-  EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
+  const double start = Play("storm-walkthrough.txt");
+  auto& game = run().game();
 
-  const std::string log = run.Log();
+  const std::string log = run().Log();
   const std::vector<std::string> lines = Lines(log);
   // The storm fades in: the published frequency steps down from near 255.
   const size_t enabling = LineIndex(lines, "Enabling lightning effects...");
@@ -72,12 +85,8 @@ TEST_P(Storm, TheWalkthroughPlaysAsTheWeatherSays) {
 }
 
 TEST_P(Storm, LoadsAndMenuVisitsLeaveOneLoopAndNoWorldCallsDuringLoads) {
-  auto options = OptionsFor(GetParam());
-  options.timeScale = 20.0;
-  PluginRun run(options);
-  auto& game = run.game();
-  const double start = run.PlayScenarioFile("loops-after-loads.txt").startMs;
-  EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
+  const double start = Play("loops-after-loads.txt");
+  auto& game = run().game();
 
   const auto figures = game.checks().mainThreadFigures();
   EXPECT_EQ(figures.loads, 5u);
