@@ -1,6 +1,7 @@
 // The script machine calls SetIntValue / SetFloatValue with fuzzed frames:
 // any argument count the machine can give a two-parameter function, any type
 // words and raw values, keys of any bytes and length.
+#include <bit>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ uint32_t ExpectedInt(const ScriptArg& arg) {
     case 3:
       return low;
     case 4: {
-      const double value = fuzzsupport::FloatFromBits(low);
+      const double value = std::bit_cast<float>(low);
       if (std::isnan(value)) return 0;
       if (value >= 9223372036854775808.0) return static_cast<uint32_t>(INT64_MAX);
       if (value <= -9223372036854775808.0) return 0;  // INT64_MIN's low 32 bits
@@ -40,13 +41,13 @@ uint32_t ExpectedFloatBits(const ScriptArg& arg) {
   const auto low = static_cast<uint32_t>(arg.raw);
   switch (arg.type) {
     case 3:
-      return fuzzsupport::BitsOf(static_cast<float>(static_cast<int32_t>(low)));
+      return std::bit_cast<uint32_t>(static_cast<float>(static_cast<int32_t>(low)));
     case 4:
       return low;
     case 5:
-      return fuzzsupport::BitsOf((arg.raw & 0xFF) != 0 ? 1.0f : 0.0f);
+      return std::bit_cast<uint32_t>((arg.raw & 0xFF) != 0 ? 1.0f : 0.0f);
     default:
-      return fuzzsupport::BitsOf(0.0f);
+      return std::bit_cast<uint32_t>(0.0f);
   }
 }
 
@@ -57,7 +58,7 @@ ScriptArg ConsumeArg(FuzzedDataProvider& in) {
   if (arg.type == 2) {
     arg.text = in.ConsumeRandomLengthString(8192);
   } else if (arg.type == 4 && in.ConsumeBool()) {
-    arg.raw = fuzzsupport::BitsOf(fuzzsupport::ConsumeFloat(in)) | (uint64_t{in.ConsumeIntegral<uint32_t>()} << 32);
+    arg.raw = std::bit_cast<uint32_t>(fuzzsupport::ConsumeFloat(in)) | (uint64_t{in.ConsumeIntegral<uint32_t>()} << 32);
   } else {
     arg.raw = in.ConsumeIntegral<uint64_t>();
   }
@@ -90,9 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (isFloat) {
     for (int i = 0; i < kFloatSettingCount; ++i) {
       const auto setting = static_cast<FloatSetting>(i);
-      const uint32_t bits = fuzzsupport::BitsOf(Get(setting));
+      const uint32_t bits = std::bit_cast<uint32_t>(Get(setting));
       const uint32_t expected =
-          key == KeyOf(setting) ? ExpectedFloatBits(args[1]) : fuzzsupport::BitsOf(DefaultOf(setting));
+          key == KeyOf(setting) ? ExpectedFloatBits(args[1]) : std::bit_cast<uint32_t>(DefaultOf(setting));
       FUZZ_CHECK(bits == expected, "%s holds 0x%08x, expected 0x%08x", KeyOf(setting), bits, expected);
     }
   } else {

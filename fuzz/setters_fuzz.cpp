@@ -2,6 +2,7 @@
 // any bytes; NaN, infinities and extremes. A key changes its own setting and
 // nothing else; a changed fade duration reaches every effect-art form.
 #include <array>
+#include <bit>
 #include <string>
 
 #include "game/id_tables.h"
@@ -21,7 +22,7 @@ struct Snapshot {
 Snapshot Take() {
   Snapshot s;
   for (int i = 0; i < kIntSettingCount; ++i) s.ints[i] = static_cast<uint32_t>(Get(static_cast<IntSetting>(i)));
-  for (int i = 0; i < kFloatSettingCount; ++i) s.floats[i] = fuzzsupport::BitsOf(Get(static_cast<FloatSetting>(i)));
+  for (int i = 0; i < kFloatSettingCount; ++i) s.floats[i] = std::bit_cast<uint32_t>(Get(static_cast<FloatSetting>(i)));
   return s;
 }
 
@@ -59,9 +60,9 @@ int Matching(const char* key, bool isFloat) {
 
 void CheckFadeForms(nimbrel_sim::GameDouble& game, std::span<const uint32_t> artIds, float value) {
   for (uint32_t localId : artIds) {
-    const uint32_t bits = fuzzsupport::BitsOf(game.data().fadeDuration(game.data().pluginFormId(localId)));
-    FUZZ_CHECK(bits == fuzzsupport::BitsOf(value), "effect art %x has fade 0x%08x, not 0x%08x", localId, bits,
-               fuzzsupport::BitsOf(value));
+    const uint32_t bits = std::bit_cast<uint32_t>(game.data().fadeDuration(game.data().pluginFormId(localId)));
+    FUZZ_CHECK(bits == std::bit_cast<uint32_t>(value), "effect art %x has fade 0x%08x, not 0x%08x", localId, bits,
+               std::bit_cast<uint32_t>(value));
   }
 }
 
@@ -82,10 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const bool fade = changed == static_cast<int>(FloatSetting::SheetFadeDuration) ||
                         changed == static_cast<int>(FloatSetting::ForkFadeDuration);
       // A fade duration equal to the stored one (0 and -0 alike) is no change.
-      const bool pushed = fade && !(value == fuzzsupport::FloatFromBits(before.floats[changed]));
+      const bool pushed = fade && !(value == std::bit_cast<float>(before.floats[changed]));
       SetFloatValue(key.c_str(), value);
       Snapshot expected = before;
-      if (changed >= 0 && (!fade || pushed)) expected.floats[changed] = fuzzsupport::BitsOf(value);
+      if (changed >= 0 && (!fade || pushed)) expected.floats[changed] = std::bit_cast<uint32_t>(value);
       const Snapshot after = Take();
       FUZZ_CHECK(after.ints == expected.ints && after.floats == expected.floats,
                  "SetFloatValue(\"%s\", %g) changed more or less than its own setting", key.c_str(),

@@ -4,6 +4,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,18 +34,6 @@ inline void ResetSettings() {
     Set(static_cast<FloatSetting>(i), DefaultOf(static_cast<FloatSetting>(i)));
 }
 
-inline float FloatFromBits(uint32_t bits) {
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-inline uint32_t BitsOf(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
 // NaN, the infinities, the extremes and the usual values come up far more
 // often than raw bits would give them.
 inline float ConsumeFloat(FuzzedDataProvider& in) {
@@ -67,9 +56,9 @@ inline float ConsumeFloat(FuzzedDataProvider& in) {
       0x3FC00000u,  // 1.5
   };
   const uint8_t pick = in.ConsumeIntegral<uint8_t>();
-  if (pick < 2 * std::size(kSpecial)) return FloatFromBits(kSpecial[pick % std::size(kSpecial)]);
+  if (pick < 2 * std::size(kSpecial)) return std::bit_cast<float>(kSpecial[pick % std::size(kSpecial)]);
   if (pick < 0xC0) return static_cast<float>(in.ConsumeIntegralInRange<int32_t>(-100000, 100000)) / 4.0f;
-  return FloatFromBits(in.ConsumeIntegral<uint32_t>());
+  return std::bit_cast<float>(in.ConsumeIntegral<uint32_t>());
 }
 
 inline int32_t ConsumeInt(FuzzedDataProvider& in) {
