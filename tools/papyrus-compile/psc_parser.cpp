@@ -163,7 +163,8 @@ class Parser {
     f.returnType = "None";
     if (!Is(Peek(), "function")) {
       if (Peek().kind == Kind::Doc) Fail(f.line, "found " + Found(Peek()) + "; only the script's doc comment is read");
-      if (!Is(Peek(1), "function")) {
+      const bool array = Peek(1).kind == Kind::Punct && Peek(1).text == "[";
+      if (!Is(Peek(1), "function") && !array) {
         const Token& what = Peek().kind == Kind::Word && Peek(1).kind == Kind::Word ? Peek(1) : Peek();
         Fail(what.line, "found " + Found(what) + "; only global native Function declarations are read");
       }
