@@ -16,4 +16,4 @@ actual=$(cmake -E tar tf "$archive" | grep -v '/$' | LC_ALL=C sort) || fail "can
 $actual
 instead of
 $expected"
-echo "check-archive: $(basename "$archive"): $(tr '\n' ' ' <<<"$actual")"
+echo "check-archive: $(basename "$archive"): $(paste -sd ' ' <<<"$actual")"
