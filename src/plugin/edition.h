@@ -14,12 +14,13 @@ inline constexpr const char* kPluginName = "NimbrelVRPlugin";
 inline constexpr uint32_t kPluginVersion = 4160;
 inline constexpr const char* kBannerPrefix = "NimbrelVR: ";
 inline constexpr const char* kLogPath = "\\My Games\\Skyrim VR\\SKSE\\NimbrelVRPlugin.log";
-// Oldest VR runtime the offsets fit.
+// Oldest VR runtime the offsets fit. The 1.5 and 1.6 runtimes above it are the
+// Special Edition's, where the VR offsets would patch unrelated code.
 inline constexpr uint32_t kRuntime = 0x010400F1;
-inline constexpr bool RuntimeSupported(uint32_t runtime) { return runtime >= kRuntime; }
-// For the refusal in words: "This build runs on <game> <runtime> <range>; ..."
+inline constexpr bool RuntimeSupported(uint32_t runtime) { return runtime >= kRuntime && runtime < 0x01050000; }
+// For the refusal in words: "This build runs on <game> <runtime><range>; ..."
 inline constexpr const char* kGameName = "Skyrim VR";
-inline constexpr const char* kRuntimeRange = " or later";
+inline constexpr const char* kRuntimeRange = " or a later 1.4";
 #else
 inline constexpr const char* kPluginName = "NimbrelPlugin";
 inline constexpr uint32_t kPluginVersion = 4097;

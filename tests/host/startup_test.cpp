@@ -147,7 +147,19 @@ TEST(RuntimeGate, VrRefusesARuntimeBelowItsOldest) {
   EXPECT_FALSE(run.game().query());
   EXPECT_EQ(run.Log(), std::string("NimbrelVR: ") + NimbrelVR::kVersion +
                            "\nSKSE Version: 17039600\nunsupported runtime version 010400F0\n"
-                           "This build runs on Skyrim VR 1.4.15.1 or later; this game is 1.4.15.\n");
+                           "This build runs on Skyrim VR 1.4.15.1 or a later 1.4; this game is 1.4.15.\n");
+}
+
+TEST(RuntimeGate, VrRefusesTheSpecialEditionRuntimes) {
+  for (const uint32_t runtime : {0x01050270u, 0x01062800u}) {
+    auto options = OptionsFor(Edition::VR);
+    options.runtimeVersion = runtime;
+    PluginRun run(options);
+    EXPECT_FALSE(run.game().query());
+    EXPECT_NE(run.Log().find("\nThis build runs on Skyrim VR 1.4.15.1 or a later 1.4; this game is " +
+                             std::string(runtime == 0x01050270u ? "1.5.39" : "1.6.640") + ".\n"),
+              std::string::npos);
+  }
 }
 
 TEST(RuntimeGate, SpecialEditionRefusesEveryRuntimeButItsOwn) {
