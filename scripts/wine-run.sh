@@ -13,6 +13,9 @@ bin=$root/build/mingw/bin
 version=$(<"$root/build/mingw/version.txt")  # written by CMake from the project's version
 
 for dll in "$bin/Nimbrel.dll" "$bin/NimbrelVR.dll"; do scripts/check-dll.sh "$dll"; done
+for pair in SE:Nimbrel VR:NimbrelVR; do
+  scripts/check-archive.sh "$root/build/mingw/package/Nimbrel-$version-${pair%%:*}.zip" "${pair#*:}"
+done
 
 # A prefix of our own, so nothing of the user's Wine set-up is touched.
 export HOME=$root/build/mingw/wine-home
@@ -61,7 +64,7 @@ for edition in se vr; do
   fi
 done
 
-# The archives carry exactly the DLLs that were just run.
+# The archives carry exactly the DLLs that were just run, and the script just compiled.
 for pair in SE:Nimbrel VR:NimbrelVR; do
   edition=${pair%%:*} dll=${pair#*:}
   archive=$root/build/mingw/package/Nimbrel-$version-$edition.zip
@@ -69,6 +72,10 @@ for pair in SE:Nimbrel VR:NimbrelVR; do
   (cd "$unpacked" && cmake -E tar xf "$archive")
   if ! cmp -s "$unpacked/SKSE/Plugins/$dll.dll" "$bin/$dll.dll"; then
     echo "wine-run: FAIL: $archive does not hold the tested $dll.dll" >&2
+    status=1
+  fi
+  if ! cmp -s "$unpacked/Scripts/NimbrelPluginScript.pex" "$root/build/mingw/papyrus/NimbrelPluginScript.pex"; then
+    echo "wine-run: FAIL: $archive does not hold the compiled NimbrelPluginScript.pex" >&2
     status=1
   fi
   echo "--- $(basename "$archive"):"

@@ -1,4 +1,5 @@
 // Query and load: the host's first two calls into the plug-in.
+#include <cstdio>
 #include <cstring>
 
 #include "lightning/tasks.h"
@@ -55,6 +56,20 @@ bool OpenPluginLog() {
   return true;
 }
 
+// The host packs a runtime as major << 24 | minor << 16 | build << 4 | sub;
+// players know it as "1.5.39" (the sub-version shown only when it is set).
+struct RuntimeText {
+  char text[24];
+  explicit RuntimeText(uint32_t runtime) {
+    const unsigned major = runtime >> 24, minor = (runtime >> 16) & 0xFF, build = (runtime >> 4) & 0xFFF;
+    if (const unsigned sub = runtime & 0xF) {
+      std::snprintf(text, sizeof text, "%u.%u.%u.%u", major, minor, build, sub);
+    } else {
+      std::snprintf(text, sizeof text, "%u.%u.%u", major, minor, build);
+    }
+  }
+};
+
 void* AskInterface(const HostInterface* host, uint32_t id) {
   void* found = host->QueryInterface ? host->QueryInterface(id) : nullptr;
   if (!found) PluginLog(0, "Host interface %u is missing; the steps that need it are skipped.", id);
@@ -86,6 +101,8 @@ bool QueryPlugin(const HostInterface* host, PluginDescription* info) {
   }
   if (!edition::RuntimeSupported(host->runtimeVersion)) {
     LogMessage("unsupported runtime version %08X", host->runtimeVersion);
+    LogMessage("This build runs on %s %s%s; this game is %s.", edition::kGameName, RuntimeText(edition::kRuntime).text,
+               edition::kRuntimeRange, RuntimeText(host->runtimeVersion).text);
     return false;
   }
   return true;

@@ -146,7 +146,20 @@ TEST(RuntimeGate, VrRefusesARuntimeBelowItsOldest) {
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
   EXPECT_EQ(run.Log(), std::string("NimbrelVR: ") + NimbrelVR::kVersion +
-                           "\nSKSE Version: 17039600\nunsupported runtime version 010400F0\n");
+                           "\nSKSE Version: 17039600\nunsupported runtime version 010400F0\n"
+                           "This build runs on Skyrim VR 1.4.15.1 or a later 1.4; this game is 1.4.15.\n");
+}
+
+TEST(RuntimeGate, VrRefusesTheSpecialEditionRuntimes) {
+  for (const uint32_t runtime : {0x01050270u, 0x01062800u}) {
+    auto options = OptionsFor(Edition::VR);
+    options.runtimeVersion = runtime;
+    PluginRun run(options);
+    EXPECT_FALSE(run.game().query());
+    EXPECT_NE(run.Log().find("\nThis build runs on Skyrim VR 1.4.15.1 or a later 1.4; this game is " +
+                             std::string(runtime == 0x01050270u ? "1.5.39" : "1.6.640") + ".\n"),
+              std::string::npos);
+  }
 }
 
 TEST(RuntimeGate, SpecialEditionRefusesEveryRuntimeButItsOwn) {
@@ -155,7 +168,8 @@ TEST(RuntimeGate, SpecialEditionRefusesEveryRuntimeButItsOwn) {
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
   EXPECT_EQ(run.Log(), std::string("Nimbrel: ") + NimbrelVR::kVersion +
-                           "\nSKSE Version: 17105521\nunsupported runtime version 01050271\n");
+                           "\nSKSE Version: 17105521\nunsupported runtime version 01050271\n"
+                           "This build runs on Skyrim Special Edition 1.5.39 only; this game is 1.5.39.1.\n");
 }
 
 TEST(RuntimeGate, SpecialEditionRefusesTheVrRuntime) {
@@ -163,5 +177,16 @@ TEST(RuntimeGate, SpecialEditionRefusesTheVrRuntime) {
   options.runtimeVersion = 0x010400F1;
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
-  EXPECT_NE(run.Log().find("unsupported runtime version 010400F1\n"), std::string::npos);
+  EXPECT_NE(run.Log().find("unsupported runtime version 010400F1\nThis build runs on Skyrim Special Edition 1.5.39 "
+                           "only; this game is 1.4.15.1.\n"),
+            std::string::npos);
+}
+
+TEST(RuntimeGate, SpecialEditionNamesANewerRuntimeInWords) {
+  auto options = OptionsFor(Edition::SpecialEdition);
+  options.runtimeVersion = 0x01062800;  // 1.6.640
+  PluginRun run(options);
+  EXPECT_FALSE(run.game().query());
+  EXPECT_NE(run.Log().find("\nThis build runs on Skyrim Special Edition 1.5.39 only; this game is 1.6.640.\n"),
+            std::string::npos);
 }
