@@ -439,6 +439,9 @@ void Checks::finalChecks() {
     if (protection != "r-x") found.push_back("patch site protection not restored: " + protection);
   }
 
+  // The game quits: the script machine destroys its native functions.
+  d.machine.shutDown();
+
   Args args;
   args.u("tasksQueued", queued).u("tasksReleased", released).u("heapBlocks", d.engine.liveHeapBlocks());
   args.u("failures", found.size());

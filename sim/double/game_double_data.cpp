@@ -66,8 +66,8 @@ bool ScriptAccess::callNative(const std::string& className, const std::string& f
   return result;
 }
 
-uint64_t ScriptAccess::callFunctionSlot(const std::string& function, int slot, uint64_t a, uint64_t b, uint64_t c) {
-  return impl_->machine.callFunctionSlot(function, slot, a, b, c);
+uint64_t ScriptAccess::callFunctionSlot(const std::string& function, int slot, uint64_t argument, uint64_t* outs) {
+  return impl_->machine.callFunctionSlot(function, slot, argument, outs);
 }
 
 void* ScriptAccess::registeredFunction(const std::string& function) const {

@@ -199,6 +199,7 @@ constexpr uint8_t kFreshHeapByte = 0xAB;  // heap memory is not zeroed by the en
 const void* const* Engine::functionTargets() { return kTargets.data(); }
 
 Engine::Engine(Run& run, const Options& options) : run_(run), options_(options) {
+  noSourceFile_ = intern("");
   registry_ = create(Cls::ScriptRegistry, 0x100);
   storeRelaxed<const void*>(registry_, 0, kRegistryTable.data());
   vm_ = create(Cls::ScriptVm, field::kVmRegistry + 0x10);
@@ -277,7 +278,7 @@ std::vector<void*> Engine::sinks(Source source) const {
 
 size_t Engine::registeredFunctionCount() const {
   std::lock_guard lock(mutex_);
-  return registeredFunctions_.size();
+  return registrations_;
 }
 
 size_t Engine::liveHeapBlocks() const {
@@ -564,10 +565,15 @@ uintptr_t Engine::registerFunction(void* registry, void* function) {
     } else {
       std::lock_guard lock(mutex_);
       registeredFunctions_.push_back(function);
+      ++registrations_;
     }
   }
   run_.trace.record("RegisterFunction", args);
-  if (!problem.empty()) run_.fail(problem);
+  if (!problem.empty()) {
+    run_.fail(problem);
+  } else if (ScriptMachine* machine = machine_.load(std::memory_order_acquire)) {
+    machine->bind(function);
+  }
   return 1;
 }
 
@@ -576,10 +582,36 @@ void Engine::registryTrap(int slot) {
   run_.fail("script registry virtual slot " + std::to_string(slot) + " called; only slot 24 (0xc0) is used");
 }
 
+// The engine's own implementations of four operations, with the engine's
+// parameter lists: GetParam (index, name out, type out), Call (stack, logger,
+// machine, flag), GetSourceFilename () and GetVarNameForStackIndex (index,
+// name out).
 uintptr_t Engine::functionBase(int operation, void* self, uintptr_t a, uintptr_t b, uintptr_t c) {
   run_.trace.record(("IFunctionBase" + std::to_string(operation)).c_str(),
                     Args().p("function", self).u("a", a).u("b", b).u("c", c));
-  return 0;
+  switch (operation) {
+    case 7: {
+      const auto index = static_cast<uint32_t>(a);
+      const auto* params = loadRelaxed<const uint8_t*>(self, 48);
+      const bool inRange = params && index < loadRelaxed<uint16_t>(self, 58);
+      if (b)
+        storeRelaxed<const char*>(reinterpret_cast<void*>(b), 0,
+                                  inRange ? loadRelaxed<const char*>(params, index * 16) : nullptr);
+      if (c)
+        storeRelaxed<uint64_t>(reinterpret_cast<void*>(c), 0,
+                               inRange ? loadRelaxed<uint64_t>(params, index * 16 + 8) : 0);
+      return 0;
+    }
+    case 16:
+      if (ScriptMachine* machine = machine_.load(std::memory_order_acquire))
+        return machine->dispatchCall(self, reinterpret_cast<const void*>(a));
+      run_.fail("the engine's Call (operation 16) with no script machine");
+      return 4;
+    case 17:
+      return reinterpret_cast<uintptr_t>(&noSourceFile_);
+    default:
+      return 0;  // a native function has no stack variables to name
+  }
 }
 
 // --- stack frames and values --------------------------------------------------

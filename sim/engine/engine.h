@@ -157,6 +157,8 @@ class Engine {
   std::unordered_map<uintptr_t, size_t> heapBlocks_;
   std::unordered_map<uintptr_t, std::unique_ptr<uint8_t[]>> paramTables_;
   std::vector<void*> registeredFunctions_;
+  size_t registrations_ = 0;            // functions the registry accepted, destroyed or not
+  const char* noSourceFile_ = nullptr;  // the handle the engine answers for a native's source file
   std::map<Source, std::vector<void*>> sinks_;
   ScriptValue scratchValue_{};
 

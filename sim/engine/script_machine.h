@@ -28,10 +28,27 @@ class ScriptMachine {
   ScriptMachine(const ScriptMachine&) = delete;
   ScriptMachine& operator=(const ScriptMachine&) = delete;
 
+  // The operations run as the engine calls them: the engine's own parameter
+  // list, every argument position it does not pass holding the address of a
+  // guard word, out parameters pointing at fresh words. A write through a
+  // guard fails the run.
+  static constexpr int kMaxArguments = 5;  // after the object itself
+
   bool callNative(const std::string& className, const std::string& function, const std::vector<ScriptArg>& args,
                   uint64_t* resultType);
-  uint64_t callFunctionSlot(const std::string& function, int slot, uint64_t a, uint64_t b, uint64_t c);
+  // `argument` is the engine's first input of the operation; its out words
+  // (at most two) go to `outs`.
+  uint64_t callFunctionSlot(const std::string& function, int slot, uint64_t argument, uint64_t* outs);
   void* registeredFunction(const std::string& function) const;
+  // At registration the machine reads the function's description through its
+  // operations, as it does when it binds a native to a script.
+  void bind(void* function);
+  // The engine's own Call (operation 16): runs the dispatch operation on the
+  // frame at the top of the stack.
+  uint32_t dispatchCall(void* function, const void* stackRef);
+  // The machine shuts down with the game: every registered function is
+  // destroyed through its destructor.
+  void shutDown();
 
   // The engine's frame functions and value clear, checked against the
   // frames of calls in progress.
@@ -45,6 +62,9 @@ class ScriptMachine {
  private:
   struct Call;
   void* find(const std::string* className, const std::string& function) const;
+  uint64_t invoke(void* function, const std::string& name, int slot, const uint64_t (&in)[kMaxArguments],
+                  uint64_t* outs);
+  uint64_t destroy(void* function, const std::string& name, uint64_t flags);
 
   Run& run_;
   Engine& engine_;

@@ -39,7 +39,7 @@ constexpr Entry kEntries[kEntryCount] = {
     {"IFunctionBase7", K::Function, 0x1267dd0, 0x129dc10},
     {"IFunctionBase16", K::Function, 0x1267f50, 0x129dd90},
     {"IFunctionBase17", K::Function, 0x1267eb0, 0x129dcf0},
-    {"IFunctionBase19", K::Function, 0x12689a0, 0x129dd10},
+    {"IFunctionBase19", K::Function, 0x1267ed0, 0x129dd10},  // id 97920 (0x12689a0 is id 97933)
     {"SkyHolder", K::Holder, 0x2f283d8, 0x2fc62c8},
     {"PlayerRefHolder", K::Holder, 0x2f4def8, 0x2feb9f0},
     {"ScriptVmHolder", K::Holder, 0x1eeab78, 0x1f889d8},

@@ -461,18 +461,47 @@ uint64_t destroy(uint8_t* self, uint64_t flags) {
     engine<void (*)(void*, void*, bool)>(kHeapFree)(address(*gSeen.game, kEngineHeap), self, false);
   return reinterpret_cast<uint64_t>(self);
 }
-uint64_t nameHandle(uint8_t* self) { return reinterpret_cast<uint64_t>(self + 16); }
+template <int Offset>
+uint64_t handle(uint8_t* self) {
+  return reinterpret_cast<uint64_t>(self + Offset);
+}
+uint64_t* returnType(uint8_t* self, uint64_t* slot) {
+  *slot = read<uint64_t>(self, 40);
+  return slot;
+}
 uint64_t parameterCount(uint8_t* self) { return read<uint16_t>(self, 58); }
 uint64_t staticFlag(uint8_t* self) { return self[64]; }
+bool lineNumber(uint8_t*, uint32_t, uint32_t* line) {
+  *line = 0;
+  return false;
+}
 uint64_t other(uint8_t*) { return 0xEE; }
+
+// Operations that write through an argument the engine does not pass.
+bool lineThroughTheThirdArgument(uint8_t*, uint32_t, uint64_t, uint32_t* stray) {
+  *stray = 0;
+  return false;
+}
+uint64_t nameThroughTheFirstArgument(uint8_t* self, uint64_t* stray) {
+  *stray = 0;
+  return reinterpret_cast<uint64_t>(self + 16);
+}
 
 std::vector<const void*> functionTable(const GameDouble& game) {
   std::vector<const void*> table(23, reinterpret_cast<const void*>(&other));
   table[0] = reinterpret_cast<const void*>(&destroy);
-  table[1] = reinterpret_cast<const void*>(&nameHandle);
+  table[1] = reinterpret_cast<const void*>(&handle<16>);
+  table[2] = reinterpret_cast<const void*>(&handle<24>);
+  table[3] = reinterpret_cast<const void*>(&handle<32>);
+  table[4] = reinterpret_cast<const void*>(&returnType);
   table[5] = reinterpret_cast<const void*>(&parameterCount);
   table[6] = address(game, kFunctionBase7);
   table[9] = reinterpret_cast<const void*>(&staticFlag);
+  table[13] = reinterpret_cast<const void*>(&handle<72>);
+  table[15] = address(game, kFunctionBase16);
+  table[16] = address(game, kFunctionBase17);
+  table[17] = reinterpret_cast<const void*>(&lineNumber);
+  table[18] = address(game, kFunctionBase19);
   table[22] = reinterpret_cast<const void*>(&callOperation);
   return table;
 }
@@ -487,6 +516,7 @@ uint8_t* makeFunction(const GameDouble& game, const char* name, const std::vecto
                                                                                     true, 2);
   const void* vtable = table ? table->data() : nullptr;
   std::memcpy(fn, &vtable, sizeof vtable);
+  std::memset(fn + 40, 0, 8);  // returns none
   auto* params = read<uint8_t*>(fn, 48);
   if (params) {
     uint64_t types[2] = {2, 3};
@@ -584,12 +614,47 @@ TEST_F(MachineTest, ForeignFramesAndStacksFail) {
 TEST_F(MachineTest, FunctionSlotsThroughTheObjectsTable) {
   EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 2), reinterpret_cast<uint64_t>(fn + 16));
   EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 6) & 0xFFFF, 2u);
-  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 10) & 0xFF, 1u);   // static, set by NativeFunctionBaseInit
-  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 7, 1, 2, 3), 0u);  // the engine's own implementation
-  EXPECT_EQ(game.checks().callCount("IFunctionBase7"), 1u);
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 10) & 0xFF, 1u);  // static, set by NativeFunctionBaseInit
+  // The engine's own GetParam fills the machine's out words.
+  const size_t before = game.checks().callCount("IFunctionBase7");
+  uint64_t outs[2] = {};
+  game.scripts().callFunctionSlot("SetIntValue", 7, 1, outs);
+  EXPECT_EQ(game.checks().callCount("IFunctionBase7"), before + 1);
+  EXPECT_STREQ(reinterpret_cast<const char*>(outs[0]), "param2");
+  EXPECT_EQ(outs[1], 3u);
   EXPECT_TRUE(game.checks().ok()) << allFailures(game);
-  game.scripts().callFunctionSlot("SetIntValue", 23);
-  EXPECT_TRUE(anyFailureContains(game, "23 is callNative"));
+  game.scripts().callFunctionSlot("SetIntValue", 16);
+  EXPECT_TRUE(anyFailureContains(game, "16 and 23 run through callNative"));
+}
+
+TEST_F(MachineTest, EveryOperationRunsAsTheEngineCallsItAndAStrayWriteFails) {
+  // Registration read the description, the script call ran its three
+  // operations and a stack trace, the quit destroys the function.
+  ASSERT_TRUE(
+      game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1)));
+  game.checks().finalChecks();
+  for (int slot = 1; slot <= 23; ++slot)
+    EXPECT_GE(game.checks().callCount("FunctionOperation" + std::to_string(slot)), 1u) << slot;
+  EXPECT_TRUE(game.checks().ok()) << allFailures(game);
+}
+
+TEST_F(MachineTest, AnOperationWritingThroughAnArgumentTheEngineDidNotPassFails) {
+  uint64_t outs[2] = {};
+  EXPECT_EQ(game.scripts().callFunctionSlot("SetIntValue", 18, 7, outs) & 0xFF, 0u);
+  EXPECT_EQ(outs[0] & 0xFFFFFFFF, 0u);  // the line went to the machine's word
+  ASSERT_TRUE(game.checks().ok()) << allFailures(game);
+  table[17] = reinterpret_cast<const void*>(&lineThroughTheThirdArgument);
+  game.scripts().callFunctionSlot("SetIntValue", 18, 7, outs);
+  EXPECT_TRUE(anyFailureContains(game,
+                                 "operation 18 (TranslateIPToLineNumber) of SetIntValue wrote through argument 3, "
+                                 "which the engine does not pass"));
+  table[1] = reinterpret_cast<const void*>(&nameThroughTheFirstArgument);
+  game.scripts().callFunctionSlot("SetIntValue", 2);
+  EXPECT_TRUE(anyFailureContains(game, "operation 2 (GetName) of SetIntValue wrote through argument 1"));
+  // A Call that does not forward to the engine's never dispatches.
+  table[15] = reinterpret_cast<const void*>(&other);
+  game.scripts().callNative("NimbrelPluginScript", "SetIntValue", ScriptArg::String("k"), ScriptArg::Int(1));
+  EXPECT_TRUE(anyFailureContains(game, "operation 16 (Call) of SetIntValue did not reach its MarshallAndDispatch"));
 }
 
 TEST_F(MachineTest, TheDestructorIsTheOnlyWayARegisteredFunctionGoesBack) {
@@ -606,7 +671,6 @@ TEST_F(MachineTest, TheDestructorIsTheOnlyWayARegisteredFunctionGoesBack) {
   EXPECT_EQ(game.checks().failures().size(), failures) << allFailures(game);
   EXPECT_EQ(game.scripts().liveHeapBlocks(), blocks - 1);
   EXPECT_EQ(game.scripts().registeredFunction("SetIntValue"), nullptr);
-  EXPECT_EQ(game.scripts().registeredFunctionCount(), 0u);
 }
 
 TEST(ScriptMachine, ReleaseOfMemoryNotFromTheHeapFails) {

@@ -50,43 +50,47 @@ struct EditionOffsets {
   uintptr_t JumpPatchTarget;
 };
 
-// Skyrim Special Edition, runtime 1.5.39.
+// Skyrim Special Edition, runtime 1.5.39. Beside each entry its Address
+// Library id, the same in every 1.5.x runtime.
 inline constexpr EditionOffsets kSpecialEditionOffsets{
-    .FormFromId = 0x1943b0,
-    .EngineDynamicCast = 0x1363522,
-    .SpellCastNative = 0x980de0,
-    .RefMoveToNative = 0x994cf0,
-    .CellAttachedNative = 0x98f3c0,
-    .ImodApplyNative = 0x988fa0,
-    .ImodRemoveNative = 0x989010,
-    .ScriptEventSourcesGet = 0x186910,
-    .EventSourceAddSink = 0x56bab0,
-    .EngineHeapAllocate = 0xc02770,
-    .EngineHeapFree = 0xc02a70,
-    .InternedStringCreate = 0xc28c50,
-    .InternedStringAssign = 0xc28dc0,
-    .NativeFunctionBaseInit = 0x12683e0,
-    .NativeFunctionBaseRelease = 0x1268630,
-    .StackFrameArgOffset = 0x125c0d0,
-    .StackFrameArgValue = 0x125c130,
-    .ScriptValueClear = 0x124e470,
-    .FunctionBaseImpl = {0x1267dd0, 0x1267f50, 0x1267eb0, 0x12689a0},
-    .SkyHolder = 0x2f283d8,
-    .PlayerRefHolder = 0x2f4def8,
-    .ScriptVmHolder = 0x1eeab78,
-    .DataRegistryHolder = 0x1ee5428,
-    .MenuManagerHolder = 0x1ee5b20,
-    .EngineHeap = 0x1ee4280,
-    .RttiForm = 0x1e36e80,
-    .RttiSpell = 0x1e36ea0,
-    .RttiEffectArt = 0x1e37240,
-    .RttiImageSpaceModifier = 0x1e37670,
-    .RttiFormList = 0x1e37818,
-    .RttiGlobalVariable = 0x1e38090,
-    .RttiObjectReference = 0x1e397e8,
-    .RttiPlayer = 0x1e3ab28,
-    .JumpPatchSite = 0x12734bd,
-    .JumpPatchTarget = 0x12734ef,
+    .FormFromId = 0x1943b0,                  // id 14461
+    .EngineDynamicCast = 0x1363522,          // id 102238
+    .SpellCastNative = 0x980de0,             // id 55149
+    .RefMoveToNative = 0x994cf0,             // id 55668
+    .CellAttachedNative = 0x98f3c0,          // id 55527
+    .ImodApplyNative = 0x988fa0,             // id 55366
+    .ImodRemoveNative = 0x989010,            // id 55369
+    .ScriptEventSourcesGet = 0x186910,       // id 14108
+    .EventSourceAddSink = 0x56bab0,          // id 34381
+    .EngineHeapAllocate = 0xc02770,          // id 66859
+    .EngineHeapFree = 0xc02a70,              // id 66861
+    .InternedStringCreate = 0xc28c50,        // id 67819
+    .InternedStringAssign = 0xc28dc0,        // id 67823
+    .NativeFunctionBaseInit = 0x12683e0,     // id 97925
+    .NativeFunctionBaseRelease = 0x1268630,  // id 97927
+    .StackFrameArgOffset = 0x125c0d0,        // id 97745
+    .StackFrameArgValue = 0x125c130,         // id 97746
+    .ScriptValueClear = 0x124e470,           // id 97508
+    // ids 97909, 97923, 97918 and 97920: operation 19 forwards to id 97920 in
+    // every runtime (1.5.97 0x1250770, VR 0x129dd10; always operation 17's
+    // function + 0x20).
+    .FunctionBaseImpl = {0x1267dd0, 0x1267f50, 0x1267eb0, 0x1267ed0},  // [3] id 97920; 0x12689a0 is id 97933
+    .SkyHolder = 0x2f283d8,                                            // id 515512
+    .PlayerRefHolder = 0x2f4def8,                                      // id 517014
+    .ScriptVmHolder = 0x1eeab78,                                       // id 514315
+    .DataRegistryHolder = 0x1ee5428,                                   // id 514141
+    .MenuManagerHolder = 0x1ee5b20,                                    // id 514178
+    .EngineHeap = 0x1ee4280,                                           // id 514110
+    .RttiForm = 0x1e36e80,                                             // id 513848
+    .RttiSpell = 0x1e36ea0,                                            // id 513849
+    .RttiEffectArt = 0x1e37240,                                        // id 513868
+    .RttiImageSpaceModifier = 0x1e37670,                               // id 513871
+    .RttiFormList = 0x1e37818,                                         // id 513877
+    .RttiGlobalVariable = 0x1e38090,                                   // id 513882
+    .RttiObjectReference = 0x1e397e8,                                  // id 513899
+    .RttiPlayer = 0x1e3ab28,                                           // id 513915
+    .JumpPatchSite = 0x12734bd,                                        // inside id 98084, +0x38d
+    .JumpPatchTarget = 0x12734ef,                                      // inside id 98084, +0x3bf
 };
 
 // Skyrim VR.

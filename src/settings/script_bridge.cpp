@@ -44,8 +44,10 @@ uint32_t GetFunctionType(Record*) { return 0; }
 uint32_t GetValue44(Record* self) { return self->value44; }
 void* GetDocString(Record* self) { return &self->docString; }
 void Nothing(Record*) {}
-bool NoVariable(Record*, uint64_t, uint64_t, uint32_t* out) {
-  *out = 0;
+// The engine's TranslateIPToLineNumber(instructionOffset, lineOut): a native
+// has no source lines.
+bool NoLineNumber(Record*, uint32_t, uint32_t* lineOut) {
+  *lineOut = 0;
   return false;
 }
 bool GetFlag41(Record* self) { return self->flag41 != 0; }
@@ -118,7 +120,7 @@ struct FunctionTable {
         reinterpret_cast<const void*>(&Nothing),
         reinterpret_cast<const void*>(engine.FunctionBaseImpl[1]),
         reinterpret_cast<const void*>(engine.FunctionBaseImpl[2]),
-        reinterpret_cast<const void*>(&NoVariable),
+        reinterpret_cast<const void*>(&NoLineNumber),
         reinterpret_cast<const void*>(engine.FunctionBaseImpl[3]),
         reinterpret_cast<const void*>(&GetFlag41),
         reinterpret_cast<const void*>(&SetFlag41),
@@ -137,8 +139,12 @@ void RegisterSetter(void* registry, const char* name, const void* const* vtable,
     PluginLog(0, "Out of engine memory: %s is not available to scripts.", name);
     return;
   }
-  for (void** handle : {&self->functionName, &self->className, &self->stateName, &self->docString})
+  // A null handle is the empty string: the engine reads these even when the
+  // string table refused to make one.
+  for (void** handle : {&self->functionName, &self->className, &self->stateName, &self->docString}) {
+    *handle = nullptr;
     engine.InternedStringCreate(handle, "");
+  }
   engine.NativeFunctionBaseInit(self, name, kScriptClass, true, 2);
 
   self->vtable = vtable;

@@ -50,7 +50,7 @@ TEST(EngineBinding, EntriesAreTheMainImageBasePlusThisEditionsColumn) {
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.SkyHolder), engine.gameBase + 0x2f283d8);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.RttiPlayer), engine.gameBase + 0x1e3ab28);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.JumpPatchSite), engine.gameBase + 0x12734bd);
-  EXPECT_EQ(engine.FunctionBaseImpl[3], engine.gameBase + 0x12689a0);
+  EXPECT_EQ(engine.FunctionBaseImpl[3], engine.gameBase + 0x1267ed0);
 #endif
   EXPECT_EQ(engine.JumpPatchTarget - engine.JumpPatchSite, 0x32);
 }

@@ -186,13 +186,18 @@ class ScriptAccess {
   // The same with a frame of any number of arguments.
   bool callNative(const std::string& className, const std::string& function, const std::vector<ScriptArg>& args,
                   uint64_t* resultType = nullptr);
-  // Calls operation `slot` (1-based, as the machine numbers them) of a
-  // registered function object with up to three extra word arguments; the
-  // raw result word. For the layout checks of the function objects.
-  uint64_t callFunctionSlot(const std::string& function, int slot, uint64_t a = 0, uint64_t b = 0, uint64_t c = 0);
+  // Calls operation `slot` (1-based, as the machine numbers them; not 16 or
+  // 23, which run through callNative) of a registered function object as the
+  // engine does: `argument` is the engine's first input (flags, index, frame,
+  // instruction offset or flag), out parameters point at fresh words whose
+  // values after the call go to outs[0] and outs[1], every other argument
+  // position holds a guard whose change fails the run. The raw result word.
+  // The machine also runs every operation itself: at registration, in each
+  // script call and when the checks end (the destructor, as at quit).
+  uint64_t callFunctionSlot(const std::string& function, int slot, uint64_t argument = 0, uint64_t* outs = nullptr);
   // Address of a registered function object (null if none).
   void* registeredFunction(const std::string& function) const;
-  size_t registeredFunctionCount() const;  // native functions given to the script registry
+  size_t registeredFunctionCount() const;  // native functions the script registry accepted
   // The next `count` engine heap allocations fail (return null).
   // Heap frees that match no live block, and frees or releases of a
   // registered function outside its destructor (slot 1), fail the run.
@@ -213,7 +218,8 @@ class Checks {
   bool ok() const { return failures().empty(); }
   // Checks at the end of a run (patch bytes, tasks released, heap balance);
   // adds to failures(). Every task queued before the call must have run;
-  // tasks the plug-in queues meanwhile may still be pending.
+  // tasks the plug-in queues meanwhile may still be pending. The script
+  // machine destroys its native functions first, as the game does at quit.
   void finalChecks();
   // Trace lines written so far (JSON, one object per line), read back from
   // the file the trace streams to; and their number.
