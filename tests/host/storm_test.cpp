@@ -2,6 +2,7 @@
 // the simulated clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -104,6 +105,52 @@ TEST_P(Storm, LoadsAndMenuVisitsLeaveOneLoopAndNoWorldCallsDuringLoads) {
   }
   EXPECT_GE(launches, 12u);
   EXPECT_LE(launches, 34u);
+}
+
+// Fork launches (a target moved from the player down to -15000), in
+// simulated seconds from the start of play.
+std::vector<double> ForkLaunches(nimbrel_sim::GameDouble& game, double start) {
+  std::vector<double> at;
+  for (const auto& move : game.world().moves())
+    if (move.destinationFormId == 0x14 && move.placedAt.z == -15000.0f) at.push_back((move.ms - start) / 1000.0);
+  return at;
+}
+size_t CountIn(const std::vector<double>& at, double from, double to) {
+  return static_cast<size_t>(std::count_if(at.begin(), at.end(), [&](double t) { return t >= from && t < to; }));
+}
+
+// The kinds of lightning follow a change of weather, and only a change of
+// weather. The monitor looks every 3 s; 0.5 s more covers the first wait and
+// a busy machine. Played at time scale 5, one edition: the rule is the same
+// in both. Returns the fork launches.
+std::vector<double> PlayForForks(const char* scenario) {
+  auto options = OptionsFor(Edition::SpecialEdition);
+  options.timeScale = 5.0;
+  PluginRun run(options);
+  const double start = run.PlayScenarioFile(scenario).startMs;
+  EXPECT_TRUE(run.game().checks().ok()) << ::testing::PrintToString(run.game().checks().failures());
+  return ForkLaunches(run.game(), start);
+}
+
+TEST(WeatherKinds, RainAfterCloudsBringsForks) {
+  const std::vector<double> forks = PlayForForks("cloudy-then-rain.txt");
+  EXPECT_EQ(CountIn(forks, 0, 12), 0u);
+  ASSERT_FALSE(forks.empty());
+  EXPECT_LE(forks.front(), 12.0 + 3.5) << "rain became current at 12 s";
+  EXPECT_GT(CountIn(forks, 20, 30), 20u);
+}
+
+TEST(WeatherKinds, CloudsAfterAThunderstormEndTheForksOnceTheStormHasGone) {
+  const std::vector<double> forks = PlayForForks("thunderstorm-then-cloudy.txt");
+  EXPECT_GT(CountIn(forks, 12, 18), 5u);  // the outgoing storm holds them
+  EXPECT_EQ(CountIn(forks, 18.0 + 3.5, 30), 0u) << "the transition reached 1.0 at 18 s";
+}
+
+TEST(WeatherKinds, InUnchangedWeatherEnableForkWaitsForThePause) {
+  const std::vector<double> forks = PlayForForks("enable-fork-mid-storm.txt");
+  EXPECT_GT(CountIn(forks, 9, 16), 5u);   // switched off, still striking until the pause
+  EXPECT_EQ(CountIn(forks, 20, 32), 0u);  // switched on at 26: still none
+  EXPECT_GT(CountIn(forks, 36.5, 44), 5u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Editions, Storm, ::testing::Values(Edition::SpecialEdition, Edition::VR), EditionTestName);
