@@ -149,8 +149,8 @@ TEST(WeatherKinds, CloudsAfterAThunderstormEndTheForksOnceTheStormHasGone) {
 TEST(WeatherKinds, InUnchangedWeatherEnableForkWaitsForThePause) {
   const std::vector<double> forks = PlayForForks("enable-fork-mid-storm.txt");
   EXPECT_GT(CountIn(forks, 9, 16), 5u);   // switched off, still striking until the pause
-  EXPECT_EQ(CountIn(forks, 20, 32), 0u);  // switched on at 26: still none
-  EXPECT_GT(CountIn(forks, 36.5, 44), 5u);
+  EXPECT_EQ(CountIn(forks, 20, 34), 0u);  // switched on at 28: still none
+  EXPECT_GT(CountIn(forks, 41.5, 50), 5u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Editions, Storm, ::testing::Values(Edition::SpecialEdition, Edition::VR), EditionTestName);
