@@ -165,28 +165,28 @@ void BM_ChainStrikeCpu(benchmark::State& state) {
 BENCHMARK(BM_ChainStrikeCpu)->Arg(7)->UseManualTime()->Iterations(100);
 
 // The effects loop's real pacing at the fastest rate against the formula's
-// mean of 1000 / rate ms (ratio 1): sleeps on the real clock.
+// mean of 1000 / rate ms (ratio 1): the loop itself, on the real clock.
+constexpr int kPacedLaunches = 500;
+int gPacedLaunches = 0;
+
 void BM_FastestRateMeanWait(benchmark::State& state) {
   World();
   setenv("NIMBREL_TIME_SCALE", "1", 1);
-  BeginEffectsWindow();
   gLightningState->minLightningFrequency.store(30);
   gLightningState->weatherLightningFreq.exchange(30);
   Set(FloatSetting::ChainLightningPercentage, 0.0f);
-  const StrikeLauncher none{[](LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {},
-                            [](std::vector<uint32_t>, std::vector<uint32_t>, int) {}};
+  const StrikeLauncher counter{[](LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {
+                                 if (++gPacedLaunches == kPacedLaunches + 1) EndEffectsWindow();
+                               },
+                               [](std::vector<uint32_t>, std::vector<uint32_t>, int) {}};
   for (auto _ : state) {
-    EffectsLoopState loop;
-    loop.window = CurrentEffectsWindow();
-    constexpr int kPasses = 500;
+    BeginEffectsWindow();
+    gPacedLaunches = 0;
     const auto start = std::chrono::steady_clock::now();
-    uint32_t wait = 0;
-    for (int i = 0; i < kPasses && NextWait(Fork, loop, &wait); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-      LaunchStrike(Fork, loop, none);
-    }
-    const double meanMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() / kPasses;
+    RunEffectsLoop(Fork, counter);
+    // From the loop's start to its last launch: kPacedLaunches + 1 waits.
+    const double meanMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
+                          (kPacedLaunches + 1);
     state.counters["mean_wait_ms"] = meanMs;
     state.counters["formula_ms"] = 1000.0 / Get(FloatSetting::ForkFrequency);
     state.counters["deviation_pct"] = (meanMs / (1000.0 / Get(FloatSetting::ForkFrequency)) - 1.0) * 100.0;

@@ -5,13 +5,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "game/id_tables.h"
 #include "game/plugin_forms.h"
 #include "lightning/effects_loop.h"
 #include "lightning/lightning_state.h"
 #include "lightning/storm_policy.h"
+#include "platform/platform.h"
 #include "plugin/host.h"
 #include "settings/settings.h"
 #include "support/in_process.h"
@@ -164,4 +167,32 @@ TEST_F(StrikeCap, AtAnyRateLiveStrikesStayUnderTheCap) {
   EXPECT_EQ(sampler.sheetLoops, 1);
   EXPECT_EQ(sampler.forkLoops, 1);
   EXPECT_TRUE(game().checks().ok()) << ::testing::PrintToString(game().checks().failures());
+}
+
+// Windows' default timer ends every sleep at its next 15.625 ms tick, so a
+// loop that slept its wait after each launch struck about a third less often
+// than its rate (waits of 16 to 24 ms lasted some 31 ms). Paced by deadline,
+// the mean interval stays the formula's 20 ms; a busy machine only adds.
+std::vector<double> gLaunchTimes;
+void RecordLaunchTime(LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {
+  gLaunchTimes.push_back(platform::MonotonicMs());
+  if (gLaunchTimes.size() == 101) EndEffectsWindow();
+}
+void NoChain(std::vector<uint32_t>, std::vector<uint32_t>, int) {}
+
+TEST(CoarseTimer, ALoopKeepsItsRateOnWindowsDefaultTimer) {
+  nimbrel_sim::Options options;
+  options.timerResolutionMs = 15.625;
+  testsupport::InProcessGame world(options);
+  world.StartWithDefaults();
+  ASSERT_TRUE(ResolvePluginForms());
+  gLightningState->minLightningFrequency.store(30);
+  gLightningState->weatherLightningFreq.exchange(30);  // ratio 1: waits of 16 to 24 ms
+  BeginEffectsWindow();
+  RunEffectsLoop(Fork, StrikeLauncher{&RecordLaunchTime, &NoChain});
+  ASSERT_EQ(gLaunchTimes.size(), 101u);
+  const double mean = (gLaunchTimes.back() - gLaunchTimes.front()) / 100.0;
+  std::printf("mean interval on a 15.625 ms timer: %.2f ms\n", mean);
+  EXPECT_GE(mean, 18.5);
+  EXPECT_LE(mean, 24.0);
 }
