@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <utility>
 
 #include "events/combat_pause.h"
 #include "lightning/lightning_state.h"
 #include "lightning/random.h"
 #include "lightning/storm_policy.h"
 #include "lightning/strike_execution.h"
+#include "lightning/strike_pool.h"
 #include "log/debug_log.h"
 #include "platform/platform.h"
 #include "platform/process_wide.h"
@@ -36,61 +39,45 @@ bool WantsChain() {
 }
 
 struct LaunchRecord {
-  std::atomic<int> liveStrikes{0};
   // The window whose held-back strikes were last reported: one line per storm.
   std::atomic<uint32_t> capReportedWindow{UINT32_MAX};
   std::atomic<bool> loopRunning[2] = {false, false};
 };
 constinit ProcessWide<LaunchRecord> launches;
 
-// Takes one of the kMaxLiveStrikes places; false when all are taken.
-bool ReserveStrike() {
-  int live = launches->liveStrikes.load();
-  do {
-    if (live >= kMaxLiveStrikes) {
+// The strike threads, at most kMaxLiveStrikes of them, each striking once at
+// a time.
+ProcessWide<StrikePool> strikeThreads([] { return StrikePool(kStrikeThreadIdleMs, kMaxLiveStrikes); });
+
+// False (logged) when the strike could not be launched.
+bool Launch(StrikeKind kind, std::function<void()> strike) {
+  switch (strikeThreads->Run(kind, std::move(strike))) {
+    case StrikePool::Launch::Started:
+      return true;
+    case StrikePool::Launch::AtCap: {
       const uint32_t window = CurrentEffectsWindow();
       if (launches->capReportedWindow.exchange(window) != window)
-        PluginLog(1, "%d strikes are already under way; further strikes are held back until some end.", live);
-      return false;
+        PluginLog(1, "%d strikes are already under way; further strikes are held back until some end.",
+                  strikeThreads->Busy());
+      return true;
     }
-  } while (!launches->liveStrikes.compare_exchange_weak(live, live + 1));
-  return true;
-}
-
-// Gives the place back when the strike thread ends, however it ends; under
-// the neutral name, so the thread is never counted twice while it leaves.
-struct StrikePlace {
-  StrikePlace() = default;
-  StrikePlace(const StrikePlace&) = delete;
-  StrikePlace& operator=(const StrikePlace&) = delete;
-  ~StrikePlace() {
-    platform::NameCurrentThread(platform::kNeutralThreadName);
-    launches->liveStrikes.fetch_sub(1);
+    case StrikePool::Launch::NoThread:
+      break;
   }
-};
+  return false;
+}
 
 void StartSingle(LightningType type, const FormSequence* casters, const FormSequence* targets, uint32_t casterIndex,
                  uint32_t targetIndex) {
-  if (!ReserveStrike()) return;
-  if (!platform::StartDetachedThread("nb-strike", [=] {
-        StrikePlace place;
-        RunSingleStrike(type, casters, targets, casterIndex, targetIndex);
-      })) {
-    launches->liveStrikes.fetch_sub(1);
+  if (!Launch(StrikeKind::Single, [=] { RunSingleStrike(type, casters, targets, casterIndex, targetIndex); }))
     PluginLog(0, "Could not start a strike thread.");
-  }
 }
 
 void StartChain(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count) {
-  if (!ReserveStrike()) return;
-  if (!platform::StartDetachedThread("nb-chain",
-                                     [c = std::move(casterIndexes), t = std::move(targetIndexes), count]() mutable {
-                                       StrikePlace place;
-                                       RunChainStrike(std::move(c), std::move(t), count);
-                                     })) {
-    launches->liveStrikes.fetch_sub(1);
+  if (!Launch(StrikeKind::Chain, [c = std::move(casterIndexes), t = std::move(targetIndexes), count]() mutable {
+        RunChainStrike(std::move(c), std::move(t), count);
+      }))
     PluginLog(0, "Could not start a chain strike thread.");
-  }
 }
 
 // The one running loop of a type: held from a successful TryClaim until the
@@ -120,7 +107,7 @@ class LoopClaim {
 
 StrikeLauncher DetachedStrikeLauncher() { return {&StartSingle, &StartChain}; }
 
-int LiveStrikeThreads() { return launches->liveStrikes.load(); }
+int LiveStrikeThreads() { return strikeThreads->Busy(); }
 
 bool BeginEffectsLoop(LightningType type, EffectsLoopState& state) {
   PluginLog(2, "Lightning Effects called.");

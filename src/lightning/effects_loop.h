@@ -39,9 +39,10 @@ struct StrikeLauncher {
                  uint32_t targetIndex);
   void (*chain)(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count);
 };
-// Default: each strike on a detached thread of its own, up to kMaxLiveStrikes.
+// Default: each strike on a strike thread of its own, up to kMaxLiveStrikes
+// at once; a thread that has finished a strike waits a while for the next.
 StrikeLauncher DetachedStrikeLauncher();
-// Strike threads started by the default launcher that have not ended yet.
+// Strikes launched by the default launcher that have not finished yet.
 int LiveStrikeThreads();
 
 // Start of a loop: logs, remembers the current effects window, and false when
