@@ -34,7 +34,8 @@ constexpr double kDefaultTimeScale = 10.0;
 void usage(std::FILE* to) {
   std::fprintf(to,
                "usage: nimbrel-sim [--edition se|vr] [--plugin PATH] [--runtime 0xHEX] [--editor] [--out DIR]\n"
-               "                   [--scenario FILE] [--time-scale N] [--duration SECONDS] [--fault ENTRY:WHEN]...\n"
+               "                   [--scenario FILE] [--time-scale N] [--timer-resolution MS]\n"
+               "                   [--duration SECONDS] [--fault ENTRY:WHEN]...\n"
                "  --edition     game edition to simulate (default se)\n"
                "  --plugin      plug-in library (default: Nimbrel or NimbrelVR beside this program)\n"
                "  --runtime     runtime version the host reports (default: the edition's own)\n"
@@ -42,6 +43,10 @@ void usage(std::FILE* to) {
                "  --out         run folder for the documents folder and trace.jsonl (default ./out/sim-<edition>)\n"
                "  --scenario    scenario file to play (default: the embedded storm; format in sim/SCENARIOS.md)\n"
                "  --time-scale  simulated seconds per wall-clock second (default %g)\n"
+               "  --timer-resolution  the OS timer's tick in simulated ms (default 0: exact): each sleep of\n"
+               "                the plug-in ends at the first tick at or after its due time, as on Windows\n"
+               "                (15.625 there unless a process raises it); above 0 it wins over the scenario's\n"
+               "                timer-resolution line (simulation platform only)\n"
                "  --duration    play only this many simulated seconds of the scenario (or longer)\n"
                "  --fault       an engine entry refuses (null, false or nothing): WHEN is N (its N-th call),\n"
                "                N+ (every call from the N-th on) or pP (each call with probability P)\n",
@@ -141,6 +146,12 @@ int main(int argc, char** argv) {
       const char* text = value("--time-scale");
       if (!positiveNumber(text, options.timeScale) || options.timeScale <= 0) {
         std::fprintf(stderr, "nimbrel-sim: bad time scale '%s' (a number above 0)\n", text);
+        return kExitUsage;
+      }
+    } else if (arg == "--timer-resolution") {
+      const char* text = value("--timer-resolution");
+      if (!positiveNumber(text, options.timerResolutionMs) || options.timerResolutionMs > 1000) {
+        std::fprintf(stderr, "nimbrel-sim: bad timer resolution '%s' (milliseconds, 0 to 1000)\n", text);
         return kExitUsage;
       }
     } else if (arg == "--duration") {
@@ -307,8 +318,8 @@ int main(int argc, char** argv) {
   report.frequency = follower.frequency();
   report.minFrequency = follower.minFrequency();
   report.events = game.scenarioTimeline();
-  report.waits.push_back(
-      nimbrel_sim::cli::ForkWaits(moves, playStartMs, report.frequency, report.minFrequency, report.events));
+  report.waits =
+      nimbrel_sim::cli::LaunchWaits(moves, playStartMs, report.frequency, report.minFrequency, report.events);
   report.moves = moves.size();
   report.tasksRun = game.host().tasksRun();
   report.mainThread = game.checks().mainThreadFigures();

@@ -30,17 +30,29 @@ int FrequencyAt(const std::vector<std::pair<double, int>>& frequency, double ms)
   return value;
 }
 
-// ForkFrequency as the scenario's script calls leave it at a moment.
-double ForkRateAt(const std::vector<std::pair<double, std::string>>& events, double ms) {
+// A rate setting (SheetFrequency or ForkFrequency) as the scenario's script
+// calls leave it at a moment.
+double RateAt(const std::vector<std::pair<double, std::string>>& events, const char* setting, double ms) {
   double rate = 50.0;
   for (const auto& [at, text] : events) {
     if (at > ms) break;
     std::istringstream words(text);
     std::string command, key;
     double value = 0;
-    if (words >> command >> key >> value && command == "set-float" && key == "ForkFrequency") rate = value;
+    if (words >> command >> key >> value && command == "set-float" && key == setting) rate = value;
   }
   return rate;
+}
+
+// A hit or an action on the player may pause the storm for 2 s, and the
+// paused rate's waits (up to 600 ms) are no measure of the formula.
+bool NearCombat(const std::vector<std::pair<double, std::string>>& events, double from, double to) {
+  constexpr double kPauseMs = 2000.0 + 600.0;
+  for (const auto& [at, text] : events) {
+    if (text.rfind("hit player", 0) != 0 && text.rfind("action player", 0) != 0) continue;
+    if (at <= to && from <= at + kPauseMs) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -71,32 +83,51 @@ void LogFollower::poll(double nowMs) {
   partial_.erase(0, start);
 }
 
-ReportInput::Waits ForkWaits(const std::vector<MoveRecord>& moves, double playStartMs,
-                             const std::vector<std::pair<double, int>>& frequency, int minFrequency,
-                             const std::vector<std::pair<double, std::string>>& events) {
-  // A fork strike begins with its target moved from the player down to -15000.
-  std::vector<double> launches;
+std::vector<ReportInput::Waits> LaunchWaits(const std::vector<MoveRecord>& moves, double playStartMs,
+                                            const std::vector<std::pair<double, int>>& frequency, int minFrequency,
+                                            const std::vector<std::pair<double, std::string>>& events) {
+  // Each strike thread's tasks share a burst. Its first move is the launch,
+  // and every strike of it begins with a reference moved to the player (a
+  // chain's n casters, a single strike's target), so those moves count its
+  // waits. A fork strike's target goes down to -15000.
+  struct Launch {
+    double ms = 0;
+    bool fork = false;
+    int strikes = 0;
+  };
+  std::map<uint32_t, Launch> byBurst;
   for (const MoveRecord& move : moves) {
-    if (move.destinationFormId == kPlayerFormId && move.placedAt.z == kForkTargetHeight)
-      launches.push_back(move.ms - playStartMs);
+    if (move.destinationFormId != kPlayerFormId) continue;
+    auto [it, first] = byBurst.try_emplace(move.queuedBy);
+    if (first) it->second = {move.ms - playStartMs, move.placedAt.z == kForkTargetHeight, 0};
+    ++it->second.strikes;
   }
-  ReportInput::Waits waits{"fork", 0, 0, 0};
-  double measured = 0, formula = 0;
-  for (size_t i = 1; i < launches.size(); ++i) {
-    const int before = FrequencyAt(frequency, launches[i - 1]);
-    const int after = FrequencyAt(frequency, launches[i]);
-    if (before != after || before >= 255) continue;
-    const double rate = ForkRateAt(events, launches[i - 1]);
-    if (!(rate > 0)) continue;
-    measured += launches[i] - launches[i - 1];
-    formula += 1000.0 / rate * (255.0 - minFrequency) / (255.0 - before);
-    ++waits.intervals;
+  std::vector<ReportInput::Waits> all;
+  for (const bool fork : {true, false}) {
+    std::vector<Launch> launches;
+    for (const auto& [burst, launch] : byBurst)
+      if (launch.fork == fork) launches.push_back(launch);
+    std::sort(launches.begin(), launches.end(), [](const Launch& a, const Launch& b) { return a.ms < b.ms; });
+    ReportInput::Waits waits{fork ? "fork" : "sheet", 0, 0, 0};
+    double measured = 0, formula = 0;
+    for (size_t i = 1; i < launches.size(); ++i) {
+      const Launch& last = launches[i - 1];
+      const int before = FrequencyAt(frequency, last.ms);
+      const int after = FrequencyAt(frequency, launches[i].ms);
+      if (before != after || before >= 255 || NearCombat(events, last.ms, launches[i].ms)) continue;
+      const double rate = RateAt(events, fork ? "ForkFrequency" : "SheetFrequency", last.ms);
+      if (!(rate > 0)) continue;
+      measured += launches[i].ms - last.ms;
+      formula += last.strikes * 1000.0 / rate * (255.0 - minFrequency) / (255.0 - before);
+      waits.intervals += static_cast<size_t>(last.strikes);
+    }
+    if (waits.intervals) {
+      waits.measuredMs = measured / static_cast<double>(waits.intervals);
+      waits.formulaMs = formula / static_cast<double>(waits.intervals);
+    }
+    all.push_back(waits);
   }
-  if (waits.intervals) {
-    waits.measuredMs = measured / static_cast<double>(waits.intervals);
-    waits.formulaMs = formula / static_cast<double>(waits.intervals);
-  }
-  return waits;
+  return all;
 }
 
 void PrintSummary(const ReportInput& report) {

@@ -29,11 +29,12 @@ class LogFollower {
   int minFrequency_ = 255;
 };
 
-// Mean interval between fork strikes launched while the published frequency
-// held still, against 1000 / ForkFrequency x the frequency ratio.
-ReportInput::Waits ForkWaits(const std::vector<MoveRecord>& moves, double playStartMs,
-                             const std::vector<std::pair<double, int>>& frequency, int minFrequency,
-                             const std::vector<std::pair<double, std::string>>& events);
+// Mean wait between launches of each kind (fork, then sheet) while the
+// published frequency held still, against 1000 / rate x the frequency ratio;
+// a chain of n strikes counts as n waits. Combat pauses are left out.
+std::vector<ReportInput::Waits> LaunchWaits(const std::vector<MoveRecord>& moves, double playStartMs,
+                                            const std::vector<std::pair<double, int>>& frequency, int minFrequency,
+                                            const std::vector<std::pair<double, std::string>>& events);
 
 void PrintSummary(const ReportInput& report);
 

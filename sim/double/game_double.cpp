@@ -46,6 +46,16 @@ DoubleState* newState(Options options) {
 
 }  // namespace
 
+void setTimerResolutionEnv(double ms) {
+  if (!(ms > 0)) {
+    os::unsetEnv("NIMBREL_TIMER_RESOLUTION");
+    return;
+  }
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", ms);
+  os::setEnv("NIMBREL_TIMER_RESOLUTION", text);
+}
+
 GameDouble::GameDouble(Options options)
     : impl_(newState(std::move(options))),
       host_(*impl_),
@@ -71,6 +81,7 @@ GameDouble::GameDouble(Options options)
   char scale[40];
   std::snprintf(scale, sizeof scale, "%.17g", d.options.timeScale);
   os::setEnv("NIMBREL_TIME_SCALE", scale);
+  setTimerResolutionEnv(d.options.timerResolutionMs);
   auto setOrUnset = [](const char* name, const std::string& value) {
     if (value.empty())
       os::unsetEnv(name);

@@ -33,6 +33,10 @@ const char* const kSentinelName = reinterpret_cast<const char*>(uintptr_t{0x5E5E
 // returns non-zero fails the run.
 void deliver(Run& run, Engine& engine, Source source, const void* event, const char* what);
 
+// Hands the simulation platform of the plug-in its OS timer's tick
+// (NIMBREL_TIMER_RESOLUTION, simulated ms; 0 or less: exact sleeps).
+void setTimerResolutionEnv(double ms);
+
 // Frames per second of the editions' main threads.
 inline double editionFps(const Options& o) { return o.fps > 0 ? o.fps : o.edition == Edition::VR ? 90.0 : 60.0; }
 

@@ -108,6 +108,9 @@ bool GameDouble::loadScenario(const std::string& text) {
   }
   d.scenario = std::move(parsed);
   d.scenarioLoaded = true;
+  // The plug-in reads its timer before it first sleeps, at start-up.
+  if (d.scenario.timerResolutionMs && d.options.timerResolutionMs <= 0)
+    setTimerResolutionEnv(*d.scenario.timerResolutionMs);
   return true;
 }
 

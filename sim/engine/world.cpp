@@ -308,6 +308,7 @@ void World::moveReference(void* reference, void* destination, Position offset) {
   record.destinationFormId = formIdOf(destination);
   record.offset = offset;
   record.placedAt = at;
+  record.queuedBy = run_.runningTaskBurst.load();
   if (reference == player_) {
     // The game moves the player within its own area.
     player3D_.position = at;

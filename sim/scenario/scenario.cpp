@@ -178,6 +178,13 @@ class Parser {
       out_.loadMs = seconds * 1000.0;
       return true;
     }
+    if (t[0] == "timer-resolution") {
+      double ms = 0;
+      if (t.size() != 2 || !finiteNumber(t[1], ms) || ms < 0 || ms > 1000)
+        return fail("timer-resolution needs the OS timer's tick in milliseconds, 0 to 1000");
+      out_.timerResolutionMs = ms;
+      return true;
+    }
     if (t[0] == "world") {
       if (t.size() != 2 || t[1] != "unloaded") return fail("a set-up 'world' line reads 'world unloaded'");
       out_.loadWorld = false;
@@ -190,7 +197,7 @@ class Parser {
       return true;
     }
     return fail("unknown line '" + t[0] +
-                "' (set-up: data, world, loaded-area, fps, load-time, end; events: at SECONDS ...)");
+                "' (set-up: data, world, loaded-area, fps, load-time, timer-resolution, end; events: at SECONDS ...)");
   }
 
   bool finish() {

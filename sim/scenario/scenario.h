@@ -92,6 +92,8 @@ struct Scenario {
   std::optional<std::pair<float, float>> loadedArea;
   std::optional<double> fps;     // the main thread's frame rate
   std::optional<double> loadMs;  // how long a saved-game load holds it
+  // The OS timer's tick for the plug-in's sleeps (simulated ms; 0: exact).
+  std::optional<double> timerResolutionMs;
   // Play.
   double endMs = 0;
   std::vector<ScenarioEvent> events;  // in time order (file order among equal times)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <functional>
 #include <utility>
 
@@ -42,6 +43,7 @@ struct LaunchRecord {
   // The window whose held-back strikes were last reported: one line per storm.
   std::atomic<uint32_t> capReportedWindow{UINT32_MAX};
   std::atomic<bool> loopRunning[2] = {false, false};
+  std::atomic<uint32_t> loopEndRequests[2] = {0, 0};
 };
 constinit ProcessWide<LaunchRecord> launches;
 
@@ -103,6 +105,13 @@ class LoopClaim {
   bool held_ = false;
 };
 
+uint32_t EndRequests(LightningType type) { return ValidType(type) ? launches->loopEndRequests[type].load() : 0; }
+
+// The loop's window is still open and nobody asked it to end.
+bool LoopGoesOn(LightningType type, const EffectsLoopState& state) {
+  return EffectsWindowOpen(state.window) && EndRequests(type) == state.endRequests;
+}
+
 }  // namespace
 
 StrikeLauncher DetachedStrikeLauncher() { return {&StartSingle, &StartChain}; }
@@ -113,12 +122,13 @@ bool BeginEffectsLoop(LightningType type, EffectsLoopState& state) {
   PluginLog(2, "Lightning Effects called.");
   state = EffectsLoopState{};
   state.window = CurrentEffectsWindow();
+  state.endRequests = EndRequests(type);
   if (!ValidType(type) || !(RateSetting(type) > 0.0f)) return false;
   return true;
 }
 
 bool NextWait(LightningType type, EffectsLoopState& state, uint32_t* waitMs) {
-  if (!EffectsWindowOpen(state.window)) return false;
+  if (!LoopGoesOn(type, state)) return false;
   float rate = RateSetting(type);
   if (!(rate > 0.0f)) return false;
   if (CombatPaused()) rate = PausedRate(type);
@@ -146,6 +156,26 @@ bool SleepInWindow(uint32_t waitMs, uint32_t window) {
     waitMs -= slice;
   }
   return EffectsWindowOpen(window);
+}
+
+double LaunchDueMs(const EffectsLoopState& state, uint32_t waitMs) {
+  return std::max(state.dueMs + waitMs, state.lastLaunchMs + kMinLaunchGapMs);
+}
+
+void RecordLaunch(EffectsLoopState& state, uint32_t waitMs, double nowMs) {
+  const double due = state.dueMs + waitMs;
+  state.dueMs = nowMs - due > waitMs ? nowMs : due;
+  state.lastLaunchMs = nowMs;
+}
+
+bool SleepUntil(double dueMs, LightningType type, const EffectsLoopState& state) {
+  for (;;) {
+    if (!LoopGoesOn(type, state)) return false;
+    const double left = dueMs - platform::MonotonicMs();
+    if (left <= 0.0) return true;
+    const uint32_t slice = left >= kLoopSleepSliceMs ? kLoopSleepSliceMs : static_cast<uint32_t>(std::ceil(left));
+    platform::SleepMs(slice);
+  }
 }
 
 void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLauncher& launcher) {
@@ -190,15 +220,23 @@ void LightningEffectsLoop(LightningType type) {
   while (!claim.TryClaim()) {
     if (!SleepInWindow(kLoopSleepSliceMs, state.window)) return;
   }
+  // Only end requests made while it runs concern this loop.
+  state.endRequests = EndRequests(type);
   const StrikeLauncher launcher = DetachedStrikeLauncher();
+  state.dueMs = platform::MonotonicMs();
   uint32_t waitMs = 0;
   while (NextWait(type, state, &waitMs)) {
-    if (!SleepInWindow(waitMs, state.window)) return;
+    if (!SleepUntil(LaunchDueMs(state, waitMs), type, state)) return;
+    RecordLaunch(state, waitMs, platform::MonotonicMs());
     LaunchStrike(type, state, launcher);
   }
 }
 
 bool EffectsLoopRunning(LightningType type) { return ValidType(type) && launches->loopRunning[type].load(); }
+
+void EndEffectsLoop(LightningType type) {
+  if (ValidType(type)) launches->loopEndRequests[type].fetch_add(1);
+}
 
 bool StartEffectsLoop(LightningType type) {
   // The old loop leaves within one slice of its window's end; waiting here

@@ -14,6 +14,9 @@ namespace NimbrelVR {
 // faster only pile up behind each other; the floor also keeps a runaway rate
 // setting from starting threads back to back.
 inline constexpr uint32_t kMinLaunchWaitMs = 16;
+// A loop that wakes after its launch was due launches at once, but never
+// sooner than this after its previous launch.
+inline constexpr double kMinLaunchGapMs = 8.0;
 // Longest slice of a loop's wait: a loop whose window has ended is gone within
 // this long, well before the monitor's next cycle could start its successor.
 inline constexpr uint32_t kLoopSleepSliceMs = 25;
@@ -30,7 +33,12 @@ struct EffectsLoopState {
   uint32_t casterIndex = 0;
   uint32_t targetIndex = 0;
   int multiplier = 1;
-  uint32_t window = 0;  // the effects window the loop belongs to
+  uint32_t window = 0;       // the effects window the loop belongs to
+  uint32_t endRequests = 0;  // EndEffectsLoop calls for its type before it began
+  // Deadline pacing, on platform::MonotonicMs: when the last launch was due
+  // (the loop's start before the first) and when it happened.
+  double dueMs = 0.0;
+  double lastLaunchMs = -1e300;
 };
 
 // How a pass launches strikes; tests replace it to see what a pass launches.
@@ -57,6 +65,20 @@ bool NextWait(LightningType type, EffectsLoopState& state, uint32_t* waitMs);
 // ends meanwhile.
 bool SleepInWindow(uint32_t waitMs, uint32_t window);
 
+// Deadline pacing. A launch is due `waitMs` (the pass's wait, chain
+// multiplier and floor included) after the previous launch was due, so the
+// cost of a launch, the sleep's slices and a coarse OS timer do not stretch
+// the rate. The loop sleeps until this moment:
+double LaunchDueMs(const EffectsLoopState& state, uint32_t waitMs);
+// Records the launch made at `nowMs`. A loop more than one wait behind (a
+// hitch, a load, a starved CPU) takes its schedule from now: it never
+// catches up with a burst.
+void RecordLaunch(EffectsLoopState& state, uint32_t waitMs, double nowMs);
+// Sleeps in short slices until platform::MonotonicMs reaches `dueMs`; false,
+// at once, when the loop is to end meanwhile (its window ended, or
+// EndEffectsLoop).
+bool SleepUntil(double dueMs, LightningType type, const EffectsLoopState& state);
+
 // Second half of a pass, after the wait: launches a single strike or a chain.
 void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLauncher& launcher);
 
@@ -66,6 +88,9 @@ void LightningEffectsLoop(LightningType type);
 
 // Whether a loop of this type is running.
 bool EffectsLoopRunning(LightningType type);
+// Asks the running loop of this type to end (the weather no longer wants its
+// kind): it launches nothing more. Strikes under way go on.
+void EndEffectsLoop(LightningType type);
 // The monitor's way to start a loop: waits briefly for a loop of the type
 // whose window has ended to leave, then starts the new one on a named
 // detached thread. False (logged) when none was started.

@@ -24,7 +24,13 @@ bool DocumentsFolder(char (&path)[kMaxPath], int32_t* result, uint32_t* lastErro
 bool MakeWritable(void* address, size_t size, uint32_t* oldProtection);
 bool RestoreProtection(void* address, size_t size, uint32_t oldProtection);
 
+// Sleeps at least `milliseconds`; the OS timer may end it later (on Windows,
+// at its next tick).
 void SleepMs(uint32_t milliseconds);
+
+// A monotonic clock in milliseconds, on the same scale as SleepMs; only
+// differences between two readings mean anything.
+double MonotonicMs();
 
 // Creates one directory; errors (it exists, its parent is missing) are the
 // caller's to ignore.

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -48,6 +49,25 @@ double TimeScale() {
     return (value > 0.0 && value < 1e9) ? value : 1.0;
   }();
   return scale;
+}
+
+// NIMBREL_TIMER_RESOLUTION: the OS timer's tick in simulated milliseconds
+// (0: exact). Every sleep then ends at the first tick at or after its due
+// time, as Windows ends a Sleep.
+double TimerResolution() {
+  static const double resolution = [] {
+    const char* text = std::getenv("NIMBREL_TIMER_RESOLUTION");
+    double value = text ? std::strtod(text, nullptr) : 0.0;
+    return (value > 0.0 && value < 1e9) ? value : 0.0;
+  }();
+  return resolution;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Simulated milliseconds on the steady clock: wall time times the time scale.
+double ScaledMs(Clock::time_point at) {
+  return std::chrono::duration<double, std::milli>(at.time_since_epoch()).count() * TimeScale();
 }
 
 uint32_t HexEnv(const char* name) {
@@ -145,7 +165,21 @@ bool RestoreProtection(void* address, size_t size, uint32_t oldProtection) {
 }
 
 void SleepMs(uint32_t milliseconds) {
-  std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(milliseconds / TimeScale()));
+  const double tick = TimerResolution();
+  if (tick <= 0.0) {
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(milliseconds / TimeScale()));
+    return;
+  }
+  // The ticks are the same for every thread, counted from the clock's epoch.
+  const double due = ScaledMs(Clock::now()) + milliseconds;
+  const double end = std::ceil(due / tick) * tick;
+  std::this_thread::sleep_until(Clock::time_point(
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(end / TimeScale()))));
+}
+
+double MonotonicMs() {
+  static const Clock::time_point origin = Clock::now();
+  return std::chrono::duration<double, std::milli>(Clock::now() - origin).count() * TimeScale();
 }
 
 bool CreateOneDirectory(const char* path) { return mkdir(ToNativePath(path).c_str(), 0755) == 0; }

@@ -32,6 +32,17 @@ bool RestoreProtection(void* address, size_t size, uint32_t oldProtection) {
 
 void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
 
+double MonotonicMs() {
+  static const double ticksPerMs = [] {
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(frequency.QuadPart) / 1000.0;
+  }();
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / ticksPerMs;
+}
+
 bool CreateOneDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
 
 FILE* OpenExclusiveWriter(const char* path) { return _fsopen(path, "w", _SH_DENYWR); }

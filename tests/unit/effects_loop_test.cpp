@@ -1,6 +1,7 @@
 // One pass of the effects loop at a time: waits, chains and the index walk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include "game/plugin_forms.h"
 #include "lightning/effects_loop.h"
 #include "lightning/lightning_state.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 
 using namespace NimbrelVR;
@@ -246,6 +248,7 @@ TEST_F(EffectsLoop, ALoopWhoseWindowEndedStopsEvenOnceEffectsAreBackOn) {
   BeginEffectsWindow();
   EXPECT_FALSE(NextWait(Fork, state_, &wait));
   EXPECT_FALSE(SleepInWindow(60000, state_.window));  // at once, not after a minute
+  EXPECT_FALSE(SleepUntil(platform::MonotonicMs() + 60000.0, Fork, state_));
   // A loop of the new window goes on.
   EffectsLoopState fresh;
   ASSERT_TRUE(BeginEffectsLoop(Fork, fresh));
@@ -265,4 +268,73 @@ TEST_F(EffectsLoop, ALongWaitEndsSoonAfterItsWindow) {
   EXPECT_FALSE(slept);
   EXPECT_GE(took, 100.0);
   EXPECT_LT(took, 100.0 + 20 * kLoopSleepSliceMs);  // a slice or so, with room for a busy machine
+}
+
+TEST_F(EffectsLoop, AnEndRequestStopsTheRunningLoopAtOnceButNotItsSuccessor) {
+  uint32_t wait = 0;
+  ASSERT_TRUE(BeginEffectsLoop(Fork, state_));
+  ASSERT_TRUE(NextWait(Fork, state_, &wait));
+  EffectsLoopState sheet;
+  ASSERT_TRUE(BeginEffectsLoop(Sheet, sheet));
+  std::thread ender([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EndEffectsLoop(Fork);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const bool slept = SleepUntil(platform::MonotonicMs() + 60000.0, Fork, state_);
+  const double took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  ender.join();
+  EXPECT_FALSE(slept);
+  EXPECT_LT(took, 100.0 + 20 * kLoopSleepSliceMs);
+  EXPECT_FALSE(NextWait(Fork, state_, &wait));
+  EXPECT_TRUE(NextWait(Sheet, sheet, &wait));  // the other kind goes on
+  EffectsLoopState fresh;
+  ASSERT_TRUE(BeginEffectsLoop(Fork, fresh));
+  EXPECT_TRUE(NextWait(Fork, fresh, &wait));
+}
+
+// The loop's pacing against a clock that wakes it `late` ms after each due
+// time; returns the launch times.
+std::vector<double> PaceLaunches(const std::vector<uint32_t>& waits, double (*wake)(double due, size_t pass)) {
+  EffectsLoopState state;
+  state.dueMs = 1000.0;
+  std::vector<double> launches;
+  for (size_t i = 0; i < waits.size(); ++i) {
+    const double now = wake(LaunchDueMs(state, waits[i]), i);
+    RecordLaunch(state, waits[i], now);
+    launches.push_back(now);
+  }
+  return launches;
+}
+
+TEST(LaunchPacing, LaunchesKeepTheMeanWaitOnACoarseTimerAndNeverBurstAfterAHitch) {
+  std::vector<uint32_t> waits;
+  double total = 0;
+  for (int i = 0; i < 3000; ++i) {
+    waits.push_back(16 + static_cast<uint32_t>(i * 7 % 9));  // 16 to 24 ms
+    total += waits.back();
+  }
+  // Windows' default timer: a sleep ends at the next 15.625 ms tick, and the launch costs a little.
+  auto coarse = [](double due, size_t) { return std::ceil(due / 15.625) * 15.625 + 0.4; };
+  std::vector<double> at = PaceLaunches(waits, coarse);
+  EXPECT_NEAR((at.back() - 1000.0) / total, 1.0, 0.005);
+  for (size_t i = 1; i < at.size(); ++i) ASSERT_GE(at[i] - at[i - 1], kMinLaunchGapMs);
+
+  // A hitch of 2 s before launch 100: that launch comes at once, the next a
+  // whole wait later, and the schedule goes on from there.
+  auto hitch = [](double due, size_t pass) { return pass == 100 ? due + 2000.0 : due; };
+  at = PaceLaunches(waits, hitch);
+  const double after = at[100];
+  EXPECT_EQ(std::count_if(at.begin(), at.end(), [&](double t) { return t >= after && t < after + 16.0; }), 1);
+  EXPECT_DOUBLE_EQ(at[101], after + waits[101]);
+  double expected = 0;
+  for (size_t i = 102; i <= 200; ++i) expected += waits[i];
+  EXPECT_DOUBLE_EQ(at[200] - at[101], expected);
+
+  // Woken 15 ms late every other time: the late launch comes at once, the
+  // next still on time but never within 8 ms of it.
+  auto lateEveryOther = [](double due, size_t pass) { return pass % 2 ? due + 15.0 : due; };
+  at = PaceLaunches(waits, lateEveryOther);
+  EXPECT_NEAR((at.back() - 1000.0) / total, 1.0, 0.005);
+  for (size_t i = 1; i < at.size(); ++i) ASSERT_GE(at[i] - at[i - 1], kMinLaunchGapMs);
 }

@@ -48,6 +48,11 @@ struct Options {
   bool editor = false;
   // Sleeps of the plug-in are divided by this (simulation platform only).
   double timeScale = 1.0;
+  // The OS timer's tick, in simulated milliseconds (simulation platform
+  // only; 0: exact): every sleep of the plug-in ends at the first tick at or
+  // after its due time, as Windows ends a Sleep. Above 0 it wins over a
+  // scenario's `timer-resolution` line. Fixed once the plug-in first sleeps.
+  double timerResolutionMs = 0;
   // Make the documents-folder lookup fail with this result code and last
   // error (simulation platform only; 0 = succeed).
   uint32_t documentsFailure = 0;
@@ -138,6 +143,7 @@ struct MoveRecord {
   Position placedAt;  // world position after the move
   bool inCell = false;
   bool attached = false;
+  uint32_t queuedBy = 0;  // as CastRecord::queuedBy
 };
 
 struct CastRecord {
