@@ -169,13 +169,18 @@ void RecordLaunch(EffectsLoopState& state, uint32_t waitMs, double nowMs) {
 }
 
 bool SleepUntil(double dueMs, LightningType type, const EffectsLoopState& state) {
-  for (;;) {
-    if (!LoopGoesOn(type, state)) return false;
-    const double left = dueMs - platform::MonotonicMs();
-    if (left <= 0.0) return true;
-    const uint32_t slice = left >= kLoopSleepSliceMs ? kLoopSleepSliceMs : static_cast<uint32_t>(std::ceil(left));
-    platform::SleepMs(slice);
-  }
+  // Only the end of the window or of the loop can cut the wait short, and
+  // both ring the bell: no need to wake before the launch is due.
+  struct Loop {
+    LightningType type;
+    const EffectsLoopState& state;
+  } loop{type, state};
+  return EffectsBell().SleepUntil(
+      dueMs,
+      [](const void* at) {
+        return LoopGoesOn(static_cast<const Loop*>(at)->type, static_cast<const Loop*>(at)->state);
+      },
+      &loop);
 }
 
 void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLauncher& launcher) {
@@ -235,7 +240,9 @@ void LightningEffectsLoop(LightningType type) {
 bool EffectsLoopRunning(LightningType type) { return ValidType(type) && launches->loopRunning[type].load(); }
 
 void EndEffectsLoop(LightningType type) {
-  if (ValidType(type)) launches->loopEndRequests[type].fetch_add(1);
+  if (!ValidType(type)) return;
+  launches->loopEndRequests[type].fetch_add(1);
+  EffectsBell().Ring();
 }
 
 bool StartEffectsLoop(LightningType type) {
