@@ -194,9 +194,12 @@ void PacingOnly(LightningType type) {
       }};
   EffectsLoopState loop;
   if (!BeginEffectsLoop(type, loop)) return;
+  // The loop's own pacing, as in LightningEffectsLoop.
+  loop.dueMs = platform::MonotonicMs();
   uint32_t waitMs = 0;
   while (NextWait(type, loop, &waitMs)) {
-    platform::SleepMs(waitMs);
+    if (!SleepUntil(LaunchDueMs(loop, waitMs), type, loop)) return;
+    RecordLaunch(loop, waitMs, platform::MonotonicMs());
     LaunchStrike(type, loop, emptyThreads);
   }
 }
