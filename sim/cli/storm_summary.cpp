@@ -117,8 +117,13 @@ std::vector<ReportInput::Waits> LaunchWaits(const std::vector<MoveRecord>& moves
       if (before != after || before >= 255 || NearCombat(events, last.ms, launches[i].ms)) continue;
       const double rate = RateAt(events, fork ? "ForkFrequency" : "SheetFrequency", last.ms);
       if (!(rate > 0)) continue;
-      measured += launches[i].ms - last.ms;
-      formula += last.strikes * 1000.0 / rate * (255.0 - minFrequency) / (255.0 - before);
+      const double expected = last.strikes * 1000.0 / rate * (255.0 - minFrequency) / (255.0 - before);
+      const double gap = launches[i].ms - last.ms;
+      // A gap no pacing makes (waits reach 1.2 times the mean): effects were
+      // off meanwhile, for a menu, an interior or a load.
+      if (gap > 3.0 * expected + 1000.0) continue;
+      measured += gap;
+      formula += expected;
       waits.intervals += static_cast<size_t>(last.strikes);
     }
     if (waits.intervals) {

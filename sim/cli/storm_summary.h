@@ -31,7 +31,8 @@ class LogFollower {
 
 // Mean wait between launches of each kind (fork, then sheet) while the
 // published frequency held still, against 1000 / rate x the frequency ratio;
-// a chain of n strikes counts as n waits. Combat pauses are left out.
+// a chain of n strikes counts as n waits. Combat pauses, and gaps in which
+// effects were off, are left out.
 std::vector<ReportInput::Waits> LaunchWaits(const std::vector<MoveRecord>& moves, double playStartMs,
                                             const std::vector<std::pair<double, int>>& frequency, int minFrequency,
                                             const std::vector<std::pair<double, std::string>>& events);

@@ -217,7 +217,9 @@ void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLaunc
   state.targetIndex = Advance(state.targetIndex, targets.size());
 }
 
-void LightningEffectsLoop(LightningType type) {
+void LightningEffectsLoop(LightningType type) { RunEffectsLoop(type, DetachedStrikeLauncher()); }
+
+void RunEffectsLoop(LightningType type, const StrikeLauncher& launcher) {
   EffectsLoopState state;
   if (!BeginEffectsLoop(type, state)) return;
   // A loop whose window has ended may still be finishing its last slice.
@@ -227,7 +229,6 @@ void LightningEffectsLoop(LightningType type) {
   }
   // Only end requests made while it runs concern this loop.
   state.endRequests = EndRequests(type);
-  const StrikeLauncher launcher = DetachedStrikeLauncher();
   state.dueMs = platform::MonotonicMs();
   uint32_t waitMs = 0;
   while (NextWait(type, state, &waitMs)) {

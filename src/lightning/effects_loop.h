@@ -86,6 +86,8 @@ void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLaunc
 // Thread body; returns when its effects window ends or the type's rate is not
 // positive. At most one runs per type: a second one ends at once.
 void LightningEffectsLoop(LightningType type);
+// The same with another launcher (tests).
+void RunEffectsLoop(LightningType type, const StrikeLauncher& launcher);
 
 // Whether a loop of this type is running.
 bool EffectsLoopRunning(LightningType type);

@@ -62,6 +62,12 @@ void StartEffectsLoopThread(LightningType type) { StartEffectsLoop(type); }
 constinit ProcessWide<std::atomic<EffectsLoopStarter>> starter{
     [] { return std::atomic<EffectsLoopStarter>(&StartEffectsLoopThread); }};
 
+using LoopRunning = bool (*)(LightningType type);
+using LoopEnd = void (*)(LightningType type);
+constinit ProcessWide<std::atomic<LoopRunning>> loopRunning{
+    [] { return std::atomic<LoopRunning>(&EffectsLoopRunning); }};
+constinit ProcessWide<std::atomic<LoopEnd>> loopEnd{[] { return std::atomic<LoopEnd>(&EndEffectsLoop); }};
+
 uint32_t Wait(uint32_t ms) {
   EndEffectsWindow();
   return ms;
@@ -80,6 +86,11 @@ uint8_t WeatherFrequency(bool on, const void* weather, int weatherClass) {
 
 void SetEffectsLoopStarter(EffectsLoopStarter replacement) {
   starter->store(replacement ? replacement : &StartEffectsLoopThread);
+}
+
+void SetEffectsLoopWatch(EffectsLoopWatch replacement) {
+  loopRunning->store(replacement.running ? replacement.running : &EffectsLoopRunning);
+  loopEnd->store(replacement.end ? replacement.end : &EndEffectsLoop);
 }
 
 uint8_t ComputeFrequency(const FrequencyInputs& in, int* fadeStep) {
@@ -186,19 +197,48 @@ void EnforceFloor(const void* currentWeather) {
   gLightningState->weatherLightningFreq.exchange(floor);
 }
 
-void StartOrStopEffects(const SkyReading& sky) {
+void StartOrStopEffects(const SkyReading& sky, MonitorMemory& memory) {
   const bool wanted = sky.anyWanted() && Published() != kNoLightning;
   if (!wanted) {
     EndEffectsWindow();
     return;
   }
-  if (gLightningState->effectsRunning.load(std::memory_order_relaxed) != 0) return;
+  if (gLightningState->effectsRunning.load(std::memory_order_relaxed) != 0) {
+    FollowWeather(sky, memory);
+    return;
+  }
   PluginLog(2, "Enabling lightning effects...");
   BeginEffectsWindow();
+  memory.window = CurrentEffectsWindow();
+  memory.windowWeather = sky.current;
+  memory.weatherChanged = false;
   // Only the current weather's wants start loops; the outgoing weather only keeps lightning wanted.
   const EffectsLoopStarter start = starter->load();
   if (sky.cur.sheet) start(Sheet);
   if (sky.cur.fork) start(Fork);
+}
+
+void FollowWeather(const SkyReading& sky, MonitorMemory& memory) {
+  const uint32_t window = CurrentEffectsWindow();
+  if (window != memory.window) {
+    // A window this monitor did not see open: its weather counts from now.
+    memory.window = window;
+    memory.windowWeather = sky.current;
+    memory.weatherChanged = false;
+    return;
+  }
+  if (sky.current != memory.windowWeather) memory.weatherChanged = true;
+  if (!memory.weatherChanged) return;
+  const bool outgoingHolds = sky.transition < 1.0f;
+  for (const LightningType type : {Sheet, Fork}) {
+    const bool current = type == Sheet ? sky.cur.sheet : sky.cur.fork;
+    const bool outgoing = outgoingHolds && (type == Sheet ? sky.out.sheet : sky.out.fork);
+    if (current) {
+      if (RateSetting(type) > 0.0f && !loopRunning->load()(type)) starter->load()(type);
+    } else if (!outgoing && loopRunning->load()(type)) {
+      loopEnd->load()(type);
+    }
+  }
 }
 
 uint32_t RunMonitorCycle(MonitorMemory& memory) {
@@ -217,7 +257,7 @@ uint32_t RunMonitorCycle(MonitorMemory& memory) {
   EnforceFloor(reading.current);
   PluginLog(2, "weatherLightningFreq: %d curFreq: %d outFreq:%d Transition: %g", Published(), memory.curFreq,
             memory.outFreq, static_cast<double>(reading.transition));
-  StartOrStopEffects(reading);
+  StartOrStopEffects(reading, memory);
   return kCycle;
 }
 

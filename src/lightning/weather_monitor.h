@@ -16,6 +16,11 @@ struct MonitorMemory {
   uint8_t outFreq = kNoLightning;
   int fadeStep = 15;
   int weatherClass = 0;
+  // The effects window the monitor opened last, the current weather then,
+  // and whether the current weather has changed since within that window.
+  uint32_t window = 0;
+  const void* windowWeather = nullptr;
+  bool weatherChanged = false;
 };
 
 // The kinds of lightning a weather wants.
@@ -61,13 +66,27 @@ void PublishFrequency(const SkyReading& sky, MonitorMemory& memory);
 void EnforceFloor(const void* currentWeather);
 // The loops: when lightning is wanted and effects are off, opens a window
 // and starts a loop for each kind the current weather wants; when it is not
-// wanted, ends the window.
-void StartOrStopEffects(const SkyReading& sky);
+// wanted, ends the window. With effects on, FollowWeather.
+void StartOrStopEffects(const SkyReading& sky, MonitorMemory& memory);
+// With effects on: once the current weather has changed within the window,
+// every cycle gives a loop to each kind the current weather wants (with a
+// positive rate) that has none, and ends the loop of each kind that neither
+// the current weather nor the outgoing one (while the transition is below
+// 1.0) wants. In unchanged weather nothing changes until the next clear, so
+// settings changed meanwhile wait for it.
+void FollowWeather(const SkyReading& sky, MonitorMemory& memory);
 
 // Starts the effects loop of one type (StartEffectsLoop by default). Tests
 // replace it to see which loops a cycle starts.
 using EffectsLoopStarter = void (*)(LightningType type);
 void SetEffectsLoopStarter(EffectsLoopStarter starter);
+// How the monitor sees and ends running loops (EffectsLoopRunning and
+// EndEffectsLoop by default); tests replace them along with the starter.
+struct EffectsLoopWatch {
+  bool (*running)(LightningType type);
+  void (*end)(LightningType type);
+};
+void SetEffectsLoopWatch(EffectsLoopWatch watch);
 
 // Thread body: cycles for the life of the process.
 void WeatherMonitorLoop();

@@ -2,6 +2,8 @@
 // the simulated clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -104,6 +106,56 @@ TEST_P(Storm, LoadsAndMenuVisitsLeaveOneLoopAndNoWorldCallsDuringLoads) {
   }
   EXPECT_GE(launches, 12u);
   EXPECT_LE(launches, 34u);
+}
+
+// Fork launches (a target moved from the player down to -15000), in
+// simulated seconds from the start of play.
+std::vector<double> ForkLaunches(nimbrel_sim::GameDouble& game, double start) {
+  std::vector<double> at;
+  for (const auto& move : game.world().moves())
+    if (move.destinationFormId == 0x14 && move.placedAt.z == -15000.0f) at.push_back((move.ms - start) / 1000.0);
+  return at;
+}
+size_t CountIn(const std::vector<double>& at, double from, double to) {
+  return static_cast<size_t>(std::count_if(at.begin(), at.end(), [&](double t) { return t >= from && t < to; }));
+}
+
+// The kinds of lightning follow a change of weather, and only a change of
+// weather. The monitor looks every 3 s; 1.5 s more covers the first wait and
+// the main thread's lag on a busy machine or under a sanitizer (a launch shows
+// as its first move, which the main thread runs). Played at time scale 5, one edition: the rule is the same
+// in both. Returns the fork launches.
+std::vector<double> PlayForForks(const char* scenario) {
+  auto options = OptionsFor(Edition::SpecialEdition);
+  options.timeScale = 5.0;
+  PluginRun run(options);
+  const double start = run.PlayScenarioFile(scenario).startMs;
+  EXPECT_TRUE(run.game().checks().ok()) << ::testing::PrintToString(run.game().checks().failures());
+  return ForkLaunches(run.game(), start);
+}
+
+TEST(WeatherKinds, RainAfterCloudsBringsForks) {
+  const std::vector<double> forks = PlayForForks("cloudy-then-rain.txt");
+  EXPECT_EQ(CountIn(forks, 0, 12), 0u);
+  ASSERT_FALSE(forks.empty());
+  std::printf("first fork %.2f s after the rain became current\n", forks.front() - 12.0);
+  EXPECT_LE(forks.front(), 12.0 + 4.5) << "rain became current at 12 s";
+  EXPECT_GT(CountIn(forks, 20, 30), 20u);
+}
+
+TEST(WeatherKinds, CloudsAfterAThunderstormEndTheForksOnceTheStormHasGone) {
+  const std::vector<double> forks = PlayForForks("thunderstorm-then-cloudy.txt");
+  EXPECT_GT(CountIn(forks, 12, 18), 5u);  // the outgoing storm holds them
+  if (!forks.empty()) std::printf("last fork %.2f s after the transition reached 1.0\n", forks.back() - 18.0);
+  EXPECT_EQ(CountIn(forks, 18.0 + 4.5, 30), 0u)
+      << "the transition reached 1.0 at 18 s; last fork at " << (forks.empty() ? 0.0 : forks.back()) << " s";
+}
+
+TEST(WeatherKinds, InUnchangedWeatherEnableForkWaitsForThePause) {
+  const std::vector<double> forks = PlayForForks("enable-fork-mid-storm.txt");
+  EXPECT_GT(CountIn(forks, 9, 16), 5u);     // switched off, still striking until the pause
+  EXPECT_EQ(CountIn(forks, 20.5, 34), 0u);  // switched on at 28: still none
+  EXPECT_GT(CountIn(forks, 42.5, 50), 5u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Editions, Storm, ::testing::Values(Edition::SpecialEdition, Edition::VR), EditionTestName);

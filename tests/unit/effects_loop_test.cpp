@@ -344,3 +344,27 @@ TEST(LaunchPacing, LaunchesKeepTheMeanWaitOnACoarseTimerAndNeverBurstAfterAHitch
   EXPECT_NEAR((at.back() - 1000.0) / total, 1.0, 0.005);
   for (size_t i = 1; i < at.size(); ++i) ASSERT_GE(at[i] - at[i - 1], kMinLaunchGapMs);
 }
+
+// The loop thread itself stalls for 2 s inside a launch (a hitch, a starved
+// CPU): afterwards it launches once at once, and the next a whole wait later.
+std::vector<double> gLaunchTimes;
+double gStallEnd = 0;
+void StallOnce(LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {
+  gLaunchTimes.push_back(platform::MonotonicMs());
+  if (gLaunchTimes.size() == 20) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    gStallEnd = platform::MonotonicMs();
+  }
+  if (gLaunchTimes.size() == 60) EndEffectsWindow();
+}
+
+TEST_F(EffectsLoop, AfterAHitchOfTheLoopItLaunchesOnceAndGoesOnAtItsRate) {
+  Set(FloatSetting::ChainLightningPercentage, 0.0f);
+  RunEffectsLoop(Fork, StrikeLauncher{&StallOnce, &RecordChain});
+  ASSERT_EQ(gLaunchTimes.size(), 60u);
+  EXPECT_LE(std::count_if(gLaunchTimes.begin(), gLaunchTimes.end(),
+                          [](double t) { return t >= gStallEnd && t < gStallEnd + 16.0; }),
+            1);
+  // 39 waits of 16 to 24 ms after it; a busy machine only stretches them.
+  EXPECT_GE(gLaunchTimes.back() - gLaunchTimes[20], 39 * 16.0);
+}

@@ -38,6 +38,14 @@ std::vector<LightningType> Started() {
   return gStarted;
 }
 
+std::vector<LightningType> gEnded;
+void RecordEnd(LightningType type) { gEnded.push_back(type); }
+// A loop runs from its start until it is asked to end.
+bool RunningSinceStarted(LightningType type) {
+  const auto started = Started();
+  return std::count(started.begin(), started.end(), type) > std::count(gEnded.begin(), gEnded.end(), type);
+}
+
 class Monitor : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -313,18 +321,70 @@ TEST_F(Monitor, OnlyTheCurrentWeathersWantsStartLoops) {
   SkyReading sky;
   sky.out = {true, true};
   gLightningState->weatherLightningFreq.exchange(60);
-  StartOrStopEffects(sky);  // the outgoing weather keeps lightning wanted, and starts nothing
+  StartOrStopEffects(sky, memory_);  // the outgoing weather keeps lightning wanted, and starts nothing
   EXPECT_EQ(Running(), 1);
   EXPECT_TRUE(Started().empty());
   sky.cur = {false, true};
-  StartOrStopEffects(sky);  // already running: nothing more
+  StartOrStopEffects(sky, memory_);  // already running: nothing more
   EXPECT_TRUE(Started().empty());
   gLightningState->weatherLightningFreq.exchange(255);
-  StartOrStopEffects(sky);
+  StartOrStopEffects(sky, memory_);
   EXPECT_EQ(Running(), 0);
   gLightningState->weatherLightningFreq.exchange(60);
-  StartOrStopEffects(sky);
+  StartOrStopEffects(sky, memory_);
   EXPECT_EQ(Started(), (std::vector<LightningType>{Fork}));
+}
+
+TEST_F(Monitor, OnceTheWeatherChangesTheLoopsFollowItUntilTheNextClear) {
+  SetEffectsLoopWatch({&RunningSinceStarted, &RecordEnd});
+  int cloudy = 0, rain = 0;  // the monitor only compares the weathers
+  SkyReading sky;
+  sky.current = &cloudy;
+  sky.cur = {true, false};
+  sky.transition = 1.0f;
+  gLightningState->weatherLightningFreq.exchange(60);
+  const auto cycle = [&] { StartOrStopEffects(sky, memory_); };
+  using Kinds = std::vector<LightningType>;
+  cycle();
+  EXPECT_EQ(Started(), Kinds{Sheet});
+  sky.cur.fork = true;  // EnableCloudyFork switched on in unchanged weather: waits for the next clear
+  cycle();
+  EXPECT_EQ(Started(), Kinds{Sheet});
+
+  // Rain becomes current: its forks start, the running sheet loop stays.
+  sky = {&rain, &cloudy, {true, true}, {true, false}, 12.0f, 0.2f};
+  cycle();
+  cycle();
+  EXPECT_EQ(Started(), (Kinds{Sheet, Fork}));
+  // Clouds again: the outgoing rain holds the forks until its transition is done.
+  sky = {&cloudy, &rain, {true, false}, {true, true}, 12.0f, 0.5f};
+  cycle();
+  EXPECT_TRUE(gEnded.empty());
+  sky.transition = 1.0f;
+  cycle();
+  EXPECT_EQ(gEnded, Kinds{Fork});
+  // A kind with a rate of 0 gets no loop; once the rate is back, it does.
+  sky.cur.fork = true;
+  Set(FloatSetting::ForkFrequency, 0.0f);
+  cycle();
+  EXPECT_EQ(Started(), (Kinds{Sheet, Fork}));
+  Set(FloatSetting::ForkFrequency, 50.0f);
+  cycle();
+  EXPECT_EQ(Started(), (Kinds{Sheet, Fork, Fork}));
+
+  // After a clear the weather counts as unchanged again.
+  sky.cur = {true, false};
+  gLightningState->weatherLightningFreq.exchange(255);
+  cycle();
+  EXPECT_EQ(Running(), 0);
+  gEnded.assign({Fork, Sheet, Fork});  // the cleared window's loops end by themselves
+  gLightningState->weatherLightningFreq.exchange(60);
+  cycle();
+  sky.cur.fork = true;
+  cycle();
+  EXPECT_EQ(Started(), (Kinds{Sheet, Fork, Fork, Sheet}));
+  EXPECT_EQ(gEnded.size(), 3u);  // and nothing was asked to end
+  SetEffectsLoopWatch({nullptr, nullptr});
 }
 
 TEST(MonitorThread, WithThePlayerInNoCellItRestsBetweenLooks) {
