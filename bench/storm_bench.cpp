@@ -192,16 +192,7 @@ void PacingOnly(LightningType type) {
         gEmptyThreads.fetch_add(1);
         gEmptyStrikes->Run(StrikeKind::Chain, [] {});
       }};
-  EffectsLoopState loop;
-  if (!BeginEffectsLoop(type, loop)) return;
-  // The loop's own pacing, as in LightningEffectsLoop.
-  loop.dueMs = platform::MonotonicMs();
-  uint32_t waitMs = 0;
-  while (NextWait(type, loop, &waitMs)) {
-    if (!SleepUntil(LaunchDueMs(loop, waitMs), type, loop)) return;
-    RecordLaunch(loop, waitMs, platform::MonotonicMs());
-    LaunchStrike(type, loop, emptyThreads);
-  }
+  RunEffectsLoop(type, emptyThreads);
 }
 
 // Both loops for `windowMs`; then effects off, and the CPU counted until the
