@@ -6,10 +6,14 @@
 // Counters: core_pct (the storm's extra CPU in percent of one core), the two
 // runs' own shares, its split between the storm's threads and the game's main
 // thread, casts and moves per second, and per cast: CPU, voluntary context
-// switches (sleeps and waits) and page faults. The pacing-only run counts the
-// threads it starts instead (threads_per_s).
+// switches (sleeps and waits) and page faults. Every run also counts the
+// storm threads' CPU per cast (storm_us_per_cast; per launch in the
+// pacing-only run, which casts nothing) and the threads the process started
+// per second (threads_per_s), counted where they are created.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <dlfcn.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <time.h>
 
@@ -24,11 +28,42 @@
 #include "lightning/effects_loop.h"
 #include "lightning/lightning_state.h"
 #include "lightning/storm_policy.h"
+#include "lightning/strike_pool.h"
 #include "platform/platform.h"
+#include "platform/process_wide.h"
 #include "settings/settings.h"
 #include "support/in_process.h"
 
 using namespace NimbrelVR;
+
+// Every thread the process starts, counted where the C library creates it, so
+// that a thread made for a strike is counted however the plug-in makes it.
+// Sanitizers bring their own pthread_create; there the count stays at -1.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define NIMBREL_COUNT_THREAD_STARTS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define NIMBREL_COUNT_THREAD_STARTS 0
+#endif
+#endif
+#ifndef NIMBREL_COUNT_THREAD_STARTS
+#define NIMBREL_COUNT_THREAD_STARTS 1
+#endif
+
+namespace {
+std::atomic<long> gThreadsStarted{NIMBREL_COUNT_THREAD_STARTS ? 0 : -1};
+}  // namespace
+
+#if NIMBREL_COUNT_THREAD_STARTS
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) noexcept {
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto create = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  const int result = create(thread, attr, start, arg);
+  if (result == 0) gThreadsStarted.fetch_add(1, std::memory_order_relaxed);
+  return result;
+}
+#endif
 
 namespace {
 
@@ -108,6 +143,7 @@ void LetTimePass(StormWorld& world, double ms) {
 
 struct Sample {
   double cpuMs;
+  double threadsStarted;
   double elapsedMs;
   double oldThreadsCpuMs;  // the threads alive before the run (the game's among them)
   double sleeps;           // voluntary context switches: sleeps and waits, all threads
@@ -132,33 +168,31 @@ Sample LightningOff(StormWorld& world, double windowMs) {
   const double cpu = ProcessCpuMs();
   const double old = LiveThreadsCpuMs();
   const Usage usage = ProcessUsage();
+  const long started = gThreadsStarted.load();
   LetTimePass(world, windowMs);
   const Usage after = ProcessUsage();
-  return {ProcessCpuMs() - cpu, world.SimulatedMs() - start, LiveThreadsCpuMs() - old, after.sleeps - usage.sleeps,
-          after.faults - usage.faults};
+  return {ProcessCpuMs() - cpu,        static_cast<double>(gThreadsStarted.load() - started),
+          world.SimulatedMs() - start, LiveThreadsCpuMs() - old,
+          after.sleeps - usage.sleeps, after.faults - usage.faults};
 }
 
-// The effects loop's pacing with a thread that does nothing in place of each
-// strike: what the loops and one thread per strike cost before any strike work.
+// The effects loop's pacing with a strike that does nothing in place of each
+// strike, on strike threads like the plug-in's own: what the loops and the
+// hand-over to a strike thread cost before any strike work.
 std::atomic<int> gEmptyThreads{0};
+ProcessWide<StrikePool> gEmptyStrikes([] { return StrikePool(kStrikeThreadIdleMs, kMaxLiveStrikes); });
 
 void PacingOnly(LightningType type) {
   static const StrikeLauncher emptyThreads{
       [](LightningType, const FormSequence*, const FormSequence*, uint32_t, uint32_t) {
         gEmptyThreads.fetch_add(1);
-        platform::StartDetachedThread("nb-strike", [] {});
+        gEmptyStrikes->Run(StrikeKind::Single, [] {});
       },
       [](std::vector<uint32_t>, std::vector<uint32_t>, int) {
         gEmptyThreads.fetch_add(1);
-        platform::StartDetachedThread("nb-strike", [] {});
+        gEmptyStrikes->Run(StrikeKind::Chain, [] {});
       }};
-  EffectsLoopState loop;
-  if (!BeginEffectsLoop(type, loop)) return;
-  uint32_t waitMs = 0;
-  while (NextWait(type, loop, &waitMs)) {
-    platform::SleepMs(waitMs);
-    LaunchStrike(type, loop, emptyThreads);
-  }
+  RunEffectsLoop(type, emptyThreads);
 }
 
 // Both loops for `windowMs`; then effects off, and the CPU counted until the
@@ -169,6 +203,7 @@ Sample FastestStorm(StormWorld& world, double windowMs, bool strikes) {
   const double cpu = ProcessCpuMs();
   const double old = LiveThreadsCpuMs();
   const Usage usage = ProcessUsage();
+  const long started = gThreadsStarted.load();
   gLightningState->weatherLightningFreq.exchange(gLightningState->minLightningFrequency.load());
   BeginEffectsWindow();
   for (LightningType type : {Sheet, Fork})
@@ -176,14 +211,16 @@ Sample FastestStorm(StormWorld& world, double windowMs, bool strikes) {
                                   [type, strikes] { strikes ? LightningEffectsLoop(type) : PacingOnly(type); });
   LetTimePass(world, windowMs);
   EndEffectsWindow();
-  // A strike whose references never arrive polls for about 2 s.
+  // A strike whose references never arrive polls for about 2 s; a strike
+  // thread then waits kStrikeThreadIdleMs for the next before it ends.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (ThreadCount() > idleThreads && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   world.DrainTasks();
   const Usage after = ProcessUsage();
-  return {ProcessCpuMs() - cpu, world.SimulatedMs() - start, LiveThreadsCpuMs() - old, after.sleeps - usage.sleeps,
-          after.faults - usage.faults};
+  return {ProcessCpuMs() - cpu,        static_cast<double>(gThreadsStarted.load() - started),
+          world.SimulatedMs() - start, LiveThreadsCpuMs() - old,
+          after.sleeps - usage.sleeps, after.faults - usage.faults};
 }
 
 void BM_StormCpu(benchmark::State& state) {
@@ -216,8 +253,15 @@ void BM_StormCpu(benchmark::State& state) {
         (on.oldThreadsCpuMs - off.oldThreadsCpuMs / off.elapsedMs * on.elapsedMs) / windowMs * 100.0;
     state.counters["casts_per_s"] = casts / (windowMs / 1000.0);
     state.counters["moves_per_s"] = static_cast<double>(world.Moves() - movesBefore) / (windowMs / 1000.0);
-    if (state.range(3) == 0) state.counters["threads_per_s"] = gEmptyThreads.load() / (windowMs / 1000.0);
+    if (gThreadsStarted.load() >= 0) state.counters["threads_per_s"] = on.threadsStarted / (windowMs / 1000.0);
+    // The storm's own threads: those not alive before the run.
+    const double stormThreadsMs = on.cpuMs - on.oldThreadsCpuMs;
+    if (state.range(3) == 0 && gEmptyThreads.load() > 0) {
+      state.counters["launches_per_s"] = gEmptyThreads.load() / (windowMs / 1000.0);
+      state.counters["storm_us_per_launch"] = stormThreadsMs * 1000.0 / gEmptyThreads.load();
+    }
     if (casts > 0) {
+      state.counters["storm_us_per_cast"] = stormThreadsMs * 1000.0 / casts;
       state.counters["us_per_cast"] = stormCpuMs * 1000.0 / casts;
       state.counters["sleeps_per_cast"] = (on.sleeps - off.sleeps / off.elapsedMs * on.elapsedMs) / casts;
       state.counters["faults_per_cast"] = (on.faults - off.faults / off.elapsedMs * on.elapsedMs) / casts;

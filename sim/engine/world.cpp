@@ -299,6 +299,15 @@ Position World::positionOf(void* reference) const {
           loadField<float>(node, field::kNodePositionZ)};
 }
 
+uint32_t World::strikeOf(bool cast) {
+  const uint32_t burst = run_.runningTaskBurst.load();
+  if (burst == 0) return 0;
+  Strike& strike = strikes_[burst];
+  if (strike.number == 0 || (!cast && strike.cast)) strike = {strike.number == 0 ? burst : nextStrike_--, false};
+  strike.cast = strike.cast || cast;
+  return strike.number;
+}
+
 void World::moveReference(void* reference, void* destination, Position offset) {
   std::lock_guard lock(mutex_);
   Position base = positionOf(destination);
@@ -308,7 +317,8 @@ void World::moveReference(void* reference, void* destination, Position offset) {
   record.destinationFormId = formIdOf(destination);
   record.offset = offset;
   record.placedAt = at;
-  record.queuedBy = run_.runningTaskBurst.load();
+  // The player is moved by the game, not by a strike.
+  record.queuedBy = reference == player_ ? run_.runningTaskBurst.load() : strikeOf(false);
   if (reference == player_) {
     // The game moves the player within its own area.
     player3D_.position = at;
@@ -355,7 +365,7 @@ void World::recordCast(void* spell, void* caster, void* target) {
   record.caster = positionOf(caster);
   record.target = positionOf(target);
   record.player = positionOf(player_);
-  record.queuedBy = run_.runningTaskBurst.load();
+  record.queuedBy = strikeOf(true);
   casts_.push_back(record);
 }
 

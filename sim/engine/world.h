@@ -156,6 +156,18 @@ class World {
   std::vector<MoveRecord> moves_;
   std::vector<CastRecord> casts_;
   std::vector<FlashRecord> flashes_;
+
+  // A thread may carry out one strike after another: a move that follows a
+  // cast of the same burst of tasks begins the next strike, under a number
+  // of its own. Numbers handed out here count down from the top, apart from
+  // the host's.
+  struct Strike {
+    uint32_t number = 0;
+    bool cast = false;
+  };
+  uint32_t strikeOf(bool cast);
+  std::unordered_map<uint32_t, Strike> strikes_;
+  uint32_t nextStrike_ = UINT32_MAX;
 };
 
 }  // namespace nimbrel_sim

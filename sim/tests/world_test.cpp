@@ -384,11 +384,24 @@ TEST(Natives, CastsAndFlashesAreRecordedOnTheSimulatedClock) {
   EXPECT_LT(flashes[1].ms - flashes[0].ms, 60000.0);
   EXPECT_TRUE(game.checks().ok());
 
+  // One thread's tasks back to back: a strike, another strike, a chain of
+  // two. A move after a cast begins the next strike.
+  for (const char task : std::string("mcmcmmcc")) {
+    if (task == 'm') queue(tasks, [&] { moveTo(reg, 0, target, player, 500, 0, 0, false); });
+    if (task == 'c') queue(tasks, [&] { cast(reg, 0, spell, caster, target); });
+  }
+  game.host().drainTasks();
+  casts = game.world().casts();
+  ASSERT_EQ(casts.size(), 5u);
+  EXPECT_NE(casts[1].queuedBy, casts[2].queuedBy);
+  EXPECT_NE(casts[2].queuedBy, casts[3].queuedBy);
+  EXPECT_EQ(casts[3].queuedBy, casts[4].queuedBy);
+
   onMainThread(game, tasks, [&] { cast(reg, 0, nullptr, caster, target); });
   EXPECT_TRUE(anyFailureContains(game, "SpellCastNative with a spell that is no spell"));
   onMainThread(game, tasks, [&] { cast(reg, 0, spell, caster, nullptr); });
   EXPECT_TRUE(anyFailureContains(game, "SpellCastNative with a target that is no reference"));
-  EXPECT_EQ(game.world().casts().size(), 1u);
+  EXPECT_EQ(game.world().casts().size(), 5u);
 }
 
 // --- the main thread ---------------------------------------------------------------

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
+#include <utility>
 
 #include "events/combat_pause.h"
 #include "lightning/lightning_state.h"
 #include "lightning/random.h"
 #include "lightning/storm_policy.h"
 #include "lightning/strike_execution.h"
+#include "lightning/strike_pool.h"
 #include "log/debug_log.h"
 #include "platform/platform.h"
 #include "platform/process_wide.h"
@@ -37,7 +40,6 @@ bool WantsChain() {
 }
 
 struct LaunchRecord {
-  std::atomic<int> liveStrikes{0};
   // The window whose held-back strikes were last reported: one line per storm.
   std::atomic<uint32_t> capReportedWindow{UINT32_MAX};
   std::atomic<bool> loopRunning[2] = {false, false};
@@ -45,54 +47,39 @@ struct LaunchRecord {
 };
 constinit ProcessWide<LaunchRecord> launches;
 
-// Takes one of the kMaxLiveStrikes places; false when all are taken.
-bool ReserveStrike() {
-  int live = launches->liveStrikes.load();
-  do {
-    if (live >= kMaxLiveStrikes) {
+// The strike threads, at most kMaxLiveStrikes of them, each striking once at
+// a time.
+ProcessWide<StrikePool> strikeThreads([] { return StrikePool(kStrikeThreadIdleMs, kMaxLiveStrikes); });
+
+// False (logged) when the strike could not be launched.
+bool Launch(StrikeKind kind, std::function<void()> strike) {
+  switch (strikeThreads->Run(kind, std::move(strike))) {
+    case StrikePool::Launch::Started:
+      return true;
+    case StrikePool::Launch::AtCap: {
       const uint32_t window = CurrentEffectsWindow();
       if (launches->capReportedWindow.exchange(window) != window)
-        PluginLog(1, "%d strikes are already under way; further strikes are held back until some end.", live);
-      return false;
+        PluginLog(1, "%d strikes are already under way; further strikes are held back until some end.",
+                  strikeThreads->Busy());
+      return true;
     }
-  } while (!launches->liveStrikes.compare_exchange_weak(live, live + 1));
-  return true;
-}
-
-// Gives the place back when the strike thread ends, however it ends; under
-// the neutral name, so the thread is never counted twice while it leaves.
-struct StrikePlace {
-  StrikePlace() = default;
-  StrikePlace(const StrikePlace&) = delete;
-  StrikePlace& operator=(const StrikePlace&) = delete;
-  ~StrikePlace() {
-    platform::NameCurrentThread(platform::kNeutralThreadName);
-    launches->liveStrikes.fetch_sub(1);
+    case StrikePool::Launch::NoThread:
+      break;
   }
-};
+  return false;
+}
 
 void StartSingle(LightningType type, const FormSequence* casters, const FormSequence* targets, uint32_t casterIndex,
                  uint32_t targetIndex) {
-  if (!ReserveStrike()) return;
-  if (!platform::StartDetachedThread("nb-strike", [=] {
-        StrikePlace place;
-        RunSingleStrike(type, casters, targets, casterIndex, targetIndex);
-      })) {
-    launches->liveStrikes.fetch_sub(1);
+  if (!Launch(StrikeKind::Single, [=] { RunSingleStrike(type, casters, targets, casterIndex, targetIndex); }))
     PluginLog(0, "Could not start a strike thread.");
-  }
 }
 
 void StartChain(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count) {
-  if (!ReserveStrike()) return;
-  if (!platform::StartDetachedThread("nb-chain",
-                                     [c = std::move(casterIndexes), t = std::move(targetIndexes), count]() mutable {
-                                       StrikePlace place;
-                                       RunChainStrike(std::move(c), std::move(t), count);
-                                     })) {
-    launches->liveStrikes.fetch_sub(1);
+  if (!Launch(StrikeKind::Chain, [c = std::move(casterIndexes), t = std::move(targetIndexes), count]() mutable {
+        RunChainStrike(std::move(c), std::move(t), count);
+      }))
     PluginLog(0, "Could not start a chain strike thread.");
-  }
 }
 
 // The one running loop of a type: held from a successful TryClaim until the
@@ -129,7 +116,7 @@ bool LoopGoesOn(LightningType type, const EffectsLoopState& state) {
 
 StrikeLauncher DetachedStrikeLauncher() { return {&StartSingle, &StartChain}; }
 
-int LiveStrikeThreads() { return launches->liveStrikes.load(); }
+int LiveStrikeThreads() { return strikeThreads->Busy(); }
 
 bool BeginEffectsLoop(LightningType type, EffectsLoopState& state) {
   PluginLog(2, "Lightning Effects called.");
@@ -182,13 +169,18 @@ void RecordLaunch(EffectsLoopState& state, uint32_t waitMs, double nowMs) {
 }
 
 bool SleepUntil(double dueMs, LightningType type, const EffectsLoopState& state) {
-  for (;;) {
-    if (!LoopGoesOn(type, state)) return false;
-    const double left = dueMs - platform::MonotonicMs();
-    if (left <= 0.0) return true;
-    const uint32_t slice = left >= kLoopSleepSliceMs ? kLoopSleepSliceMs : static_cast<uint32_t>(std::ceil(left));
-    platform::SleepMs(slice);
-  }
+  // Only the end of the window or of the loop can cut the wait short, and
+  // both ring the bell: no need to wake before the launch is due.
+  struct Loop {
+    LightningType type;
+    const EffectsLoopState& state;
+  } loop{type, state};
+  return EffectsBell().SleepUntil(
+      dueMs,
+      [](const void* at) {
+        return LoopGoesOn(static_cast<const Loop*>(at)->type, static_cast<const Loop*>(at)->state);
+      },
+      &loop);
 }
 
 void LaunchStrike(LightningType type, EffectsLoopState& state, const StrikeLauncher& launcher) {
@@ -249,7 +241,9 @@ void RunEffectsLoop(LightningType type, const StrikeLauncher& launcher) {
 bool EffectsLoopRunning(LightningType type) { return ValidType(type) && launches->loopRunning[type].load(); }
 
 void EndEffectsLoop(LightningType type) {
-  if (ValidType(type)) launches->loopEndRequests[type].fetch_add(1);
+  if (!ValidType(type)) return;
+  launches->loopEndRequests[type].fetch_add(1);
+  EffectsBell().Ring();
 }
 
 bool StartEffectsLoop(LightningType type) {

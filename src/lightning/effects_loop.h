@@ -17,8 +17,9 @@ inline constexpr uint32_t kMinLaunchWaitMs = 16;
 // A loop that wakes after its launch was due launches at once, but never
 // sooner than this after its previous launch.
 inline constexpr double kMinLaunchGapMs = 8.0;
-// Longest slice of a loop's wait: a loop whose window has ended is gone within
-// this long, well before the monitor's next cycle could start its successor.
+// How often a new loop looks whether the old one of its type has left, and
+// the slice of SleepInWindow. (The wait before a launch is not sliced: the
+// end of the window or of the loop wakes it.)
 inline constexpr uint32_t kLoopSleepSliceMs = 25;
 // Strike threads alive at once, a chain counting as one. A strike whose
 // references land in a cell that is not attached yet polls for up to two
@@ -47,9 +48,10 @@ struct StrikeLauncher {
                  uint32_t targetIndex);
   void (*chain)(std::vector<uint32_t> casterIndexes, std::vector<uint32_t> targetIndexes, int count);
 };
-// Default: each strike on a detached thread of its own, up to kMaxLiveStrikes.
+// Default: each strike on a strike thread of its own, up to kMaxLiveStrikes
+// at once; a thread that has finished a strike waits a while for the next.
 StrikeLauncher DetachedStrikeLauncher();
-// Strike threads started by the default launcher that have not ended yet.
+// Strikes launched by the default launcher that have not finished yet.
 int LiveStrikeThreads();
 
 // Start of a loop: logs, remembers the current effects window, and false when
@@ -73,9 +75,9 @@ double LaunchDueMs(const EffectsLoopState& state, uint32_t waitMs);
 // hitch, a load, a starved CPU) takes its schedule from now: it never
 // catches up with a burst.
 void RecordLaunch(EffectsLoopState& state, uint32_t waitMs, double nowMs);
-// Sleeps in short slices until platform::MonotonicMs reaches `dueMs`; false,
-// at once, when the loop is to end meanwhile (its window ended, or
-// EndEffectsLoop).
+// Sleeps until platform::MonotonicMs reaches `dueMs`; false, at once, when the
+// loop is to end meanwhile (its window ended, or EndEffectsLoop): both ring
+// EffectsBell, so the sleep needs no slices.
 bool SleepUntil(double dueMs, LightningType type, const EffectsLoopState& state);
 
 // Second half of a pass, after the wait: launches a single strike or a chain.

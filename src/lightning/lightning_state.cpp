@@ -27,6 +27,12 @@ ProcessWide<InteriorWorldspaces> interiors;
 
 constinit ProcessWide<LightningState> gLightningState;
 
+namespace {
+ProcessWide<platform::Bell> effectsBell;
+}  // namespace
+
+platform::Bell& EffectsBell() { return *effectsBell; }
+
 // The epoch moves before the flag in both directions, and every access here
 // is sequentially consistent: a reader that sees the flag it expects also
 // sees the epoch of that change or a later one.
@@ -38,6 +44,7 @@ void BeginEffectsWindow() {
 void EndEffectsWindow() {
   gLightningState->effectsEpoch.fetch_add(1);
   gLightningState->effectsRunning.exchange(0);
+  effectsBell->Ring();
   // A strike that entered its access before the bump above may still be in
   // its engine call; one entering later sees the new epoch and backs off.
   for (int i = 0; i < kAccessDrainTries && gLightningState->worldAccesses.load() != 0; ++i)

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "lightning/storm_policy.h"
+#include "platform/platform.h"
 #include "platform/process_wide.h"
 
 namespace NimbrelVR {
@@ -34,6 +35,9 @@ void BeginEffectsWindow();
 // stuck engine call cannot hold the caller, which may be the game's main
 // thread, for long).
 void EndEffectsWindow();
+// Rung when a window ends, so that the effects loops, which sleep on it,
+// notice at once.
+platform::Bell& EffectsBell();
 // The window open now; meaningful while effectsRunning is set.
 uint32_t CurrentEffectsWindow();
 // Effects are on and `window` is still the current one.

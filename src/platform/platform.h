@@ -2,10 +2,12 @@
 // One implementation for Windows, one for the simulation platform (Linux).
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 
 namespace NimbrelVR::platform {
 
@@ -31,6 +33,23 @@ void SleepMs(uint32_t milliseconds);
 // A monotonic clock in milliseconds, on the same scale as SleepMs; only
 // differences between two readings mean anything.
 double MonotonicMs();
+
+// A sleep until a moment on MonotonicMs's clock that other threads can cut
+// short, so that a sleeper who must notice a change at once need not wake
+// every few milliseconds to look for it.
+class Bell {
+ public:
+  using GoOn = bool (*)(const void* context);
+  // Wakes every sleeper, to look at its goOn again. Call it after the change.
+  void Ring();
+  // Sleeps until MonotonicMs() reaches `dueMs` (ending as SleepMs would end),
+  // or until goOn(context) is false, looked at when rung. Returns goOn.
+  bool SleepUntil(double dueMs, GoOn goOn, const void* context);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable rung_;
+};
 
 // Creates one directory; errors (it exists, its parent is missing) are the
 // caller's to ignore.

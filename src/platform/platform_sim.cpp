@@ -164,17 +164,30 @@ bool RestoreProtection(void* address, size_t size, uint32_t oldProtection) {
   return mprotect(reinterpret_cast<void*>(first), length, static_cast<int>(oldProtection)) == 0;
 }
 
-void SleepMs(uint32_t milliseconds) {
+// The moment, on the steady clock, at which a sleep of `milliseconds` from now
+// ends.
+Clock::time_point SleepEnd(double milliseconds) {
   const double tick = TimerResolution();
-  if (tick <= 0.0) {
-    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(milliseconds / TimeScale()));
-    return;
-  }
+  if (tick <= 0.0)
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double, std::milli>(milliseconds / TimeScale()));
   // The ticks are the same for every thread, counted from the clock's epoch.
   const double due = ScaledMs(Clock::now()) + milliseconds;
   const double end = std::ceil(due / tick) * tick;
-  std::this_thread::sleep_until(Clock::time_point(
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(end / TimeScale()))));
+  return Clock::time_point(
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(end / TimeScale())));
+}
+
+void SleepMs(uint32_t milliseconds) { std::this_thread::sleep_until(SleepEnd(milliseconds)); }
+
+bool Bell::SleepUntil(double dueMs, GoOn goOn, const void* context) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (!goOn(context)) return false;
+    const double left = dueMs - MonotonicMs();
+    if (left <= 0.0) return true;
+    rung_.wait_until(lock, SleepEnd(left));
+  }
 }
 
 double MonotonicMs() {

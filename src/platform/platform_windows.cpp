@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cmath>
+
 // These need <windows.h> first.
 #include <share.h>
 #include <shlobj.h>
@@ -31,6 +33,17 @@ bool RestoreProtection(void* address, size_t size, uint32_t oldProtection) {
 }
 
 void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+
+bool Bell::SleepUntil(double dueMs, GoOn goOn, const void* context) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (!goOn(context)) return false;
+    const double left = dueMs - MonotonicMs();
+    if (left <= 0.0) return true;
+    // Whole milliseconds, as Sleep takes them; never shorter than what is left.
+    rung_.wait_for(lock, std::chrono::milliseconds(static_cast<int64_t>(std::ceil(left))));
+  }
+}
 
 double MonotonicMs() {
   static const double ticksPerMs = [] {

@@ -26,4 +26,11 @@ bool StartDetachedThread(const char* name, std::function<void()> body) {
   return started;
 }
 
+void Bell::Ring() {
+  // Taken, so that a sleeper that has just found goOn true is waiting
+  // before the wake-up is sent.
+  { std::lock_guard lock(mutex_); }
+  rung_.notify_all();
+}
+
 }  // namespace NimbrelVR::platform

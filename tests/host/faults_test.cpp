@@ -91,6 +91,8 @@ const FaultPoint kFaultPoints[] = {
      "Could not start the lightning effects thread.", false},
     {"StrikeThreadsRefused", [](Options& o) { o.refuseThreads = "nb-strike"; }, "Could not start a strike thread.",
      true, "", EverySheetStrikeAChain},
+    {"ChainThreadsRefused", [](Options& o) { o.refuseThreads = "nb-chain"; }, "Could not start a chain strike thread.",
+     true},
     {"PauseThreadRefused", [](Options& o) { o.refuseThreads = "nb-pause"; }, "Could not start the combat pause thread.",
      true},
     {"DiskFull", [](Options& o) { o.diskSpaceBytes = 4096; }, "", true},

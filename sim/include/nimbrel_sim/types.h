@@ -154,7 +154,7 @@ struct CastRecord {
   Position caster;  // world positions at the moment of the cast
   Position target;
   Position player;
-  uint32_t queuedBy = 0;  // tasks one thread queued back to back share this number
+  uint32_t queuedBy = 0;  // the tasks of one strike (of a thread's burst of tasks) share this number
 };
 
 struct FlashRecord {
