@@ -105,16 +105,19 @@ void Map(std::ostringstream& out, const std::vector<ReportStrike>& strikes, Stri
   }
   out << "<circle cx=\"" << Num(sx(0)) << "\" cy=\"" << Num(sy(0)) << "\" r=\"4\" fill=\"#fff\" stroke=\"#000\"/>\n";
   out << "<text x=\"" << Num(sx(0) + 7) << "\" y=\"" << Num(sy(0) + 14) << "\" class=\"halo label\">player</text>\n";
+  if (count == 0)
+    out << "<text x=\"" << kSize / 2 << "\" y=\"" << kSize - 14 << "\" class=\"halo label\" "
+        << "text-anchor=\"middle\">none in this run</text>\n";
   out << "</svg></figure>\n";
 }
 
 // Timeline, three lanes on one time axis: the published frequency, the
 // scenario's events where they played, and strikes per 10 s.
 void Timeline(std::ostringstream& out, const ReportInput& in) {
-  constexpr double kWidth = 960, kLeft = 64, kRight = 24;
+  constexpr double kWidth = 960, kLeft = 64, kRight = 72;
   constexpr double kPlotTop = 34, kPlot = 150;          // frequency
   constexpr double kEventsTop = kPlotTop + kPlot + 40;  // event markers: four rows
-  constexpr double kRow = 14, kRows = 4;
+  constexpr double kRow = 16, kRows = 4;
   constexpr double kBarsTop = kEventsTop + kRows * kRow + 44;  // strike bars
   constexpr double kBars = 90;
   constexpr double kHeight = kBarsTop + kBars + 34;
@@ -135,9 +138,14 @@ void Timeline(std::ostringstream& out, const ReportInput& in) {
   }
   if (in.minFrequency < 255) {
     out << "<line x1=\"" << kLeft << "\" x2=\"" << kWidth - kRight << "\" y1=\"" << Num(fy(in.minFrequency))
-        << "\" y2=\"" << Num(fy(in.minFrequency)) << "\" stroke=\"#c86464\" stroke-dasharray=\"4 4\"/>\n";
+        << "\" y2=\"" << Num(fy(in.minFrequency)) << "\" stroke=\"#c86464\" stroke-dasharray=\"4 4\"/><text x=\""
+        << kWidth - kRight + 6 << "\" y=\"" << Num(fy(in.minFrequency) + 4) << "\" class=\"axis\">floor "
+        << in.minFrequency << "</text>\n";
   }
-  if (!in.frequency.empty()) {
+  if (in.frequency.empty()) {
+    out << "<text x=\"" << Num(tx(span / 2)) << "\" y=\"" << Num(fy(128)) << "\" class=\"label\" "
+        << "text-anchor=\"middle\">the plug-in published no frequency in this run</text>\n";
+  } else {
     out << "<polyline fill=\"none\" stroke=\"#7fd6ff\" stroke-width=\"2\" points=\"";
     int last = 255;
     out << Num(tx(0)) << ',' << Num(fy(255)) << ' ';
@@ -153,26 +161,38 @@ void Timeline(std::ostringstream& out, const ReportInput& in) {
   out << "<text x=\"" << kLeft << "\" y=\"" << kEventsTop - 12 << "\" class=\"label\">scenario events where they "
       << "played (numbers as in the table; <tspan class=\"late\">orange: late</tspan>, "
       << "<tspan class=\"dropped\">red: not played</tspan>)</text>\n";
+  // Events that played at one spot with the same status share a marker
+  // ("3-7"); markers take the first row where they cover no other.
   std::vector<double> rowEnd(static_cast<size_t>(kRows), -1e9);
-  for (size_t i = 0; i < in.outcomes.size(); ++i) {
+  for (size_t i = 0; i < in.outcomes.size();) {
     const ScenarioOutcome& o = in.outcomes[i];
+    const auto at = [&](const ScenarioOutcome& e) { return tx(e.playedMs >= 0 ? e.playedMs : e.dueMs); };
+    size_t last = i;
+    while (last + 1 < in.outcomes.size() && in.outcomes[last + 1].status == o.status &&
+           std::fabs(at(in.outcomes[last + 1]) - at(o)) < 2.0)
+      ++last;
+    std::string tip;
+    for (size_t k = i; k <= last; ++k) tip += (k > i ? "\n" : "") + DescribeOutcome(in.outcomes[k]);
+    const std::string label = std::to_string(i + 1) + (last > i ? "\u2013" + std::to_string(last + 1) : std::string());
+    const size_t first = i;
+    i = last + 1;
     if (o.status == ScenarioOutcome::Status::AfterEnd) continue;
-    const bool played = o.playedMs >= 0;
-    const double x = tx(played ? o.playedMs : o.dueMs);
-    const std::string label = std::to_string(i + 1);
-    const double width = 7.0 * static_cast<double>(label.size()) + 4;
+    const double x = at(o);
+    const double width = 6.0 * static_cast<double>(label.size()) + 6;
     size_t row = 0;
-    while (row + 1 < rowEnd.size() && rowEnd[row] > x - width / 2) ++row;
-    rowEnd[row] = std::max(rowEnd[row], x + width / 2);
+    while (row < rowEnd.size() && rowEnd[row] > x - width / 2) ++row;
+    if (row == rowEnd.size())
+      row = static_cast<size_t>(std::min_element(rowEnd.begin(), rowEnd.end()) - rowEnd.begin());
+    rowEnd[row] = x + width / 2;
     const double y = kEventsTop + static_cast<double>(row) * kRow;
     const char* cls = o.status == ScenarioOutcome::Status::Late        ? "late"
                       : o.status == ScenarioOutcome::Status::NotPlayed ? "dropped"
                                                                        : "marker";
-    out << "<g><title>" << Escape(DescribeOutcome(o)) << "</title>";
+    out << "<g><title>" << Escape(tip) << "</title>";
     if (o.status == ScenarioOutcome::Status::Late)
-      out << "<line x1=\"" << Num(tx(o.dueMs)) << "\" x2=\"" << Num(x) << "\" y1=\"" << Num(y + 4) << "\" y2=\""
-          << Num(y + 4) << "\" stroke=\"#f29a4a\" stroke-width=\"2\"/>";
-    out << "<text x=\"" << Num(x) << "\" y=\"" << Num(y + 8) << "\" class=\"" << cls << "\" text-anchor=\"middle\">"
+      out << "<line x1=\"" << Num(tx(in.outcomes[first].dueMs)) << "\" x2=\"" << Num(x) << "\" y1=\"" << Num(y + 11)
+          << "\" y2=\"" << Num(y + 11) << "\" stroke=\"#f29a4a\" stroke-width=\"2\"/>";
+    out << "<text x=\"" << Num(x) << "\" y=\"" << Num(y + 9) << "\" class=\"" << cls << "\" text-anchor=\"middle\">"
         << (o.status == ScenarioOutcome::Status::NotPlayed ? "\u00d7" : "") << label << "</text></g>\n";
   }
   // Strike lane: strikes per 10 simulated seconds, stacked by kind, with a y axis.
@@ -198,13 +218,15 @@ void Timeline(std::ostringstream& out, const ReportInput& in) {
     }
   }
   out << "<text x=\"" << kLeft << "\" y=\"" << kBarsTop - 12 << "\" class=\"label\">strikes per 10 simulated "
-      << "seconds, by kind</text>\n";
+      << "seconds, by kind: <tspan fill=\"" << KindColour(StrikeKind::Sheet) << "\">sheet</tspan>, <tspan fill=\""
+      << KindColour(StrikeKind::Chain) << "\">in chains</tspan>, <tspan fill=\"" << KindColour(StrikeKind::Fork)
+      << "\">fork</tspan></text>\n";
   const double base = kBarsTop + kBars;
   for (double tick : {0.0, top / 2, top}) {
     const double y = base - tick / top * kBars;
     out << "<line x1=\"" << kLeft << "\" x2=\"" << kWidth - kRight << "\" y1=\"" << Num(y) << "\" y2=\"" << Num(y)
         << "\" stroke=\"#1d2a3d\"/><text x=\"" << kLeft - 6 << "\" y=\"" << Num(y + 4)
-        << "\" class=\"axis\" text-anchor=\"end\">" << Num(tick, 0) << "</text>\n";
+        << "\" class=\"axis\" text-anchor=\"end\">" << Num(tick, tick == std::floor(tick) ? 0 : 1) << "</text>\n";
   }
   for (int b = 0; b < bins; ++b) {
     double y = base;
@@ -313,8 +335,9 @@ std::string RenderReport(const ReportInput& in) {
          "#c86464;vertical-align:middle}\n"
       << "svg text{fill:#9fb4d0;font:11px system-ui,sans-serif}svg .label{fill:#d8e0ec;font-size:12px}\n"
       << "svg .halo{fill:#e8eef6;font-size:11px;paint-order:stroke;stroke:#0d1420;stroke-width:3px}\n"
-      << "svg .marker{fill:#e8c46a;font-size:10px}svg .late,.late{fill:#f29a4a;color:#f29a4a;font-size:10px}"
-         "svg .dropped,.dropped{fill:#ff6a6a;color:#ff6a6a;font-size:10px}\n"
+      << "svg .marker{fill:#e8c46a;font-size:11px}svg .late{fill:#f29a4a;font-size:11px}svg "
+         ".dropped{fill:#ff6a6a;font-size:11px;font-weight:600}tr.late td,tspan.late{color:#f29a4a;fill:#f29a4a}"
+         "tr.dropped td,tspan.dropped{color:#ff6a6a;fill:#ff6a6a}\n"
       << ".bad{color:#ff7a7a}.ok{color:#7ddf8a}.warn{color:#e8c46a}code{color:#b8c8dc}dt{font-weight:600;"
          "margin-top:6px}dd{margin-left:18px}\n"
       << "</style></head><body>\n";
@@ -402,10 +425,11 @@ std::string RenderReport(const ReportInput& in) {
   }
   row("frequency floor", std::to_string(in.minFrequency));
   out << "</table>\n";
-  if (!in.waits.empty()) {
+  if (std::any_of(in.waits.begin(), in.waits.end(), [](const auto& w) { return w.intervals > 0; })) {
     out << "<h2>Waits between "
            "strikes</h2><table><tr><th>type</th><th>measured</th><th>formula</th><th>intervals</th></tr>\n";
     for (const auto& w : in.waits) {
+      if (w.intervals == 0) continue;
       out << "<tr><td>" << Escape(w.type) << "</td><td class=\"n\">" << Num(w.measuredMs) << " ms</td><td class=\"n\">"
           << Num(w.formulaMs) << " ms</td><td class=\"n\">" << w.intervals << "</td></tr>\n";
     }

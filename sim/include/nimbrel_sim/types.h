@@ -28,7 +28,7 @@ inline constexpr uint32_t kMsgNewGame = 7;
 inline constexpr uint32_t kMsgDataLoaded = 8;
 
 // A fault of an engine entry ("FormFromId", "EngineDynamicCast",
-// "CellAttachedNative", "HeapAllocate", ...; the names of the trace): the
+// "CellAttachedNative", "EngineHeapAllocate", ...; GameDouble::faultEntries()): the
 // entry answers null or false, or does nothing, at its n-th call (1-based),
 // at every call from the n-th on, or at each call with a probability.
 struct Fault {
