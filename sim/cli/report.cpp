@@ -172,8 +172,12 @@ void Timeline(std::ostringstream& out, const ReportInput& in) {
            std::fabs(at(in.outcomes[last + 1]) - at(o)) < 2.0)
       ++last;
     std::string tip;
-    for (size_t k = i; k <= last; ++k) tip += (k > i ? "\n" : "") + DescribeOutcome(in.outcomes[k]);
-    const std::string label = std::to_string(i + 1) + (last > i ? "\u2013" + std::to_string(last + 1) : std::string());
+    for (size_t k = i; k <= last; ++k) {
+      if (k > i) tip += '\n';
+      tip += DescribeOutcome(in.outcomes[k]);
+    }
+    std::string label = std::to_string(i + 1);
+    if (last > i) label.append("\u2013").append(std::to_string(last + 1));
     const size_t first = i;
     i = last + 1;
     if (o.status == ScenarioOutcome::Status::AfterEnd) continue;

@@ -592,6 +592,42 @@ TEST(Scenario, PlayRunsTheTransitionTheHourAndTheEvents) {
   EXPECT_TRUE(game.checks().ok());
 }
 
+// Every event is accounted for: one due while a hitch or a load holds the
+// main thread plays late and names it; one due before the end that the end
+// overtook (a load held the thread past it) fails the run by its line; one
+// after an end moved earlier is neither.
+TEST(Scenario, EveryEventIsOnTimeLateOrNotPlayed) {
+  using Status = nimbrel_sim::ScenarioOutcome::Status;
+  GameDouble game(options("account", 100.0));
+  ASSERT_TRUE(
+      game.loadScenario("load-time 2\nend 5\n"
+                        "at 0 hitch 1\n"
+                        "at 0.5 weather rain\n"
+                        "at 4 load\n"
+                        "at 4.5 weather clear\n"))
+      << game.error();
+  game.applyScenarioSetUp();
+  game.playScenario();
+  const auto outcomes = game.scenarioOutcomes();
+  ASSERT_EQ(outcomes.size(), 4u);
+  EXPECT_EQ(outcomes[1].status, Status::Late);
+  EXPECT_GE(outcomes[1].playedMs, 1000.0);
+  EXPECT_NE(outcomes[1].why.find("the hitch at line 3"), std::string::npos) << outcomes[1].why;
+  EXPECT_NE(outcomes[2].status, Status::NotPlayed);
+  EXPECT_EQ(outcomes[3].status, Status::NotPlayed);
+  EXPECT_NE(outcomes[3].why.find("while the saved-game load at line 5 held the main thread"), std::string::npos);
+  EXPECT_EQ(game.checks().failures(),
+            std::vector<std::string>{"scenario line 6 (at 4.5 s: weather clear) was not played: " + outcomes[3].why});
+
+  GameDouble shortened(options("account-short", 100.0));
+  ASSERT_TRUE(shortened.loadScenario("end 5\nat 0 weather rain\nat 4 weather clear\n"));
+  shortened.setScenarioEnd(2);
+  shortened.applyScenarioSetUp();
+  shortened.playScenario();
+  EXPECT_EQ(shortened.scenarioOutcomes().at(1).status, Status::AfterEnd);
+  EXPECT_TRUE(shortened.checks().ok()) << ::testing::PrintToString(shortened.checks().failures());
+}
+
 TEST(Scenario, TheTransitionRisesLinearlyWhilePlaying) {
   GameDouble game(options("ramp", 20.0));
   ASSERT_TRUE(game.loadScenario("end 4\nat 0 weather thunderstorm from rain over 4\n")) << game.error();
