@@ -8,6 +8,8 @@
 #include <map>
 #include <sstream>
 
+#include "scenario/scenario.h"
+
 namespace nimbrel_sim::cli {
 namespace {
 
@@ -139,7 +141,7 @@ void PrintSummary(const ReportInput& report) {
     std::printf("settings:     %zu key(s) the plug-in does not know (a warning: those calls change nothing)\n",
                 report.unknownKeys.size());
     for (const UnknownSettingKey& k : report.unknownKeys)
-      std::printf("  line %d:    '%s': %s\n", k.line, k.key.c_str(), k.hint.c_str());
+      std::printf("  line %d:    %s: %s\n", k.line, quoteScenarioText(k.key).c_str(), k.hint.c_str());
   }
   if (report.faults.empty()) {
     std::printf("faults:       none injected\n");
