@@ -1,6 +1,7 @@
 // The double's scenario reader on any text. A read scenario is playable: its
-// times are finite and ordered and nothing happens after its end; a refused
-// one says on which line.
+// times are finite and ordered, nothing happens after its end and the end is
+// within the cap; a refused one says on which line, in printable text only
+// (bytes of the input are shown escaped, never sent raw to a terminal).
 #include <cmath>
 #include <string>
 
@@ -13,9 +14,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   if (!nimbrel_sim::parseScenario(text, scenario, error)) {
     FUZZ_CHECK(error.rfind("line ", 0) == 0, "a refusal without its line: %s", error.c_str());
+    for (char c : error)
+      FUZZ_CHECK(c >= 0x20 && c < 0x7F, "a raw byte 0x%02X in the refusal: %s", static_cast<unsigned char>(c),
+                 error.c_str());
     return 0;
   }
-  FUZZ_CHECK(std::isfinite(scenario.endMs) && scenario.endMs >= 0, "end at %g ms", scenario.endMs);
+  FUZZ_CHECK(std::isfinite(scenario.endMs) && scenario.endMs >= 0 &&
+                 scenario.endMs <= nimbrel_sim::kMaxScenarioSeconds * 1000.0,
+             "end at %g ms", scenario.endMs);
   double previous = 0;
   for (const auto& event : scenario.events) {
     FUZZ_CHECK(std::isfinite(event.atMs) && event.atMs >= previous && event.atMs <= scenario.endMs,

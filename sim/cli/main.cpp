@@ -1,12 +1,15 @@
 // nimbrel-sim: loads a plug-in into the game double, plays the game's start-up
 // and a scenario (the embedded default storm unless one is given), and reports
 // what the world, the host and the engine saw.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -15,6 +18,7 @@
 #include "cli/storm_summary.h"
 #include "nimbrel_sim/game_double.h"
 #include "run/os.h"
+#include "scenario/scenario.h"
 
 using nimbrel_sim::Edition;
 using nimbrel_sim::GameDouble;
@@ -32,6 +36,17 @@ constexpr int kExitRefused = 3;
 constexpr double kDefaultTimeScale = 10.0;
 
 void usage(std::FILE* to) {
+  std::string entries;
+  size_t width = 38;  // where the list starts on its line
+  for (const std::string& entry : GameDouble::faultEntries()) {
+    if (!entries.empty()) {
+      const bool wrap = width + entry.size() + 2 > 110;
+      entries += wrap ? ",\n                " : ", ";
+      width = wrap ? 16 : width + 2;
+    }
+    entries += entry;
+    width += entry.size();
+  }
   std::fprintf(to,
                "usage: nimbrel-sim [--edition se|vr] [--plugin PATH] [--runtime 0xHEX] [--editor] [--out DIR]\n"
                "                   [--scenario FILE] [--time-scale N] [--timer-resolution MS]\n"
@@ -40,17 +55,87 @@ void usage(std::FILE* to) {
                "  --plugin      plug-in library (default: Nimbrel or NimbrelVR beside this program)\n"
                "  --runtime     runtime version the host reports (default: the edition's own)\n"
                "  --editor      the host reports the editor\n"
-               "  --out         run folder for the documents folder and trace.jsonl (default ./out/sim-<edition>)\n"
+               "  --out         run folder for the documents folder and trace.jsonl (default ./out/sim-<edition>);\n"
+               "                a run first removes the trace, log and report an earlier run left there\n"
                "  --scenario    scenario file to play (default: the embedded storm; format in sim/SCENARIOS.md)\n"
                "  --time-scale  simulated seconds per wall-clock second (default %g)\n"
                "  --timer-resolution  the OS timer's tick in simulated ms (default 0: exact): each sleep of\n"
                "                the plug-in ends at the first tick at or after its due time, as on Windows\n"
                "                (15.625 there unless a process raises it); above 0 it wins over the scenario's\n"
                "                timer-resolution line (simulation platform only)\n"
-               "  --duration    play only this many simulated seconds of the scenario (or longer)\n"
+               "  --duration    play only this many simulated seconds of the scenario, at most %g (or longer)\n"
                "  --fault       an engine entry refuses (null, false or nothing): WHEN is N (its N-th call),\n"
-               "                N+ (every call from the N-th on) or pP (each call with probability P)\n",
-               kDefaultTimeScale);
+               "                N+ (every call from the N-th on) or pP (each call with probability P, 0 < P <= 1)\n"
+               "                entries (exact case): %s\n"
+               "exit codes:\n"
+               "  0  the run played through and every check of the double held (lightning may still not have\n"
+               "     started: see the 'lightning:' line)\n"
+               "  1  a check of the double failed, or a scenario event due before the end was not played\n"
+               "  2  bad usage or input: an option, the scenario file, the --out folder, the plug-in file\n"
+               "  3  the plug-in refused the host's query (SKSEPlugin_Query returned false)\n"
+               "  4  the plug-in called an address where the engine has no function\n",
+               kDefaultTimeScale, nimbrel_sim::kMaxScenarioSeconds, entries.c_str());
+}
+
+// "FormFromId:3", "CellAttachedNative:1+", "RefMoveToNative:p0.2"; false
+// with what is wrong in `problem`.
+bool parseFault(const std::string& text, nimbrel_sim::Fault& fault, std::string& problem) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+    problem = "a fault reads ENTRY:N, ENTRY:N+ or ENTRY:pP";
+    return false;
+  }
+  fault.entry = text.substr(0, colon);
+  const auto& entries = GameDouble::faultEntries();
+  if (std::find(entries.begin(), entries.end(), fault.entry) == entries.end()) {
+    std::string list;
+    std::string near;
+    for (const std::string& entry : entries) {
+      list += (list.empty() ? "" : ", ") + entry;
+      if (entry.size() == fault.entry.size() &&
+          std::equal(entry.begin(), entry.end(), fault.entry.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+          }))
+        near = entry;
+    }
+    problem = "no engine entry is called " + nimbrel_sim::quoteScenarioText(fault.entry) +
+              (near.empty() ? "" : "; did you mean '" + near + "'? entries are case-sensitive") + " (entries: " + list +
+              ")";
+    return false;
+  }
+  std::string when = text.substr(colon + 1);
+  const auto digitsOnly = [](const std::string& t) {
+    return !t.empty() && t.size() <= 18 && std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (when[0] == 'p') {
+    char* end = nullptr;
+    fault.probability = std::strtod(when.c_str() + 1, &end);
+    if (when.size() > 1 && *end == '\0' && fault.probability > 0 && fault.probability <= 1) return true;
+    problem = "'" + when + "': a chance reads pP with 0 < P <= 1 (p0.2)";
+    return false;
+  }
+  const bool from = when.back() == '+';
+  if (from) when.pop_back();
+  const unsigned long long n = digitsOnly(when) ? std::strtoull(when.c_str(), nullptr, 10) : 0;
+  if (n == 0) {
+    problem = nimbrel_sim::quoteScenarioText(text.substr(colon + 1)) +
+              ": WHEN is N (the N-th call, from 1), N+ (every call from the N-th on) or pP (a chance, 0 < P <= 1)";
+    return false;
+  }
+  (from ? fault.everyCallFrom : fault.nthCall) = n;
+  return true;
+}
+
+// "FormFromId:3" and the like, as given.
+std::string faultText(const nimbrel_sim::Fault& f) {
+  char when[48];
+  if (f.probability > 0)
+    std::snprintf(when, sizeof when, "p%g", f.probability);
+  else if (f.everyCallFrom)
+    std::snprintf(when, sizeof when, "%llu+", static_cast<unsigned long long>(f.everyCallFrom));
+  else
+    std::snprintf(when, sizeof when, "%llu", static_cast<unsigned long long>(f.nthCall));
+  return f.entry + ":" + when;
 }
 
 bool positiveNumber(const char* text, double& out) {
@@ -156,32 +241,18 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--duration") {
       const char* text = value("--duration");
-      if (!positiveNumber(text, duration)) {
-        std::fprintf(stderr, "nimbrel-sim: bad duration '%s' (simulated seconds, 0 or more)\n", text);
+      if (!positiveNumber(text, duration) || duration > nimbrel_sim::kMaxScenarioSeconds) {
+        std::fprintf(stderr, "nimbrel-sim: bad duration %s (simulated seconds, 0 to %g)\n",
+                     nimbrel_sim::quoteScenarioText(text).c_str(), nimbrel_sim::kMaxScenarioSeconds);
         return kExitUsage;
       }
     } else if (arg == "--fault") {
       const std::string text = value("--fault");
-      const size_t colon = text.rfind(':');
       nimbrel_sim::Fault fault;
-      bool ok = colon != std::string::npos && colon > 0 && colon + 1 < text.size();
-      if (ok) {
-        fault.entry = text.substr(0, colon);
-        std::string when = text.substr(colon + 1);
-        char* end = nullptr;
-        if (when[0] == 'p') {
-          fault.probability = std::strtod(when.c_str() + 1, &end);
-          ok = *end == '\0' && fault.probability > 0 && fault.probability <= 1;
-        } else {
-          const bool from = when.back() == '+';
-          if (from) when.pop_back();
-          const unsigned long long n = std::strtoull(when.c_str(), &end, 10);
-          ok = !when.empty() && *end == '\0' && n > 0;
-          (from ? fault.everyCallFrom : fault.nthCall) = n;
-        }
-      }
-      if (!ok) {
-        std::fprintf(stderr, "nimbrel-sim: bad fault '%s' (ENTRY:N, ENTRY:N+ or ENTRY:pP)\n", text.c_str());
+      std::string problem;
+      if (!parseFault(text, fault, problem)) {
+        std::fprintf(stderr, "nimbrel-sim: bad fault %s: %s\n", nimbrel_sim::quoteScenarioText(text).c_str(),
+                     problem.c_str());
         return kExitUsage;
       }
       options.faults.push_back(fault);
@@ -200,19 +271,63 @@ int main(int argc, char** argv) {
 
   std::string scenarioText;  // empty: the default scenario
   if (!scenarioFile.empty()) {
-    std::ifstream in(scenarioFile, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "nimbrel-sim: cannot read the scenario %s\n", scenarioFile.c_str());
+    std::error_code ec;
+    if (std::filesystem::is_directory(scenarioFile, ec)) {
+      std::fprintf(stderr, "nimbrel-sim: %s is a directory; --scenario takes a scenario file\n", scenarioFile.c_str());
       return kExitUsage;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    scenarioText = text.str();
-    if (scenarioText.empty()) scenarioText = "\n";  // an empty file is an empty scenario
+    std::FILE* file = std::fopen(scenarioFile.c_str(), "rb");
+    if (!file) {
+      std::fprintf(stderr, "nimbrel-sim: cannot read the scenario %s: %s\n", scenarioFile.c_str(),
+                   std::strerror(errno));
+      return kExitUsage;
+    }
+    char buffer[8192];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) scenarioText.append(buffer, n);
+    const bool readFailed = std::ferror(file) != 0;
+    const int readErrno = errno;
+    std::fclose(file);
+    if (readFailed) {
+      std::fprintf(stderr, "nimbrel-sim: cannot read the scenario %s: %s\n", scenarioFile.c_str(),
+                   std::strerror(readErrno));
+      return kExitUsage;
+    }
+    if (scenarioText.empty()) {
+      std::fprintf(stderr, "nimbrel-sim: %s: the file is empty; there is nothing to play\n", scenarioFile.c_str());
+      return kExitUsage;
+    }
+  }
+
+  // The run folder must take files; a run's own earlier outputs go first, so
+  // that nothing there looks current unless this run wrote it.
+  {
+    std::error_code ec;
+    std::filesystem::create_directories(options.outDir, ec);
+    if (ec) {
+      std::fprintf(stderr, "nimbrel-sim: cannot use --out %s: %s\n", options.outDir.c_str(), ec.message().c_str());
+      return kExitUsage;
+    }
+    const std::string probe = options.outDir + "/trace.jsonl";
+    std::FILE* file = std::fopen(probe.c_str(), "w");
+    if (!file) {
+      std::fprintf(stderr, "nimbrel-sim: cannot write %s: %s\n", probe.c_str(), std::strerror(errno));
+      return kExitUsage;
+    }
+    std::fclose(file);
   }
 
   GameDouble::installFaultHandler();
   GameDouble game(options);
+  const std::string logPath = game.pluginLogPath();
+  const std::string reportPath = logPath.substr(0, logPath.find_last_of("/\\") + 1) + "NimbrelReport.html";
+  for (const std::string& earlier : {logPath, reportPath}) {
+    std::error_code ec;
+    std::filesystem::remove(earlier, ec);
+    if (ec) {
+      std::fprintf(stderr, "nimbrel-sim: cannot remove the earlier %s: %s\n", earlier.c_str(), ec.message().c_str());
+      return kExitUsage;
+    }
+  }
   std::printf("nimbrel-sim: %s, plug-in %s\n", vr ? "Skyrim VR" : "Skyrim Special Edition", plugin.c_str());
   if (!game.checks().ok()) {
     for (const auto& f : game.checks().failures()) std::fprintf(stderr, "nimbrel-sim: %s\n", f.c_str());
@@ -231,7 +346,8 @@ int main(int argc, char** argv) {
 
   const bool accepted = game.query();
   const auto& d = game.description();
-  std::printf("query:        %s\n", accepted ? "accepted" : "refused");
+  std::printf("query:        %s\n", accepted ? "accepted (SKSEPlugin_Query took this game and version)"
+                                             : "refused (SKSEPlugin_Query turned this game or version down)");
   if (d.filled)
     std::printf("description:  \"%s\" version %u (0x%X), info version %u\n", d.name.c_str(), d.version, d.version,
                 d.infoVersion);
@@ -273,20 +389,23 @@ int main(int argc, char** argv) {
               scenarioFile.empty() ? "default storm" : scenarioFile.c_str(), game.scenarioEndSeconds(), wallSeconds,
               options.timeScale, cpuSeconds);
   std::printf(
-      "world:        %zu moves (%zu into an attached cell), %zu casts, %zu flashes (%zu applied), "
-      "%zu tasks run\n",
+      "world:        %zu reference moves (%zu into an attached cell), %zu spell casts, %zu screen-flash calls "
+      "(%zu applied, %zu removed), %zu tasks run\n",
       moves.size(), attached, game.world().casts().size(), game.world().flashes().size(), applied,
-      game.host().tasksRun());
+      game.world().flashes().size() - applied, game.host().tasksRun());
 
+  static const char* const kInterfaceNames[] = {"", "", "script", "", "task", "messaging"};
   std::string asked;
   for (uint32_t id : game.host().interfaceRequests()) {
-    if (!asked.empty()) asked += ' ';
+    if (!asked.empty()) asked += ", ";
     asked += std::to_string(id);
+    if (id < std::size(kInterfaceNames) && *kInterfaceNames[id]) asked += std::string(" (") + kInterfaceNames[id] + ")";
   }
   std::printf("memory:       peak resident %.1f MiB\n",
               static_cast<double>(nimbrel_sim::os::peakResidentBytes()) / (1024.0 * 1024.0));
-  std::printf("load:         %s\n", loaded ? "true" : "false");
-  std::printf("interfaces:   %s\n", asked.empty() ? "none asked" : asked.c_str());
+  std::printf("plug-in load: SKSEPlugin_Load returned %s\n", loaded ? "true" : "false");
+  std::printf("interfaces:   %s\n", asked.empty() ? "the plug-in asked the host for none"
+                                                  : ("the plug-in asked the host for " + asked).c_str());
   if (game.host().listenerHandle() == 0xFFFFFFFF)
     std::printf("listener:     none\n");
   else
@@ -296,14 +415,19 @@ int main(int argc, char** argv) {
               game.host().scriptCallbackCount(), game.scripts().registeredFunctionCount());
   std::printf("sinks:        menu %zu, hit %zu, action %zu\n", game.checks().sinkCount(Source::MenuOpenClose),
               game.checks().sinkCount(Source::Hit), game.checks().sinkCount(Source::Action));
-  std::printf("patch site:   %s (%s), protection %s\n", hexBytes(game.checks().patchSiteBytes()).c_str(),
+  std::printf("patch site:   %s (%s; the jump the plug-in writes into the game's code), page protection %s\n",
+              hexBytes(game.checks().patchSiteBytes()).c_str(),
               game.checks().patchTailIntact() ? "engine bytes after it intact" : "engine bytes after it CHANGED",
               game.checks().patchSiteProtection().c_str());
   std::printf("trace:        %zu lines in %s\n", game.checks().traceLineCount(), game.tracePath().c_str());
   std::printf("log:          %s\n", game.pluginLogPath().c_str());
 
-  auto failures = game.checks().failures();
-  if (!loaded) failures.insert(failures.begin(), "SKSEPlugin_Load returned false");
+  // The double's checks of the host and engine rules, apart from the run's
+  // own failures (scenario events that never played).
+  std::vector<std::string> checkFailures, runFailures;
+  for (const std::string& f : game.checks().failures())
+    (f.rfind("scenario line ", 0) == 0 ? runFailures : checkFailures).push_back(f);
+  if (!loaded) checkFailures.insert(checkFailures.begin(), "SKSEPlugin_Load returned false");
 
   nimbrel_sim::ReportInput report;
   report.edition = vr ? "Skyrim VR" : "Skyrim Special Edition";
@@ -318,22 +442,33 @@ int main(int argc, char** argv) {
   report.frequency = follower.frequency();
   report.minFrequency = follower.minFrequency();
   report.events = game.scenarioTimeline();
+  report.outcomes = game.scenarioOutcomes();
+  report.unknownKeys = game.scenarioUnknownKeys();
+  const auto refused = game.checks().faultsRefused();
+  for (const auto& fault : options.faults) {
+    const auto found = refused.find(fault.entry);
+    report.faults.emplace_back(faultText(fault), found == refused.end() ? 0 : found->second);
+  }
   report.waits =
       nimbrel_sim::cli::LaunchWaits(moves, playStartMs, report.frequency, report.minFrequency, report.events);
   report.moves = moves.size();
   report.tasksRun = game.host().tasksRun();
   report.mainThread = game.checks().mainThreadFigures();
-  report.failures = failures;
+  report.lightning = nimbrel_sim::cli::LightningFrom(loaded, follower, report.strikes.size(), report.frequency);
+  report.failures = checkFailures;
+  report.runFailures = runFailures;
   report.logPath = game.pluginLogPath();
   report.tracePath = game.tracePath();
   nimbrel_sim::cli::PrintSummary(report);
-  const std::string logPath = game.pluginLogPath();
-  const std::string reportPath = logPath.substr(0, logPath.find_last_of("/\\") + 1) + "NimbrelReport.html";
-  if (nimbrel_sim::cli::WriteReport(reportPath, report)) {
+  std::string reportProblem;
+  if (nimbrel_sim::cli::WriteReport(reportPath, report, reportProblem)) {
     std::printf("report:       %s\n", reportPath.c_str());
   } else {
-    std::printf("report:       could not be written to %s\n", reportPath.c_str());
+    std::printf("report:       could not be written to %s: %s\n", reportPath.c_str(), reportProblem.c_str());
   }
+  nimbrel_sim::cli::PrintVerdict(report);
+  auto failures = runFailures;
+  failures.insert(failures.end(), checkFailures.begin(), checkFailures.end());
   if (failures.empty()) {
     std::printf("failures:     none\n");
   } else {

@@ -21,6 +21,13 @@ struct ReportStrike {
   Position fromPlayer;  // the target's position relative to the player
 };
 
+// Whether the plug-in's lightning ran, apart from the double's checks: a run
+// can pass every check while the mod never starts.
+struct LightningState {
+  enum class State { Ran, NoStrikes, NeverStarted } state = State::NoStrikes;
+  std::string text;  // the headline after "lightning: "
+};
+
 struct ReportInput {
   std::string edition;
   std::string scenario;  // file name, or "default storm"
@@ -30,7 +37,11 @@ struct ReportInput {
   std::vector<FlashRecord> flashes;
   std::vector<std::pair<double, int>> frequency;       // published lightning frequency over time
   std::vector<std::pair<double, std::string>> events;  // the scenario's events
-  int minFrequency = 255;                              // the floor the plug-in found
+  std::vector<ScenarioOutcome> outcomes;               // what became of each
+  std::vector<UnknownSettingKey> unknownKeys;
+  std::vector<std::pair<std::string, uint64_t>> faults;  // injected ("FormFromId:3"), calls refused
+  LightningState lightning;
+  int minFrequency = 255;  // the floor the plug-in found
   struct Waits {
     std::string type;
     double measuredMs = 0;  // mean interval between strikes while the frequency held still
@@ -41,7 +52,8 @@ struct ReportInput {
   size_t moves = 0;
   size_t tasksRun = 0;
   MainThreadFigures mainThread;
-  std::vector<std::string> failures;
+  std::vector<std::string> failures;     // the double's checks of the host and engine rules
+  std::vector<std::string> runFailures;  // scenario events that never played
   std::string logPath;
   std::string tracePath;
 };
@@ -52,5 +64,8 @@ struct ReportInput {
 std::vector<ReportStrike> ClassifyStrikes(const std::vector<CastRecord>& casts);
 
 std::string RenderReport(const ReportInput& input);
+
+// "line 12 at 19.0 s "weather rain": played at 23.0 s, 4.0 s late (...)".
+std::string DescribeOutcome(const ScenarioOutcome& outcome);
 
 }  // namespace nimbrel_sim

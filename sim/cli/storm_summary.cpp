@@ -1,12 +1,14 @@
 #include "cli/storm_summary.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
+
+#include "scenario/scenario.h"
 
 namespace nimbrel_sim::cli {
 namespace {
@@ -78,6 +80,9 @@ void LogFollower::poll(double nowMs) {
       if (frequency_.empty() || frequency_.back().second != value) frequency_.emplace_back(nowMs, value);
     } else if (ParseAfter(line, "Min Lightning Frequency is ", &value)) {
       minFrequency_ = value;
+    } else if (stopLine_.empty() && (line.find("Mod cannot function.") != std::string::npos ||
+                                     line.find("No lightning this session.") != std::string::npos)) {
+      stopLine_ = line;
     }
   }
   partial_.erase(0, start);
@@ -135,7 +140,53 @@ std::vector<ReportInput::Waits> LaunchWaits(const std::vector<MoveRecord>& moves
   return all;
 }
 
+LightningState LightningFrom(bool loaded, const LogFollower& log, size_t strikes,
+                             const std::vector<std::pair<double, int>>& frequency) {
+  using State = LightningState::State;
+  if (!loaded) return {State::NeverStarted, "never started \u2014 SKSEPlugin_Load returned false"};
+  if (!log.stopLine().empty())
+    return {State::NeverStarted, "never started \u2014 the plug-in's log says \"" + log.stopLine() + "\""};
+  if (strikes > 0) return {State::Ran, "ran: " + std::to_string(strikes) + (strikes == 1 ? " strike" : " strikes")};
+  const bool quiet = std::all_of(frequency.begin(), frequency.end(), [](const auto& f) { return f.second >= 255; });
+  return {State::NoStrikes, quiet ? "started, but no strike: the weather never called for lightning "
+                                    "(published frequency 255 throughout)"
+                                  : "started, but no strike landed in this run"};
+}
+
 void PrintSummary(const ReportInput& report) {
+  {
+    size_t onTime = 0, late = 0, notPlayed = 0, afterEnd = 0;
+    for (const ScenarioOutcome& o : report.outcomes) {
+      onTime += o.status == ScenarioOutcome::Status::OnTime;
+      late += o.status == ScenarioOutcome::Status::Late;
+      notPlayed += o.status == ScenarioOutcome::Status::NotPlayed;
+      afterEnd += o.status == ScenarioOutcome::Status::AfterEnd;
+    }
+    std::printf("events:       %zu of %zu played (%zu on time, %zu late), %zu not played", onTime + late,
+                report.outcomes.size(), onTime, late, notPlayed);
+    if (afterEnd) std::printf(", %zu after the shortened end", afterEnd);
+    std::printf("\n");
+    for (const ScenarioOutcome& o : report.outcomes) {
+      if (o.status == ScenarioOutcome::Status::Late) std::printf("  late:       %s\n", DescribeOutcome(o).c_str());
+      if (o.status == ScenarioOutcome::Status::NotPlayed) std::printf("  not played: %s\n", DescribeOutcome(o).c_str());
+    }
+  }
+  if (report.unknownKeys.empty()) {
+    std::printf("settings:     every key the scenario sets is one the plug-in knows\n");
+  } else {
+    std::printf("settings:     %zu key(s) the plug-in does not know (a warning: those calls change nothing)\n",
+                report.unknownKeys.size());
+    for (const UnknownSettingKey& k : report.unknownKeys)
+      std::printf("  line %d:    %s: %s\n", k.line, quoteScenarioText(k.key).c_str(), k.hint.c_str());
+  }
+  if (report.faults.empty()) {
+    std::printf("faults:       none injected\n");
+  } else {
+    std::string list;
+    for (const auto& [fault, refused] : report.faults)
+      list += (list.empty() ? "" : ", ") + fault + " (" + std::to_string(refused) + " call(s) refused)";
+    std::printf("faults:       injected %s\n", list.c_str());
+  }
   std::map<StrikeKind, size_t> byKind;
   std::map<int, size_t> chainStrikes;
   for (const ReportStrike& s : report.strikes) {
@@ -154,14 +205,17 @@ void PrintSummary(const ReportInput& report) {
   std::printf("strikes:      %zu (sheet %zu, in chains %zu, fork %zu)\n", report.strikes.size(),
               byKind[StrikeKind::Sheet], byKind[StrikeKind::Chain], byKind[StrikeKind::Fork]);
   std::printf("chains:       %zu%s%s%s\n", chains, sizes.empty() ? "" : " (", sizes.c_str(), sizes.empty() ? "" : ")");
-  std::printf("flashes:      %zu\n", flashes);
+  std::printf("flashes:      %zu screen flashes applied (each is removed again after its length)\n", flashes);
   // The published frequency, one sample per 20 simulated seconds.
   std::string samples;
   for (double ms = 0; ms <= report.durationMs; ms += 20000.0) {
     if (!samples.empty()) samples += ' ';
     samples += std::to_string(FrequencyAt(report.frequency, ms));
   }
-  std::printf("frequency:    %s (every 20 s; floor %d; 255 = none)\n", samples.c_str(), report.minFrequency);
+  std::printf(
+      "frequency:    %s (the published lightning frequency every 20 s: 255 = no lightning, lower = more "
+      "frequent; the floor, the most frequent it goes, is %d)\n",
+      samples.c_str(), report.minFrequency);
   for (const auto& w : report.waits) {
     if (w.intervals == 0) continue;
     std::printf("waits:        %s %.1f ms measured, %.1f ms by the formula (%+.1f %%, %zu intervals)\n", w.type.c_str(),
@@ -173,25 +227,52 @@ void PrintSummary(const ReportInput& report) {
               static_cast<unsigned long long>(m.frames), m.fps, m.maxTasksPerFrame,
               static_cast<unsigned long long>(m.maxTaskLatencyFrames));
   std::printf(
-      "loads:        %llu (main thread blocked %.1f s), tasks held over a load %zu, "
-      "strike calls during loads %llu\n",
+      "loads:        %llu saved games loaded (loads and hitches blocked the main thread %.1f s), tasks held over "
+      "a load %zu, strike calls during loads %llu\n",
       static_cast<unsigned long long>(m.loads), m.stalledSeconds, m.tasksHeldOverLoads,
       static_cast<unsigned long long>(m.pluginCallsDuringLoads));
   if (m.threadsObserved) {
     std::printf("effect loops: peak %zu sheet, %zu fork\n", m.peakSheetLoops, m.peakForkLoops);
-    std::printf("threads:      peak %zu of the plug-in's live (%zu striking)\n", m.peakPluginThreads,
-                m.peakStrikeThreads);
+    std::printf(
+        "threads:      at most %zu of the plug-in's threads alive at once (at most %zu of them strike threads)\n",
+        m.peakPluginThreads, m.peakStrikeThreads);
   } else {
     std::printf("effect loops: not observable on this platform\n");
     std::printf("threads:      not observable on this platform\n");
   }
 }
 
-bool WriteReport(const std::string& path, const ReportInput& report) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << RenderReport(report);
-  return static_cast<bool>(out);
+void PrintVerdict(const ReportInput& report) {
+  std::printf("lightning:    %s\n", report.lightning.text.c_str());
+  if (report.failures.empty())
+    std::printf("checks:       the double's checks of the host and engine rules all held\n");
+  else
+    std::printf("checks:       %zu of the double's checks of the host and engine rules failed\n",
+                report.failures.size());
+}
+
+bool WriteReport(const std::string& path, const ReportInput& report, std::string& problem) {
+  // Written beside and moved in, so that a report on disk is always whole.
+  const std::string partial = path + ".partial";
+  std::FILE* file = std::fopen(partial.c_str(), "wb");
+  if (!file) {
+    problem = std::strerror(errno);
+    return false;
+  }
+  const std::string html = RenderReport(report);
+  const bool written = std::fwrite(html.data(), 1, html.size(), file) == html.size();
+  const int writeErrno = errno;
+  if (std::fclose(file) != 0 || !written) {
+    problem = std::strerror(written ? errno : writeErrno);
+    std::remove(partial.c_str());
+    return false;
+  }
+  if (std::rename(partial.c_str(), path.c_str()) != 0) {
+    problem = std::strerror(errno);
+    std::remove(partial.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace nimbrel_sim::cli

@@ -20,6 +20,9 @@ class LogFollower {
   void poll(double nowMs);
   const std::vector<std::pair<double, int>>& frequency() const { return frequency_; }
   int minFrequency() const { return minFrequency_; }
+  // A line saying the plug-in gave up for the session ("... Mod cannot
+  // function.", "... No lightning this session."); empty when none.
+  const std::string& stopLine() const { return stopLine_; }
 
  private:
   std::string path_;
@@ -27,7 +30,13 @@ class LogFollower {
   std::string partial_;
   std::vector<std::pair<double, int>> frequency_;
   int minFrequency_ = 255;
+  std::string stopLine_;
 };
+
+// Whether lightning ran: never started (the load failed, or the log says the
+// plug-in gave up), started without a strike, or ran.
+LightningState LightningFrom(bool loaded, const LogFollower& log, size_t strikes,
+                             const std::vector<std::pair<double, int>>& frequency);
 
 // Mean wait between launches of each kind (fork, then sheet) while the
 // published frequency held still, against 1000 / rate x the frequency ratio;
@@ -37,9 +46,12 @@ std::vector<ReportInput::Waits> LaunchWaits(const std::vector<MoveRecord>& moves
                                             const std::vector<std::pair<double, int>>& frequency, int minFrequency,
                                             const std::vector<std::pair<double, std::string>>& events);
 
+// The scenario's events, settings and faults, then the figures.
 void PrintSummary(const ReportInput& report);
+// The closing lines: whether lightning ran, then the double's checks.
+void PrintVerdict(const ReportInput& report);
 
-// Writes the report; false when the file cannot be written.
-bool WriteReport(const std::string& path, const ReportInput& report);
+// Writes the report; false with the system's reason when it cannot.
+bool WriteReport(const std::string& path, const ReportInput& report, std::string& problem);
 
 }  // namespace nimbrel_sim::cli

@@ -1,6 +1,8 @@
 // GameDouble: one run of the plug-in inside the simulated game and host.
 #include "nimbrel_sim/game_double.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -72,7 +74,7 @@ GameDouble::GameDouble(Options options)
   if (!d.options.trace) {
     d.run.trace.countOnly();
   } else if (!d.run.trace.open(d.options.outDir + "/trace.jsonl")) {
-    d.run.fail("cannot write the trace in " + d.options.outDir);
+    d.run.fail("cannot write the trace in " + d.options.outDir + ": " + std::strerror(errno));
   }
   d.world.startClock();  // the simulated clock starts with the trace
 
@@ -111,6 +113,11 @@ GameDouble::GameDouble(Options options)
   }
   d.loadMs.store(d.options.loadMs);
   d.run.faults.plan(d.options.faults);
+  for (const Fault& f : d.options.faults) {
+    const auto& known = faultEntries();
+    if (std::find(known.begin(), known.end(), f.entry) == known.end())
+      d.run.fail("fault plan: no engine entry is called '" + f.entry + "'; a fault would never fire");
+  }
   // Each frame: the world moves on, scene nodes catch up, the host runs its
   // task queue.
   d.mainThread.start([&d](uint64_t frame) {
@@ -376,6 +383,10 @@ uint32_t HostAccess::listenerHandle() const { return impl_->host.listenerHandle(
 size_t HostAccess::listenerCount() const { return impl_->host.listenerCount(); }
 size_t HostAccess::scriptCallbackCount() const { return impl_->host.scriptCallbackCount(); }
 std::vector<uint32_t> HostAccess::interfaceRequests() const { return impl_->host.interfaceRequests(); }
+std::map<std::string, uint64_t> Checks::faultsRefused() const { return impl_->run.faults.refusedByEntry(); }
+
+const std::vector<std::string>& GameDouble::faultEntries() { return nimbrel_sim::faultEntries(); }
+
 size_t Checks::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
 size_t ScriptAccess::registeredFunctionCount() const { return impl_->engine.registeredFunctionCount(); }
 

@@ -85,6 +85,8 @@ struct DoubleState {
   // The scenario loadScenario read (the embedded default until then).
   Scenario scenario;
   bool scenarioLoaded = false;
+  // What became of its events, once played.
+  std::vector<ScenarioOutcome> outcomes;
 
   std::string documentsDir() const { return options.outDir + "/Documents"; }
 };

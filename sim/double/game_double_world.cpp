@@ -179,6 +179,14 @@ void GameDouble::playScenario(void (*progress)(double fraction, void* context), 
   // The last events handed to the other threads have been delivered.
   d.ui.drain();
   d.scripts.drain();
+  d.outcomes = player.account();
+}
+
+std::vector<ScenarioOutcome> GameDouble::scenarioOutcomes() const { return impl_->outcomes; }
+
+std::vector<UnknownSettingKey> GameDouble::scenarioUnknownKeys() const {
+  const DoubleState& d = *impl_;
+  return d.scenarioLoaded ? d.scenario.unknownKeys : std::vector<UnknownSettingKey>{};
 }
 
 double WorldAccess::simulatedMs() const { return impl_->world.simulatedMs(); }

@@ -2,9 +2,20 @@
 
 namespace nimbrel_sim {
 
+const std::vector<std::string>& faultEntries() {
+  static const std::vector<std::string> kEntries = {
+      "FormFromId",         "EngineDynamicCast",  "SpellCastNative",      "RefMoveToNative",
+      "CellAttachedNative", "ImodApplyNative",    "ImodRemoveNative",     "ScriptEventSourcesGet",
+      "EventSourceAddSink", "EngineHeapAllocate", "InternedStringCreate", "InternedStringAssign",
+      "RegisterFunction",
+  };
+  return kEntries;
+}
+
 void Faults::plan(const std::vector<Fault>& faults) {
   std::lock_guard lock(mutex_);
   rules_.clear();
+  refusedBy_.clear();
   for (const Fault& f : faults) rules_[f.entry].push_back({f, 0});
   any_.store(!rules_.empty());
 }
@@ -22,8 +33,20 @@ bool Faults::refuse(const char* entry) {
     if (rule.fault.probability > 0 && std::uniform_real_distribution<double>(0, 1)(random_) < rule.fault.probability)
       fail = true;
   }
-  if (fail) refused_.fetch_add(1);
+  if (fail) {
+    refused_.fetch_add(1);
+    ++refusedBy_[it->first];
+  }
   return fail;
+}
+
+}  // namespace nimbrel_sim
+
+namespace nimbrel_sim {
+
+std::map<std::string, uint64_t> Faults::refusedByEntry() const {
+  std::lock_guard lock(mutex_);
+  return refusedBy_;
 }
 
 }  // namespace nimbrel_sim

@@ -15,12 +15,17 @@
 
 namespace nimbrel_sim {
 
+// The engine entries a fault may name (the names of the trace).
+const std::vector<std::string>& faultEntries();
+
 class Faults {
  public:
   void plan(const std::vector<Fault>& faults);
   // Counts one call of `entry`; true when this call is to fail.
   bool refuse(const char* entry);
   uint64_t refused() const { return refused_.load(); }
+  // Calls refused so far, by entry.
+  std::map<std::string, uint64_t> refusedByEntry() const;
 
  private:
   struct Rule {
@@ -29,7 +34,8 @@ class Faults {
   };
   std::atomic<bool> any_{false};
   std::atomic<uint64_t> refused_{0};
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  std::map<std::string, uint64_t> refusedBy_;
   std::map<std::string, std::vector<Rule>> rules_;
   std::mt19937 random_{0x5EED};  // the same faults for the same run
 };

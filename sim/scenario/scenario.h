@@ -84,6 +84,9 @@ struct ScenarioEvent {
   double stallMs = 0;
 };
 
+// The longest a scenario may run, so that every run ends.
+inline constexpr double kMaxScenarioSeconds = 24 * 60 * 60;
+
 struct Scenario {
   // Set-up, applied before the game starts up.
   bool installData = true;
@@ -97,10 +100,15 @@ struct Scenario {
   // Play.
   double endMs = 0;
   std::vector<ScenarioEvent> events;  // in time order (file order among equal times)
+  std::vector<UnknownSettingKey> unknownKeys;
 };
 
 // Parses a scenario; false with "line N: ..." in `error` on the first fault.
 bool parseScenario(const std::string& text, Scenario& out, std::string& error);
+
+// A word of a scenario as a message shows it: quoted, bytes outside printable
+// ASCII as \xNN, at most 40 characters, a byte-order mark named.
+std::string quoteScenarioText(const std::string& text);
 
 // The embedded default storm.
 const char* defaultScenarioText();
@@ -126,6 +134,10 @@ class ScenarioPlayer {
   bool finished() const { return finished_.load(); }
   bool started() const { return playedOnce_.load(); }
   double fraction() const;
+  // What became of each event, in the scenario's time order. Due once play
+  // is over (finished(), or the main thread ended): an event due by the end
+  // that never played is a failure of the run, reported to `run`.
+  std::vector<ScenarioOutcome> account();
 
  private:
   void apply(const ScenarioEvent& event);
@@ -147,6 +159,15 @@ class ScenarioPlayer {
   bool ramping_ = false;
   double rampStartMs_ = 0, rampMs_ = 0;
   float rampFrom_ = 0;
+  // When each event played (-1: not yet), and the spans a load or hitch held
+  // the main thread, in simulated ms from the start of play.
+  std::vector<double> playedAt_;
+  struct Hold {
+    double fromMs, toMs;
+    int line;
+    bool load;
+  };
+  std::vector<Hold> holds_;
   // The hour's clock.
   bool hourSet_ = false;
   double hourStartMs_ = 0;

@@ -48,6 +48,17 @@ size_t LineIndex(const std::vector<std::string>& lines, const std::string& prefi
   return std::string::npos;
 }
 
+// Strikes started in [fromMs, toMs) of play: a strike starts with its target
+// moved to the player.
+size_t StrikeStarts(nimbrel_sim::GameDouble& game, double start, double fromMs, double toMs) {
+  size_t n = 0;
+  for (const auto& move : game.world().moves()) {
+    const double at = move.ms - start;
+    n += move.destinationFormId == 0x14 && at >= fromMs && at < toMs;
+  }
+  return n;
+}
+
 }  // namespace
 
 TEST_P(Storm, TheWalkthroughPlaysAsTheWeatherSays) {
@@ -68,22 +79,23 @@ TEST_P(Storm, TheWalkthroughPlaysAsTheWeatherSays) {
   EXPECT_GT(LineIndex(lines, "Enabling lightning effects...", enabling + 1), enabling);  // restarted after a stop
   EXPECT_EQ(game.data().modelPath(game.data().pluginFormId(0x800)).value_or("").rfind("magic\\", 0), 0u);
 
-  // Strikes of both kinds happened, and the open menu stopped them: the
-  // monitor sees it within a cycle (3 s) and strikes under way may still land
-  // after that, so the menu's last seconds are compared with the seconds
-  // before it opened.
-  const auto casts = game.world().casts();
-  size_t forks = 0, sheets = 0, beforeMenu = 0, menuEnd = 0;
-  for (const auto& cast : casts) {
-    (cast.target.z == -15000.0f ? forks : sheets) += 1;
-    const double at = cast.ms - start;
-    if (at >= 54000.0 && at < 60000.0) ++beforeMenu;
-    if (at >= 64000.0 && at < 70000.0) ++menuEnd;
-  }
-  EXPECT_GT(forks, 5u);
-  EXPECT_GT(sheets, 5u);
-  EXPECT_GT(beforeMenu, 10u);
-  EXPECT_LE(menuEnd * 3, beforeMenu) << menuEnd << " strikes in the menu's last 6 s";
+  // Strikes of both kinds happened.
+  size_t forks = 0, sheets = 0;
+  for (const auto& cast : game.world().casts()) (cast.target.z == -15000.0f ? forks : sheets) += 1;
+  EXPECT_GT(forks, 0u);
+  EXPECT_GT(sheets, 0u);
+  // The open menu (60 to 70 s) stopped them. The bound follows from this
+  // run's own pace, not from an idle machine: strikes start at the rate the
+  // storm kept over the 40 s before the menu, and the menu's last 4 s (the
+  // monitor sees a menu within a 3-second cycle, with slack for a busy
+  // machine) must start under a third of that.
+  const size_t before = StrikeStarts(game, start, 20000.0, 60000.0);
+  const size_t menuEnd = StrikeStarts(game, start, 66000.0, 70000.0);
+  // A storm at all before the menu, so that the comparison is not empty (an
+  // idle machine starts some 160, a busy one under TSan a few dozen).
+  EXPECT_GE(before, 10u);
+  EXPECT_LE(menuEnd * 40 * 3, before * 4)
+      << menuEnd << " strikes started in the menu's last 4 s, " << before << " in the 40 s before it";
 }
 
 TEST_P(Storm, LoadsAndMenuVisitsLeaveOneLoopAndNoWorldCallsDuringLoads) {
@@ -96,16 +108,17 @@ TEST_P(Storm, LoadsAndMenuVisitsLeaveOneLoopAndNoWorldCallsDuringLoads) {
   if (figures.threadsObserved) {
     EXPECT_EQ(figures.peakSheetLoops, 1u);
   }
-  // A sheet strike starts with its target moved to the player. One loop at
-  // a mean wait of 5 s gives about 24 in the last two minutes; a loop left
-  // over from a visit or a load would add as many again.
-  size_t launches = 0;
-  for (const auto& move : game.world().moves()) {
-    const double at = move.ms - start;
-    launches += move.destinationFormId == 0x14 && at >= 170000.0 && at < 290000.0;
-  }
-  EXPECT_GE(launches, 12u);
-  EXPECT_LE(launches, 34u);
+  // A strike starts with its target moved to the player. One loop at a mean
+  // wait of 5 s gives about 24 in the last two minutes, and a busy machine
+  // only makes the waits longer; a loop left over from a visit or a load
+  // would add as many again. The loop still runs after them at least at the
+  // pace this run kept in the minute before them (the storm still fading in),
+  // whatever the machine's load.
+  const size_t before = StrikeStarts(game, start, 50000.0, 110000.0);
+  const size_t after = StrikeStarts(game, start, 170000.0, 290000.0);
+  EXPECT_LE(after, 34u);
+  EXPECT_GE(after, before) << before << " strikes in the minute before the visits, " << after
+                           << " in the two minutes after them";
 }
 
 // Fork launches (a target moved from the player down to -15000), in

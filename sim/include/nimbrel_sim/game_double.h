@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -238,6 +239,8 @@ class Checks {
   uintptr_t patchSiteAddress() const;
   // Frames, loads and the plug-in's threads, as the main thread saw them.
   MainThreadFigures mainThreadFigures() const;
+  // Calls the fault plan (Options::faults) refused, by engine entry.
+  std::map<std::string, uint64_t> faultsRefused() const;
 
  private:
   DoubleState* impl_;
@@ -305,6 +308,13 @@ class GameDouble {
   void setScenarioEnd(double seconds);
   // The loaded scenario's events as (simulated ms, text), in time order.
   std::vector<std::pair<double, std::string>> scenarioTimeline() const;
+  // After playScenario: each event on time, late (and why), not played (a
+  // failure of the run, in checks().failures()) or after a moved end.
+  std::vector<ScenarioOutcome> scenarioOutcomes() const;
+  // Keys of the scenario's set-int and set-float lines the plug-in does not know.
+  std::vector<UnknownSettingKey> scenarioUnknownKeys() const;
+  // The engine entries a Fault may name.
+  static const std::vector<std::string>& faultEntries();
 
   // --- paths of this run -------------------------------------------------------
   std::string documentsDir() const;

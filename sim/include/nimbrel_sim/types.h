@@ -28,7 +28,7 @@ inline constexpr uint32_t kMsgNewGame = 7;
 inline constexpr uint32_t kMsgDataLoaded = 8;
 
 // A fault of an engine entry ("FormFromId", "EngineDynamicCast",
-// "CellAttachedNative", "HeapAllocate", ...; the names of the trace): the
+// "CellAttachedNative", "EngineHeapAllocate", ...; GameDouble::faultEntries()): the
 // entry answers null or false, or does nothing, at its n-th call (1-based),
 // at every call from the n-th on, or at each call with a probability.
 struct Fault {
@@ -161,6 +161,30 @@ struct FlashRecord {
   double ms = 0;
   bool applied = false;  // false: removed
   uint32_t modifierFormId = 0;
+};
+
+// A set-int or set-float key of a scenario that the plug-in does not know:
+// the game does not check keys, so this is a warning, not a failure.
+struct UnknownSettingKey {
+  int line = 0;
+  std::string key;
+  std::string hint;  // the near key when only the letter case differs, or why it is unknown
+};
+
+// What became of one scenario event in a played run.
+struct ScenarioOutcome {
+  enum class Status {
+    OnTime,
+    Late,       // a load or hitch held the main thread when it was due, or the main thread ran behind
+    NotPlayed,  // due before the end but never played: a failure of the run
+    AfterEnd,   // after an end moved earlier (setScenarioEnd, --duration)
+  };
+  int line = 0;
+  std::string text;
+  double dueMs = 0;      // simulated ms from the start of play
+  double playedMs = -1;  // when it played; -1 when it did not
+  Status status = Status::NotPlayed;
+  std::string why;  // late or not played: what held it
 };
 
 // What the game's main thread went through.
