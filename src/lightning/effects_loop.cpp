@@ -105,6 +105,8 @@ class LoopClaim {
   bool held_ = false;
 };
 
+const char* LoopThreadName(LightningType type) { return type == Sheet ? "nb-loop-sheet" : "nb-loop-fork"; }
+
 uint32_t EndRequests(LightningType type) { return ValidType(type) ? launches->loopEndRequests[type].load() : 0; }
 
 // The loop's window is still open and nobody asked it to end.
@@ -223,9 +225,15 @@ void RunEffectsLoop(LightningType type, const StrikeLauncher& launcher) {
   EffectsLoopState state;
   if (!BeginEffectsLoop(type, state)) return;
   // A loop whose window has ended may still be finishing its last slice.
+  // Until this thread holds the claim it is no loop, and goes by the neutral
+  // name so that a count of loops by name never sees two.
   LoopClaim claim(type);
-  while (!claim.TryClaim()) {
-    if (!SleepInWindow(kLoopSleepSliceMs, state.window)) return;
+  if (!claim.TryClaim()) {
+    platform::NameCurrentThread(platform::kNeutralThreadName);
+    do {
+      if (!SleepInWindow(kLoopSleepSliceMs, state.window)) return;
+    } while (!claim.TryClaim());
+    platform::NameCurrentThread(LoopThreadName(type));
   }
   // Only end requests made while it runs concern this loop.
   state.endRequests = EndRequests(type);
@@ -251,9 +259,7 @@ bool StartEffectsLoop(LightningType type) {
   // keeps the two from ever running side by side in the usual case.
   constexpr int kTries = 40;
   for (int i = 0; i < kTries && EffectsLoopRunning(type); ++i) platform::SleepMs(kLoopSleepSliceMs);
-  if (platform::StartDetachedThread(type == Sheet ? "nb-loop-sheet" : "nb-loop-fork",
-                                    [type] { LightningEffectsLoop(type); }))
-    return true;
+  if (platform::StartDetachedThread(LoopThreadName(type), [type] { LightningEffectsLoop(type); })) return true;
   PluginLog(0, "Could not start the lightning effects thread.");
   return false;
 }
