@@ -47,6 +47,9 @@ class Bell {
   bool SleepUntil(double dueMs, GoOn goOn, const void* context);
 
  private:
+  // One wait of at most `milliseconds`, ended early by Ring: the OS's part.
+  void WaitAtMost(std::unique_lock<std::mutex>& lock, double milliseconds);
+
   std::mutex mutex_;
   std::condition_variable rung_;
 };

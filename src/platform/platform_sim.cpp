@@ -180,14 +180,8 @@ Clock::time_point SleepEnd(double milliseconds) {
 
 void SleepMs(uint32_t milliseconds) { std::this_thread::sleep_until(SleepEnd(milliseconds)); }
 
-bool Bell::SleepUntil(double dueMs, GoOn goOn, const void* context) {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    if (!goOn(context)) return false;
-    const double left = dueMs - MonotonicMs();
-    if (left <= 0.0) return true;
-    rung_.wait_until(lock, SleepEnd(left));
-  }
+void Bell::WaitAtMost(std::unique_lock<std::mutex>& lock, double milliseconds) {
+  rung_.wait_until(lock, SleepEnd(milliseconds));
 }
 
 double MonotonicMs() {

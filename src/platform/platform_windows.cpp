@@ -34,15 +34,9 @@ bool RestoreProtection(void* address, size_t size, uint32_t oldProtection) {
 
 void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
 
-bool Bell::SleepUntil(double dueMs, GoOn goOn, const void* context) {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    if (!goOn(context)) return false;
-    const double left = dueMs - MonotonicMs();
-    if (left <= 0.0) return true;
-    // Whole milliseconds, as Sleep takes them; never shorter than what is left.
-    rung_.wait_for(lock, std::chrono::milliseconds(static_cast<int64_t>(std::ceil(left))));
-  }
+void Bell::WaitAtMost(std::unique_lock<std::mutex>& lock, double milliseconds) {
+  // Whole milliseconds, as Sleep takes them; never shorter than what is left.
+  rung_.wait_for(lock, std::chrono::milliseconds(static_cast<int64_t>(std::ceil(milliseconds))));
 }
 
 double MonotonicMs() {

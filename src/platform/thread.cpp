@@ -33,4 +33,14 @@ void Bell::Ring() {
   rung_.notify_all();
 }
 
+bool Bell::SleepUntil(double dueMs, GoOn goOn, const void* context) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (!goOn(context)) return false;
+    const double left = dueMs - MonotonicMs();
+    if (left <= 0.0) return true;
+    WaitAtMost(lock, left);
+  }
+}
+
 }  // namespace NimbrelVR::platform
