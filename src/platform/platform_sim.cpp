@@ -42,12 +42,15 @@ std::string ToNativePath(const char* path) {
   return native;
 }
 
+// A positive number from the environment, or `fallback` when unset or not one.
+double PositiveEnv(const char* name, double fallback) {
+  const char* text = std::getenv(name);
+  const double value = text ? std::strtod(text, nullptr) : fallback;
+  return (value > 0.0 && value < 1e9) ? value : fallback;
+}
+
 double TimeScale() {
-  static const double scale = [] {
-    const char* text = std::getenv("NIMBREL_TIME_SCALE");
-    double value = text ? std::strtod(text, nullptr) : 1.0;
-    return (value > 0.0 && value < 1e9) ? value : 1.0;
-  }();
+  static const double scale = PositiveEnv("NIMBREL_TIME_SCALE", 1.0);
   return scale;
 }
 
@@ -55,11 +58,7 @@ double TimeScale() {
 // (0: exact). Every sleep then ends at the first tick at or after its due
 // time, as Windows ends a Sleep.
 double TimerResolution() {
-  static const double resolution = [] {
-    const char* text = std::getenv("NIMBREL_TIMER_RESOLUTION");
-    double value = text ? std::strtod(text, nullptr) : 0.0;
-    return (value > 0.0 && value < 1e9) ? value : 0.0;
-  }();
+  static const double resolution = PositiveEnv("NIMBREL_TIMER_RESOLUTION", 0.0);
   return resolution;
 }
 
