@@ -98,17 +98,17 @@ ThreadCensus::Peaks ThreadCensus::peaks() const {
 void ThreadCensus::loop() {
   Run::nameThisThread("census");
   std::vector<os::ThreadInfo> threads;
+  os::ThreadLister lister;
   std::unique_lock lock(mutex_);
   while (!stop_) {
     lock.unlock();
     if (everyTick_) everyTick_();
-    const bool observed = os::liveThreads(threads);
+    const bool observed = lister.list(threads, &Run::isOwnThread);
     Peaks now;
     now.observed = observed;
     // Threads the double did not start are the plug-in's; the names it
     // gives them tell the loops and strikes apart.
     for (const auto& [id, name] : threads) {
-      if (Run::isOwnThread(id)) continue;
       ++now.plugin;
       now.sheetLoops += name == "nb-loop-sheet";
       now.forkLoops += name == "nb-loop-fork";

@@ -1,6 +1,7 @@
 // Simulation platform (Linux) side of the double's OS layer.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
 #include <signal.h>
@@ -17,6 +18,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "run/os.h"
 
@@ -140,7 +143,11 @@ void installFaultHandler() {
   for (int signal : {SIGTRAP, SIGSEGV, SIGBUS, SIGILL}) sigaction(signal, &action, nullptr);
 }
 
-uint64_t osThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+// Asked on every engine call and task; a thread's id never changes.
+uint64_t osThreadId() {
+  static thread_local const auto id = static_cast<uint64_t>(syscall(SYS_gettid));
+  return id;
+}
 
 void nameThread(const std::string& name) { pthread_setname_np(pthread_self(), name.substr(0, 15).c_str()); }
 
@@ -156,27 +163,56 @@ uint64_t peakResidentBytes() {
   return static_cast<uint64_t>(usage.ru_maxrss) * 1024;  // kilobytes on Linux
 }
 
-bool liveThreads(std::vector<ThreadInfo>& threads) {
+struct ThreadLister::Open {
+  DIR* tasks = nullptr;
+  // Name files of the threads seen so far, kept open: a file whose thread
+  // has ended fails to read and is closed then.
+  std::unordered_map<uint64_t, int> names;
+  std::unordered_set<uint64_t> seen;
+};
+
+ThreadLister::~ThreadLister() {
+  if (!open_) return;
+  for (const auto& [id, fd] : open_->names) close(fd);
+  if (open_->tasks) closedir(open_->tasks);
+  delete open_;
+}
+
+bool ThreadLister::list(std::vector<ThreadInfo>& threads, bool (*skip)(uint64_t id)) {
   threads.clear();
+  if (!open_) open_ = new Open;
+  if (!open_->tasks) open_->tasks = opendir("/proc/self/task");
+  if (!open_->tasks) return false;
+  rewinddir(open_->tasks);
   const uint64_t first = static_cast<uint64_t>(getpid());
-  DIR* tasks = opendir("/proc/self/task");
-  if (!tasks) return false;
-  while (dirent* entry = readdir(tasks)) {
+  open_->seen.clear();
+  while (dirent* entry = readdir(open_->tasks)) {
     if (entry->d_name[0] == '.') continue;
     const uint64_t id = std::strtoull(entry->d_name, nullptr, 10);
-    if (id == first) continue;
-    char path[300];
-    std::snprintf(path, sizeof path, "/proc/self/task/%s/comm", entry->d_name);
-    std::FILE* comm = std::fopen(path, "r");
-    if (!comm) continue;  // the thread ended meanwhile
-    char name[32] = {};
-    if (std::fgets(name, sizeof name, comm)) {
-      name[std::strcspn(name, "\n")] = '\0';
-      threads.push_back({id, name});
+    if (id == first || (skip && skip(id))) continue;
+    auto [at, added] = open_->names.try_emplace(id, -1);
+    if (added) {
+      char path[300];
+      std::snprintf(path, sizeof path, "%s/comm", entry->d_name);
+      at->second = openat(dirfd(open_->tasks), path, O_RDONLY | O_CLOEXEC);
     }
-    std::fclose(comm);
+    char name[32];
+    const ssize_t length = at->second < 0 ? -1 : pread(at->second, name, sizeof name - 1, 0);
+    if (length <= 0) continue;  // the thread ended meanwhile
+    open_->seen.insert(id);
+    name[length] = '\0';
+    name[std::strcspn(name, "\n")] = '\0';
+    threads.push_back({id, name});
   }
-  closedir(tasks);
+  // Threads that have ended, and ids not readable: their files go.
+  for (auto at = open_->names.begin(); at != open_->names.end();) {
+    if (open_->seen.count(at->first)) {
+      ++at;
+      continue;
+    }
+    if (at->second >= 0) close(at->second);
+    at = open_->names.erase(at);
+  }
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -24,7 +25,8 @@ class Args {
   Args& p(const char* key, const void* value);  // "0x..." or null
   Args& p(const char* key, uintptr_t value) { return p(key, reinterpret_cast<const void*>(value)); }
   Args& s(const char* key, const std::string& value);
-  std::string json() const { return "{" + body_ + "}"; }
+  // The fields, without the braces.
+  const std::string& body() const { return body_; }
 
  private:
   void key(const char* k);
@@ -57,16 +59,24 @@ class Trace {
 
  private:
   const char* threadName() const;
+  void countCall(const char* fn);  // under mutex_
+
+  // Looked up by the caller's name without making a string of it.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+  };
 
   mutable std::mutex mutex_;
   std::FILE* file_ = nullptr;
   std::string path_;
-  std::unordered_map<std::string, size_t> counts_;
+  std::unordered_map<std::string, size_t, NameHash, std::equal_to<>> counts_;
   uint64_t seq_ = 0;
   std::atomic<bool> countOnly_{false};
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-  std::thread::id hostThread_;
-  std::thread::id mainThread_;
+  // Read outside the lock by every record.
+  std::atomic<std::thread::id> hostThread_{};
+  std::atomic<std::thread::id> mainThread_{};
 };
 
 }  // namespace nimbrel_sim

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +20,8 @@
 
 #include "image/image.h"
 #include "nimbrel_sim/game_double.h"
+#include "run/os.h"
+#include "run/trace.h"
 #include "test_support.h"
 
 using nimbrel_sim::Edition;
@@ -862,4 +866,69 @@ TEST(Trace, JsonLinesWithIncreasingSequenceAndThreadNames) {
   EXPECT_NE(host.find("\"formId\":2748"), std::string::npos) << host;
   EXPECT_NE(other.find("\"thread\":\"other\""), std::string::npos) << other;
   EXPECT_EQ(game.checks().callCount("FormFromId"), 2u);
+}
+
+TEST(Trace, ArgumentsKeepTheirJsonForm) {
+  const nimbrel_sim::Args args = nimbrel_sim::Args()
+                                     .f("x", 0.1f)
+                                     .f("big", 1e12)
+                                     .f("nan", std::nan(""))
+                                     .i("i", -5)
+                                     .u("u", 18446744073709551615ull)
+                                     .p("p", reinterpret_cast<void*>(0xABCDEF))
+                                     .p("none", nullptr)
+                                     .s("s", "a\"b\\c\n\x01")
+                                     .b("b", false);
+  EXPECT_EQ(args.body(),
+            "\"x\":0.100000001,\"big\":1e+12,\"nan\":\"nan\",\"i\":-5,\"u\":18446744073709551615,"
+            "\"p\":\"0xabcdef\",\"none\":null,\"s\":\"a\\\"b\\\\c\\n\\u0001\",\"b\":false");
+}
+
+// The census keeps each thread's name file open between looks: a rename
+// must still show, and an ended thread must drop out.
+TEST(ThreadLister, SeesRenamesAndForgetsEndedThreads) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int step = 0;
+  uint64_t id = 0;
+  auto waitFor = [&](int wanted) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return step >= wanted; });
+  };
+  auto advance = [&](int to) {
+    std::lock_guard lock(mutex);
+    step = to;
+    changed.notify_all();
+  };
+  std::thread thread([&] {
+    nimbrel_sim::os::nameThread("lister-one");
+    {
+      std::lock_guard lock(mutex);
+      id = nimbrel_sim::os::osThreadId();
+    }
+    advance(1);
+    waitFor(2);
+    nimbrel_sim::os::nameThread("lister-two");
+    advance(3);
+    waitFor(4);
+  });
+  nimbrel_sim::os::ThreadLister lister;
+  auto nameOf = [&](uint64_t wanted) {
+    std::vector<nimbrel_sim::os::ThreadInfo> threads;
+    EXPECT_TRUE(lister.list(threads, nullptr));
+    for (const auto& thread : threads)
+      if (thread.id == wanted) return thread.name;
+    return std::string("(absent)");
+  };
+  waitFor(1);
+  EXPECT_EQ(nameOf(id), "lister-one");
+  advance(2);
+  waitFor(3);
+  EXPECT_EQ(nameOf(id), "lister-two");
+  std::vector<nimbrel_sim::os::ThreadInfo> skipped;
+  lister.list(skipped, [](uint64_t) { return true; });
+  EXPECT_TRUE(skipped.empty());
+  advance(4);
+  thread.join();
+  EXPECT_EQ(nameOf(id), "(absent)");
 }
