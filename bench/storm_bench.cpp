@@ -3,8 +3,10 @@
 // the same world with lightning off, on the process's CPU clock, which also
 // counts strike threads that have already ended. Real time (time scale 1):
 //   build/release/bin/nimbrel_storm_bench
-// The trace is counted, not written: its formatted line per engine call is
-// the double's work, not the plug-in's.
+// The double's instruments stay out: the trace is counted, not written (its
+// formatted line per engine call would be billed to the strike threads), and
+// the thread census, which reads every thread's name 50 times a second and
+// so costs more the more threads are alive, does not run.
 // Counters: core_pct (the storm's extra CPU in percent of one core), the two
 // runs' own shares, its split between the storm's threads and the game's main
 // thread, casts and moves per second, and per cast: CPU, voluntary context
@@ -89,6 +91,7 @@ class StormWorld {
     nimbrel_sim::Options options;
     options.timeScale = 1.0;
     options.trace = false;
+    options.threadCensus = false;
     return options;
   }
   mutable testsupport::InProcessGame world_;

@@ -61,7 +61,7 @@ struct DoubleState {
   Workers ui{"ui", 1};
   Workers scripts{"script", 3};
   // Samples the plug-in's threads, and writes the trace out now and then.
-  ThreadCensus census{[this] { run.trace.flush(); }};
+  ThreadCensus census{options.threadCensus, [this] { run.trace.flush(); }};
 
   // A saved-game load, on the main thread: message 2, the world torn down
   // for the load's time, message 3.

@@ -76,8 +76,9 @@ void Workers::stop() {
   done_.notify_all();
 }
 
-ThreadCensus::ThreadCensus(std::function<void()> everyTick)
-    : everyTick_(std::move(everyTick)), thread_([this] { loop(); }) {}
+ThreadCensus::ThreadCensus(bool sample, std::function<void()> everyTick) : everyTick_(std::move(everyTick)) {
+  if (sample) thread_ = std::thread([this] { loop(); });
+}
 
 ThreadCensus::~ThreadCensus() { stop(); }
 

@@ -53,8 +53,9 @@ class ThreadCensus {
     size_t forkLoops = 0;
     size_t strikes = 0;  // single and chain strike threads
   };
-  // `everyTick` runs on the census thread at each sample.
-  explicit ThreadCensus(std::function<void()> everyTick = {});
+  // `everyTick` runs on the census thread at each sample. Without `sample`
+  // no thread runs and nothing is observed.
+  explicit ThreadCensus(bool sample = true, std::function<void()> everyTick = {});
   ~ThreadCensus();
   void stop();
   Peaks peaks() const;
