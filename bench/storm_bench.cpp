@@ -10,10 +10,11 @@
 // Counters: core_pct (the storm's extra CPU in percent of one core), the two
 // runs' own shares, its split between the storm's threads and the game's main
 // thread, casts and moves per second, and per cast: CPU, voluntary context
-// switches (sleeps and waits) and page faults. Every run also counts the
-// storm threads' CPU per cast (storm_us_per_cast; per launch in the
-// pacing-only run, which casts nothing) and the threads the process started
-// per second (threads_per_s), counted where they are created.
+// switches (sleeps and waits) and page faults; placement checks per second
+// (checks_per_s: each failed one is a timed sleep of its strike). Every run
+// also counts the storm threads' CPU per cast (storm_us_per_cast; per launch
+// in the pacing-only run, which casts nothing) and the threads the process
+// started per second (threads_per_s), counted where they are created.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -84,6 +85,8 @@ class StormWorld {
   double SimulatedMs() const { return world_.game().world().simulatedMs(); }
   size_t Casts() const { return world_.game().world().casts().size(); }
   size_t Moves() const { return world_.game().world().moves().size(); }
+  // Placement checks: every one that fails costs its strike a timed sleep.
+  size_t Checks() const { return world_.game().checks().callCount("CellAttachedNative"); }
   void DrainTasks() { world_.game().host().drainTasks(); }
 
  private:
@@ -244,6 +247,7 @@ void BM_StormCpu(benchmark::State& state) {
   for (auto _ : state) {
     const size_t castsBefore = world.Casts();
     const size_t movesBefore = world.Moves();
+    const size_t checksBefore = world.Checks();
     const Sample off = LightningOff(world, windowMs);
     gEmptyThreads.store(0);
     const Sample on = FastestStorm(world, windowMs, state.range(3) != 0);
@@ -261,6 +265,7 @@ void BM_StormCpu(benchmark::State& state) {
         (on.oldThreadsCpuMs - off.oldThreadsCpuMs / off.elapsedMs * on.elapsedMs) / windowMs * 100.0;
     state.counters["casts_per_s"] = casts / (windowMs / 1000.0);
     state.counters["moves_per_s"] = static_cast<double>(world.Moves() - movesBefore) / (windowMs / 1000.0);
+    state.counters["checks_per_s"] = static_cast<double>(world.Checks() - checksBefore) / (windowMs / 1000.0);
     if (gThreadsStarted.load() >= 0) state.counters["threads_per_s"] = on.threadsStarted / (windowMs / 1000.0);
     // The storm's own threads: those not alive before the run.
     const double stormThreadsMs = on.cpuMs - on.oldThreadsCpuMs;
