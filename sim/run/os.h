@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,7 @@ struct ThreadInfo {
 };
 class ThreadLister {
  public:
-  ThreadLister() = default;
+  ThreadLister();
   ~ThreadLister();
   ThreadLister(const ThreadLister&) = delete;
   ThreadLister& operator=(const ThreadLister&) = delete;
@@ -61,7 +62,7 @@ class ThreadLister {
 
  private:
   struct Open;
-  Open* open_ = nullptr;
+  std::unique_ptr<Open> open_;
 };
 // Names the calling thread for the system's tools (cut to 15 characters).
 void nameThread(const std::string& name);

@@ -171,16 +171,17 @@ struct ThreadLister::Open {
   std::unordered_set<uint64_t> seen;
 };
 
+ThreadLister::ThreadLister() = default;
+
 ThreadLister::~ThreadLister() {
   if (!open_) return;
   for (const auto& [id, fd] : open_->names) close(fd);
   if (open_->tasks) closedir(open_->tasks);
-  delete open_;
 }
 
 bool ThreadLister::list(std::vector<ThreadInfo>& threads, bool (*skip)(uint64_t id)) {
   threads.clear();
-  if (!open_) open_ = new Open;
+  if (!open_) open_ = std::make_unique<Open>();
   if (!open_->tasks) open_->tasks = opendir("/proc/self/task");
   if (!open_->tasks) return false;
   rewinddir(open_->tasks);

@@ -130,6 +130,7 @@ uint64_t peakResidentBytes() {
 
 // Thread descriptions are not read back here: the census is left empty.
 struct ThreadLister::Open {};
+ThreadLister::ThreadLister() = default;
 ThreadLister::~ThreadLister() = default;
 bool ThreadLister::list(std::vector<ThreadInfo>& threads, bool (*)(uint64_t)) {
   threads.clear();
