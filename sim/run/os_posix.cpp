@@ -19,7 +19,6 @@
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "run/os.h"
 
@@ -165,17 +164,22 @@ uint64_t peakResidentBytes() {
 
 struct ThreadLister::Open {
   DIR* tasks = nullptr;
-  // Name files of the threads seen so far, kept open: a file whose thread
-  // has ended fails to read and is closed then.
+  // Name files of the threads of the last look, kept open for the next.
   std::unordered_map<uint64_t, int> names;
-  std::unordered_set<uint64_t> seen;
 };
+
+namespace {
+void closeAll(const std::unordered_map<uint64_t, int>& names) {
+  for (const auto& [id, fd] : names)
+    if (fd >= 0) close(fd);
+}
+}  // namespace
 
 ThreadLister::ThreadLister() = default;
 
 ThreadLister::~ThreadLister() {
   if (!open_) return;
-  for (const auto& [id, fd] : open_->names) close(fd);
+  closeAll(open_->names);
   if (open_->tasks) closedir(open_->tasks);
 }
 
@@ -186,34 +190,33 @@ bool ThreadLister::list(std::vector<ThreadInfo>& threads, bool (*skip)(uint64_t 
   if (!open_->tasks) return false;
   rewinddir(open_->tasks);
   const uint64_t first = static_cast<uint64_t>(getpid());
-  open_->seen.clear();
+  // The files of threads still listed move over; those left behind belong to
+  // threads that have ended.
+  std::unordered_map<uint64_t, int> kept;
   while (dirent* entry = readdir(open_->tasks)) {
     if (entry->d_name[0] == '.') continue;
     const uint64_t id = std::strtoull(entry->d_name, nullptr, 10);
     if (id == first || (skip && skip(id))) continue;
-    auto [at, added] = open_->names.try_emplace(id, -1);
-    if (added) {
+    auto known = open_->names.extract(id);
+    int fd = known ? known.mapped() : -1;
+    if (!known) {
       char path[300];
       std::snprintf(path, sizeof path, "%s/comm", entry->d_name);
-      at->second = openat(dirfd(open_->tasks), path, O_RDONLY | O_CLOEXEC);
+      fd = openat(dirfd(open_->tasks), path, O_RDONLY | O_CLOEXEC);
     }
     char name[32];
-    const ssize_t length = at->second < 0 ? -1 : pread(at->second, name, sizeof name - 1, 0);
-    if (length <= 0) continue;  // the thread ended meanwhile
-    open_->seen.insert(id);
+    const ssize_t length = fd < 0 ? -1 : pread(fd, name, sizeof name - 1, 0);
+    if (length <= 0) {  // the thread ended meanwhile
+      if (fd >= 0) close(fd);
+      continue;
+    }
+    kept.emplace(id, fd);
     name[length] = '\0';
     name[std::strcspn(name, "\n")] = '\0';
     threads.push_back({id, name});
   }
-  // Threads that have ended, and ids not readable: their files go.
-  for (auto at = open_->names.begin(); at != open_->names.end();) {
-    if (open_->seen.count(at->first)) {
-      ++at;
-      continue;
-    }
-    if (at->second >= 0) close(at->second);
-    at = open_->names.erase(at);
-  }
+  closeAll(open_->names);
+  open_->names = std::move(kept);
   return true;
 }
 

@@ -3,7 +3,6 @@
 #include "run/run.h"
 
 #include <charconv>
-#include <cinttypes>
 #include <cmath>
 #include <fstream>
 
