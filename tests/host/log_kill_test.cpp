@@ -26,7 +26,7 @@ constexpr const char* kStorm =
     "at 0 set-float ForkFrequency 20\n"
     "at 0 set-int SheetDistanceMax 1\n"
     "at 0 set-int ForkDistanceMax 1\n"
-    "at 0 weather thunderstorm\n";
+    "at 1 weather thunderstorm\n";
 
 pid_t StartStorm(const std::string& folder) {
   const std::string scenario = folder + "/storm.txt";
