@@ -23,7 +23,7 @@ inline constexpr double kMinLaunchGapMs = 8.0;
 inline constexpr uint32_t kLoopSleepSliceMs = 25;
 // Strike threads alive at once, a chain counting as one. A strike whose
 // references land in a cell that is not attached yet polls for up to two
-// seconds, so even the default storm peaks at about 50 in the game double;
+// seconds, so even the default storm peaks at about 62 in the game double;
 // 64 leaves such storms alone and still stops a runaway rate, which with
 // every strike waiting its two seconds would pile up hundreds.
 inline constexpr int kMaxLiveStrikes = 64;

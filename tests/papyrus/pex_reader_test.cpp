@@ -88,7 +88,10 @@ class Reader {
     std::string line;
     // One value at a time: the operands of + have no set order of evaluation.
     const auto values = [this, &line](int n) {
-      for (; n > 0; --n) line += " " + Value();
+      for (; n > 0; --n) {
+        line += ' ';
+        line += Value();
+      }
     };
     if (op == 0x0D) line = "assign", values(2);
     if (op == 0x1A) line = "return", values(1);
