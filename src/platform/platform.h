@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 namespace NimbrelVR::platform {
 
@@ -57,6 +58,19 @@ class Bell {
 // Creates one directory; errors (it exists, its parent is missing) are the
 // caller's to ignore.
 bool CreateOneDirectory(const char* path);
+
+// Reads a file of the game's installation whole into `bytes`. `relativePath`
+// is from the game's folder, with '/' or a backslash between names. On
+// Windows the game's folder is the process's current directory, where the
+// game starts and where the plug-ins' ecosystem looks for its files too.
+enum class GameFileStatus { Read, Missing, Unreadable, TooLarge };
+struct GameFileRead {
+  GameFileStatus status;
+  uint32_t osError;  // with Unreadable: the system's error code
+  uint64_t size;     // with TooLarge: the file's size in bytes
+};
+// A file larger than `maxBytes` is not read. Never throws.
+GameFileRead ReadGameFile(const char* relativePath, size_t maxBytes, std::vector<uint8_t>* bytes);
 
 // Opens `path` for writing in text mode, truncated, so that other processes
 // may read it but not write it. Null on failure.

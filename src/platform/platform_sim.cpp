@@ -243,6 +243,47 @@ FILE* OpenExclusiveWriter(const char* path) {
   return file;
 }
 
+// NIMBREL_GAME_FOLDER: the game's folder, which the game double sets; else
+// the current directory, as on Windows.
+GameFileRead ReadGameFile(const char* relativePath, size_t maxBytes, std::vector<uint8_t>* bytes) {
+  std::string path = ToNativePath(relativePath);
+  if (const char* folder = std::getenv("NIMBREL_GAME_FOLDER"); folder && *folder)
+    path = std::string(folder) + "/" + path;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    const bool missing = error == ENOENT || error == ENOTDIR;
+    return {missing ? GameFileStatus::Missing : GameFileStatus::Unreadable, static_cast<uint32_t>(error), 0};
+  }
+  GameFileRead result{GameFileStatus::Read, 0, 0};
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    result = {GameFileStatus::Unreadable, static_cast<uint32_t>(errno), 0};
+  } else if (static_cast<uint64_t>(info.st_size) > maxBytes) {
+    result = {GameFileStatus::TooLarge, 0, static_cast<uint64_t>(info.st_size)};
+  } else {
+    try {
+      bytes->resize(static_cast<size_t>(info.st_size));
+      size_t done = 0;
+      while (done < bytes->size()) {
+        const ssize_t got = read(fd, bytes->data() + done, bytes->size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+          result = {GameFileStatus::Unreadable, static_cast<uint32_t>(errno), 0};
+          break;
+        }
+        if (got == 0) break;  // it shrank since fstat: what was there
+        done += static_cast<size_t>(got);
+      }
+      bytes->resize(done);
+    } catch (...) {
+      result = {GameFileStatus::Unreadable, static_cast<uint32_t>(ENOMEM), 0};
+    }
+  }
+  close(fd);
+  return result;
+}
+
 void NameCurrentThread(const char* name) { pthread_setname_np(pthread_self(), name); }
 
 void NeutralizeCreatorName(CreatorName* saved) {

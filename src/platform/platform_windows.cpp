@@ -54,6 +54,43 @@ bool CreateOneDirectory(const char* path) { return CreateDirectoryA(path, nullpt
 
 FILE* OpenExclusiveWriter(const char* path) { return _fsopen(path, "w", _SH_DENYWR); }
 
+GameFileRead ReadGameFile(const char* relativePath, size_t maxBytes, std::vector<uint8_t>* bytes) {
+  // A relative path is from the current directory: the game's folder.
+  HANDLE file =
+      CreateFileA(relativePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return {missing ? GameFileStatus::Missing : GameFileStatus::Unreadable, error, 0};
+  }
+  GameFileRead result{GameFileStatus::Read, 0, 0};
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file, &size)) {
+    result = {GameFileStatus::Unreadable, GetLastError(), 0};
+  } else if (static_cast<uint64_t>(size.QuadPart) > maxBytes) {
+    result = {GameFileStatus::TooLarge, 0, static_cast<uint64_t>(size.QuadPart)};
+  } else {
+    try {
+      bytes->resize(static_cast<size_t>(size.QuadPart));
+      size_t done = 0;
+      while (done < bytes->size()) {
+        DWORD got = 0;
+        if (!ReadFile(file, bytes->data() + done, static_cast<DWORD>(bytes->size() - done), &got, nullptr)) {
+          result = {GameFileStatus::Unreadable, GetLastError(), 0};
+          break;
+        }
+        if (got == 0) break;  // it shrank since its size was taken: what was there
+        done += got;
+      }
+      bytes->resize(done);
+    } catch (...) {
+      result = {GameFileStatus::Unreadable, ERROR_NOT_ENOUGH_MEMORY, 0};
+    }
+  }
+  CloseHandle(file);
+  return result;
+}
+
 // SetThreadDescription exists from Windows 10 1607 on; looked up at run time
 // so the DLL still loads where it is missing.
 void NameCurrentThread(const char* name) {
