@@ -1,5 +1,8 @@
 #include "game/engine_binding.h"
 
+#include <vector>
+
+#include "game/layout.h"
 #include "game/offsets.h"
 #include "platform/platform.h"
 #include "platform/process_wide.h"
@@ -7,13 +10,19 @@
 namespace NimbrelVR::game {
 namespace {
 
+// The first runtime whose cell has its worldspace pointer further on.
+constexpr uint32_t kRuntime1_6_629 = 0x01062750;
+// No offset of the game's image lies this far from its base: such an entry
+// is a damaged database, not an address.
+constexpr uint64_t kMaxImageOffset = 0x10000000;
+
+// Null for an entry the table does not give (offset 0).
 template <typename T>
 T At(uintptr_t base, uintptr_t offset) {
-  return reinterpret_cast<T>(base + offset);
+  return offset ? reinterpret_cast<T>(base + offset) : nullptr;
 }
 
-EngineBinding MakeBinding(uintptr_t base) {
-  const EditionOffsets& o = kOffsets;
+EngineBinding MakeBinding(uintptr_t base, const EditionOffsets& o, uint32_t runtime) {
   EngineBinding b{};
   b.gameBase = base;
   b.FormFromId = At<EngineBinding::FormFromIdFn>(base, o.FormFromId);
@@ -36,6 +45,7 @@ EngineBinding MakeBinding(uintptr_t base) {
   b.ScriptValueClear = At<EngineBinding::ScriptValueClearFn>(base, o.ScriptValueClear);
   for (int i = 0; i < 4; ++i) b.FunctionBaseImpl[i] = base + o.FunctionBaseImpl[i];
   b.SkyHolder = At<void**>(base, o.SkyHolder);
+  b.SkyGetSingleton = At<EngineBinding::SkyGetSingletonFn>(base, o.SkyGetSingleton);
   b.PlayerRefHolder = At<void**>(base, o.PlayerRefHolder);
   b.ScriptVmHolder = At<void**>(base, o.ScriptVmHolder);
   b.DataRegistryHolder = At<void**>(base, o.DataRegistryHolder);
@@ -51,14 +61,92 @@ EngineBinding MakeBinding(uintptr_t base) {
   b.RttiPlayer = At<const void*>(base, o.RttiPlayer);
   b.JumpPatchSite = At<uint8_t*>(base, o.JumpPatchSite);
   b.JumpPatchTarget = At<uint8_t*>(base, o.JumpPatchTarget);
+  b.cellWorldspace = CellWorldspaceOffset(runtime);
   return b;
 }
 
-// Built when the library loads, before the host first calls the plug-in.
-ProcessWide<const EngineBinding> binding{[] { return MakeBinding(platform::MainImageBase()); }};
+// Built when the library loads, before the host first calls the plug-in. Its
+// runtime is not known yet: the built-in table's own.
+ProcessWide<EngineBinding> binding{[] { return MakeBinding(platform::MainImageBase(), kOffsets, 0); }};
 
 }  // namespace
 
 const EngineBinding& Engine() { return *binding; }
+
+ptrdiff_t CellWorldspaceOffset(uint32_t runtime) {
+  // The extra-data list before it gained a vtable in 1.6.629.
+  return runtime >= kRuntime1_6_629 ? layout::cell::kWorldspaceFrom1_6_629 : layout::cell::kWorldspace;
+}
+
+bool HasBuiltInTable(uint32_t runtime) {
+#if NIMBREL_EDITION_VR
+  (void)runtime;
+  return true;
+#else
+  return runtime == 0x01050270;  // 1.5.39
+#endif
+}
+
+Problem BindFromAddressTable(uintptr_t base, uint32_t runtime, const AddressTable& table, EngineBinding* binding) {
+  const bool anniversary = IsAnniversaryRuntime(runtime);
+  EditionOffsets offsets{};
+  Problem problem;
+  for (const SpecialEditionEntry& entry : kSpecialEditionEntries) {
+    const uint32_t id = anniversary ? entry.aeId : entry.seId;
+    if (id == 0 || (entry.flags & (anniversary ? kNotBoundOnAe : kNotBoundOnSe))) continue;
+    uint64_t offset = 0;
+    switch (table.Find(id, &offset)) {
+      case AddressTable::Lookup::Missing:
+        problem.Set("it has no entry for id %u (%s)", id, entry.name);
+        return problem;
+      case AddressTable::Lookup::Ambiguous:
+        problem.Set("it gives id %u (%s) more than one offset", id, entry.name);
+        return problem;
+      case AddressTable::Lookup::Found:
+        break;
+    }
+    if (offset == 0 || offset >= kMaxImageOffset) {
+      problem.Set("it puts id %u (%s) at offset 0x%llx, outside the game's image", id, entry.name,
+                  static_cast<unsigned long long>(offset));
+      return problem;
+    }
+    entry.slot(offsets) = static_cast<uintptr_t>(offset);
+  }
+  *binding = MakeBinding(base, offsets, runtime);
+  return problem;
+}
+
+void InstallBinding(const EngineBinding& installed) { *binding = installed; }
+
+BindingReport BindEngine(uint32_t runtime) {
+  BindingReport report;
+  if (HasBuiltInTable(runtime)) return report;
+  AddressLibraryPath(runtime, report.file);
+  std::vector<uint8_t> bytes;
+  const platform::GameFileRead read = platform::ReadGameFile(report.file, kAddressLibraryMaxBytes, &bytes);
+  switch (read.status) {
+    case platform::GameFileStatus::Missing:
+      report.outcome = BindingReport::Outcome::FileMissing;
+      return report;
+    case platform::GameFileStatus::Unreadable:
+      report.problem.Set("it cannot be read (system error %u)", read.osError);
+      break;
+    case platform::GameFileStatus::TooLarge:
+      report.problem.Set("it is oversized: %llu bytes, more than the %zu a database takes",
+                         static_cast<unsigned long long>(read.size), kAddressLibraryMaxBytes);
+      break;
+    case platform::GameFileStatus::Read: {
+      AddressTable table;
+      report.problem = ParseAddressLibrary(bytes, runtime, &table);
+      EngineBinding bound{};
+      if (!report.problem.any())
+        report.problem = BindFromAddressTable(platform::MainImageBase(), runtime, table, &bound);
+      if (!report.problem.any()) InstallBinding(bound);
+      break;
+    }
+  }
+  if (report.problem.any()) report.outcome = BindingReport::Outcome::FileUnusable;
+  return report;
+}
 
 }  // namespace NimbrelVR::game

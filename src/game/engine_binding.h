@@ -1,9 +1,14 @@
 // Every engine entry the plug-in uses: the game's image base plus the
-// edition's offset, computed once at library load and never changed.
+// entry's offset. Built at library load from the edition's built-in table;
+// on the Special Edition's other runtimes the query replaces it, once, with
+// one built from the runtime's Address Library database.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+
+#include "game/address_library.h"
 
 namespace NimbrelVR::game {
 
@@ -29,6 +34,7 @@ struct EngineBinding {
   using StackFrameArgOffsetFn = uint32_t (*)(void* stack, void* frame);
   using StackFrameArgValueFn = void* (*)(void* stack, void* frame, uint32_t index, uint32_t offset);
   using ScriptValueClearFn = void (*)(void* value);
+  using SkyGetSingletonFn = void* (*)();
 
   uintptr_t gameBase;
 
@@ -52,7 +58,9 @@ struct EngineBinding {
   ScriptValueClearFn ScriptValueClear;
   uintptr_t FunctionBaseImpl[4];
 
+  // Exactly one of the two is set: the accessor on 1.6.x, the holder elsewhere.
   void** SkyHolder;
+  SkyGetSingletonFn SkyGetSingleton;
   void** PlayerRefHolder;
   void** ScriptVmHolder;
   void** DataRegistryHolder;
@@ -68,12 +76,46 @@ struct EngineBinding {
   const void* RttiObjectReference;
   const void* RttiPlayer;
 
+  // Null where the patch site is not known (every runtime bound by id).
   uint8_t* JumpPatchSite;
   uint8_t* JumpPatchTarget;
+
+  // Byte offset of the cell's worldspace pointer, which moved in 1.6.629.
+  ptrdiff_t cellWorldspace;
 };
 
-// The binding of this edition. Built during static initialisation.
+// The binding in use: built during static initialisation from the built-in
+// table, replaced by the query on runtimes bound by id.
 const EngineBinding& Engine();
+
+// The offset of the cell's worldspace pointer on a packed runtime.
+ptrdiff_t CellWorldspaceOffset(uint32_t runtime);
+
+// True where the built-in table fits the runtime: 1.5.39 in the Special
+// Edition build, each runtime the VR build accepts in the VR build.
+bool HasBuiltInTable(uint32_t runtime);
+
+// Builds the binding of `runtime` (a 1.5.x or 1.6.x runtime) at image base
+// `base` from its database's table: every entry the runtime needs, or none.
+// On a problem `binding` is left alone and the problem names the id.
+Problem BindFromAddressTable(uintptr_t base, uint32_t runtime, const AddressTable& table, EngineBinding* binding);
+
+// Makes `binding` the one Engine() returns. Only on the host's thread during
+// query or load: no thread of the plug-in exists yet and nothing of it has
+// been handed to the engine.
+void InstallBinding(const EngineBinding& binding);
+
+// The query's step: binds the engine for a runtime the build accepts.
+// Built-in runtimes keep the binding they have; the others read their
+// database from the game's folder and install its binding only when every
+// entry resolved.
+struct BindingReport {
+  enum class Outcome { Bound, FileMissing, FileUnusable };
+  Outcome outcome = Outcome::Bound;
+  char file[kAddressLibraryPathSize] = {};  // the database read, or empty
+  Problem problem;                          // with FileUnusable
+};
+BindingReport BindEngine(uint32_t runtime);
 
 // The object a holder points to right now (possibly null). The game writes
 // holders on its own threads.

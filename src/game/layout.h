@@ -1,8 +1,9 @@
 // Where the plug-in finds what it reads and writes inside engine objects:
-// byte offsets from the start of each object, the same in both editions,
-// one block per engine type. The plug-in reads only the fields listed; a
-// type's size is given where the plug-in relies on it. Code outside
-// src/game/ reaches these fields only through the accessors built on them.
+// byte offsets from the start of each object, the same in both editions and
+// every runtime unless a block says otherwise, one block per engine type. The
+// plug-in reads only the fields listed; a type's size is given where the
+// plug-in relies on it. Code outside src/game/ reaches these fields only
+// through the accessors built on them.
 #pragma once
 
 #include <cstddef>
@@ -62,9 +63,12 @@ inline constexpr ptrdiff_t kWorldY = 0xd8;  // f32
 inline constexpr ptrdiff_t kWorldZ = 0xdc;  // f32
 }  // namespace scene_node
 
-// TESObjectCELL. Size not relied on.
+// TESObjectCELL. Size not relied on. The worldspace pointer moved in runtime
+// 1.6.629, when the extra-data list before it gained a vtable; the binding
+// holds the one of the running runtime.
 namespace cell {
-inline constexpr ptrdiff_t kWorldspace = 0x120;  // TESWorldSpace*, null in an interior
+inline constexpr ptrdiff_t kWorldspace = 0x120;             // TESWorldSpace*, null in an interior
+inline constexpr ptrdiff_t kWorldspaceFrom1_6_629 = 0x128;  // the same from 1.6.629 on
 }  // namespace cell
 
 // Sky. Size not relied on.

@@ -1,5 +1,6 @@
-// Offsets from the game's image base, one column per edition. These are the
-// only place in the plug-in where engine addresses are written down.
+// Offsets from the game's image base, one column per edition, and the Address
+// Library ids of the Special Edition's entries. These are the only place in
+// the plug-in where engine addresses are written down.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,7 @@ struct EditionOffsets {
   uintptr_t FunctionBaseImpl[4];
   // Holders and objects.
   uintptr_t SkyHolder;
+  uintptr_t SkyGetSingleton;  // the sky's accessor, void* (*)()
   uintptr_t PlayerRefHolder;
   uintptr_t ScriptVmHolder;
   uintptr_t DataRegistryHolder;
@@ -50,48 +52,91 @@ struct EditionOffsets {
   uintptr_t JumpPatchTarget;
 };
 
-// Skyrim Special Edition, runtime 1.5.39. Beside each entry its Address
-// Library id, the same in every 1.5.x runtime.
-inline constexpr EditionOffsets kSpecialEditionOffsets{
-    .FormFromId = 0x1943b0,                  // id 14461
-    .EngineDynamicCast = 0x1363522,          // id 102238
-    .SpellCastNative = 0x980de0,             // id 55149
-    .RefMoveToNative = 0x994cf0,             // id 55668
-    .CellAttachedNative = 0x98f3c0,          // id 55527
-    .ImodApplyNative = 0x988fa0,             // id 55366
-    .ImodRemoveNative = 0x989010,            // id 55369
-    .ScriptEventSourcesGet = 0x186910,       // id 14108
-    .EventSourceAddSink = 0x56bab0,          // id 34381
-    .EngineHeapAllocate = 0xc02770,          // id 66859
-    .EngineHeapFree = 0xc02a70,              // id 66861
-    .InternedStringCreate = 0xc28c50,        // id 67819
-    .InternedStringAssign = 0xc28dc0,        // id 67823
-    .NativeFunctionBaseInit = 0x12683e0,     // id 97925
-    .NativeFunctionBaseRelease = 0x1268630,  // id 97927
-    .StackFrameArgOffset = 0x125c0d0,        // id 97745
-    .StackFrameArgValue = 0x125c130,         // id 97746
-    .ScriptValueClear = 0x124e470,           // id 97508
-    // ids 97909, 97923, 97918 and 97920: operation 19 forwards to id 97920 in
-    // every runtime (1.5.97 0x1250770, VR 0x129dd10; always operation 17's
-    // function + 0x20).
-    .FunctionBaseImpl = {0x1267dd0, 0x1267f50, 0x1267eb0, 0x1267ed0},  // [3] id 97920; 0x12689a0 is id 97933
-    .SkyHolder = 0x2f283d8,                                            // id 515512
-    .PlayerRefHolder = 0x2f4def8,                                      // id 517014
-    .ScriptVmHolder = 0x1eeab78,                                       // id 514315
-    .DataRegistryHolder = 0x1ee5428,                                   // id 514141
-    .MenuManagerHolder = 0x1ee5b20,                                    // id 514178
-    .EngineHeap = 0x1ee4280,                                           // id 514110
-    .RttiForm = 0x1e36e80,                                             // id 513848
-    .RttiSpell = 0x1e36ea0,                                            // id 513849
-    .RttiEffectArt = 0x1e37240,                                        // id 513868
-    .RttiImageSpaceModifier = 0x1e37670,                               // id 513871
-    .RttiFormList = 0x1e37818,                                         // id 513877
-    .RttiGlobalVariable = 0x1e38090,                                   // id 513882
-    .RttiObjectReference = 0x1e397e8,                                  // id 513899
-    .RttiPlayer = 0x1e3ab28,                                           // id 513915
-    .JumpPatchSite = 0x12734bd,                                        // inside id 98084, +0x38d
-    .JumpPatchTarget = 0x12734ef,                                      // inside id 98084, +0x3bf
+// Skyrim Special Edition: one row per entry with its offset in runtime 1.5.39
+// (the built-in table) and its Address Library ids, through which every other
+// runtime finds it: the SE id in the 1.5.x databases, the AE id in the 1.6.x
+// ones. Ids are 0 where there is none. Sources of the ids: runtimes.md.
+struct SpecialEditionEntry {
+  const char* name;
+  uintptr_t& (*slot)(EditionOffsets&);
+  uintptr_t offset1539;  // 0: not in the built-in table
+  uint32_t seId;
+  uint32_t aeId;
+  uint8_t flags = 0;
 };
+
+// The AE id pairs with the SE id by the database author's names alone: no
+// second source confirms it.
+inline constexpr uint8_t kAeIdByNameOnly = 1;
+// Not bound on 1.6.x: the sky is reached there through its accessor.
+inline constexpr uint8_t kNotBoundOnAe = 2;
+// Not bound on 1.5.x: the sky is reached there through its holder.
+inline constexpr uint8_t kNotBoundOnSe = 4;
+
+// clang-format off
+#define NIMBREL_ENTRY(field) #field, [](EditionOffsets& o) -> uintptr_t& { return o.field; }
+inline constexpr SpecialEditionEntry kSpecialEditionEntries[] = {
+    // entry                                        1.5.39      SE id   AE id
+    {NIMBREL_ENTRY(FormFromId),                     0x1943b0,   14461,  14617},
+    {NIMBREL_ENTRY(EngineDynamicCast),              0x1363522,  102238, 109689},
+    {NIMBREL_ENTRY(SpellCastNative),                0x980de0,   55149,  55747,  kAeIdByNameOnly},  // AE: names only
+    {NIMBREL_ENTRY(RefMoveToNative),                0x994cf0,   55668,  56199,  kAeIdByNameOnly},  // AE: names only
+    {NIMBREL_ENTRY(CellAttachedNative),             0x98f3c0,   55527,  56055,  kAeIdByNameOnly},  // AE: names only
+    {NIMBREL_ENTRY(ImodApplyNative),                0x988fa0,   55366,  55936,  kAeIdByNameOnly},  // AE: names only
+    {NIMBREL_ENTRY(ImodRemoveNative),               0x989010,   55369,  55939,  kAeIdByNameOnly},  // AE: names only
+    {NIMBREL_ENTRY(ScriptEventSourcesGet),          0x186910,   14108,  14298},
+    {NIMBREL_ENTRY(EventSourceAddSink),             0x56bab0,   34381,  35182},
+    {NIMBREL_ENTRY(EngineHeapAllocate),             0xc02770,   66859,  68115},
+    {NIMBREL_ENTRY(EngineHeapFree),                 0xc02a70,   66861,  68117},
+    {NIMBREL_ENTRY(InternedStringCreate),           0xc28c50,   67819,  69161},
+    {NIMBREL_ENTRY(InternedStringAssign),           0xc28dc0,   67823,  69165},
+    {NIMBREL_ENTRY(NativeFunctionBaseInit),         0x12683e0,  97925,  104653},
+    {NIMBREL_ENTRY(NativeFunctionBaseRelease),      0x1268630,  97927,  104655},
+    {NIMBREL_ENTRY(StackFrameArgOffset),            0x125c0d0,  97745,  104483},
+    {NIMBREL_ENTRY(StackFrameArgValue),             0x125c130,  97746,  104484},
+    {NIMBREL_ENTRY(ScriptValueClear),               0x124e470,  97508,  104296},
+    // Operation 19 forwards to id 97920 in every runtime (1.5.97 0x1250770,
+    // VR 0x129dd10; always operation 17's function + 0x20); 0x12689a0 is id
+    // 97933, another function.
+    {NIMBREL_ENTRY(FunctionBaseImpl[0]),            0x1267dd0,  97909,  104637},
+    {NIMBREL_ENTRY(FunctionBaseImpl[1]),            0x1267f50,  97923,  104651},
+    {NIMBREL_ENTRY(FunctionBaseImpl[2]),            0x1267eb0,  97918,  104646},
+    {NIMBREL_ENTRY(FunctionBaseImpl[3]),            0x1267ed0,  97920,  104648},
+    // The sky's holder is named on AE by names only; the engine's accessor
+    // Sky::GetSingleton() pairs on both sides and returns the holder's value.
+    {NIMBREL_ENTRY(SkyHolder),                      0x2f283d8,  515512, 401651, kAeIdByNameOnly | kNotBoundOnAe},
+    {NIMBREL_ENTRY(SkyGetSingleton),                0,          13789,  13878,  kNotBoundOnSe},
+    {NIMBREL_ENTRY(PlayerRefHolder),                0x2f4def8,  517014, 403521},
+    {NIMBREL_ENTRY(ScriptVmHolder),                 0x1eeab78,  514315, 400475},
+    {NIMBREL_ENTRY(DataRegistryHolder),             0x1ee5428,  514141, 400269},
+    {NIMBREL_ENTRY(MenuManagerHolder),              0x1ee5b20,  514178, 400327},
+    {NIMBREL_ENTRY(EngineHeap),                     0x1ee4280,  514110, 400188},
+    {NIMBREL_ENTRY(RttiForm),                       0x1e36e80,  513848, 392216},
+    {NIMBREL_ENTRY(RttiSpell),                      0x1e36ea0,  513849, 392217},
+    {NIMBREL_ENTRY(RttiEffectArt),                  0x1e37240,  513868, 392239},
+    {NIMBREL_ENTRY(RttiImageSpaceModifier),         0x1e37670,  513871, 392256},
+    {NIMBREL_ENTRY(RttiFormList),                   0x1e37818,  513877, 392264},
+    {NIMBREL_ENTRY(RttiGlobalVariable),             0x1e38090,  513882, 392299},
+    {NIMBREL_ENTRY(RttiObjectReference),            0x1e397e8,  513899, 392437},
+    {NIMBREL_ENTRY(RttiPlayer),                     0x1e3ab28,  513915, 392538},
+    // Inside the function with id 98084, +0x38d and +0x3bf: no id of their
+    // own, known in 1.5.39 only (docs/CODE-PATCH.md).
+    {NIMBREL_ENTRY(JumpPatchSite),                  0x12734bd,  0,      0},
+    {NIMBREL_ENTRY(JumpPatchTarget),                0x12734ef,  0,      0},
+};
+// clang-format on
+#undef NIMBREL_ENTRY
+
+// Every field has its row.
+static_assert(sizeof kSpecialEditionEntries / sizeof kSpecialEditionEntries[0] ==
+              sizeof(EditionOffsets) / sizeof(uintptr_t));
+
+// The built-in table of runtime 1.5.39, from the rows.
+inline constexpr EditionOffsets kSpecialEditionOffsets = [] {
+  EditionOffsets offsets{};
+  for (const SpecialEditionEntry& entry : kSpecialEditionEntries) entry.slot(offsets) = entry.offset1539;
+  return offsets;
+}();
 
 // Skyrim VR.
 inline constexpr EditionOffsets kVrOffsets{
@@ -115,6 +160,7 @@ inline constexpr EditionOffsets kVrOffsets{
     .ScriptValueClear = 0x126f1c0,
     .FunctionBaseImpl = {0x129dc10, 0x129dd90, 0x129dcf0, 0x129dd10},
     .SkyHolder = 0x2fc62c8,
+    .SkyGetSingleton = 0,  // not known; the holder serves
     .PlayerRefHolder = 0x2feb9f0,
     .ScriptVmHolder = 0x1f889d8,
     .DataRegistryHolder = 0x1f82ad8,

@@ -17,7 +17,11 @@ struct Position {
 };
 
 inline void* PlayerReference() { return ReadHolder(Engine().PlayerRefHolder); }
-inline void* Sky() { return ReadHolder(Engine().SkyHolder); }
+// The engine's accessor returns what its holder holds; the binding has one.
+inline void* Sky() {
+  const EngineBinding& engine = Engine();
+  return engine.SkyGetSingleton ? engine.SkyGetSingleton() : ReadHolder(engine.SkyHolder);
+}
 
 // References.
 inline void* ParentCell(const void* reference) { return LoadField<void*>(reference, layout::reference::kParentCell); }
@@ -29,7 +33,7 @@ inline Position NodeWorldPosition(const void* node) {
 }
 
 // Cells: an interior cell has no worldspace.
-inline void* CellWorldspace(const void* cell) { return LoadField<void*>(cell, layout::cell::kWorldspace); }
+inline void* CellWorldspace(const void* cell) { return LoadField<void*>(cell, Engine().cellWorldspace); }
 
 // The sky.
 inline void* CurrentWeather(const void* sky) { return LoadField<void*>(sky, layout::sky::kCurrentWeather); }

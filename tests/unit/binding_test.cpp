@@ -32,6 +32,7 @@ uintptr_t ExecutableBase() {
 
 TEST(EngineBinding, EveryEntryDiffersBetweenTheEditions) {
   for (size_t i = 0; i < kEntryCount; ++i) {
+    if (Entries(kSpecialEditionOffsets)[i] == 0 && Entries(kVrOffsets)[i] == 0) continue;  // in neither table
     EXPECT_NE(Entries(kSpecialEditionOffsets)[i], Entries(kVrOffsets)[i]) << "entry " << i;
   }
 }
@@ -53,4 +54,6 @@ TEST(EngineBinding, EntriesAreTheMainImageBasePlusThisEditionsColumn) {
   EXPECT_EQ(engine.FunctionBaseImpl[3], engine.gameBase + 0x1267ed0);
 #endif
   EXPECT_EQ(engine.JumpPatchTarget - engine.JumpPatchSite, 0x32);
+  // The sky through its holder: the accessor is in neither built-in table.
+  EXPECT_EQ(engine.SkyGetSingleton, nullptr);
 }
