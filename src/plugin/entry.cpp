@@ -2,11 +2,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "game/engine_binding.h"
 #include "lightning/tasks.h"
 #include "log/debug_log.h"
 #include "platform/platform.h"
 #include "plugin/edition.h"
 #include "plugin/host.h"
+#include "plugin/runtime_text.h"
 #include "settings/script_bridge.h"
 
 namespace NimbrelVR {
@@ -56,29 +58,36 @@ bool OpenPluginLog() {
   return true;
 }
 
-// The host packs a runtime as major << 24 | minor << 16 | build << 4 | sub;
-// players know it as "1.5.39" (the sub-version shown only when it is set).
-struct RuntimeText {
-  char text[24];
-  explicit RuntimeText(uint32_t runtime) {
-    const unsigned major = runtime >> 24, minor = (runtime >> 16) & 0xFF, build = (runtime >> 4) & 0xFFF;
-    if (const unsigned sub = runtime & 0xF) {
-      std::snprintf(text, sizeof text, "%u.%u.%u.%u", major, minor, build, sub);
-    } else {
-      std::snprintf(text, sizeof text, "%u.%u.%u", major, minor, build);
-    }
-  }
-};
-
 void* AskInterface(const HostInterface* host, uint32_t id) {
   void* found = host->QueryInterface ? host->QueryInterface(id) : nullptr;
   if (!found) PluginLog(0, "Host interface %u is missing; the steps that need it are skipped.", id);
   return found;
 }
 
-}  // namespace
+// Binds the engine for the runtime; false, with the reason in the log, when
+// it cannot be bound.
+bool BindEngine(uint32_t runtime) {
+  const game::BindingReport report = game::BindEngine(runtime);
+  switch (report.outcome) {
+    case game::BindingReport::Outcome::Bound:
+      if (report.file[0] != '\0') LogMessage("Engine addresses from %s.", report.file);
+      return true;
+    case game::BindingReport::Outcome::FileMissing:
+      LogMessage("Cannot find %s.", report.file);
+      LogMessage(
+          "Install the Address Library for SKSE Plugins for Skyrim %s: this build finds the game's code through it.",
+          RuntimeText(runtime).text);
+      return false;
+    case game::BindingReport::Outcome::FileUnusable:
+      LogMessage("Cannot use %s: %s.", report.file, report.problem.text);
+      return false;
+  }
+  return false;
+}
 
-bool QueryPlugin(const HostInterface* host, PluginDescription* info) {
+// Everything the query decides: the log, the description, the checks of the
+// host and the runtime, and the engine's binding.
+bool RunQuerySteps(const HostInterface* host, PluginDescription* info) {
   if (!OpenPluginLog()) return false;
   IDebugLog::SetLevels(5, 1);
   LogMessage("%s%s", edition::kBannerPrefix, edition::kVersionString);
@@ -105,10 +114,32 @@ bool QueryPlugin(const HostInterface* host, PluginDescription* info) {
                edition::kRuntimeRange, RuntimeText(host->runtimeVersion).text);
     return false;
   }
-  return true;
+  gHost->runtime = host->runtimeVersion;
+  return BindEngine(host->runtimeVersion);
 }
 
+bool RunQuery(const HostInterface* host, PluginDescription* info) {
+  gHost->queried = true;
+  gHost->accepted = RunQuerySteps(host, info);
+  return gHost->accepted;
+}
+
+}  // namespace
+
+bool QueryPlugin(const HostInterface* host, PluginDescription* info) { return RunQuery(host, info); }
+
 bool LoadPlugin(const HostInterface* host) {
+  if (edition::kLoadMayComeFirst) {
+    if (!gHost->queried) {
+      try {
+        RunQuery(host, nullptr);
+      } catch (...) {
+      }
+    }
+    // Nothing of the load runs where the query refused: the engine may be
+    // bound for another runtime.
+    if (!gHost->accepted) return false;
+  }
   LogMessage("NimbrelVRPluginScript loaded");
   if (!host) return true;
 

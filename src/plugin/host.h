@@ -9,6 +9,9 @@
 namespace NimbrelVR {
 
 struct HostConnection {
+  bool queried = false;   // the query's steps have run (in the query, or first in the load)
+  bool accepted = false;  // and accepted the host and the runtime
+  uint32_t runtime = 0;   // the runtime the engine is bound for
   uint32_t pluginHandle = 0xFFFFFFFF;
   HostScriptInterface* script = nullptr;
   HostTaskInterface* task = nullptr;

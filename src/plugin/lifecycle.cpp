@@ -9,6 +9,7 @@
 #include "log/debug_log.h"
 #include "plugin/code_patch.h"
 #include "plugin/host.h"
+#include "plugin/runtime_text.h"
 #include "settings/settings.h"
 
 namespace NimbrelVR {
@@ -64,8 +65,14 @@ void BuildEventSinks() {
 
 void OnDataReady() {
   const game::EngineBinding& engine = game::Engine();
-  if (!WriteRelativeJump(engine.JumpPatchSite, engine.JumpPatchTarget))
+  if (!engine.JumpPatchSite) {
+    // Five bytes written into code whose bytes are not known would corrupt
+    // the game (docs/CODE-PATCH.md).
+    LogMessage("The game code patch is not written on runtime %s: its site is known on 1.5.39 and VR only.",
+               RuntimeText(gHost->runtime).text);
+  } else if (!WriteRelativeJump(engine.JumpPatchSite, engine.JumpPatchTarget)) {
     PluginLog(0, "Could not write the game code patch: the system refused to make the code writable.");
+  }
 
   if (void* menuManager = game::ReadHolder(engine.MenuManagerHolder)) {
     engine.EventSourceAddSink(game::MenuOpenCloseEventSource(menuManager), gMenuEventHandler.get());

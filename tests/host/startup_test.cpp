@@ -169,7 +169,8 @@ TEST(RuntimeGate, SpecialEditionRefusesEveryRuntimeButItsOwn) {
   EXPECT_FALSE(run.game().query());
   EXPECT_EQ(run.Log(), std::string("Nimbrel: ") + NimbrelVR::kVersion +
                            "\nSKSE Version: 17105521\nunsupported runtime version 01050271\n"
-                           "This build runs on Skyrim Special Edition 1.5.39 only; this game is 1.5.39.1.\n");
+                           "This build runs on Skyrim Special Edition 1.5.39, 1.5.97 and 1.6.317 or a later 1.6; this "
+                           "game is 1.5.39.1.\n");
 }
 
 TEST(RuntimeGate, SpecialEditionRefusesTheVrRuntime) {
@@ -177,16 +178,17 @@ TEST(RuntimeGate, SpecialEditionRefusesTheVrRuntime) {
   options.runtimeVersion = 0x010400F1;
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
-  EXPECT_NE(run.Log().find("unsupported runtime version 010400F1\nThis build runs on Skyrim Special Edition 1.5.39 "
-                           "only; this game is 1.4.15.1.\n"),
+  EXPECT_NE(run.Log().find("unsupported runtime version 010400F1\nThis build runs on Skyrim Special Edition 1.5.39, "
+                           "1.5.97 and 1.6.317 or a later 1.6; this game is 1.4.15.1.\n"),
             std::string::npos);
 }
 
 TEST(RuntimeGate, SpecialEditionNamesANewerRuntimeInWords) {
   auto options = OptionsFor(Edition::SpecialEdition);
-  options.runtimeVersion = 0x01062800;  // 1.6.640
+  options.runtimeVersion = 0x01070630;  // 1.7.99
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
-  EXPECT_NE(run.Log().find("\nThis build runs on Skyrim Special Edition 1.5.39 only; this game is 1.6.640.\n"),
+  EXPECT_NE(run.Log().find("\nThis build runs on Skyrim Special Edition 1.5.39, 1.5.97 and 1.6.317 or a later 1.6; "
+                           "this game is 1.7.99.\n"),
             std::string::npos);
 }
