@@ -1,4 +1,5 @@
-// How the plug-in's two entry points are exported on each platform.
+// How the plug-in's entry points and its data export are exported on each
+// platform: undecorated C names.
 #pragma once
 
 #if defined(_WIN32)
@@ -6,3 +7,6 @@
 #else
 #define NIMBREL_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
+
+// A variable the host reads by name without calling into the plug-in.
+#define NIMBREL_DATA_EXPORT NIMBREL_EXPORT

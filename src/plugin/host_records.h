@@ -29,6 +29,37 @@ struct PluginDescription {
 static_assert(offsetof(PluginDescription, name) == 8);
 static_assert(offsetof(PluginDescription, version) == 16);
 
+// What the Anniversary Edition's host reads from the DLL, as data, in place of
+// calling the query: the DLL is mapped as an image and not started, so the
+// record must be complete without running any code.
+struct PluginVersionData {
+  uint32_t dataVersion;
+  uint32_t pluginVersion;
+  char name[256];
+  char author[256];
+  char supportEmail[252];
+  uint32_t versionIndependenceEx;
+  uint32_t versionIndependence;
+  uint32_t compatibleVersions[16];  // packed runtimes, zero-terminated
+  uint32_t seVersionRequired;       // the oldest host, 0 for any
+};
+static_assert(offsetof(PluginVersionData, pluginVersion) == 0x004);
+static_assert(offsetof(PluginVersionData, name) == 0x008);
+static_assert(offsetof(PluginVersionData, author) == 0x108);
+static_assert(offsetof(PluginVersionData, supportEmail) == 0x208);
+static_assert(offsetof(PluginVersionData, versionIndependenceEx) == 0x304);
+static_assert(offsetof(PluginVersionData, versionIndependence) == 0x308);
+static_assert(offsetof(PluginVersionData, compatibleVersions) == 0x30C);
+static_assert(offsetof(PluginVersionData, seVersionRequired) == 0x34C);
+static_assert(sizeof(PluginVersionData) == 0x350);
+
+inline constexpr uint32_t kPluginVersionDataVersion = 1;
+// No structure of the game is used directly: the host's check of structures
+// that changed in 1.6.629 does not apply.
+inline constexpr uint32_t kVersionIndependentNoStructUse = 1;
+// Addresses come from the Address Library's AE databases.
+inline constexpr uint32_t kVersionIndependentAddressLibraryPostAE = 1;
+
 struct HostMessage {
   const char* sender;  // not read
   uint32_t type;
