@@ -5,10 +5,13 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "game/address_library.h"
 #include "game/id_tables.h"
 #include "game/plugin_forms.h"
 #include "lightning/effects_loop.h"
@@ -193,6 +196,35 @@ void BM_FastestRateMeanWait(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FastestRateMeanWait)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The query's read of the real 1.5.97 Address Library database (778,674
+// entries), from its bytes in memory to the table, and a lookup in it.
+void BM_ParseAddressLibrary(benchmark::State& state) {
+  // Beside the project: <checkout>/../shared/address-library/.
+  const auto path = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "shared" /
+                    "address-library" / "version-1-5-97-0.bin";
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (bytes.empty()) {
+    state.SkipWithError(("the 1.5.97 database is missing: " + path.string()).c_str());
+    return;
+  }
+  game::AddressTable table;
+  for (auto _ : state) {
+    const game::Problem problem = game::ParseAddressLibrary(bytes, 0x01050610, &table);
+    if (problem.any()) {
+      state.SkipWithError(problem.text);
+      return;
+    }
+    benchmark::DoNotOptimize(table.size());
+  }
+  uint64_t offset = 0;
+  if (table.Find(14461, &offset) != game::AddressTable::Lookup::Found || offset != 0x194230)
+    state.SkipWithError("id 14461 is not at 0x194230");
+  state.counters["entries"] = static_cast<double>(table.size());
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_ParseAddressLibrary)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
