@@ -1,6 +1,8 @@
 // The simulated engine: the objects the holders point at, the forms, the
 // script machine's registry, strings and heap, the event sources, and the
-// functions behind every function entry of the image.
+// functions behind every function entry of the image. Its bookkeeping is in
+// engine.cpp, the calls the plug-in makes in engine_calls.cpp, and the
+// functions the image's entries lead to in entry_targets.cpp.
 #pragma once
 
 #include <atomic>
@@ -134,6 +136,8 @@ class Engine {
   // The data and the script machine work on the engine's own tables.
   friend class GameData;
   friend class ScriptMachine;
+  // The script registry's virtual table (entry_targets.cpp).
+  static const void* const* scriptRegistryTable();
   struct Object {
     Cls cls;
     size_t size;
