@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string>
 
-#include "scenario/scenario.h"
+#include "scenario/reader.h"
 #include "support/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -18,7 +18,7 @@
 #include "cli/storm_summary.h"
 #include "nimbrel_sim/game_double.h"
 #include "run/os.h"
-#include "scenario/scenario.h"
+#include "scenario/reader.h"
 
 using nimbrel_sim::Edition;
 using nimbrel_sim::GameDouble;

@@ -8,7 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "scenario/scenario.h"
+#include "scenario/reader.h"
 
 namespace nimbrel_sim::cli {
 namespace {

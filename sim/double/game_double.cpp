@@ -124,7 +124,7 @@ GameDouble::GameDouble(Options options)
     d.host.setFrame(frame);
     {
       std::lock_guard lock(d.playMutex);
-      if (d.playing) d.playing->step();
+      if (d.playing) d.playing();
     }
     d.world.frame();
     d.host.runFrameTasks(frame);

@@ -1,9 +1,11 @@
 // The state behind one GameDouble, shared by the files that define its
-// members (game_double.cpp and the files beside it).
+// members (game_double.cpp and the files beside it, and the scenario room's
+// game_double_scenario.cpp, which reads and plays the scenario kept here).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,7 +19,7 @@
 #include "host/host.h"
 #include "nimbrel_sim/game_double.h"
 #include "run/run.h"
-#include "scenario/scenario.h"
+#include "run/scenario_plan.h"
 
 namespace nimbrel_sim {
 
@@ -68,9 +70,9 @@ struct DoubleState {
   std::atomic<uint64_t> loads{0};
   std::atomic<double> loadMs{0};
 
-  // The scenario being played, stepped by the frames.
+  // The scenario being played, stepped by the frames (empty when none is).
   std::mutex playMutex;
-  ScenarioPlayer* playing = nullptr;
+  std::function<void()> playing;
 
   std::string error;
   void* library = nullptr;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "nimbrel_sim/game_double.h"
-#include "scenario/scenario.h"
+#include "scenario/reader.h"
 #include "test_support.h"
 
 using nimbrel_sim::DefaultWeather;

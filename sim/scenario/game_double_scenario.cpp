@@ -1,0 +1,111 @@
+// GameDouble's scenario calls: a scenario read into the double, its set-up,
+// its play on the main thread's frames, and the account of its events. They
+// live with the reader and the player; the double itself only steps what
+// is being played once a frame.
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "double/game_double_impl.h"
+#include "nimbrel_sim/game_double.h"
+#include "scenario/player.h"
+#include "scenario/reader.h"
+
+namespace nimbrel_sim {
+
+bool GameDouble::loadScenario(const std::string& text) {
+  DoubleState& d = *impl_;
+  Scenario parsed;
+  std::string problem;
+  if (!parseScenario(text.empty() ? defaultScenarioText() : text, parsed, problem)) {
+    d.error = "scenario: " + problem;
+    return false;
+  }
+  d.scenario = std::move(parsed);
+  d.scenarioLoaded = true;
+  // The plug-in reads its timer before it first sleeps, at start-up.
+  if (d.scenario.timerResolutionMs && d.options.timerResolutionMs <= 0)
+    setTimerResolutionEnv(*d.scenario.timerResolutionMs);
+  return true;
+}
+
+std::string GameDouble::defaultScenario() { return defaultScenarioText(); }
+
+std::vector<std::pair<double, std::string>> GameDouble::scenarioTimeline() const {
+  const DoubleState& d = *impl_;
+  std::vector<std::pair<double, std::string>> timeline;
+  if (!d.scenarioLoaded) return timeline;
+  for (const ScenarioEvent& e : d.scenario.events) timeline.emplace_back(e.atMs, e.text);
+  return timeline;
+}
+
+void GameDouble::applyScenarioSetUp() {
+  DoubleState& d = *impl_;
+  if (!d.scenarioLoaded) loadScenario({});
+  const Scenario& s = d.scenario;
+  d.run.trace.record("ScenarioSetUp", Args().b("data", s.installData).b("world", s.loadWorld));
+  if (s.installData) data().installDefaultData(s.data);
+  if (s.loadedArea) world().setLoadedArea(s.loadedArea->first, s.loadedArea->second);
+  if (s.fps) d.mainThread.setFps(*s.fps);
+  if (s.loadMs) d.loadMs.store(*s.loadMs);
+  if (s.loadWorld) world().loadWorld();
+}
+
+double GameDouble::scenarioEndSeconds() const {
+  const DoubleState& d = *impl_;
+  if (!d.scenarioLoaded) {
+    Scenario fallback;
+    std::string problem;
+    return parseScenario(defaultScenarioText(), fallback, problem) ? fallback.endMs / 1000.0 : 0.0;
+  }
+  return d.scenario.endMs / 1000.0;
+}
+
+void GameDouble::setScenarioEnd(double seconds) {
+  DoubleState& d = *impl_;
+  if (!d.scenarioLoaded) loadScenario({});
+  d.scenario.endMs = seconds * 1000.0;
+}
+
+void GameDouble::playScenario(void (*progress)(double fraction, void* context), void* context) {
+  DoubleState& d = *impl_;
+  if (!d.scenarioLoaded) loadScenario({});
+  ScenarioPlayer::Hooks hooks;
+  hooks.toUi = [&d](std::function<void()> job) { d.ui.post(std::move(job)); };
+  hooks.toScripts = [&d](std::function<void()> job) { d.scripts.post(std::move(job)); };
+  hooks.stall = [this](double ms) { world().stallMainThread(ms); };
+  ScenarioPlayer player(*this, d.run, d.world, d.scenario, std::move(hooks));
+  // The frames step the scenario; this thread only watches it.
+  if (d.mainThread.running()) {
+    {
+      std::lock_guard lock(d.playMutex);
+      d.playing = [&player] { player.step(); };
+    }
+    while (!player.finished() && d.mainThread.running()) {
+      if (progress && player.started()) progress(player.fraction(), context);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard lock(d.playMutex);
+    d.playing = nullptr;
+  } else {
+    while (!player.step()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (progress) progress(1.0, context);
+  // The last events handed to the other threads have been delivered.
+  d.ui.drain();
+  d.scripts.drain();
+  d.outcomes = player.account();
+}
+
+std::vector<ScenarioOutcome> GameDouble::scenarioOutcomes() const { return impl_->outcomes; }
+
+std::vector<UnknownSettingKey> GameDouble::scenarioUnknownKeys() const {
+  const DoubleState& d = *impl_;
+  return d.scenarioLoaded ? d.scenario.unknownKeys : std::vector<UnknownSettingKey>{};
+}
+
+}  // namespace nimbrel_sim
