@@ -1,4 +1,7 @@
-// GameDouble: one run of the plug-in inside the simulated game and host.
+// GameDouble: its life cycle and options. The state behind it, the
+// settings the plug-in's simulation platform reads, the game's threads
+// started and stopped, the plug-in's query and load, the game's start-up,
+// and where the run writes.
 #include "nimbrel_sim/game_double.h"
 
 #include <algorithm>
@@ -21,10 +24,6 @@ namespace nimbrel_sim {
 
 namespace {
 
-constexpr uint8_t kJumpBytes[5] = {0xE9, 0x2D, 0x00, 0x00, 0x00};
-constexpr size_t kJumpSize = 5;
-constexpr size_t kSkippedBytes = 45;
-
 // A double's engine and host are never freed while the process runs: the
 // plug-in's threads and the host records it keeps outlive any one test body,
 // and their calls must still land somewhere valid.
@@ -33,10 +32,6 @@ std::vector<void*>& kept() {
   static auto* list = new std::vector<void*>();
   return *list;
 }
-
-}  // namespace
-
-namespace {
 
 DoubleState* newState(Options options) {
   if (options.outDir.empty()) options.outDir = std::string("out/sim-") + (options.edition == Edition::VR ? "vr" : "se");
@@ -232,37 +227,6 @@ bool GameDouble::load() {
   return result;
 }
 
-void HostAccess::registerScriptFunctions() {
-  DoubleState& d = *impl_;
-  d.mainThread.call([&d] { d.host.registerScriptFunctions(); });
-}
-
-// Host messages reach the plug-in on the game's main thread.
-void HostAccess::sendMessage(uint32_t type, uint64_t dataWord) {
-  DoubleState& d = *impl_;
-  d.mainThread.call([&d, type, dataWord] {
-    // The jump is due only once a listener has been told the data is ready.
-    size_t reached = d.host.sendMessage(type, dataWord);
-    if (type == kMsgDataLoaded && reached > 0) d.dataReadySent = true;
-  });
-}
-
-void HostAccess::sendMessageFrom(const std::string& sender, uint32_t type, uint64_t dataWord) {
-  DoubleState& d = *impl_;
-  d.mainThread.call([&d, &sender, type, dataWord] { d.host.sendMessage(type, dataWord, sender.c_str()); });
-}
-
-bool HostAccess::registerListenerOf(uint32_t otherHandle, const char* sender, void (*listener)(void* message)) {
-  return impl_->host.registerListenerOf(otherHandle, sender, reinterpret_cast<void*>(listener));
-}
-
-uint32_t HostAccess::askPluginHandle() { return impl_->host.record()->getPluginHandle(); }
-
-void HostAccess::sendNullMessage() {
-  DoubleState& d = *impl_;
-  d.mainThread.call([&d] { d.host.sendNullMessage(); });
-}
-
 void GameDouble::startUp() {
   host().sendMessage(kMsgPostLoad);
   host().sendMessage(kMsgPostPostLoad);
@@ -271,144 +235,9 @@ void GameDouble::startUp() {
   host().sendMessage(kMsgDataLoaded);
 }
 
-void HostAccess::loadSavedGame(bool succeeded) {
-  DoubleState& d = *impl_;
-  d.mainThread.call([&d, succeeded] {
-    d.host.sendMessage(kMsgPreLoadGame, 0);
-    // The load holds the main thread: no frame and no task runs, and the
-    // world is torn down until it is over.
-    d.run.loading.store(true);
-    d.host.setLoading(true);
-    d.world.beginLoad();
-    d.mainThread.stall(d.loadMs.load());
-    d.world.endLoad();
-    d.host.setLoading(false);
-    d.run.loading.store(false);
-    d.loads.fetch_add(1);
-    d.host.sendMessage(kMsgPostLoadGame, succeeded ? 1 : 0);
-  });
-}
-
-void WorldAccess::stallMainThread(double simulatedMs) {
-  DoubleState& d = *impl_;
-  d.mainThread.call([&d, simulatedMs] {
-    d.run.trace.record("Hitch", Args().f("ms", simulatedMs));
-    d.mainThread.stall(simulatedMs);
-  });
-}
-
-void WorldAccess::waitFrames(uint64_t count) { impl_->mainThread.waitFrames(count); }
-
-MainThreadFigures Checks::mainThreadFigures() const {
-  const DoubleState& d = *impl_;
-  MainThreadFigures f;
-  const TaskStats tasks = d.host.taskStats();
-  f.frames = d.mainThread.frames();
-  f.fps = d.mainThread.fps();
-  f.maxTasksPerFrame = tasks.maxPerFrame;
-  f.maxTaskLatencyFrames = tasks.maxLatencyFrames;
-  f.loads = d.loads.load();
-  f.stalledSeconds = d.mainThread.stalledMs() / 1000.0;
-  f.tasksHeldOverLoads = tasks.heldOverLoads;
-  f.pluginCallsDuringLoads = d.run.pluginCallsDuringLoads.load();
-  const ThreadCensus::Peaks peaks = d.census.peaks();
-  f.threadsObserved = peaks.observed;
-  f.peakPluginThreads = peaks.plugin;
-  f.peakSheetLoops = peaks.sheetLoops;
-  f.peakForkLoops = peaks.forkLoops;
-  f.peakStrikeThreads = peaks.strikes;
-  return f;
-}
-
-// --- the world ------------------------------------------------------------------
-
-namespace {
-
-struct MenuOpenCloseEvent {
-  const char* name;
-  uint8_t opening;
-};
-static_assert(offsetof(MenuOpenCloseEvent, opening) == 8);
-
-struct ActionEvent {
-  uint32_t type;
-  void* actor;
-  void* sourceForm;
-  uint32_t slot;
-};
-static_assert(offsetof(ActionEvent, actor) == 8);
-
-}  // namespace
-
-void deliver(Run& run, Engine& engine, Source source, const void* event, const char* what) {
-  void* eventSource = engine.eventSource(source);
-  for (void* sink : engine.sinks(source)) {
-    uint32_t result = plugin_calls::receiveEvent(sink, event, eventSource);
-    run.trace.record("ReceiveEvent", Args().s("event", what).p("sink", sink).u("result", result));
-    if (result != 0) run.fail(std::string("a ") + what + " sink returned " + std::to_string(result));
-  }
-}
-
-// Menu events come from the game's UI thread.
-void WorldAccess::sendMenuEvent(const std::string& menuName, bool opening) {
-  DoubleState& d = *impl_;
-  auto send = [&d, menuName, opening] {
-    std::string name = menuName;  // the engine's menu names live as long as the call
-    MenuOpenCloseEvent event{name.c_str(), static_cast<uint8_t>(opening ? 1 : 0)};
-    d.run.trace.record("MenuOpenCloseEvent", Args().s("menu", menuName).b("opening", opening));
-    deliver(d.run, d.engine, Source::MenuOpenClose, &event, "MenuOpenCloseEvent");
-  };
-  if (Run::onThreadOf("ui"))
-    send();
-  else
-    d.ui.call(send);
-}
-
-// Action events come from the main thread: a sink that blocks stalls the game.
-void WorldAccess::sendActionEvent(uint32_t type, bool byPlayer) {
-  DoubleState& d = *impl_;
-  d.mainThread.call([&d, type, byPlayer] {
-    ActionEvent event{type, byPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, 0};
-    d.run.trace.record("SKSEActionEvent", Args().u("type", type).b("byPlayer", byPlayer).p("actor", event.actor));
-    deliver(d.run, d.engine, Source::Action, &event, "SKSEActionEvent");
-  });
-}
-
-void HostAccess::drainTasks() { impl_->host.drainTasks(); }
-
-// --- what the host and the engine saw ---------------------------------------------
-
-uint32_t HostAccess::pluginHandle() const { return impl_->host.handle(); }
-uint32_t HostAccess::listenerHandle() const { return impl_->host.listenerHandle(); }
-size_t HostAccess::listenerCount() const { return impl_->host.listenerCount(); }
-size_t HostAccess::scriptCallbackCount() const { return impl_->host.scriptCallbackCount(); }
-std::vector<uint32_t> HostAccess::interfaceRequests() const { return impl_->host.interfaceRequests(); }
-std::map<std::string, uint64_t> Checks::faultsRefused() const { return impl_->run.faults.refusedByEntry(); }
-
 const std::vector<std::string>& GameDouble::faultEntries() { return nimbrel_sim::faultEntries(); }
 
-size_t Checks::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
-size_t ScriptAccess::registeredFunctionCount() const { return impl_->engine.registeredFunctionCount(); }
-
-std::vector<uint8_t> Checks::patchSiteBytes(size_t count) const {
-  if (!image().ready()) return {};
-  count = std::min(count, Image::kEngineCodeSize);
-  const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
-  return std::vector<uint8_t>(site, site + count);
-}
-
-bool Checks::patchTailIntact() const {
-  if (!image().ready()) return false;
-  const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
-  return std::memcmp(site + kJumpSize, Image::kEngineCode + kJumpSize, kSkippedBytes) == 0;
-}
-
-std::string Checks::patchSiteProtection() const {
-  return image().ready() ? os::protectionOf(image().address(kJumpPatchSite)) : "---";
-}
-
-uintptr_t Checks::imageBase() const { return image().base(); }
-uintptr_t Checks::patchSiteAddress() const { return image().ready() ? image().address(kJumpPatchSite) : 0; }
+// --- paths of this run ------------------------------------------------------------
 
 std::string GameDouble::documentsDir() const { return impl_->documentsDir(); }
 
@@ -421,58 +250,6 @@ std::string GameDouble::pluginLogPath() const {
 }
 
 std::string GameDouble::tracePath() const { return impl_->run.trace.path(); }
-std::vector<std::string> Checks::trace() const { return impl_->run.trace.lines(); }
-size_t Checks::traceLineCount() const { return impl_->run.trace.lineCount(); }
-size_t Checks::callCount(const std::string& function) const { return impl_->run.trace.count(function); }
-
-std::vector<std::string> Checks::failures() const {
-  std::vector<std::string> all = impl_->run.failures();
-  std::lock_guard lock(impl_->finalMutex);
-  all.insert(all.end(), impl_->finalFailures.begin(), impl_->finalFailures.end());
-  return all;
-}
-
-void Checks::finalChecks() {
-  DoubleState& d = *impl_;
-  std::vector<std::string> found;
-
-  // Strike threads may go on queuing tasks: those queued before the check
-  // began must have run; later ones may still be pending.
-  size_t due = 0;
-  const TaskStats tasks = d.host.drainAndCount(due);
-  const size_t queued = tasks.queued, released = tasks.released, pending = tasks.pending;
-  if (released < due || released > queued || pending > queued - released)
-    found.push_back("tasks not released exactly once: " + std::to_string(queued) + " queued, " +
-                    std::to_string(released) + " released, " + std::to_string(pending) + " pending");
-
-  if (image().ready()) {
-    std::vector<uint8_t> head = patchSiteBytes(kJumpSize);
-    if (d.dataReadySent) {
-      if (std::memcmp(head.data(), kJumpBytes, kJumpSize) != 0)
-        found.push_back("patch site does not hold the jump E9 2D 00 00 00 after data-ready");
-    } else if (std::memcmp(head.data(), Image::kEngineCode, kJumpSize) != 0) {
-      found.push_back("patch site written before data-ready");
-    }
-    if (!patchTailIntact()) found.push_back("engine bytes after the jump were changed");
-    const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
-    if (std::memcmp(site + 0x32, Image::kEngineCode + 0x32, Image::kEngineCodeSize - 0x32) != 0)
-      found.push_back("engine code at the jump target was changed");
-    std::string protection = patchSiteProtection();
-    if (protection != "r-x") found.push_back("patch site protection not restored: " + protection);
-  }
-
-  // The game quits: the script machine destroys its native functions.
-  d.machine.shutDown();
-
-  Args args;
-  args.u("tasksQueued", queued).u("tasksReleased", released).u("heapBlocks", d.engine.liveHeapBlocks());
-  args.u("failures", found.size());
-  d.run.trace.record("FinalChecks", args);
-  for (const auto& f : found) d.run.trace.record("Failure", Args().s("what", f));
-  std::lock_guard lock(d.finalMutex);
-  d.finalFailures = std::move(found);
-  d.run.trace.flush();
-}
 
 void GameDouble::installFaultHandler() { os::installFaultHandler(); }
 

@@ -66,6 +66,8 @@ bool ScriptAccess::callNative(const std::string& className, const std::string& f
   return result;
 }
 
+size_t ScriptAccess::registeredFunctionCount() const { return impl_->engine.registeredFunctionCount(); }
+
 uint64_t ScriptAccess::callFunctionSlot(const std::string& function, int slot, uint64_t argument, uint64_t* outs) {
   return impl_->machine.callFunctionSlot(function, slot, argument, outs);
 }

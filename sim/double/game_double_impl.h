@@ -31,10 +31,6 @@ const char* const kSentinelName = reinterpret_cast<const char*>(uintptr_t{0x5E5E
 
 }  // namespace
 
-// Sends an event to every sink of a source, as the game would; a sink that
-// returns non-zero fails the run.
-void deliver(Run& run, Engine& engine, Source source, const void* event, const char* what);
-
 // Hands the simulation platform of the plug-in its OS timer's tick
 // (NIMBREL_TIMER_RESOLUTION, simulated ms; 0 or less: exact sleeps).
 void setTimerResolutionEnv(double ms);

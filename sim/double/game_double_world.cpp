@@ -1,8 +1,14 @@
-// GameDouble: the world (player, cells, sky, weather, hits), what the
-// world-changing natives did.
+// GameDouble: the world (player, cells, sky, weather), the game's events
+// (hits, menus, actions) sent as the game sends them, the main thread's
+// hitches and frames, and what the world-changing natives did.
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "double/game_double_impl.h"
+#include "run/plugin_calls.h"
 
 namespace nimbrel_sim {
 
@@ -19,10 +25,35 @@ struct HitEvent {
 static_assert(offsetof(HitEvent, cause) == 0x8);
 static_assert(offsetof(HitEvent, source) == 0x10);
 
+struct MenuOpenCloseEvent {
+  const char* name;
+  uint8_t opening;
+};
+static_assert(offsetof(MenuOpenCloseEvent, opening) == 8);
+
+struct ActionEvent {
+  uint32_t type;
+  void* actor;
+  void* sourceForm;
+  uint32_t slot;
+};
+static_assert(offsetof(ActionEvent, actor) == 8);
+
 std::string hex(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%X", value);
   return text;
+}
+
+// Sends an event to every sink of a source, as the game would; a sink that
+// returns non-zero fails the run.
+void deliver(Run& run, Engine& engine, Source source, const void* event, const char* what) {
+  void* eventSource = engine.eventSource(source);
+  for (void* sink : engine.sinks(source)) {
+    uint32_t result = plugin_calls::receiveEvent(sink, event, eventSource);
+    run.trace.record("ReceiveEvent", Args().s("event", what).p("sink", sink).u("result", result));
+    if (result != 0) run.fail(std::string("a ") + what + " sink returned " + std::to_string(result));
+  }
 }
 
 }  // namespace
@@ -71,6 +102,12 @@ void WorldAccess::setWeatherTransition(float transition) { impl_->world.setTrans
 
 void WorldAccess::setGameHour(float hour) { impl_->world.setGameHour(hour); }
 
+void WorldAccess::setLoadedArea(float attachedRange, float cellRange) {
+  impl_->world.setLoadedArea(attachedRange, cellRange);
+}
+
+// --- the game's events ------------------------------------------------------------
+
 // Hit events come from the main thread: a sink that blocks stalls the game.
 void WorldAccess::sendHitEvent(bool onPlayer, uint32_t sourceFormId) {
   DoubleState& d = *impl_;
@@ -82,18 +119,49 @@ void WorldAccess::sendHitEvent(bool onPlayer, uint32_t sourceFormId) {
   });
 }
 
+// Menu events come from the game's UI thread.
+void WorldAccess::sendMenuEvent(const std::string& menuName, bool opening) {
+  DoubleState& d = *impl_;
+  auto send = [&d, menuName, opening] {
+    std::string name = menuName;  // the engine's menu names live as long as the call
+    MenuOpenCloseEvent event{name.c_str(), static_cast<uint8_t>(opening ? 1 : 0)};
+    d.run.trace.record("MenuOpenCloseEvent", Args().s("menu", menuName).b("opening", opening));
+    deliver(d.run, d.engine, Source::MenuOpenClose, &event, "MenuOpenCloseEvent");
+  };
+  if (Run::onThreadOf("ui"))
+    send();
+  else
+    d.ui.call(send);
+}
+
+// Action events come from the main thread: a sink that blocks stalls the game.
+void WorldAccess::sendActionEvent(uint32_t type, bool byPlayer) {
+  DoubleState& d = *impl_;
+  d.mainThread.call([&d, type, byPlayer] {
+    ActionEvent event{type, byPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, 0};
+    d.run.trace.record("SKSEActionEvent", Args().u("type", type).b("byPlayer", byPlayer).p("actor", event.actor));
+    deliver(d.run, d.engine, Source::Action, &event, "SKSEActionEvent");
+  });
+}
+
+// --- the main thread and the simulated clock ----------------------------------------
+
+void WorldAccess::stallMainThread(double simulatedMs) {
+  DoubleState& d = *impl_;
+  d.mainThread.call([&d, simulatedMs] {
+    d.run.trace.record("Hitch", Args().f("ms", simulatedMs));
+    d.mainThread.stall(simulatedMs);
+  });
+}
+
+void WorldAccess::waitFrames(uint64_t count) { impl_->mainThread.waitFrames(count); }
+
+double WorldAccess::simulatedMs() const { return impl_->world.simulatedMs(); }
+
+// --- what the world saw -------------------------------------------------------------
+
 std::vector<MoveRecord> WorldAccess::moves() const { return impl_->world.moves(); }
 std::vector<CastRecord> WorldAccess::casts() const { return impl_->world.casts(); }
 std::vector<FlashRecord> WorldAccess::flashes() const { return impl_->world.flashes(); }
-
-size_t HostAccess::tasksRun() const { return impl_->host.taskStats().released; }
-
-void HostAccess::holdMainThread(bool hold) { impl_->host.hold(hold); }
-
-void WorldAccess::setLoadedArea(float attachedRange, float cellRange) {
-  impl_->world.setLoadedArea(attachedRange, cellRange);
-}
-
-double WorldAccess::simulatedMs() const { return impl_->world.simulatedMs(); }
 
 }  // namespace nimbrel_sim
