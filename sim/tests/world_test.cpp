@@ -568,6 +568,14 @@ TEST(Scenario, LinesBecomeOrderedEventsAndSetUp) {
   size_t loads = 0;
   for (const auto& e : s.events) loads += e.kind == ScenarioEvent::Kind::SavedGameLoad;
   EXPECT_GE(loads, 1u);
+  // The newcomer's first run plays every event on time: none is due while a
+  // load holds the main thread (the default 2 s, with a second to spare).
+  for (const auto& load : s.events) {
+    if (load.kind != ScenarioEvent::Kind::SavedGameLoad) continue;
+    for (const auto& e : s.events)
+      EXPECT_FALSE((e.atMs > load.atMs || (e.atMs == load.atMs && e.line > load.line)) && e.atMs < load.atMs + 3000.0)
+          << "line " << e.line << " (" << e.text << ") is due during the load of line " << load.line;
+  }
 }
 
 TEST(Scenario, PlayRunsTheTransitionTheHourAndTheEvents) {
