@@ -1,5 +1,4 @@
 // Query and load: the host's first two calls into the plug-in.
-#include <cstdio>
 #include <cstring>
 
 #include "game/engine_binding.h"

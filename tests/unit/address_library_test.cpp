@@ -2,7 +2,6 @@
 // damaged files, and the binding built from its table.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,94 +24,52 @@ using namespace NimbrelVR::game;
 namespace {
 
 constexpr uint32_t k1_5_97 = 0x01050610;
-constexpr uint32_t k1_6_353 = 0x01061610;
-constexpr uint32_t k1_6_629 = 0x01062750;
 constexpr uint32_t k1_6_1170 = 0x01064920;
-constexpr uintptr_t kBase = 0x140000000;
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A database's bytes, written field by field.
+// A database's bytes, written little-endian field by field.
 struct Writer {
   std::vector<uint8_t> bytes;
-  Writer& U8(uint8_t v) {
-    bytes.push_back(v);
-    return *this;
-  }
-  Writer& U64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  Writer& I32(int32_t v) {
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i)));
+  Writer& Put(uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
     return *this;
   }
   Writer& Header(int32_t format, std::vector<int32_t> version, int32_t count, int32_t pointerSize = 8) {
-    I32(format);
-    for (int32_t number : version) I32(number);
-    I32(12);
-    for (char c : std::string("SkyrimSE.exe")) U8(static_cast<uint8_t>(c));
-    return I32(pointerSize).I32(count);
+    Put(static_cast<uint32_t>(format), 4);
+    for (int32_t number : version) Put(static_cast<uint32_t>(number), 4);
+    Put(12, 4).bytes.insert(bytes.end(), {'S', 'k', 'y', 'r', 'i', 'm', 'S', 'E', '.', 'e', 'x', 'e'});
+    return Put(static_cast<uint32_t>(pointerSize), 4).Put(static_cast<uint32_t>(count), 4);
   }
-  // An entry with both values in full (type 0).
-  Writer& Entry(uint64_t id, uint64_t offset) { return U8(0).U64(id).U64(offset); }
+  // Both values in full (type 0).
+  Writer& Entry(uint64_t id, uint64_t offset) { return Put(0, 1).Put(id, 8).Put(offset, 8); }
 };
-
-// The first three entries of the real 1.5.97 file, byte for byte: a full
-// entry, a scaled offset delta and a plain one. 65 bytes.
-std::vector<uint8_t> SmallSpecialEditionFile() {
-  Writer w;
-  w.Header(1, {1, 5, 97, 0}, 3).Entry(2, 0x10d0).U8(0xa1).U8(0x12).U8(0x21).U8(0x6c);
-  return w.bytes;
-}
 
 std::string Parse(const std::vector<uint8_t>& bytes, uint32_t runtime, AddressTable* table) {
   return ParseAddressLibrary(bytes, runtime, table).text;
 }
 
 // Offsets of the entries in runtime 1.5.97, from runtimes.md.
+// clang-format off
 const std::map<std::string, uint64_t> k1_5_97Offsets = {
-    {"FormFromId", 0x194230},
-    {"EngineDynamicCast", 0x134bdb0},
-    {"SpellCastNative", 0x980930},
-    {"RefMoveToNative", 0x994840},
-    {"CellAttachedNative", 0x98ef10},
-    {"ImodApplyNative", 0x988af0},
-    {"ImodRemoveNative", 0x988b60},
-    {"ScriptEventSourcesGet", 0x186790},
-    {"EventSourceAddSink", 0x56b600},
-    {"EngineHeapAllocate", 0xc02260},
-    {"EngineHeapFree", 0xc02560},
-    {"InternedStringCreate", 0xc28bf0},
-    {"InternedStringAssign", 0xc28d60},
-    {"NativeFunctionBaseInit", 0x1250c80},
-    {"NativeFunctionBaseRelease", 0x1250ed0},
-    {"StackFrameArgOffset", 0x1244970},
-    {"StackFrameArgValue", 0x12449d0},
-    {"ScriptValueClear", 0x1236d10},
-    {"FunctionBaseImpl[0]", 0x1250670},
-    {"FunctionBaseImpl[1]", 0x12507f0},
-    {"FunctionBaseImpl[2]", 0x1250750},
-    {"FunctionBaseImpl[3]", 0x1250770},
-    {"SkyHolder", 0x2f013d8},
-    {"SkyGetSingleton", 0x177790},
-    {"PlayerRefHolder", 0x2f26ef8},
-    {"ScriptVmHolder", 0x1ec3b78},
-    {"DataRegistryHolder", 0x1ebe428},
-    {"MenuManagerHolder", 0x1ebeb20},
-    {"EngineHeap", 0x1ebd280},
-    {"RttiForm", 0x1e10e30},
-    {"RttiSpell", 0x1e10e50},
-    {"RttiEffectArt", 0x1e111f0},
-    {"RttiImageSpaceModifier", 0x1e11620},
-    {"RttiFormList", 0x1e117c8},
-    {"RttiGlobalVariable", 0x1e12040},
-    {"RttiObjectReference", 0x1e13798},
-    {"RttiPlayer", 0x1e14ad8},
+    {"FormFromId", 0x194230}, {"EngineDynamicCast", 0x134bdb0}, {"SpellCastNative", 0x980930},
+    {"RefMoveToNative", 0x994840}, {"CellAttachedNative", 0x98ef10}, {"ImodApplyNative", 0x988af0},
+    {"ImodRemoveNative", 0x988b60}, {"ScriptEventSourcesGet", 0x186790}, {"EventSourceAddSink", 0x56b600},
+    {"EngineHeapAllocate", 0xc02260}, {"EngineHeapFree", 0xc02560}, {"InternedStringCreate", 0xc28bf0},
+    {"InternedStringAssign", 0xc28d60}, {"NativeFunctionBaseInit", 0x1250c80},
+    {"NativeFunctionBaseRelease", 0x1250ed0}, {"StackFrameArgOffset", 0x1244970},
+    {"StackFrameArgValue", 0x12449d0}, {"ScriptValueClear", 0x1236d10}, {"FunctionBaseImpl[0]", 0x1250670},
+    {"FunctionBaseImpl[1]", 0x12507f0}, {"FunctionBaseImpl[2]", 0x1250750}, {"FunctionBaseImpl[3]", 0x1250770},
+    {"SkyHolder", 0x2f013d8}, {"SkyGetSingleton", 0x177790}, {"PlayerRefHolder", 0x2f26ef8},
+    {"ScriptVmHolder", 0x1ec3b78}, {"DataRegistryHolder", 0x1ebe428}, {"MenuManagerHolder", 0x1ebeb20},
+    {"EngineHeap", 0x1ebd280}, {"RttiForm", 0x1e10e30}, {"RttiSpell", 0x1e10e50}, {"RttiEffectArt", 0x1e111f0},
+    {"RttiImageSpaceModifier", 0x1e11620}, {"RttiFormList", 0x1e117c8}, {"RttiGlobalVariable", 0x1e12040},
+    {"RttiObjectReference", 0x1e13798}, {"RttiPlayer", 0x1e14ad8},
 };
+// clang-format on
 
 }  // namespace
 
@@ -123,16 +80,15 @@ TEST(AddressLibrary, TheReal1_5_97DatabaseGivesThePublishedOffsets) {
   ASSERT_EQ(Parse(bytes, k1_5_97, &table), "");
   EXPECT_EQ(table.size(), 778674u);
 
-  const std::pair<uint64_t, uint64_t> published[] = {
-      {2, 0x10d0},       {3, 0x1160},         {4, 0x11cc},       {11483, 0x10f5c0},
-      {14461, 0x194230}, {515512, 0x2f013d8}, {13789, 0x177790},
-  };
+  // The worked example's first three entries, and ids with published offsets.
+  const std::pair<uint64_t, uint64_t> published[] = {{2, 0x10d0},        {3, 0x1160},       {4, 0x11cc},
+                                                     {11483, 0x10f5c0},  {14461, 0x194230}, {13789, 0x177790},
+                                                     {515512, 0x2f013d8}};
   for (const auto& [id, expected] : published) {
     uint64_t offset = 0;
     ASSERT_EQ(table.Find(id, &offset), AddressTable::Lookup::Found) << id;
     EXPECT_EQ(offset, expected) << "id " << id;
   }
-
   for (const SpecialEditionEntry& entry : kSpecialEditionEntries) {
     if (entry.seId == 0) continue;
     ASSERT_EQ(k1_5_97Offsets.count(entry.name), 1u) << entry.name;
@@ -143,220 +99,177 @@ TEST(AddressLibrary, TheReal1_5_97DatabaseGivesThePublishedOffsets) {
 
   // The binding of 1.5.97: the sky through its holder, no patch site.
   EngineBinding bound{};
-  ASSERT_EQ(std::string(BindFromAddressTable(kBase, k1_5_97, table, &bound).text), "");
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.FormFromId), kBase + 0x194230);
-  EXPECT_EQ(bound.FunctionBaseImpl[3], kBase + 0x1250770);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.SkyHolder), kBase + 0x2f013d8);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.RttiPlayer), kBase + 0x1e14ad8);
+  ASSERT_EQ(std::string(BindFromAddressTable(0x140000000, k1_5_97, table, &bound).text), "");
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.FormFromId), 0x140000000 + 0x194230u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.SkyHolder), 0x140000000 + 0x2f013d8u);
   EXPECT_EQ(bound.SkyGetSingleton, nullptr);
   EXPECT_EQ(bound.JumpPatchSite, nullptr);
-  EXPECT_EQ(bound.JumpPatchTarget, nullptr);
   EXPECT_EQ(bound.cellWorldspace, 0x120);
 
-  // Another 1.5 runtime's name on the same bytes.
   EXPECT_EQ(Parse(bytes, 0x01050500, &table), "it is the database of runtime 1.5.97.0, not of this game's 1.5.80.0");
 }
 
 TEST(AddressLibrary, DamagedFilesAreRefusedInWordsAndLeaveTheTableAlone) {
-  const std::vector<uint8_t> good = SmallSpecialEditionFile();
+  // The real file's first three entries: a full one, a scaled offset delta
+  // and a plain one; 65 bytes.
+  const std::vector<uint8_t> good =
+      Writer().Header(1, {1, 5, 97, 0}, 3).Entry(2, 0x10d0).Put(0x12a1, 2).Put(0x6c21, 2).bytes;
   AddressTable table;
   ASSERT_EQ(Parse(good, k1_5_97, &table), "");
   ASSERT_EQ(table.size(), 3u);
 
   const std::pair<size_t, const char*> cuts[] = {
       {0, "it is truncated: its format ends past byte 0"},
-      {2, "it is truncated: its format ends past byte 2"},
       {10, "it is truncated: its version ends past byte 10"},
       {22, "it is truncated: its name length ends past byte 22"},
       {30, "it is truncated: its name ends past byte 30"},
       {38, "it is truncated: its pointer size ends past byte 38"},
       {42, "it is truncated: its entry count ends past byte 42"},
-      {44, "it is truncated: entry 1 of 3 ends past byte 44"},
       {60, "it is truncated: entry 1 of 3 ends past byte 60"},
-      {62, "it is truncated: entry 2 of 3 ends past byte 62"},
       {64, "it is truncated: entry 3 of 3 ends past byte 64"},
   };
-  for (const auto& [size, expected] : cuts) {
+  for (const auto& [size, expected] : cuts)
     EXPECT_EQ(Parse({good.begin(), good.begin() + static_cast<ptrdiff_t>(size)}, k1_5_97, &table), expected);
-  }
 
-  const auto header = [](int32_t format, std::vector<int32_t> version, int32_t count, int32_t pointerSize = 8) {
+  const auto file = [](int32_t format, std::vector<int32_t> version, int32_t count, int32_t pointerSize = 8) {
     return Writer().Header(format, std::move(version), count, pointerSize).Entry(2, 0x10d0).bytes;
   };
-  std::vector<uint8_t> badName = good;
-  std::fill(badName.begin() + 20, badName.begin() + 24, 0xFF);  // name length -1
-  std::vector<uint8_t> longName = good;
-  longName[21] = 0x10;  // name length 4108
-  std::vector<uint8_t> unknownRule = good;
-  unknownRule[61] = 0xa9;  // id rule 9 in the second entry
+  std::vector<uint8_t> negativeName = good, longName = good, unknownRule = good;
+  negativeName[23] = 0x80;  // name length -2147483636
+  longName[21] = 0x10;      // name length 4108
+  unknownRule[61] = 0xa9;   // id rule 9 in the second entry
   const struct {
     std::vector<uint8_t> bytes;
     uint32_t runtime;
     const char* expected;
   } refused[] = {
-      {header(3, {1, 5, 97, 0}, 1), k1_5_97, "it has format 3, which this build cannot read (1 and 2 only)"},
-      {header(2, {1, 5, 97, 0}, 1), k1_5_97, "it has format 2, but runtime 1.5.97 needs format 1"},
-      {header(1, {1, 6, 1170, 0}, 1), k1_6_1170, "it has format 1, but runtime 1.6.1170 needs format 2"},
-      {header(2, {1, 6, 640, 0}, 1), k1_6_1170,
-       "it is the database of runtime 1.6.640.0, not of this game's 1.6.1170.0"},
-      {header(2, {1, 6, 1170, 1}, 1), k1_6_1170,
-       "it is the database of runtime 1.6.1170.1, not of this game's 1.6.1170.0"},
-      {badName, k1_5_97, "its name length -1 is out of range (0 to 1024)"},
+      {file(3, {1, 5, 97, 0}, 1), k1_5_97, "it has format 3, which this build cannot read (1 and 2 only)"},
+      {file(2, {1, 5, 97, 0}, 1), k1_5_97, "it has format 2, but runtime 1.5.97 needs format 1"},
+      {file(1, {1, 6, 1170, 0}, 1), k1_6_1170, "it has format 1, but runtime 1.6.1170 needs format 2"},
+      {file(2, {1, 6, 640, 0}, 1), k1_6_1170, "it is the database of runtime 1.6.640.0, not of this game's 1.6.1170.0"},
+      {negativeName, k1_5_97, "its name length -2147483636 is out of range (0 to 1024)"},
       {longName, k1_5_97, "its name length 4108 is out of range (0 to 1024)"},
-      {header(1, {1, 5, 97, 0}, 1, 4), k1_5_97, "its pointer size is 4, not 8"},
-      {header(1, {1, 5, 97, 0}, -1), k1_5_97, "its entry count -1 is out of range (0 to 4194304)"},
-      {header(1, {1, 5, 97, 0}, 4194305), k1_5_97, "its entry count 4194305 is out of range (0 to 4194304)"},
-      {header(1, {1, 5, 97, 0}, 1000), k1_5_97, "it is truncated: entry 2 of 1000 ends past byte 61"},
+      {file(1, {1, 5, 97, 0}, 1, 4), k1_5_97, "its pointer size is 4, not 8"},
+      {file(1, {1, 5, 97, 0}, -1), k1_5_97, "its entry count -1 is out of range (0 to 4194304)"},
+      {file(1, {1, 5, 97, 0}, 1000), k1_5_97, "it is truncated: entry 2 of 1000 ends past byte 61"},
       {unknownRule, k1_5_97, "it is damaged: entry 2 of 3, at byte 61, has the unknown id rule 9"},
       {std::vector<uint8_t>(kAddressLibraryMaxBytes + 1), k1_5_97,
        "it is oversized: 33554433 bytes, more than the 33554432 a database takes"},
   };
-  for (const auto& file : refused) EXPECT_EQ(Parse(file.bytes, file.runtime, &table), file.expected);
+  for (const auto& bad : refused) EXPECT_EQ(Parse(bad.bytes, bad.runtime, &table), bad.expected);
   EXPECT_EQ(table.size(), 3u);
-}
 
-TEST(AddressLibrary, LookupsReportMissingAndAmbiguousIds) {
-  const AddressTable table =
-      AddressTable::FromEntries({{30, 0x300}, {10, 0x100}, {20, 0x200}, {20, 0x200}, {40, 1}, {40, 2}});
+  // Ids in any order; an id given twice with two offsets is no address.
+  const AddressTable unordered =
+      AddressTable::FromEntries({{30, 0x300}, {10, 0x100}, {20, 2}, {20, 2}, {40, 1}, {40, 2}});
   uint64_t offset = 0;
-  EXPECT_EQ(table.Find(10, &offset), AddressTable::Lookup::Found);
+  EXPECT_EQ(unordered.Find(10, &offset), AddressTable::Lookup::Found);
   EXPECT_EQ(offset, 0x100u);
-  EXPECT_EQ(table.Find(30, &offset), AddressTable::Lookup::Found);
-  EXPECT_EQ(offset, 0x300u);
-  EXPECT_EQ(table.Find(20, &offset), AddressTable::Lookup::Found);  // twice, alike
-  EXPECT_EQ(table.Find(40, &offset), AddressTable::Lookup::Ambiguous);
-  EXPECT_EQ(table.Find(25, &offset), AddressTable::Lookup::Missing);
-  EXPECT_EQ(table.Find(50, &offset), AddressTable::Lookup::Missing);
+  EXPECT_EQ(unordered.Find(20, &offset), AddressTable::Lookup::Found);
+  EXPECT_EQ(unordered.Find(40, &offset), AddressTable::Lookup::Ambiguous);
+  EXPECT_EQ(unordered.Find(25, &offset), AddressTable::Lookup::Missing);
 }
 
-TEST(AddressLibrary, FileNamesComeFromThePackedRuntime) {
+TEST(AddressLibrary, TheFilesNameComesFromThePackedRuntime) {
   char path[kAddressLibraryPathSize];
   AddressLibraryPath(k1_5_97, path);
   EXPECT_STREQ(path, "Data/SKSE/Plugins/version-1-5-97-0.bin");
-  AddressLibraryPath(0x010613D0, path);
-  EXPECT_STREQ(path, "Data/SKSE/Plugins/versionlib-1-6-317-0.bin");
   AddressLibraryPath(k1_6_1170, path);
   EXPECT_STREQ(path, "Data/SKSE/Plugins/versionlib-1-6-1170-0.bin");
 }
 
 #if !NIMBREL_EDITION_VR
-// The VR build binds every runtime it accepts from its built-in table.
-namespace {
-
-// A format-2 database for 1.6.1170 with every AE id the binding needs, each
-// at 0x100000 + 0x100 * its row; `without` leaves one id out.
-std::vector<uint8_t> AnniversaryFile(uint32_t without = 0) {
-  std::vector<std::pair<uint32_t, uint64_t>> entries;
-  uint64_t offset = 0x100000;
-  for (const SpecialEditionEntry& entry : kSpecialEditionEntries) {
-    offset += 0x100;
-    if (entry.aeId != 0 && entry.aeId != without) entries.emplace_back(entry.aeId, offset);
-  }
-  Writer w;
-  w.Header(2, {1, 6, 1170, 0}, static_cast<int32_t>(entries.size()));
-  for (const auto& [id, at] : entries) w.Entry(id, at);
-  return w.bytes;
-}
-
-uint64_t AnniversaryOffsetOf(const char* name) {
-  uint64_t offset = 0x100000;
-  for (const SpecialEditionEntry& entry : kSpecialEditionEntries) {
-    offset += 0x100;
-    if (std::strcmp(entry.name, name) == 0) return offset;
-  }
-  return 0;
-}
-
-}  // namespace
-
+// (The VR build binds every runtime it accepts from its built-in table.)
 TEST(AddressLibrary, TheBindingIsInstalledWholeOrNotAtAll) {
   testsupport::TempDir game;
   ASSERT_EQ(setenv("NIMBREL_GAME_FOLDER", game.path().c_str(), 1), 0);
   const EngineBinding before = Engine();
   const std::string file = "Data/SKSE/Plugins/versionlib-1-6-1170-0.bin";
+  // Every AE id at 0x100000 + 0x100 * its row, but `without`.
+  const auto write = [&](uint32_t without) {
+    std::vector<std::pair<uint32_t, uint64_t>> entries;
+    for (size_t row = 0; row < std::size(kSpecialEditionEntries); ++row)
+      if (kSpecialEditionEntries[row].aeId != 0 && kSpecialEditionEntries[row].aeId != without)
+        entries.emplace_back(kSpecialEditionEntries[row].aeId, 0x100000 + 0x100 * row);
+    Writer w;
+    w.Header(2, {1, 6, 1170, 0}, static_cast<int32_t>(entries.size()));
+    for (const auto& [id, offset] : entries) w.Entry(id, offset);
+    std::filesystem::create_directories(game.path() + "/Data/SKSE/Plugins");
+    std::ofstream(game.path() + "/" + file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(w.bytes.data()), static_cast<std::streamsize>(w.bytes.size()));
+  };
 
   BindingReport report = BindEngine(k1_6_1170);
   EXPECT_EQ(report.outcome, BindingReport::Outcome::FileMissing);
   EXPECT_EQ(report.file, file);
 
-  const auto write = [&](const std::vector<uint8_t>& bytes) {
-    std::filesystem::create_directories(game.path() + "/Data/SKSE/Plugins");
-    std::ofstream(game.path() + "/" + file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  };
-  write(AnniversaryFile(14617));
+  write(14617);
   report = BindEngine(k1_6_1170);
   EXPECT_EQ(report.outcome, BindingReport::Outcome::FileUnusable);
   EXPECT_STREQ(report.problem.text, "it has no entry for id 14617 (FormFromId)");
-  EXPECT_EQ(Engine().FormFromId, before.FormFromId);
   EXPECT_EQ(Engine().SkyHolder, before.SkyHolder);
-
-  // An offset beyond the game's image is a damaged file too.
-  std::vector<uint8_t> far = AnniversaryFile();
-  far[far.size() - 2] = 0x10;  // the last entry's offset (RttiPlayer's) gains 0x10 << 48
-  write(far);
-  report = BindEngine(k1_6_1170);
-  EXPECT_STREQ(report.problem.text,
-               "it puts id 392538 (RttiPlayer) at offset 0x10000000102500, outside the game's image");
   EXPECT_EQ(Engine().RttiPlayer, before.RttiPlayer);
 
-  write(AnniversaryFile());
+  write(0);
   report = BindEngine(k1_6_1170);
   ASSERT_EQ(report.outcome, BindingReport::Outcome::Bound) << report.problem.text;
-  EXPECT_EQ(report.file, file);
   const EngineBinding& bound = Engine();
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.FormFromId), bound.gameBase + AnniversaryOffsetOf("FormFromId"));
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.SpellCastNative),
-            bound.gameBase + AnniversaryOffsetOf("SpellCastNative"));
-  EXPECT_EQ(bound.FunctionBaseImpl[3], bound.gameBase + AnniversaryOffsetOf("FunctionBaseImpl[3]"));
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.RttiPlayer), bound.gameBase + AnniversaryOffsetOf("RttiPlayer"));
+  const uintptr_t base = bound.gameBase + 0x100000;
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.FormFromId), base);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.SpellCastNative), base + 0x200);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.RttiPlayer), base + 0x100 * 36);
   // The sky through the paired accessor, never the holder known by name only.
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.SkyGetSingleton),
-            bound.gameBase + AnniversaryOffsetOf("SkyGetSingleton"));
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.SkyGetSingleton), base + 0x100 * 23);
   EXPECT_EQ(bound.SkyHolder, nullptr);
   EXPECT_EQ(bound.JumpPatchSite, nullptr);
-  EXPECT_EQ(bound.JumpPatchTarget, nullptr);
   EXPECT_EQ(bound.cellWorldspace, 0x128);
   InstallBinding(before);
+
+  // Larger than asked: not read.
+  std::vector<uint8_t> bytes;
+  const platform::GameFileRead large = platform::ReadGameFile(file.c_str(), 100, &bytes);
+  EXPECT_EQ(large.status, platform::GameFileStatus::TooLarge);
+  EXPECT_GT(large.size, 100u);
   unsetenv("NIMBREL_GAME_FOLDER");
+}
+
+// The Anniversary Edition's host calls the load without a query: the load
+// writes what the query would and refuses where it would.
+TEST(Runtimes, ALoadWithoutQueryRunsTheQuerysStepsFirst) {
+  testsupport::TempDir documents;
+  testsupport::TempDir game;
+  ASSERT_EQ(setenv("NIMBREL_DOCUMENTS", documents.path().c_str(), 1), 0);
+  ASSERT_EQ(setenv("NIMBREL_GAME_FOLDER", game.path().c_str(), 1), 0);
+  HostInterface host{};
+  host.runtimeVersion = k1_6_1170;
+  EXPECT_FALSE(LoadPlugin(&host));
+  EXPECT_FALSE(LoadPlugin(&host));  // and once refused, stays so
+  EXPECT_EQ(testsupport::ReadFile(documents.path() + "/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"),
+            std::string("Nimbrel: ") + kVersion +
+                "\nSKSE Version: 17189152\n"
+                "Cannot find Data/SKSE/Plugins/versionlib-1-6-1170-0.bin.\n"
+                "Install the Address Library for SKSE Plugins for Skyrim 1.6.1170: this build finds the game's code "
+                "through it.\n");
+  unsetenv("NIMBREL_GAME_FOLDER");
+  unsetenv("NIMBREL_DOCUMENTS");
 }
 #endif
 
-TEST(AddressLibrary, GameFilesLargerThanAskedAreNotRead) {
-  testsupport::TempDir game;
-  ASSERT_EQ(setenv("NIMBREL_GAME_FOLDER", game.path().c_str(), 1), 0);
-  std::ofstream(game.path() + "/five.bin", std::ios::binary) << "12345";
-  std::vector<uint8_t> bytes;
-  const platform::GameFileRead large = platform::ReadGameFile("five.bin", 4, &bytes);
-  EXPECT_EQ(large.status, platform::GameFileStatus::TooLarge);
-  EXPECT_EQ(large.size, 5u);
-  EXPECT_EQ(platform::ReadGameFile("five.bin", 5, &bytes).status, platform::GameFileStatus::Read);
-  EXPECT_EQ(bytes, std::vector<uint8_t>({'1', '2', '3', '4', '5'}));
-  const platform::GameFileRead folder = platform::ReadGameFile(".", 1 << 20, &bytes);
-  EXPECT_EQ(folder.status, platform::GameFileStatus::Unreadable);
-  EXPECT_NE(folder.osError, 0u);
-  unsetenv("NIMBREL_GAME_FOLDER");
-}
-
 TEST(Runtimes, TheCellsWorldspaceMovedIn1_6_629) {
   EXPECT_EQ(CellWorldspaceOffset(k1_5_97), 0x120);
-  EXPECT_EQ(CellWorldspaceOffset(k1_6_353), 0x120);
-  EXPECT_EQ(CellWorldspaceOffset(k1_6_629 - 0x10), 0x120);
-  EXPECT_EQ(CellWorldspaceOffset(k1_6_629), 0x128);
+  EXPECT_EQ(CellWorldspaceOffset(0x01061610), 0x120);  // 1.6.353
+  EXPECT_EQ(CellWorldspaceOffset(0x01062740), 0x120);  // 1.6.628
+  EXPECT_EQ(CellWorldspaceOffset(0x01062750), 0x128);  // 1.6.629
   EXPECT_EQ(CellWorldspaceOffset(k1_6_1170), 0x128);
   EXPECT_EQ(Engine().cellWorldspace, 0x120);  // the built-in tables' runtimes
 }
 
 TEST(Runtimes, EachBuildAcceptsItsRuntimes) {
-  struct Case {
-    uint32_t runtime;
-    bool supported;
-  };
 #if NIMBREL_EDITION_VR
-  const Case cases[] = {{0x010400F0, false}, {0x010400F1, true},  {0x010400F2, true},
-                        {0x01041000, true},  {0x01050270, false}, {0x01064920, false}};
+  const std::pair<uint32_t, bool> cases[] = {{0x010400F0, false}, {0x010400F1, true},  {0x010400F2, true},
+                                             {0x01041000, true},  {0x01050270, false}, {0x01064920, false}};
 #else
-  const Case cases[] = {
+  const std::pair<uint32_t, bool> cases[] = {
       {0x01050260, false},  // 1.5.38
       {0x01050270, true},   // 1.5.39
       {0x01050271, false},  // 1.5.39, another runtime kind
@@ -370,29 +283,6 @@ TEST(Runtimes, EachBuildAcceptsItsRuntimes) {
       {0x010400F1, false},  // VR 1.4.15.1
   };
 #endif
-  for (const Case& c : cases) EXPECT_EQ(edition::RuntimeSupported(c.runtime), c.supported) << std::hex << c.runtime;
+  for (const auto& [runtime, supported] : cases)
+    EXPECT_EQ(edition::RuntimeSupported(runtime), supported) << std::hex << runtime;
 }
-
-#if !NIMBREL_EDITION_VR
-// The Anniversary Edition's host calls the load without a query: the load
-// writes what the query would and refuses where it would.
-TEST(Runtimes, ALoadWithoutQueryRunsTheQuerysStepsFirst) {
-  testsupport::TempDir documents;
-  testsupport::TempDir game;
-  ASSERT_EQ(setenv("NIMBREL_DOCUMENTS", documents.path().c_str(), 1), 0);
-  ASSERT_EQ(setenv("NIMBREL_GAME_FOLDER", game.path().c_str(), 1), 0);
-  HostInterface host{};
-  host.runtimeVersion = k1_6_1170;
-  EXPECT_FALSE(LoadPlugin(&host));
-  EXPECT_EQ(testsupport::ReadFile(documents.path() + "/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"),
-            std::string("Nimbrel: ") + kVersion +
-                "\nSKSE Version: 17189152\n"
-                "Cannot find Data/SKSE/Plugins/versionlib-1-6-1170-0.bin.\n"
-                "Install the Address Library for SKSE Plugins for Skyrim 1.6.1170: this build finds the game's code "
-                "through it.\n");
-  // A second load after the refusal does nothing more.
-  EXPECT_FALSE(LoadPlugin(&host));
-  unsetenv("NIMBREL_GAME_FOLDER");
-  unsetenv("NIMBREL_DOCUMENTS");
-}
-#endif
