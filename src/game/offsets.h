@@ -55,7 +55,9 @@ struct EditionOffsets {
 // Skyrim Special Edition: one row per entry with its offset in runtime 1.5.39
 // (the built-in table) and its Address Library ids, through which every other
 // runtime finds it: the SE id in the 1.5.x databases, the AE id in the 1.6.x
-// ones. Ids are 0 where there is none. Sources of the ids: runtimes.md.
+// ones. Ids are 0 where there is none. The ids come from the public
+// databases and CommonLibSSE-NG's SE/AE pairs; "names only" marks a pair
+// that rests on the database author's names alone.
 struct SpecialEditionEntry {
   const char* name;
   uintptr_t& (*slot)(EditionOffsets&);

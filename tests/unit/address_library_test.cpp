@@ -52,7 +52,8 @@ std::string Parse(const std::vector<uint8_t>& bytes, uint32_t runtime, AddressTa
   return ParseAddressLibrary(bytes, runtime, table).text;
 }
 
-// Offsets of the entries in runtime 1.5.97, from runtimes.md.
+// Offsets of the entries in runtime 1.5.97, as the public sources list them
+// (the database and SKSE 2.0.20 agree).
 // clang-format off
 const std::map<std::string, uint64_t> k1_5_97Offsets = {
     {"FormFromId", 0x194230}, {"EngineDynamicCast", 0x134bdb0}, {"SpellCastNative", 0x980930},
