@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "cli/storm_summary.h"
+#include "image/runtimes.h"
 #include "nimbrel_sim/game_double.h"
 #include "run/os.h"
 #include "scenario/reader.h"
@@ -48,12 +49,19 @@ void usage(std::FILE* to) {
     width += entry.size();
   }
   std::fprintf(to,
-               "usage: nimbrel-sim [--edition se|vr] [--plugin PATH] [--runtime 0xHEX] [--editor] [--out DIR]\n"
-               "                   [--scenario FILE] [--time-scale N] [--timer-resolution MS]\n"
+               "usage: nimbrel-sim [--edition se|vr] [--plugin PATH] [--runtime VERSION] [--address-library WHAT]\n"
+               "                   [--editor] [--out DIR] [--scenario FILE] [--time-scale N] [--timer-resolution MS]\n"
                "                   [--duration SECONDS] [--fault ENTRY:WHEN]...\n"
                "  --edition     game edition to simulate (default se)\n"
                "  --plugin      plug-in library (default: Nimbrel or NimbrelVR beside this program)\n"
-               "  --runtime     runtime version the host reports (default: the edition's own)\n"
+               "  --runtime     runtime the game runs and the host reports (default: the edition's own, 1.5.39 for\n"
+               "                se): 1.5.39, 1.5.97, 1.6.353 or 1.6.1170, laid out at that runtime's offsets; any\n"
+               "                other MAJOR.MINOR.BUILD or packed hex (0x01070630) gets the nearest layout. From 1.6\n"
+               "                on the host is SKSE for AE: it reads SKSEPlugin_Version and never calls the query\n"
+               "  --address-library  the Address Library database in <out>/Game/Data/SKSE/Plugins, on the se\n"
+               "                runtimes that read one (1.5.x but 1.5.39, and 1.6 on): written by the double\n"
+               "                (default), 'missing', 'corrupt' (its entries cut short), 'corrupt-header',\n"
+               "                'wrong-version' (another runtime's in its header) or FILE (a database copied in)\n"
                "  --editor      the host reports the editor\n"
                "  --out         run folder for the documents folder and trace.jsonl (default ./out/sim-<edition>);\n"
                "                a run first removes the trace, log and report an earlier run left there\n"
@@ -73,8 +81,11 @@ void usage(std::FILE* to) {
                "     started: see the 'lightning:' line)\n"
                "  1  a check of the double failed, or a scenario event due before the end was not played\n"
                "  2  bad usage or input: an option, the scenario file, the --out folder, the plug-in file\n"
-               "  3  the plug-in refused the host's query (SKSEPlugin_Query returned false)\n"
-               "  4  the plug-in called an address where the engine has no function\n",
+               "  3  the plug-in was declined, by the host (SKSE for AE's rules on SKSEPlugin_Version, such as a\n"
+               "     missing Address Library database) or by itself (SKSEPlugin_Query or SKSEPlugin_Load returned\n"
+               "     false): the 'plug-in load:' line says who and why\n"
+               "  4  the plug-in called an address where the engine has no function, or read a cell through the\n"
+               "     field another runtime uses\n",
                kDefaultTimeScale, nimbrel_sim::kMaxScenarioSeconds, entries.c_str());
 }
 
@@ -184,6 +195,48 @@ std::string hexBytes(const std::vector<uint8_t>& bytes) {
   return out;
 }
 
+// What the double laid out for the runtime, for the summary's first lines.
+std::string RuntimeLine(const nimbrel_sim::RuntimeFacts& r) {
+  char packed[16];
+  std::snprintf(packed, sizeof packed, "0x%08X", r.packed);
+  std::string line = r.name + " (" + packed + ")";
+  if (!r.layoutExact) line += ", laid out as " + r.layout + " (the double knows no layout of " + r.name + ")";
+  if (r.database.empty()) return line + ": plug-ins use their built-in offsets, no Address Library database";
+  return line + ", Address Library database " + r.database + " (" + r.databaseNote + ")";
+}
+
+// How many engine calls the plug-in made, and where FormFromId was.
+std::string EngineLine(const GameDouble& game, const nimbrel_sim::RuntimeFacts& r) {
+  const size_t calls = game.checks().engineCallCount();
+  if (calls == 0) return "no call into the engine";
+  char text[200];
+  std::snprintf(text, sizeof text, "%zu calls into the engine; FormFromId %s image base + 0x%x (%s's offset", calls,
+                game.checks().callCount("FormFromId") ? "called at" : "(not called) lies at", r.formFromIdRva,
+                r.layout.c_str());
+  std::string line = text;
+  if (r.formFromIdDatabaseId) line += ", id " + std::to_string(r.formFromIdDatabaseId) + " in " + r.database;
+  return line + ")";
+}
+
+// The plug-in's last words: the last two lines of its log after the banner.
+std::string LogTail(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return "none written";
+  std::vector<std::string> lines{""};
+  for (int c; (c = std::fgetc(file)) != EOF;) {
+    if (c == '\n')
+      lines.emplace_back();
+    else if (c != '\r')
+      lines.back().push_back(static_cast<char>(c));
+  }
+  std::fclose(file);
+  if (lines.back().empty()) lines.pop_back();
+  std::string tail;
+  for (size_t i = std::max<size_t>(1, lines.size() < 2 ? 1 : lines.size() - 2); i < lines.size(); ++i)
+    if (lines[i].rfind("SKSE Version: ", 0) != 0) tail += (tail.empty() ? "" : " / ") + lines[i];
+  return "\"" + tail + "\"";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -215,13 +268,35 @@ int main(int argc, char** argv) {
       plugin = value("--plugin");
     } else if (arg == "--runtime") {
       const char* text = value("--runtime");
-      char* end = nullptr;
-      unsigned long runtime = std::strtoul(text, &end, 16);
-      if (!*text || *end || runtime == 0 || runtime > 0xFFFFFFFFul) {
-        std::fprintf(stderr, "nimbrel-sim: bad runtime version '%s'\n", text);
+      std::string problem;
+      if (!nimbrel_sim::parseRuntime(text, options.runtimeVersion, problem)) {
+        std::fprintf(stderr, "nimbrel-sim: bad runtime %s: %s\n", nimbrel_sim::quoteScenarioText(text).c_str(),
+                     problem.c_str());
         return kExitUsage;
       }
-      options.runtimeVersion = static_cast<uint32_t>(runtime);
+    } else if (arg == "--address-library") {
+      const std::string text = value("--address-library");
+      using nimbrel_sim::AddressLibrary;
+      if (text == "missing") {
+        options.addressLibrary = AddressLibrary::Missing;
+      } else if (text == "corrupt") {
+        options.addressLibrary = AddressLibrary::TruncatedBody;
+      } else if (text == "corrupt-header") {
+        options.addressLibrary = AddressLibrary::WrongHeader;
+      } else if (text == "wrong-version") {
+        options.addressLibrary = AddressLibrary::WrongVersion;
+      } else {
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(text, ec)) {
+          std::fprintf(stderr,
+                       "nimbrel-sim: --address-library %s: no such file (or missing, corrupt, corrupt-header, "
+                       "wrong-version)\n",
+                       nimbrel_sim::quoteScenarioText(text).c_str());
+          return kExitUsage;
+        }
+        options.addressLibrary = AddressLibrary::File;
+        options.addressLibraryFile = std::filesystem::absolute(text, ec).string();
+      }
     } else if (arg == "--editor") {
       options.editor = true;
     } else if (arg == "--out") {
@@ -269,6 +344,11 @@ int main(int argc, char** argv) {
   const bool vr = options.edition == Edition::VR;
   if (options.outDir.empty()) options.outDir = std::string("out/sim-") + (vr ? "vr" : "se");
   if (plugin.empty()) plugin = GameDouble::defaultPluginPath(nimbrel_sim::os::executableDir(), options.edition);
+  {
+    std::error_code ec;  // the Windows build makes the game folder the current one
+    const std::filesystem::path absolute = std::filesystem::absolute(plugin, ec);
+    if (!ec) plugin = absolute.string();
+  }
 
   std::string scenarioText;  // empty: the default scenario
   if (!scenarioFile.empty()) {
@@ -330,6 +410,8 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("nimbrel-sim: %s, plug-in %s\n", vr ? "Skyrim VR" : "Skyrim Special Edition", plugin.c_str());
+  const nimbrel_sim::RuntimeFacts runtime = game.runtime();
+  std::printf("runtime:      %s\n", RuntimeLine(runtime).c_str());
   if (!game.checks().ok()) {
     for (const auto& f : game.checks().failures()) std::fprintf(stderr, "nimbrel-sim: %s\n", f.c_str());
     return kExitUsage;
@@ -345,22 +427,35 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  const bool accepted = game.query();
-  const auto& d = game.description();
-  std::printf("query:        %s\n", accepted ? "accepted (SKSEPlugin_Query took this game and version)"
-                                             : "refused (SKSEPlugin_Query turned this game or version down)");
-  if (d.filled)
-    std::printf("description:  \"%s\" version %u (0x%X), info version %u\n", d.name.c_str(), d.version, d.version,
-                d.infoVersion);
-  else
-    std::printf("description:  not filled\n");
-  if (!accepted) {
-    std::printf("log:          %s\n", game.pluginLogPath().c_str());
-    std::printf("nimbrel-sim: the plug-in refused the query; not loaded\n");
-    return kExitRefused;
+  const nimbrel_sim::PluginStart start = game.startPlugin();
+  if (start.readsVersionData) {
+    std::printf("host:         %s: reads SKSEPlugin_Version, never calls SKSEPlugin_Query\n", start.host.c_str());
+    std::printf("version data: %s\n", start.versionData.empty() ? "none exported" : start.versionData.c_str());
+    std::printf("query:        not called (SKSE for AE)\n");
+  } else {
+    const auto& d = game.description();
+    std::printf("host:         %s: calls SKSEPlugin_Query, then SKSEPlugin_Load\n", start.host.c_str());
+    std::printf("query:        %s\n", start.queryAccepted
+                                          ? "accepted (SKSEPlugin_Query took this game and version)"
+                                          : "refused (SKSEPlugin_Query turned this game or version down)");
+    if (d.filled)
+      std::printf("description:  \"%s\" version %u (0x%X), info version %u\n", d.name.c_str(), d.version, d.version,
+                  d.infoVersion);
+    else
+      std::printf("description:  not filled\n");
   }
-
-  const bool loaded = game.load();
+  if (!start.loaded()) {
+    if (start.outcome == nimbrel_sim::PluginStart::Outcome::DeclinedByHost)
+      std::printf("plug-in load: declined by the host (%s): %s\n", start.host.c_str(), start.why.c_str());
+    else
+      std::printf("plug-in load: declined by the plug-in (%s; its log: %s)\n", start.why.c_str(),
+                  LogTail(game.pluginLogPath()).c_str());
+    std::printf("engine:       %s\n", EngineLine(game, runtime).c_str());
+    std::printf("log:          %s\n", game.pluginLogPath().c_str());
+    std::printf("nimbrel-sim: the plug-in was declined; not loaded\n");
+    std::fflush(nullptr);
+    std::_Exit(kExitRefused);
+  }
   // The plug-in reads the data at data-ready: the scenario's data set and
   // world come before the start-up messages.
   game.applyScenarioSetUp();
@@ -404,7 +499,8 @@ int main(int argc, char** argv) {
   }
   std::printf("memory:       peak resident %.1f MiB\n",
               static_cast<double>(nimbrel_sim::os::peakResidentBytes()) / (1024.0 * 1024.0));
-  std::printf("plug-in load: SKSEPlugin_Load returned %s\n", loaded ? "true" : "false");
+  std::printf("plug-in load: loaded (SKSEPlugin_Load returned true)\n");
+  std::printf("engine:       %s\n", EngineLine(game, runtime).c_str());
   std::printf("interfaces:   %s\n", asked.empty() ? "the plug-in asked the host for none"
                                                   : ("the plug-in asked the host for " + asked).c_str());
   if (game.host().listenerHandle() == 0xFFFFFFFF)
@@ -416,10 +512,17 @@ int main(int argc, char** argv) {
               game.host().scriptCallbackCount(), game.scripts().registeredFunctionCount());
   std::printf("sinks:        menu %zu, hit %zu, action %zu\n", game.checks().sinkCount(Source::MenuOpenClose),
               game.checks().sinkCount(Source::Hit), game.checks().sinkCount(Source::Action));
-  std::printf("patch site:   %s (%s; the jump the plug-in writes into the game's code), page protection %s\n",
-              hexBytes(game.checks().patchSiteBytes()).c_str(),
-              game.checks().patchTailIntact() ? "engine bytes after it intact" : "engine bytes after it CHANGED",
-              game.checks().patchSiteProtection().c_str());
+  if (runtime.patchSiteKnown) {
+    std::printf("patch site:   %s (%s; the jump the plug-in writes into the game's code), page protection %s\n",
+                hexBytes(game.checks().patchSiteBytes()).c_str(),
+                game.checks().patchTailIntact() ? "engine bytes after it intact" : "engine bytes after it CHANGED",
+                game.checks().patchSiteProtection().c_str());
+  } else {
+    const size_t changes = game.checks().codeChanges().size();
+    std::printf(
+        "patch site:   none known in %s, so no code may be written: the game's code is %s\n", runtime.name.c_str(),
+        changes ? "CHANGED (see failures)" : "unchanged (every function entry's jump and the code fill checked)");
+  }
   std::printf("trace:        %zu lines in %s\n", game.checks().traceLineCount(), game.tracePath().c_str());
   std::printf("log:          %s\n", game.pluginLogPath().c_str());
 
@@ -428,7 +531,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> checkFailures, runFailures;
   for (const std::string& f : game.checks().failures())
     (f.rfind("scenario line ", 0) == 0 ? runFailures : checkFailures).push_back(f);
-  if (!loaded) checkFailures.insert(checkFailures.begin(), "SKSEPlugin_Load returned false");
 
   nimbrel_sim::ReportInput report;
   report.edition = vr ? "Skyrim VR" : "Skyrim Special Edition";
@@ -455,7 +557,7 @@ int main(int argc, char** argv) {
   report.moves = moves.size();
   report.tasksRun = game.host().tasksRun();
   report.mainThread = game.checks().mainThreadFigures();
-  report.lightning = nimbrel_sim::cli::LightningFrom(loaded, follower, report.strikes.size(), report.frequency);
+  report.lightning = nimbrel_sim::cli::LightningFrom(true, follower, report.strikes.size(), report.frequency);
   report.failures = checkFailures;
   report.runFailures = runFailures;
   report.logPath = game.pluginLogPath();

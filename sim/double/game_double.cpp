@@ -15,7 +15,9 @@
 #include "double/game_double_impl.h"
 #include "engine/engine.h"
 #include "host/host.h"
+#include "host/version_data.h"
 #include "image/image.h"
+#include "image/runtimes.h"
 #include "run/os.h"
 #include "run/plugin_calls.h"
 #include "run/run.h"
@@ -35,6 +37,10 @@ std::vector<void*>& kept() {
 
 DoubleState* newState(Options options) {
   if (options.outDir.empty()) options.outDir = std::string("out/sim-") + (options.edition == Edition::VR ? "vr" : "se");
+  // Absolute, since a Windows run makes the game folder the current one.
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(options.outDir, ec);
+  if (!ec) options.outDir = absolute.string();
   auto* state = new DoubleState(std::move(options));
   std::lock_guard lock(gKeepMutex);
   kept().push_back(state);
@@ -63,8 +69,9 @@ GameDouble::GameDouble(Options options)
   DoubleState& d = *impl_;
   // Laying out the image takes a while (64 MiB); the trace clock starts after.
   std::string problem;
-  bool imageReady = image().prepare(d.options.edition, Engine::functionTargets(), problem);
+  bool imageReady = image().prepare(d.options.edition, runtimeOf(d.options), Engine::functionTargets(), problem);
   std::error_code ec;
+  d.startDir = std::filesystem::current_path(ec).string();
   std::filesystem::create_directories(d.documentsDir(), ec);
   if (!d.options.trace) {
     d.run.trace.countOnly();
@@ -72,6 +79,11 @@ GameDouble::GameDouble(Options options)
     d.run.fail("cannot write the trace in " + d.options.outDir + ": " + std::strerror(errno));
   }
   d.world.startClock();  // the simulated clock starts with the trace
+
+  // The simulation platform of the plug-in reads these before its query runs.
+  // The game folder and its database come before the plug-in is loaded.
+  d.runtime = layGameFolder(d.options, d.gameDir(), d.run);
+  if (!os::enterGameFolder(d.gameDir(), problem)) d.run.fail("game folder: " + problem);
 
   // The simulation platform of the plug-in reads these before its query runs.
   os::setEnv("NIMBREL_DOCUMENTS", d.documentsDir());
@@ -129,6 +141,11 @@ GameDouble::GameDouble(Options options)
                                        .s("edition", d.options.edition == Edition::VR ? "vr" : "se")
                                        .p("imageBase", image().base())
                                        .u("runtime", d.host.record()->runtimeVersion)
+                                       .s("runtimeName", d.runtime.name)
+                                       .s("layout", d.runtime.layout)
+                                       .s("host", d.runtime.host)
+                                       .s("database", d.runtime.database)
+                                       .s("databaseNote", d.runtime.databaseNote)
                                        .b("editor", d.options.editor)
                                        .s("documents", d.documentsDir()));
 }
@@ -153,19 +170,25 @@ bool GameDouble::loadPlugin(const std::string& path) {
     d.error = "the game image is not ready; see failures()";
     return false;
   }
-  d.library = os::loadLibrary(path, d.error);
+  // A relative path names a file from where the process started.
+  std::filesystem::path file(path);
+  if (file.is_relative() && !d.startDir.empty()) file = std::filesystem::path(d.startDir) / file;
+  d.library = os::loadLibrary(file.string(), d.error);
   d.run.trace.record("LoadPlugin", Args().s("path", path).b("result", d.library != nullptr));
   if (!d.library) return false;
   d.queryFn = os::findSymbol(d.library, "SKSEPlugin_Query");
   d.loadFn = os::findSymbol(d.library, "SKSEPlugin_Load");
-  if (!d.queryFn || !d.loadFn) {
-    d.error = path + " does not export SKSEPlugin_Query and SKSEPlugin_Load";
+  d.versionData = os::findSymbol(d.library, "SKSEPlugin_Version");
+  // SKSE for AE needs no query; the other hosts call both.
+  if (!d.loadFn || (!d.runtime.anniversary && !d.queryFn)) {
+    d.error = path + (d.runtime.anniversary ? " does not export SKSEPlugin_Load"
+                                            : " does not export SKSEPlugin_Query and SKSEPlugin_Load");
     return false;
   }
   return true;
 }
 
-bool GameDouble::usePluginEntryPoints(QueryFunction queryFn, LoadFunction loadFn) {
+bool GameDouble::usePluginEntryPoints(QueryFunction queryFn, LoadFunction loadFn, const void* versionData) {
   DoubleState& d = *impl_;
   if (!image().ready()) {
     d.error = "the game image is not ready; see failures()";
@@ -173,6 +196,7 @@ bool GameDouble::usePluginEntryPoints(QueryFunction queryFn, LoadFunction loadFn
   }
   d.queryFn = reinterpret_cast<void*>(queryFn);
   d.loadFn = reinterpret_cast<void*>(loadFn);
+  d.versionData = const_cast<void*>(versionData);
   return queryFn && loadFn;
 }
 
@@ -213,6 +237,51 @@ bool GameDouble::query() {
 }
 
 const PluginDescription& GameDouble::description() const { return impl_->description; }
+
+PluginStart GameDouble::startPlugin() {
+  DoubleState& d = *impl_;
+  PluginStart start;
+  start.host = d.runtime.host;
+  start.readsVersionData = d.runtime.anniversary;
+  auto declined = [&](PluginStart::Outcome outcome, const std::string& why) {
+    start.outcome = outcome;
+    start.why = why;
+    d.run.trace.record("PluginDeclined",
+                       Args()
+                           .s("by", outcome == PluginStart::Outcome::DeclinedByHost ? "host" : "plug-in")
+                           .s("host", start.host)
+                           .s("why", why));
+    return start;
+  };
+  if (d.runtime.anniversary) {
+    // The host reads the version data, never calls the query, then loads.
+    PluginVersionData data{};
+    if (d.versionData) std::memcpy(&data, d.versionData, sizeof data);
+    if (d.versionData) start.versionData = describeVersionData(data);
+    AeHostContext context;
+    context.runtime = d.runtime.packed;
+    context.hostVersion = d.host.record()->skseVersion;
+    std::error_code ec;
+    context.databasePresent = std::filesystem::is_regular_file(d.runtime.databasePath, ec);
+    context.databasePath = std::string(kDatabaseFolder) + "/" + d.runtime.database;
+    d.run.trace.record("SKSEPlugin_Version",
+                       Args().b("exported", d.versionData != nullptr).s("data", start.versionData));
+    const std::string refusal = aeHostRefusal(d.versionData ? &data : nullptr, context);
+    if (!refusal.empty()) return declined(PluginStart::Outcome::DeclinedByHost, refusal);
+  } else {
+    start.queried = true;
+    start.queryAccepted = query();
+    if (!start.queryAccepted)
+      return declined(PluginStart::Outcome::DeclinedByPlugin, "SKSEPlugin_Query returned false");
+  }
+  start.loadCalled = true;
+  if (!load()) return declined(PluginStart::Outcome::DeclinedByPlugin, "SKSEPlugin_Load returned false");
+  start.outcome = PluginStart::Outcome::Loaded;
+  return start;
+}
+
+RuntimeFacts GameDouble::runtime() const { return impl_->runtime; }
+std::string GameDouble::gameDir() const { return impl_->gameDir(); }
 
 bool GameDouble::load() {
   DoubleState& d = *impl_;

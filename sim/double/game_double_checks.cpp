@@ -47,28 +47,38 @@ std::map<std::string, uint64_t> Checks::faultsRefused() const { return impl_->ru
 size_t Checks::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
 
 std::vector<uint8_t> Checks::patchSiteBytes(size_t count) const {
-  if (!image().ready()) return {};
+  if (!image().ready() || !image().has(kJumpPatchSite)) return {};
   count = std::min(count, Image::kEngineCodeSize);
   const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
   return std::vector<uint8_t>(site, site + count);
 }
 
 bool Checks::patchTailIntact() const {
-  if (!image().ready()) return false;
+  if (!image().ready() || !image().has(kJumpPatchSite)) return false;
   const auto* site = reinterpret_cast<const uint8_t*>(image().address(kJumpPatchSite));
   return std::memcmp(site + kJumpSize, Image::kEngineCode + kJumpSize, kSkippedBytes) == 0;
 }
 
 std::string Checks::patchSiteProtection() const {
-  return image().ready() ? os::protectionOf(image().address(kJumpPatchSite)) : "---";
+  return image().ready() && image().has(kJumpPatchSite) ? os::protectionOf(image().address(kJumpPatchSite)) : "---";
 }
 
 uintptr_t Checks::imageBase() const { return image().base(); }
-uintptr_t Checks::patchSiteAddress() const { return image().ready() ? image().address(kJumpPatchSite) : 0; }
+uintptr_t Checks::patchSiteAddress() const {
+  return image().ready() && image().has(kJumpPatchSite) ? image().address(kJumpPatchSite) : 0;
+}
 
 std::vector<std::string> Checks::trace() const { return impl_->run.trace.lines(); }
 size_t Checks::traceLineCount() const { return impl_->run.trace.lineCount(); }
 size_t Checks::callCount(const std::string& function) const { return impl_->run.trace.count(function); }
+
+size_t Checks::engineCallCount() const {
+  size_t calls = 0;
+  for (int i = kFirstFunction; i <= kLastFunction; ++i) calls += callCount(entry(static_cast<EntryId>(i)).name);
+  return calls;
+}
+
+std::vector<std::string> Checks::codeChanges() const { return image().codeChanges(); }
 
 std::vector<std::string> Checks::failures() const {
   std::vector<std::string> all = impl_->run.failures();
@@ -91,6 +101,13 @@ void Checks::finalChecks() {
                     std::to_string(released) + " released, " + std::to_string(pending) + " pending");
 
   if (image().ready()) {
+    // Nothing but the patch site, where there is one, may change in the
+    // game's code; on other runtimes five bytes would land in unknown code.
+    const std::string where =
+        image().has(kJumpPatchSite) ? "" : " (" + d.runtime.name + " has no known patch site: no code may be written)";
+    for (const std::string& change : image().codeChanges()) found.push_back("game code changed: " + change + where);
+  }
+  if (image().ready() && image().has(kJumpPatchSite)) {
     std::vector<uint8_t> head = patchSiteBytes(kJumpSize);
     if (d.dataReadySent) {
       if (std::memcmp(head.data(), kJumpBytes, kJumpSize) != 0)

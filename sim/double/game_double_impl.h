@@ -35,6 +35,10 @@ const char* const kSentinelName = reinterpret_cast<const char*>(uintptr_t{0x5E5E
 // (NIMBREL_TIMER_RESOLUTION, simulated ms; 0 or less: exact sleeps).
 void setTimerResolutionEnv(double ms);
 
+// Lays out the game folder (outDir/Game) of a run: the runtime's Address
+// Library database as the options say; failures go to the run.
+RuntimeFacts layGameFolder(const Options& options, const std::string& gameDir, Run& run);
+
 // Frames per second of the editions' main threads.
 inline double editionFps(const Options& o) { return o.fps > 0 ? o.fps : o.edition == Edition::VR ? 90.0 : 60.0; }
 
@@ -74,6 +78,12 @@ struct DoubleState {
   void* library = nullptr;
   void* queryFn = nullptr;
   void* loadFn = nullptr;
+  void* versionData = nullptr;  // SKSEPlugin_Version, when exported
+  // The folder the process ran in when the double started (a Windows run
+  // makes the game folder current).
+  std::string startDir;
+  // The runtime played, its database and how it came to be there.
+  RuntimeFacts runtime;
   PluginDescriptionRecord descriptionRecord{kSentinelWord, kSentinelName, kSentinelWord};
   PluginDescription description;
   bool dataReadySent = false;  // message 8 reached the plug-in
@@ -87,6 +97,7 @@ struct DoubleState {
   std::vector<ScenarioOutcome> outcomes;
 
   std::string documentsDir() const { return options.outDir + "/Documents"; }
+  std::string gameDir() const { return options.outDir + "/Game"; }
 };
 
 }  // namespace nimbrel_sim

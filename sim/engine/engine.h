@@ -104,6 +104,7 @@ class Engine {
   void* formFromId(uint32_t formId);
   void* dynamicCast(void* object, int32_t vfDelta, void* sourceType, void* targetType, int32_t isReference);
   void* scriptEventSourcesGet();
+  void* skyGetSingleton();
   void addSink(void* source, void* sink);
   void* heapAllocate(void* heap, uint64_t size, uint32_t alignment, bool aligned);
   void heapFree(void* heap, void* block, bool aligned);

@@ -92,8 +92,20 @@ void* Engine::formFromId(uint32_t formId) {
     auto it = forms_.find(formId);
     if (it != forms_.end()) form = it->second;
   }
-  run_.trace.record("FormFromId", Args().u("formId", formId).p("result", form));
+  // The entry's offset, so that the trace shows which runtime's layout the
+  // call went through.
+  run_.trace.record(
+      "FormFromId",
+      Args().u("formId", formId).p("result", form).p("rva", uintptr_t{offsetOf(kFormFromId, image().layout())}));
   return form;
+}
+
+// The sky, as the holder holds it: any thread may ask, and nothing changes.
+void* Engine::skyGetSingleton() {
+  run_.noteEngineCall(os::osThreadId());
+  void* sky = __atomic_load_n(reinterpret_cast<void* const*>(image().address(kSkyHolder)), __ATOMIC_RELAXED);
+  run_.trace.record("SkyGetSingleton", Args().p("result", sky));
+  return sky;
 }
 
 void* Engine::dynamicCast(void* object, int32_t vfDelta, void* sourceType, void* targetType, int32_t isReference) {
@@ -106,6 +118,10 @@ void* Engine::dynamicCast(void* object, int32_t vfDelta, void* sourceType, void*
     problem = "EngineDynamicCast with an unknown type descriptor";
   } else if (vfDelta != 0 || isReference != 0) {
     problem = "EngineDynamicCast with non-zero first or last integer argument";
+  } else if (object && image().isPoison(reinterpret_cast<uintptr_t>(object))) {
+    problem =
+        "EngineDynamicCast of the poison the double keeps in the cell's unused worldspace field: the plug-in reads the "
+        "cell at the wrong offset for this runtime";
   } else if (object) {
     std::optional<Cls> cls = classOf(object);
     if (!cls) {

@@ -64,6 +64,7 @@ ScriptValue* simArgValue(void* stack, void* frame, uint32_t index, uint32_t offs
   return active().frameArgValue(stack, frame, index, offset);
 }
 void simValueClear(ScriptValue* value) { active().valueClear(value); }
+void* simSkyGetSingleton() { return refused("SkyGetSingleton") ? nullptr : active().skyGetSingleton(); }
 
 template <int Operation>
 uintptr_t simFunctionBase(void* self, uintptr_t a, uintptr_t b, uintptr_t c) {
@@ -118,6 +119,7 @@ const std::array<const void*, kEntryCount> kTargets = [] {
   t[kIFunctionBase16] = reinterpret_cast<const void*>(&simFunctionBase<16>);
   t[kIFunctionBase17] = reinterpret_cast<const void*>(&simFunctionBase<17>);
   t[kIFunctionBase19] = reinterpret_cast<const void*>(&simFunctionBase<19>);
+  t[kSkyGetSingleton] = reinterpret_cast<const void*>(&simSkyGetSingleton);
   return t;
 }();
 

@@ -25,7 +25,12 @@ const char* cellKind(bool inCell, bool attached) { return !inCell ? "none" : att
 
 }  // namespace
 
-World::World(Run& run, Engine& engine, const Options& options) : run_(run), engine_(engine), options_(options) {
+World::World(Run& run, Engine& engine, const Options& options)
+    : run_(run),
+      engine_(engine),
+      options_(options),
+      cellWorldspace_(cellWorldspaceOffset(options.edition, runtimeOf(options))),
+      cellPoisonField_(cellUnusedWorldspaceOffset(options.edition, runtimeOf(options))) {
   sky_ = engine_.create(Cls::Sky, kSkySize);
   storeField<float>(sky_, field::kSkyGameHour, kLoadedHour);
   storeField<float>(sky_, field::kSkyTransition, 1.0f);
@@ -57,7 +62,10 @@ void* World::keep(size_t size) {
 
 void* World::newCell(void* worldspace) {
   void* cell = engine_.create(Cls::Cell, kCellSize);
-  storeField<void*>(cell, field::kCellWorldspace, worldspace);
+  storeField<void*>(cell, cellWorldspace_, worldspace);
+  // A read at the other offset (the layout of another runtime) finds an
+  // address of the image's poison page.
+  storeField<uintptr_t>(cell, cellPoisonField_, image().poisonValue());
   cellAttached_[cell] = false;
   return cell;
 }

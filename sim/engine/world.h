@@ -28,7 +28,6 @@ inline constexpr size_t kLoaded3DRootNode = 0x68;
 inline constexpr size_t kNodePositionX = 0xd4;
 inline constexpr size_t kNodePositionY = 0xd8;
 inline constexpr size_t kNodePositionZ = 0xdc;
-inline constexpr size_t kCellWorldspace = 0x120;
 inline constexpr size_t kSkyCurrentWeather = 0x48;
 inline constexpr size_t kSkyOutgoingWeather = 0x50;
 inline constexpr size_t kSkyGameHour = 0x1b0;
@@ -131,6 +130,10 @@ class World {
   Run& run_;
   Engine& engine_;
   const Options& options_;
+  // Where cells keep their worldspace in the runtime played, and the other
+  // of the two offsets, which holds the poison value.
+  size_t cellWorldspace_ = 0x120;
+  size_t cellPoisonField_ = 0x128;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<uint8_t[]>> storage_;
   std::atomic<std::chrono::steady_clock::rep> startTicks_{std::chrono::steady_clock::now().time_since_epoch().count()};

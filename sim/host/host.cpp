@@ -1,7 +1,7 @@
 #include "host/host.h"
 
+#include "image/runtimes.h"
 #include "run/active_run.h"
-
 #include "run/os.h"
 
 #include <algorithm>
@@ -20,6 +20,7 @@ Host& active() { return *ActiveRun::host(); }
 void* hostQueryInterface(uint32_t id) { return active().queryInterface(id); }
 uint32_t hostPluginHandle() { return active().pluginHandle(); }
 uint32_t hostReleaseIndex() { return 0; }
+const void* hostPluginInfo(const char* name) { return active().pluginInfo(name); }
 bool hostRegisterScript(void* callback) { return active().registerScriptCallback(callback); }
 void hostAddTask(void* task) { active().addTask(task, false); }
 void hostAddUiTask(void* task) { active().addTask(task, true); }
@@ -31,15 +32,18 @@ bool hostDispatch(uint32_t handle, uint32_t type, void*, uint32_t length, const 
 }
 void* hostEventDispatcher(uint32_t id) { return active().eventDispatcher(id); }
 
-constexpr uint32_t kHostVersion = 0x02001000;  // interface version words, unread by the plug-in
-
 }  // namespace
 
 Host::Host(Run& run, Engine& engine, const Options& options) : run_(run), engine_(engine), options_(options) {
-  uint32_t runtime = options.runtimeVersion;
-  if (runtime == 0) runtime = options.edition == Edition::VR ? kRuntimeVR : kRuntimeSE;
-  record_ = {kHostVersion,      runtime,          0, options.editor ? 1u : 0u, &hostQueryInterface,
-             &hostPluginHandle, &hostReleaseIndex};
+  const uint32_t runtime = runtimeOf(options);
+  record_ = {hostVersionFor(options.edition, runtime),
+             runtime,
+             0,
+             options.editor ? 1u : 0u,
+             &hostQueryInterface,
+             &hostPluginHandle,
+             &hostReleaseIndex,
+             &hostPluginInfo};
   script_ = {1, &hostRegisterScript};
   task_ = {2, &hostAddTask, &hostAddUiTask};
   messaging_ = {2, &hostRegisterListener, &hostDispatch, &hostEventDispatcher};
@@ -66,6 +70,13 @@ void* Host::queryInterface(uint32_t id) {
   }
   run_.trace.record("QueryInterface", Args().u("id", id).p("result", result));
   return result;
+}
+
+// The host's records of loaded plug-ins are not simulated: no plug-in is
+// known by name.
+const void* Host::pluginInfo(const char* name) {
+  run_.trace.record("GetPluginInfo", Args().s("name", name ? name : "(null)"));
+  return nullptr;
 }
 
 uint32_t Host::pluginHandle() {

@@ -21,20 +21,22 @@
 
 namespace nimbrel_sim {
 
-// Host records, in the host's layout.
+// Host records, in the host's layout (the same for SE and AE hosts).
 struct HostInterfaceRecord {
-  uint32_t interfaceVersion;
+  uint32_t skseVersion;
   uint32_t runtimeVersion;
   uint32_t editorVersion;
   uint32_t isEditor;
   void* (*queryInterface)(uint32_t id);
   uint32_t (*getPluginHandle)();
   uint32_t (*getReleaseIndex)();
+  const void* (*getPluginInfo)(const char* name);  // since 2.0.18
 };
 static_assert(offsetof(HostInterfaceRecord, runtimeVersion) == 4);
 static_assert(offsetof(HostInterfaceRecord, isEditor) == 12);
 static_assert(offsetof(HostInterfaceRecord, queryInterface) == 16);
 static_assert(offsetof(HostInterfaceRecord, getPluginHandle) == 24);
+static_assert(offsetof(HostInterfaceRecord, getPluginInfo) == 40);
 
 struct PluginDescriptionRecord {
   uint32_t infoVersion;
@@ -147,6 +149,7 @@ class Host {
   // The host's side of each operation.
   void* queryInterface(uint32_t id);
   uint32_t pluginHandle();
+  const void* pluginInfo(const char* name);
   bool registerScriptCallback(void* callback);
   void addTask(void* task, bool ui);
   bool registerListener(uint32_t handle, const char* sender, void* listener);

@@ -1,5 +1,5 @@
 // The fake game image: a 64 MiB arena pinned at RVA 0x1000 of the executable,
-// laid out with the engine entries of one edition. The plug-in reaches every
+// laid out with the engine entries of one runtime. The plug-in reaches every
 // engine function, holder, object and type descriptor as image base + offset,
 // exactly as it would in the game.
 #pragma once
@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "image/runtimes.h"
 #include "nimbrel_sim/types.h"
 
 namespace nimbrel_sim {
@@ -39,6 +41,9 @@ enum EntryId : int {
   kIFunctionBase16,
   kIFunctionBase17,
   kIFunctionBase19,
+  // Sky::GetSingleton(), the engine's accessor of the sky (where its offset
+  // is known: 1.5.97, 1.6.353, 1.6.1170)
+  kSkyGetSingleton,
   // holders
   kSkyHolder,
   kPlayerRefHolder,
@@ -64,17 +69,25 @@ enum EntryId : int {
 
 enum class EntryKind { Function, Holder, Object, TypeDescriptor, Code };
 
+// An entry's Address Library ids (SE ids name it on 1.5.x, AE ids from 1.6
+// on; 0: none) and its offset in each column of Layout (0: the runtime has
+// no such entry, or its offset is not known).
 struct Entry {
   const char* name;
   EntryKind kind;
-  uint32_t se;
-  uint32_t vr;
+  uint32_t seId;
+  uint32_t aeId;
+  uint32_t offset[kLayoutCount];
 };
 
 const Entry& entry(EntryId id);
-uint32_t offsetOf(EntryId id, Edition edition);
+uint32_t offsetOf(EntryId id, Layout layout);
+// The id that names an entry in a runtime's database (0: none).
+uint32_t databaseIdOf(EntryId id, Edition edition, uint32_t runtime);
+// The entry an arena offset belongs to in a column (kEntryCount: code fill).
+EntryId entryAt(uint32_t offset, Layout layout);
 inline constexpr int kFirstFunction = kFormFromId;
-inline constexpr int kLastFunction = kIFunctionBase19;
+inline constexpr int kLastFunction = kSkyGetSingleton;
 inline constexpr int kFirstDescriptor = kRttiForm;
 inline constexpr int kLastDescriptor = kRttiPlayer;
 
@@ -87,16 +100,34 @@ class Image {
   static constexpr size_t kEngineCodeSize = 0x40;
   static const uint8_t kEngineCode[kEngineCodeSize];
 
-  // Lays the arena out for an edition: 0xCC everywhere, a jump at each
-  // function entry into functionTargets[id], engine code at the patch site
-  // (whose page is left read + execute). Done once per process; a later call
-  // only reports whether the edition matches. False with a reason on error.
-  bool prepare(Edition edition, const void* const* functionTargets, std::string& error);
+  // A page of the arena the double keeps inaccessible: the poison value of
+  // the cell's unused worldspace field points into it, so that a read
+  // through the wrong field faults at once, and recognisably.
+  static constexpr size_t kPoisonRva = 0x3800000;
+  static constexpr size_t kPoisonValueOffset = 0x100;
+
+  // Lays the arena out for a runtime: 0xCC everywhere, a jump at each
+  // function entry the runtime has into functionTargets[id], engine code at
+  // the patch site where there is one (its page is left read + execute), the
+  // poison page. Done once per process; a later call only reports whether
+  // the layout matches. False with a reason on error.
+  bool prepare(Edition edition, uint32_t runtime, const void* const* functionTargets, std::string& error);
   bool ready() const { return ready_; }
   Edition edition() const { return edition_; }
+  Layout layout() const { return layout_; }
 
   uintptr_t base() const { return base_; }
-  uintptr_t address(EntryId id) const { return base_ + offsetOf(id, edition_); }
+  // Whether the laid-out runtime has the entry (the patch site is only known
+  // for 1.5.39 and VR, the sky accessor not for 1.5.39 and VR).
+  bool has(EntryId id) const { return offsetOf(id, layout_) != 0; }
+  uintptr_t address(EntryId id) const { return base_ + offsetOf(id, layout_); }
+  uintptr_t poisonValue() const { return base_ + kPoisonRva + kPoisonValueOffset; }
+  bool isPoison(uintptr_t at) const { return at >= base_ + kPoisonRva && at < base_ + kPoisonRva + 0x1000; }
+  // What changed in the game's code since prepare: the jumps of the function
+  // entries, the engine heap object and the 0xCC fill everywhere else (the
+  // holders excluded, and the patch site, which has checks of its own). One
+  // line per changed run of bytes, at most `limit`.
+  std::vector<std::string> codeChanges(size_t limit = 4) const;
   // Stores an object pointer into a holder (relaxed atomic: the plug-in reads
   // holders from its own threads).
   void setHolder(EntryId holder, void* object) const;
@@ -107,7 +138,9 @@ class Image {
   bool checkLayout(std::string& error) const;
   bool ready_ = false;
   Edition edition_ = Edition::SpecialEdition;
+  Layout layout_ = Layout::Se1_5_39;
   uintptr_t base_ = 0;
+  const void* const* targets_ = nullptr;
 };
 
 // The one image of the process.

@@ -7,7 +7,7 @@ const std::vector<std::string>& faultEntries() {
       "FormFromId",         "EngineDynamicCast",  "SpellCastNative",      "RefMoveToNative",
       "CellAttachedNative", "ImodApplyNative",    "ImodRemoveNative",     "ScriptEventSourcesGet",
       "EventSourceAddSink", "EngineHeapAllocate", "InternedStringCreate", "InternedStringAssign",
-      "RegisterFunction",
+      "RegisterFunction",   "SkyGetSingleton",
   };
   return kEntries;
 }

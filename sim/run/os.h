@@ -21,8 +21,16 @@ uintptr_t mainImageBase();
 bool makeArenaReady(uintptr_t address, size_t size, std::string& error);
 // Gives a page range read + execute only, as engine code is mapped.
 bool protectReadExecute(uintptr_t address, size_t size, std::string& error);
+// Gives a page range no access at all.
+bool protectNone(uintptr_t address, size_t size, std::string& error);
 // Protection of the page holding an address, as "rwx" letters ("r-x", ...).
 std::string protectionOf(uintptr_t address);
+
+// Tells the plug-in where the game's folder is, as each platform does: the
+// simulation platform reads NIMBREL_GAME_FOLDER; a Windows plug-in reads its
+// files relative to the current directory, which becomes that folder (so
+// every path the double keeps must be absolute before). False with a reason.
+bool enterGameFolder(const std::string& folder, std::string& error);
 
 void setEnv(const std::string& name, const std::string& value);
 void unsetEnv(const std::string& name);
@@ -75,5 +83,8 @@ uint64_t peakResidentBytes();
 // A fault inside the process (0xCC trap, access violation) ends it with
 // exit code 4 and a one-line explanation.
 void installFaultHandler();
+// An access to an address in [begin, end) is explained with `line` instead
+// (one range; `line` must live as long as the process).
+void explainFaultsIn(uintptr_t begin, uintptr_t end, const char* line);
 
 }  // namespace nimbrel_sim::os

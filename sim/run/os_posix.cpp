@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -53,11 +55,22 @@ bool rangeMapped(uintptr_t begin, uintptr_t end) {
 
 std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-extern "C" void onFault(int signal) {
-  char text[96];
-  int n = std::snprintf(text, sizeof text,
-                        "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n", signal);
-  if (n > 0) (void)!write(2, text, static_cast<size_t>(n));
+// The range explainFaultsIn names, read by the handler.
+std::atomic<uintptr_t> gExplainedBegin{0}, gExplainedEnd{0};
+std::atomic<const char*> gExplanation{nullptr};
+
+extern "C" void onFault(int signal, siginfo_t* info, void*) {
+  char text[400];
+  const auto at = reinterpret_cast<uintptr_t>(info ? info->si_addr : nullptr);
+  const char* explained = gExplanation.load();
+  int n = 0;
+  if (explained && signal == SIGSEGV && at >= gExplainedBegin.load() && at < gExplainedEnd.load())
+    n = std::snprintf(text, sizeof text, "nimbrel-sim: %s (address 0x%lx)\n", explained,
+                      static_cast<unsigned long>(at));
+  else
+    n = std::snprintf(text, sizeof text,
+                      "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n", signal);
+  if (n > 0) (void)!write(2, text, std::min(static_cast<size_t>(n), sizeof text - 1));
   _exit(4);
 }
 
@@ -93,6 +106,20 @@ bool protectReadExecute(uintptr_t address, size_t size, std::string& error) {
   return true;
 }
 
+bool protectNone(uintptr_t address, size_t size, std::string& error) {
+  if (mprotect(reinterpret_cast<void*>(address), size, PROT_NONE) != 0) {
+    error = errnoText("mprotect of the poison page");
+    return false;
+  }
+  return true;
+}
+
+void explainFaultsIn(uintptr_t begin, uintptr_t end, const char* line) {
+  gExplainedBegin.store(begin);
+  gExplainedEnd.store(end);
+  gExplanation.store(line);
+}
+
 std::string protectionOf(uintptr_t address) {
   std::ifstream maps("/proc/self/maps");
   std::string line;
@@ -106,6 +133,11 @@ std::string protectionOf(uintptr_t address) {
 }
 
 void setEnv(const std::string& name, const std::string& value) { ::setenv(name.c_str(), value.c_str(), 1); }
+
+bool enterGameFolder(const std::string& folder, std::string&) {
+  setEnv("NIMBREL_GAME_FOLDER", folder);
+  return true;
+}
 
 void unsetEnv(const std::string& name) { ::unsetenv(name.c_str()); }
 
@@ -137,7 +169,8 @@ std::string pluginDocumentsDir(const std::string& simulatedDocuments) { return s
 
 void installFaultHandler() {
   struct sigaction action {};
-  action.sa_handler = onFault;
+  action.sa_sigaction = onFault;
+  action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGTRAP, SIGSEGV, SIGBUS, SIGILL}) sigaction(signal, &action, nullptr);
 }

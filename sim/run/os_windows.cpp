@@ -22,10 +22,22 @@ std::string lastErrorText(const char* what) {
   return std::string(what) + text;
 }
 
+// The range explainFaultsIn names.
+uintptr_t gExplainedBegin = 0, gExplainedEnd = 0;
+const char* gExplanation = nullptr;
+
 LONG WINAPI onFault(EXCEPTION_POINTERS* info) {
-  unsigned long code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0;
-  std::fprintf(stderr, "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n",
-               code == EXCEPTION_BREAKPOINT ? 5 : 11);
+  const EXCEPTION_RECORD* record = info ? info->ExceptionRecord : nullptr;
+  unsigned long code = record ? record->ExceptionCode : 0;
+  // An access violation's second word is the address it touched.
+  const uintptr_t at = code == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2
+                           ? static_cast<uintptr_t>(record->ExceptionInformation[1])
+                           : 0;
+  if (gExplanation && at >= gExplainedBegin && at < gExplainedEnd)
+    std::fprintf(stderr, "nimbrel-sim: %s (address 0x%llx)\n", gExplanation, static_cast<unsigned long long>(at));
+  else
+    std::fprintf(stderr, "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n",
+                 code == EXCEPTION_BREAKPOINT ? 5 : 11);
   std::fflush(stderr);
   ExitProcess(4);
 }
@@ -52,6 +64,21 @@ bool protectReadExecute(uintptr_t address, size_t size, std::string& error) {
   return true;
 }
 
+bool protectNone(uintptr_t address, size_t size, std::string& error) {
+  DWORD old = 0;
+  if (!VirtualProtect(reinterpret_cast<void*>(address), size, PAGE_NOACCESS, &old)) {
+    error = lastErrorText("VirtualProtect of the poison page");
+    return false;
+  }
+  return true;
+}
+
+void explainFaultsIn(uintptr_t begin, uintptr_t end, const char* line) {
+  gExplainedBegin = begin;
+  gExplainedEnd = end;
+  gExplanation = line;
+}
+
 std::string protectionOf(uintptr_t address) {
   MEMORY_BASIC_INFORMATION info{};
   if (VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof info) == 0) return "---";
@@ -74,6 +101,15 @@ std::string protectionOf(uintptr_t address) {
 }
 
 void setEnv(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
+
+bool enterGameFolder(const std::string& folder, std::string& error) {
+  setEnv("NIMBREL_GAME_FOLDER", folder);
+  if (!SetCurrentDirectoryA(folder.c_str())) {
+    error = lastErrorText(("SetCurrentDirectoryA " + folder).c_str());
+    return false;
+  }
+  return true;
+}
 
 void unsetEnv(const std::string& name) { _putenv_s(name.c_str(), ""); }
 

@@ -11,8 +11,8 @@
 // query and load, the game's start-up, scenarios), and one access object per
 // room: host(), world(), data(), scripts() and checks().
 //
-// One edition per process: the fake game image (the arena) is laid out for
-// the edition of the first GameDouble created in the process.
+// One layout per process: the fake game image (the arena) is laid out for
+// the edition and runtime of the first GameDouble created in the process.
 #pragma once
 
 #include <cstdint>
@@ -228,9 +228,17 @@ class Checks {
   size_t traceLineCount() const;
   // Number of trace lines whose "fn" is this simulated function.
   size_t callCount(const std::string& function) const;
+  // Calls into the engine's functions so far (trace lines of function entries).
+  size_t engineCallCount() const;
+  // What changed in the game's code since set-up, one line per changed run
+  // of bytes: the function entries' jumps, the engine heap object and the
+  // 0xCC fill (the patch site apart; see patchSiteBytes). finalChecks fails
+  // the run on any.
+  std::vector<std::string> codeChanges() const;
   size_t sinkCount(Source source) const;
   // The bytes at the patch site, and whether the bytes after the jump are
-  // still the engine's own.
+  // still the engine's own (empty, false, "---" and 0 on runtimes without a
+  // known patch site: every runtime but 1.5.39 and VR).
   std::vector<uint8_t> patchSiteBytes(size_t count = 5) const;
   bool patchTailIntact() const;
   // Page protection of the patch site as the OS reports it ("r-x", "rwx", ...).
@@ -274,10 +282,18 @@ class GameDouble {
   const std::string& error() const;
   // Entry points linked into the calling program instead of a library (a
   // test that builds the plug-in's code in). Same role as loadPlugin.
+  // `versionData`, when given, stands for SKSEPlugin_Version (0x350 bytes).
   using QueryFunction = bool (*)(const void* host, void* description);
   using LoadFunction = bool (*)(const void* host);
-  bool usePluginEntryPoints(QueryFunction queryFn, LoadFunction loadFn);
+  bool usePluginEntryPoints(QueryFunction queryFn, LoadFunction loadFn, const void* versionData = nullptr);
+  // Starts the plug-in as the runtime's host does. SKSE for SE and VR call
+  // SKSEPlugin_Query, then SKSEPlugin_Load if the query took the game. SKSE
+  // for AE (runtime 1.6 and later, SE edition) reads SKSEPlugin_Version,
+  // declines the plug-in by its rules in its order (runtimes.md, "The host
+  // on AE"), never calls the query, then calls SKSEPlugin_Load.
+  PluginStart startPlugin();
   // SKSEPlugin_Query with the host interface; the description record is kept.
+  // A single call, whatever the runtime's host would do.
   bool query();
   const PluginDescription& description() const;
   // SKSEPlugin_Load.
@@ -316,7 +332,13 @@ class GameDouble {
   // The engine entries a Fault may name.
   static const std::vector<std::string>& faultEntries();
 
+  // The runtime played (Options::runtimeVersion) and its files.
+  RuntimeFacts runtime() const;
+
   // --- paths of this run -------------------------------------------------------
+  // The game's folder, outDir/Game: the Address Library database lies in its
+  // Data/SKSE/Plugins.
+  std::string gameDir() const;
   std::string documentsDir() const;
   std::string pluginLogPath() const;  // where the edition's plug-in log is expected
   std::string tracePath() const;

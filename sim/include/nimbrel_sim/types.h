@@ -12,9 +12,16 @@ namespace nimbrel_sim {
 
 enum class Edition { SpecialEdition, VR };
 
-// Runtime versions the two editions report.
+// Runtime versions the two editions report by default.
 inline constexpr uint32_t kRuntimeSE = 0x01050270;  // 1.5.39
 inline constexpr uint32_t kRuntimeVR = 0x010400F1;
+
+// The Address Library database the double leaves in its game folder
+// (Options::outDir + "/Game") for a plug-in of the SE edition on a runtime
+// whose plug-ins read one (1.5.x other than 1.5.39, and 1.6 on):
+// `Written` by the double from its own table (where it has the runtime's
+// offsets; otherwise none), left out, damaged, or the user's file copied in.
+enum class AddressLibrary { Written, Missing, TruncatedBody, WrongHeader, WrongVersion, File };
 
 // Host message types (the host's numbering).
 inline constexpr uint32_t kMsgPostLoad = 0;
@@ -43,8 +50,13 @@ struct Options {
   // Run folder. The documents folder is outDir/Documents (created), the trace
   // is outDir/trace.jsonl.
   std::string outDir;
-  // 0 means the edition's own runtime (kRuntimeSE or kRuntimeVR).
+  // 0 means the edition's own runtime (kRuntimeSE or kRuntimeVR). The SE
+  // edition plays 1.5.39, 1.5.97, 1.6.353 and 1.6.1170 with their own
+  // layouts; any other runtime gets the nearest layout (its plug-in should
+  // refuse it). From 1.6 on the host is SKSE for AE.
   uint32_t runtimeVersion = 0;
+  AddressLibrary addressLibrary = AddressLibrary::Written;
+  std::string addressLibraryFile;  // for AddressLibrary::File
   bool editor = false;
   // Sleeps of the plug-in are divided by this (simulation platform only).
   double timeScale = 1.0;
@@ -209,6 +221,41 @@ struct MainThreadFigures {
   size_t peakSheetLoops = 0;
   size_t peakForkLoops = 0;
   size_t peakStrikeThreads = 0;
+};
+
+// The runtime a double plays, and what it laid out for it.
+struct RuntimeFacts {
+  uint32_t packed = 0;
+  std::string name;    // "1.6.1170"
+  std::string layout;  // the offset column laid out: the runtime's own, or the nearest known
+  bool layoutExact = false;
+  std::string host;          // "SKSE for AE 2.2.6"
+  bool anniversary = false;  // SKSE for AE loads the plug-in
+  // The Address Library database: its file name (empty when the runtime's
+  // plug-ins read none), its path, whether it is there, and how it came.
+  std::string database;
+  std::string databasePath;
+  bool databasePresent = false;
+  std::string databaseNote;
+  size_t cellWorldspace = 0x120;  // where a cell keeps its worldspace
+  bool patchSiteKnown = false;    // engine bytes at the patch site are known (1.5.39, VR)
+  uint32_t formFromIdRva = 0;
+  uint32_t formFromIdDatabaseId = 0;  // 0 where the runtime needs no database
+};
+
+// How the host's loading of the plug-in ended (GameDouble::startPlugin).
+struct PluginStart {
+  enum class Outcome { Loaded, DeclinedByHost, DeclinedByPlugin };
+  Outcome outcome = Outcome::DeclinedByHost;
+  std::string host;               // "SKSE for AE 2.2.6"
+  bool readsVersionData = false;  // SKSE for AE: SKSEPlugin_Version, never SKSEPlugin_Query
+  std::string versionData;        // what SKSEPlugin_Version says, when read
+  bool queried = false;           // SKSEPlugin_Query was called (and its answer)
+  bool queryAccepted = false;
+  bool loadCalled = false;
+  // Declined: the host's rule, or "SKSEPlugin_Query returned false" and the like.
+  std::string why;
+  bool loaded() const { return outcome == Outcome::Loaded; }
 };
 
 struct PluginDescription {
