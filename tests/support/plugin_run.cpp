@@ -31,7 +31,7 @@ PluginRun::PluginRun(nimbrel_sim::Options options, size_t documentsLength) {
     throw std::runtime_error("plug-in not loaded: " + game_->error());
 }
 
-bool PluginRun::QueryAndLoad() { return game_->query() && game_->load(); }
+bool PluginRun::QueryAndLoad() { return game_->startPlugin().loaded(); }
 
 PluginRun::Played PluginRun::PlayScenarioFile(const char* name, void (*beforePlay)(nimbrel_sim::GameDouble&)) {
   std::ifstream in(std::string(NIMBREL_SCENARIO_DIR) + "/" + name);

@@ -17,7 +17,8 @@ class PluginRun {
   nimbrel_sim::GameDouble& game() { return *game_; }
   const std::string& folder() const { return dir_.path(); }
   std::string Log() const { return ReadFile(game_->pluginLogPath()); }
-  // Query and load; false if the plug-in refused.
+  // Query and load as the runtime's host does them (GameDouble::startPlugin);
+  // false if the host or the plug-in declined.
   bool QueryAndLoad();
   // A whole session with a scenario file of scenarios/: query and load, its
   // set-up, the start-up, the play, then the world unloaded, the tasks drained
