@@ -451,7 +451,11 @@ int main(int argc, char** argv) {
       std::printf("plug-in load: declined by the plug-in (%s; its log: %s)\n", start.why.c_str(),
                   LogTail(game.pluginLogPath()).c_str());
     std::printf("engine:       %s\n", EngineLine(game, runtime).c_str());
-    std::printf("log:          %s\n", game.pluginLogPath().c_str());
+    std::error_code ec;
+    if (std::filesystem::exists(game.pluginLogPath(), ec))
+      std::printf("log:          %s\n", game.pluginLogPath().c_str());
+    else
+      std::printf("log:          none written (the plug-in never ran)\n");
     std::printf("nimbrel-sim: the plug-in was declined; not loaded\n");
     std::fflush(nullptr);
     std::_Exit(kExitRefused);
