@@ -206,10 +206,15 @@ std::string settingProblem(const std::string& key, bool isInt) {
   for (auto k = own; k != ownEnd; ++k)
     if (key == *k) return {};
   for (auto k = own; k != ownEnd; ++k)
-    if (sameIgnoringCase(key, *k)) return "did you mean '" + std::string(*k) + "'? keys are case-sensitive";
+    if (sameIgnoringCase(key, *k)) return std::string("did you mean '") + *k + "'? keys are case-sensitive";
   for (auto k = other; k != otherEnd; ++k) {
-    if (key == *k || sameIgnoringCase(key, *k))
-      return "'" + std::string(*k) + "' is " + (isInt ? "a float setting: set-float" : "an integer setting: set-int");
+    if (key == *k || sameIgnoringCase(key, *k)) {
+      // Appended piece by piece: GCC 12 warns (-Wrestrict) on "..." + std::string&& once inlined.
+      std::string problem = "'";
+      problem += *k;
+      problem += isInt ? "' is a float setting: set-float" : "' is an integer setting: set-int";
+      return problem;
+    }
   }
   return "not a key of the plug-in (docs/SETTINGS.md lists them)";
 }
