@@ -32,20 +32,26 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 
 documents="$WINEPREFIX/drive_c/users/$(id -un)/Documents"
 status=0
-for edition in se vr; do
+runs=0
+# The SE DLL on every runtime the double names (1.5.39 with its built-in
+# offsets, the others through the Address Library database the double writes),
+# and the VR DLL.
+for run in se:1.5.39 se:1.5.97 se:1.6.353 se:1.6.1170 vr:; do
+  edition=${run%%:*} runtime=${run#*:}
+  runs=$((runs + 1))
   if [[ $edition == se ]]; then
     log="$documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"; banner="Nimbrel: $version"
   else
     log="$documents/My Games/Skyrim VR/SKSE/NimbrelVRPlugin.log"; banner="NimbrelVR: $version"
   fi
   rm -f "$log"
-  out=$root/build/mingw/wine-out/$edition
-  echo "--- $edition under Wine"
+  out=$root/build/mingw/wine-out/$edition${runtime:+-$runtime}
+  echo "--- $edition${runtime:+ $runtime} under Wine"
   scenario=$(winepath -w "$root/scenarios/short-storm.txt")
-  if ! output=$(wine "$bin/nimbrel-sim.exe" --edition "$edition" --scenario "$scenario" --time-scale 1 \
-                  --out "$(winepath -w "$out")" 2>&1); then
+  if ! output=$(wine "$bin/nimbrel-sim.exe" --edition "$edition" ${runtime:+--runtime "$runtime"} \
+                  --scenario "$scenario" --time-scale 1 --out "$(winepath -w "$out")" 2>&1); then
     echo "$output"
-    echo "wine-run: FAIL: nimbrel-sim.exe --edition $edition exited non-zero" >&2
+    echo "wine-run: FAIL: nimbrel-sim.exe --edition $edition ${runtime:+--runtime $runtime }exited non-zero" >&2
     status=1
     continue
   fi
@@ -54,8 +60,14 @@ for edition in se vr; do
     echo "wine-run: FAIL: no '$banner' banner in $log" >&2
     status=1
   fi
-  if ! grep -qE 'patch site: +E9 2D 00 00 00' <<<"$output"; then
-    echo "wine-run: FAIL: the jump was not written at the patch site" >&2
+  # The jump is written only where its site's bytes are known: 1.5.39 and VR.
+  if [[ $runtime == 1.5.39 || $edition == vr ]]; then
+    if ! grep -qE 'patch site: +E9 2D 00 00 00' <<<"$output"; then
+      echo "wine-run: FAIL: the jump was not written at the patch site" >&2
+      status=1
+    fi
+  elif grep -qE 'E9 2D 00 00 00' <<<"$output"; then
+    echo "wine-run: FAIL: a jump was written into the game's code on $runtime" >&2
     status=1
   fi
   if ! grep -qE '^strikes: +[1-9]' <<<"$output"; then
@@ -63,6 +75,21 @@ for edition in se vr; do
     status=1
   fi
 done
+
+# The real file reading of the DLL: without its database the SE DLL declines
+# on 1.5.97, and its log names the file it looked for.
+runs=$((runs + 1))
+se_log="$documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"
+rm -f "$se_log"
+echo "--- se 1.5.97 without the Address Library under Wine"
+code=0
+output=$(wine "$bin/nimbrel-sim.exe" --edition se --runtime 1.5.97 --address-library missing \
+           --out "$(winepath -w "$root/build/mingw/wine-out/se-1.5.97-missing")" 2>&1) || code=$?
+echo "$output" | tail -n 4
+if ((code != 3)) || ! grep -q 'version-1-5-97-0.bin' "$se_log" || ! grep -q 'Address Library' "$se_log"; then
+  echo "wine-run: FAIL: expected exit 3 (got $code) and a log naming version-1-5-97-0.bin and the Address Library" >&2
+  status=1
+fi
 
 # The archives carry exactly the DLLs that were just run, and the script just compiled.
 for pair in SE:Nimbrel VR:NimbrelVR; do
@@ -82,5 +109,5 @@ for pair in SE:Nimbrel VR:NimbrelVR; do
   (cd "$unpacked" && find . -type f | sed 's|^\./|    |' | sort)
   rm -rf "$unpacked"
 done
-if ((status == 0)); then echo "wine-run: 2 passed, 0 failed"; else echo "wine-run: failed"; fi
+if ((status == 0)); then echo "wine-run: $runs passed, 0 failed"; else echo "wine-run: failed"; fi
 exit $status
