@@ -561,7 +561,7 @@ int main(int argc, char** argv) {
   report.moves = moves.size();
   report.tasksRun = game.host().tasksRun();
   report.mainThread = game.checks().mainThreadFigures();
-  report.lightning = nimbrel_sim::cli::LightningFrom(true, follower, report.strikes.size(), report.frequency);
+  report.lightning = nimbrel_sim::cli::LightningFrom(follower, report.strikes.size(), report.frequency);
   report.failures = checkFailures;
   report.runFailures = runFailures;
   report.logPath = game.pluginLogPath();

@@ -140,10 +140,9 @@ std::vector<ReportInput::Waits> LaunchWaits(const std::vector<MoveRecord>& moves
   return all;
 }
 
-LightningState LightningFrom(bool loaded, const LogFollower& log, size_t strikes,
+LightningState LightningFrom(const LogFollower& log, size_t strikes,
                              const std::vector<std::pair<double, int>>& frequency) {
   using State = LightningState::State;
-  if (!loaded) return {State::NeverStarted, "never started \u2014 SKSEPlugin_Load returned false"};
   if (!log.stopLine().empty())
     return {State::NeverStarted, "never started \u2014 the plug-in's log says \"" + log.stopLine() + "\""};
   if (strikes > 0) return {State::Ran, "ran: " + std::to_string(strikes) + (strikes == 1 ? " strike" : " strikes")};

@@ -33,9 +33,9 @@ class LogFollower {
   std::string stopLine_;
 };
 
-// Whether lightning ran: never started (the load failed, or the log says the
-// plug-in gave up), started without a strike, or ran.
-LightningState LightningFrom(bool loaded, const LogFollower& log, size_t strikes,
+// Whether lightning ran in a run whose plug-in loaded: never started (the log
+// says the plug-in gave up), started without a strike, or ran.
+LightningState LightningFrom(const LogFollower& log, size_t strikes,
                              const std::vector<std::pair<double, int>>& frequency);
 
 // Mean wait between launches of each kind (fork, then sheet) while the
