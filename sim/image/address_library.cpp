@@ -213,8 +213,7 @@ AddressDatabase databaseFor(Edition edition, uint32_t runtime) {
   auto fillAt = [layout](uint64_t near, int64_t step) {
     uint64_t at = near;
     do at = static_cast<uint64_t>(static_cast<int64_t>(at) + step);
-    while (entryAt(static_cast<uint32_t>(at), layout) != kEntryCount ||
-           (at >= Image::kPoisonRva && at < Image::kPoisonRva + 0x1000));
+    while (entryAt(static_cast<uint32_t>(at), layout) != kEntryCount);
     return at;
   };
   std::map<uint64_t, uint64_t> all = byId;

@@ -165,12 +165,6 @@ bool Image::checkLayout(std::string& error) const {
       return false;
     }
   }
-  for (const Span& span : spans) {
-    if (span.begin < kPoisonRva + kPage && span.end > kPoisonRva) {
-      error = std::string(entry(span.id).name) + " lies on the poison page";
-      return false;
-    }
-  }
   if (has(kJumpPatchSite) != has(kJumpPatchTarget)) {
     error = "a patch site without its target, or a target without its site";
     return false;
@@ -238,8 +232,9 @@ bool Image::prepare(Edition edition, uint32_t runtime, const void* const* functi
   for (int i = kSkyHolder; i <= kMenuManagerHolder; ++i) setHolder(static_cast<EntryId>(i), nullptr);
   std::memset(reinterpret_cast<void*>(address(kEngineHeap)), 0, kEngineHeapSize);
 
-  if (!os::protectNone(base_ + kPoisonRva, kPage, error)) return false;
-  os::explainFaultsIn(base_ + kPoisonRva, base_ + kPoisonRva + kPage,
+  poison_ = os::reserveNoAccessPage(kPoisonPageSize, error);
+  if (!poison_) return false;
+  os::explainFaultsIn(poison_, poison_ + kPoisonPageSize,
                       "the plug-in read through the poison the double keeps in the cell's unused worldspace field "
                       "(0x120 from 1.6.629 on, 0x128 before): it reads the cell at the wrong offset for this runtime");
   if (has(kJumpPatchSite)) {
@@ -270,14 +265,13 @@ std::vector<std::string> Image::codeChanges(size_t limit) const {
   // What each byte should hold: the spans of the entries, 0xCC between them.
   struct Span {
     uintptr_t begin, end;
-    EntryId id;  // kEntryCount: the poison page
+    EntryId id;
   };
   std::vector<Span> spans;
   for (int i = 0; i < kEntryCount; ++i) {
     const auto id = static_cast<EntryId>(i);
     if (has(id) && extentOf(id)) spans.push_back({offsetOf(id, layout_), offsetOf(id, layout_) + extentOf(id), id});
   }
-  spans.push_back({kPoisonRva, kPoisonRva + kPage, kEntryCount});
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
 
   const auto* arena = reinterpret_cast<const uint8_t*>(base_);

@@ -100,11 +100,13 @@ class Image {
   static constexpr size_t kEngineCodeSize = 0x40;
   static const uint8_t kEngineCode[kEngineCodeSize];
 
-  // A page of the arena the double keeps inaccessible: the poison value of
-  // the cell's unused worldspace field points into it, so that a read
-  // through the wrong field faults at once, and recognisably.
-  static constexpr size_t kPoisonRva = 0x3800000;
+  // The poison value of the cell's unused worldspace field points into a
+  // page that no one may touch, so that a read through the wrong field faults
+  // at once, and recognisably. The page lies outside the executable: a leak
+  // checker scans the executable's sections, the arena among them, even while
+  // the program runs (libFuzzer asks it after inputs), and would fault there.
   static constexpr size_t kPoisonValueOffset = 0x100;
+  static constexpr size_t kPoisonPageSize = 0x1000;
 
   // Lays the arena out for a runtime: 0xCC everywhere, a jump at each
   // function entry the runtime has into functionTargets[id], engine code at
@@ -121,8 +123,8 @@ class Image {
   // for 1.5.39 and VR, the sky accessor not for 1.5.39 and VR).
   bool has(EntryId id) const { return offsetOf(id, layout_) != 0; }
   uintptr_t address(EntryId id) const { return base_ + offsetOf(id, layout_); }
-  uintptr_t poisonValue() const { return base_ + kPoisonRva + kPoisonValueOffset; }
-  bool isPoison(uintptr_t at) const { return at >= base_ + kPoisonRva && at < base_ + kPoisonRva + 0x1000; }
+  uintptr_t poisonValue() const { return poison_ + kPoisonValueOffset; }
+  bool isPoison(uintptr_t at) const { return poison_ && at >= poison_ && at < poison_ + kPoisonPageSize; }
   // What changed in the game's code since prepare: the jumps of the function
   // entries, the engine heap object and the 0xCC fill everywhere else (the
   // holders excluded, and the patch site, which has checks of its own). One
@@ -140,6 +142,7 @@ class Image {
   Edition edition_ = Edition::SpecialEdition;
   Layout layout_ = Layout::Se1_5_39;
   uintptr_t base_ = 0;
+  uintptr_t poison_ = 0;  // the poison page
   const void* const* targets_ = nullptr;
 };
 

@@ -22,7 +22,9 @@ bool makeArenaReady(uintptr_t address, size_t size, std::string& error);
 // Gives a page range read + execute only, as engine code is mapped.
 bool protectReadExecute(uintptr_t address, size_t size, std::string& error);
 // Gives a page range no access at all.
-bool protectNone(uintptr_t address, size_t size, std::string& error);
+// A fresh page of `size` bytes that no access is allowed to, outside every
+// section of the executable; 0 with a reason on failure.
+uintptr_t reserveNoAccessPage(size_t size, std::string& error);
 // Protection of the page holding an address, as "rwx" letters ("r-x", ...).
 std::string protectionOf(uintptr_t address);
 

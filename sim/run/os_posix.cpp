@@ -106,29 +106,13 @@ bool protectReadExecute(uintptr_t address, size_t size, std::string& error) {
   return true;
 }
 
-namespace {
-
-std::atomic<uintptr_t> gNoAccessBegin{0};
-std::atomic<size_t> gNoAccessSize{0};
-
-// LeakSanitizer's check at exit scans the executable's sections, the arena
-// among them, and dies on a page it cannot read. Handlers registered after its
-// own run before it: the page opens for reading once the run is over.
-void readableAtExit() {
-  if (const size_t size = gNoAccessSize.load())
-    mprotect(reinterpret_cast<void*>(gNoAccessBegin.load()), size, PROT_READ);
-}
-
-}  // namespace
-
-bool protectNone(uintptr_t address, size_t size, std::string& error) {
-  if (mprotect(reinterpret_cast<void*>(address), size, PROT_NONE) != 0) {
-    error = errnoText("mprotect of the poison page");
-    return false;
+uintptr_t reserveNoAccessPage(size_t size, std::string& error) {
+  void* page = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) {
+    error = errnoText("mmap of the poison page");
+    return 0;
   }
-  gNoAccessBegin.store(address);
-  if (gNoAccessSize.exchange(size) == 0) std::atexit(readableAtExit);
-  return true;
+  return reinterpret_cast<uintptr_t>(page);
 }
 
 void explainFaultsIn(uintptr_t begin, uintptr_t end, const char* line) {

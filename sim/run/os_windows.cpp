@@ -64,13 +64,13 @@ bool protectReadExecute(uintptr_t address, size_t size, std::string& error) {
   return true;
 }
 
-bool protectNone(uintptr_t address, size_t size, std::string& error) {
-  DWORD old = 0;
-  if (!VirtualProtect(reinterpret_cast<void*>(address), size, PAGE_NOACCESS, &old)) {
-    error = lastErrorText("VirtualProtect of the poison page");
-    return false;
+uintptr_t reserveNoAccessPage(size_t size, std::string& error) {
+  void* page = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+  if (!page) {
+    error = lastErrorText("VirtualAlloc of the poison page");
+    return 0;
   }
-  return true;
+  return reinterpret_cast<uintptr_t>(page);
 }
 
 void explainFaultsIn(uintptr_t begin, uintptr_t end, const char* line) {
