@@ -197,9 +197,10 @@ bool decodeDatabase(const std::vector<uint8_t>& bytes, AddressDatabase& d, std::
 AddressDatabase databaseFor(Edition edition, uint32_t runtime) {
   AddressDatabase d;
   d.format = databaseFormat(runtime);
-  d.version[0] = static_cast<int32_t>(runtime >> 24);
-  d.version[1] = static_cast<int32_t>((runtime >> 16) & 0xFF);
-  d.version[2] = static_cast<int32_t>((runtime >> 4) & 0xFFF);
+  const RuntimeParts p = partsOf(runtime);
+  d.version[0] = static_cast<int32_t>(p.major);
+  d.version[1] = static_cast<int32_t>(p.minor);
+  d.version[2] = static_cast<int32_t>(p.build);
   if (!layoutExact(edition, runtime) || databaseFileName(edition, runtime).empty()) return d;
   const Layout layout = layoutFor(edition, runtime);
   std::map<uint64_t, uint64_t> byId;

@@ -13,7 +13,6 @@ constexpr uint32_t kMajorMinor1_6 = 0x0106;
 constexpr uint32_t kMajorMinorVr = 0x0104;
 
 uint32_t majorMinor(uint32_t runtime) { return runtime >> 16; }
-unsigned buildOf(uint32_t runtime) { return (runtime >> 4) & 0xFFF; }
 
 // SKSE's own versions, packed like runtimes: 2.0.20, 2.1.5 and 2.2.6. The one
 // for 1.5.39 and VR is the double's old word (the plug-in reads none of them).
@@ -37,11 +36,11 @@ bool decimal(const std::string& part, unsigned limit, unsigned& out) {
 
 std::string runtimeName(uint32_t packed) {
   char text[32];
-  const unsigned major = packed >> 24, minor = (packed >> 16) & 0xFF, build = buildOf(packed), sub = packed & 0xF;
-  if (sub)
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", major, minor, build, sub);
+  const RuntimeParts p = partsOf(packed);
+  if (p.sub)
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", p.major, p.minor, p.build, p.sub);
   else
-    std::snprintf(text, sizeof text, "%u.%u.%u", major, minor, build);
+    std::snprintf(text, sizeof text, "%u.%u.%u", p.major, p.minor, p.build);
   return text;
 }
 
@@ -136,9 +135,9 @@ std::string databaseFileName(Edition edition, uint32_t runtime) {
   if (edition != Edition::SpecialEdition || runtime == kRuntime1_5_39 || majorMinor(runtime) < kMajorMinor1_5)
     return "";
   char text[64];
+  const RuntimeParts p = partsOf(runtime);
   std::snprintf(text, sizeof text, "%s-%u-%u-%u-0.bin",
-                majorMinor(runtime) == kMajorMinor1_5 ? "version" : "versionlib", runtime >> 24, (runtime >> 16) & 0xFF,
-                buildOf(runtime));
+                majorMinor(runtime) == kMajorMinor1_5 ? "version" : "versionlib", p.major, p.minor, p.build);
   return text;
 }
 

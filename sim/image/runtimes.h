@@ -23,6 +23,14 @@ inline constexpr uint32_t kRuntime1_6_1170 = 0x01064920;
 enum class Layout : int { Se1_5_39, Se1_5_97, Ae1_6_353, Ae1_6_1170, Vr, Count };
 inline constexpr int kLayoutCount = static_cast<int>(Layout::Count);
 
+// The parts SKSE packs a runtime from: major << 24 | minor << 16 | build << 4 | sub.
+struct RuntimeParts {
+  unsigned major, minor, build, sub;
+};
+constexpr RuntimeParts partsOf(uint32_t packed) {
+  return {packed >> 24, (packed >> 16) & 0xFF, (packed >> 4) & 0xFFF, packed & 0xF};
+}
+
 // "1.6.1170", "1.4.15.1" (the sub-version only when set).
 std::string runtimeName(uint32_t packed);
 // "1.5.97", "1.6.1170" (any major.minor.build[.sub] in range) or the packed

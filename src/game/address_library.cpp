@@ -4,15 +4,17 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "game/runtime_version.h"
+
 namespace NimbrelVR::game {
 namespace {
 
 constexpr int32_t kMaxNameLength = 1024;  // "SkyrimSE.exe" in every known file
 constexpr int32_t kPointerSize = 8;
 
-constexpr unsigned Major(uint32_t runtime) { return runtime >> 24; }
-constexpr unsigned Minor(uint32_t runtime) { return (runtime >> 16) & 0xFF; }
-constexpr unsigned Build(uint32_t runtime) { return (runtime >> 4) & 0xFFF; }
+constexpr unsigned Major(uint32_t runtime) { return PartsOf(runtime).major; }
+constexpr unsigned Minor(uint32_t runtime) { return PartsOf(runtime).minor; }
+constexpr unsigned Build(uint32_t runtime) { return PartsOf(runtime).build; }
 
 // Bytes a value takes for each of the eight rules of an entry's type byte.
 constexpr uint8_t kValueBytes[8] = {8, 0, 1, 1, 2, 2, 2, 4};

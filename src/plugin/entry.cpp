@@ -2,12 +2,12 @@
 #include <cstring>
 
 #include "game/engine_binding.h"
+#include "game/runtime_version.h"
 #include "lightning/tasks.h"
 #include "log/debug_log.h"
 #include "platform/platform.h"
 #include "plugin/edition.h"
 #include "plugin/host.h"
-#include "plugin/runtime_text.h"
 #include "settings/script_bridge.h"
 
 namespace NimbrelVR {
@@ -75,7 +75,7 @@ bool BindEngine(uint32_t runtime) {
       LogMessage("Cannot find %s.", report.file);
       LogMessage(
           "Install the Address Library for SKSE Plugins for Skyrim %s: this build finds the game's code through it.",
-          RuntimeText(runtime).text);
+          game::RuntimeText(runtime).text);
       return false;
     case game::BindingReport::Outcome::FileUnusable:
       LogMessage("Cannot use %s: %s.", report.file, report.problem.text);
@@ -109,8 +109,9 @@ bool RunQuerySteps(const HostInterface* host, PluginDescription* info) {
   }
   if (!edition::RuntimeSupported(host->runtimeVersion)) {
     LogMessage("unsupported runtime version %08X", host->runtimeVersion);
-    LogMessage("This build runs on %s %s%s; this game is %s.", edition::kGameName, RuntimeText(edition::kRuntime).text,
-               edition::kRuntimeRange, RuntimeText(host->runtimeVersion).text);
+    LogMessage("This build runs on %s %s%s; this game is %s.", edition::kGameName,
+               game::RuntimeText(edition::kRuntime).text, edition::kRuntimeRange,
+               game::RuntimeText(host->runtimeVersion).text);
     return false;
   }
   gHost->runtime = host->runtimeVersion;

@@ -3,13 +3,13 @@
 #include "game/engine_binding.h"
 #include "game/event_records.h"
 #include "game/plugin_forms.h"
+#include "game/runtime_version.h"
 #include "lightning/lightning_state.h"
 #include "lightning/storm_policy.h"
 #include "lightning/weather_monitor.h"
 #include "log/debug_log.h"
 #include "plugin/code_patch.h"
 #include "plugin/host.h"
-#include "plugin/runtime_text.h"
 #include "settings/settings.h"
 
 namespace NimbrelVR {
@@ -69,7 +69,7 @@ void OnDataReady() {
     // Five bytes written into code whose bytes are not known would corrupt
     // the game (docs/CODE-PATCH.md).
     LogMessage("The game code patch is not written on runtime %s: its site is known on 1.5.39 and VR only.",
-               RuntimeText(gHost->runtime).text);
+               game::RuntimeText(gHost->runtime).text);
   } else if (!WriteRelativeJump(engine.JumpPatchSite, engine.JumpPatchTarget)) {
     PluginLog(0, "Could not write the game code patch: the system refused to make the code writable.");
   }
