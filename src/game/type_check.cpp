@@ -60,8 +60,8 @@ void Say(TypeFinding* finding, TypeVerdict verdict, const char* format, ...) {
 }
 
 // The image's reads of one walk. Each read must lie inside the image and in
-// a stretch the platform reported readable; the last such stretch is kept
-// for the rest of the walk, so a walk inside one section asks once or twice.
+// a stretch the platform reported readable; the stretches reported are kept
+// for the rest of the walk, so that reads near one another ask once.
 class ImageReads {
  public:
   explicit ImageReads(const TypeScope& scope)
@@ -87,15 +87,11 @@ class ImageReads {
   // How many bytes from `address` (inside the image) may be read, up to
   // `wanted`.
   size_t Readable(uintptr_t address, size_t wanted) {
-    if (address >= knownBegin_ && address < knownEnd_) {
-      const size_t known = knownEnd_ - address;
-      if (known >= wanted) return wanted;
+    for (const Stretch& known : known_) {
+      if (address >= known.begin && address < known.end && known.end - address >= wanted) return wanted;
     }
     const size_t got = memory_.readable(memory_.context, address, ToEnd(address));
-    if (got > 0) {
-      knownBegin_ = address;
-      knownEnd_ = address + got;
-    }
+    if (got > 0) known_[next_++ % kKnownStretches] = {address, address + got};
     return got < wanted ? got : wanted;
   }
   bool CanRead(uintptr_t address, size_t size) { return Readable(address, size) == size; }
@@ -109,8 +105,15 @@ class ImageReads {
   const MemoryReader& memory_;
   uintptr_t base_;
   size_t size_;
-  uintptr_t knownBegin_ = 0;
-  uintptr_t knownEnd_ = 0;
+  // The records lie in a few places (the vtables, the locators, the
+  // hierarchies): a stretch for each.
+  static constexpr unsigned kKnownStretches = 4;
+  struct Stretch {
+    uintptr_t begin = 0;
+    uintptr_t end = 0;
+  };
+  Stretch known_[kKnownStretches];
+  unsigned next_ = 0;
 };
 
 // A decorated class name, ".?AVVirtualMachine@Internal@BSScript@@", as

@@ -27,8 +27,8 @@ ImageExtent MainImageExtent();
 
 // How many bytes from `address` on are mapped and readable now, counting at
 // most `wanted`; 0 when the byte at `address` is not. It may answer fewer
-// than are readable (it looks at a bounded stretch), never more. Reads
-// nothing and never faults; it costs a system call or two.
+// than are readable (it looks at a bounded stretch), never more. Never
+// faults, whatever the address; it costs a system call or a few.
 size_t ReadableBytes(uintptr_t address, size_t wanted);
 
 // The user's documents folder (created if missing) into `path`.
