@@ -157,8 +157,6 @@ TEST(TypeCheck, NamesWhatItFindsInstead) {
       {"misaligned", [](Game& g) { return g.aWeather + 4; }, TypeVerdict::Misaligned, "misaligned address"},
       {"unreadable object", [](Game&) { return kHeap - 0x1000; }, TypeVerdict::Unreadable,
        "unreadable memory at 0x1ffff000"},
-      {"word into the heap", [](Game& g) { return g.memory.NewObject(kHeap + 0x40); }, TypeVerdict::OutsideImage,
-       "outside the game's image"},
       {"word just past the image", [](Game& g) { return g.memory.NewObject(kBase + kImageSize); },
        TypeVerdict::OutsideImage, "outside the game's image"},
       {"a float pair for a word", [](Game& g) { return g.memory.NewObject(0x3F8000003F800000); },
@@ -188,12 +186,6 @@ TEST(TypeCheck, NamesWhatItFindsInstead) {
          return g.aWeather;
        },
        TypeVerdict::NotRtti, "its own offset"},
-      {"descriptor past the image",
-       [](Game& g) {
-         g.memory.Put32(g.weatherClass.locator + 12, kImageSize - 8);
-         return g.aWeather;
-       },
-       TypeVerdict::NotRtti, "type descriptor offset 0xfff8 is not in the game's image"},
       {"descriptor before the image",
        [](Game& g) {
          g.memory.Put32(g.weatherClass.locator + 12, 0x80000000);
@@ -206,12 +198,6 @@ TEST(TypeCheck, NamesWhatItFindsInstead) {
          return g.aWeather;
        },
        TypeVerdict::NotRtti, "class hierarchy offset"},
-      {"no bases at all",
-       [](Game& g) {
-         g.memory.Put32(g.weatherClass.hierarchy + 8, 0);
-         return g.aWeather;
-       },
-       TypeVerdict::NotRtti, "lists 0 classes"},
       {"more bases than the cap",
        [](Game& g) {
          g.memory.Put32(g.weatherClass.hierarchy + 8, game::kMaxBaseClasses + 1);
