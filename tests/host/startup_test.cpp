@@ -1,6 +1,8 @@
 // Query and load of the built plug-ins, as the host performs them.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "nimbrel/version.h"
@@ -196,4 +198,26 @@ TEST(RuntimeGate, SpecialEditionNamesANewerRuntimeInWords) {
   EXPECT_NE(run.Log().find("\nThis build runs on Skyrim Special Edition 1.5.39, 1.5.97, 1.6.317 or a later 1.6 and "
                            "1.7.99 or a later 1.7 (GOG: 1.6.659 or a later 1.6); this game is 1.8.0.\n"),
             std::string::npos);
+}
+
+// What SKSE for AE reads from Nimbrel.dll without running it. SKSE 2.3.1
+// (1.7.104) refuses a plug-in that does not say it reads the Address
+// Library's format 5 (bit 1 of versionIndependenceEx).
+TEST(VersionData, TheSpecialEditionSaysItUsesNoStructureAndReadsTheAddressLibrarysFormats) {
+  void* plugin = dlopen(nimbrel_sim::GameDouble::defaultPluginPath(NIMBREL_BIN_DIR, Edition::SpecialEdition).c_str(),
+                        RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(plugin, nullptr) << dlerror();
+  const auto* data = static_cast<const unsigned char*>(dlsym(plugin, "SKSEPlugin_Version"));
+  ASSERT_NE(data, nullptr);
+  const auto u32 = [data](size_t at) {
+    uint32_t value;
+    std::memcpy(&value, data + at, sizeof value);
+    return value;
+  };
+  EXPECT_EQ(u32(0x000), 1u);  // dataVersion
+  EXPECT_STREQ(reinterpret_cast<const char*>(data + 0x008), "NimbrelPlugin");
+  EXPECT_EQ(u32(0x304), 1u | 2u);  // NoStructUse, AddressLibraryV5
+  EXPECT_EQ(u32(0x308), 1u);       // AddressLibraryPostAE
+  EXPECT_EQ(u32(0x30C), 0u);       // no list of runtimes: independent of them
+  dlclose(plugin);
 }
