@@ -155,30 +155,3 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"EditorOnAe", kRuntime1_6_1170, AddressLibrary::Written, true, PluginStart::Outcome::DeclinedByPlugin,
                 "\nloaded in editor, marking as incompatible\n"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
-
-namespace {
-
-// The refusal's second line ends with the runtime in words. One run a test:
-// the plug-in's state lasts as long as the process.
-void ExpectRefusalInWords(uint32_t runtime, const std::string& packed, const std::string& words) {
-  auto options = OptionsOn(runtime);
-  testsupport::TempDir files;
-  options.addressLibrary = AddressLibrary::File;  // SKSE for AE wants one
-  options.addressLibraryFile = AnyFile(files);
-  PluginRun run(options);
-  ASSERT_FALSE(run.QueryAndLoad());
-  const std::string log = run.Log();
-  const std::string refusal = "unsupported runtime version " + packed;
-  EXPECT_TRUE(HasLine(log, refusal)) << log;
-  EXPECT_TRUE(testsupport::LineAfter(log, refusal).ends_with("; this game is " + words)) << log;
-}
-
-}  // namespace
-
-TEST(RefusedRuntimes, TheRefusalNamesANewerRuntimeInWords) {
-  ExpectRefusalInWords(kRuntime1_8_0, "01080000", "1.8.0.");
-}
-
-TEST(RefusedRuntimes, TheRefusalNamesTheEpicStore) {
-  ExpectRefusalInWords(kRuntimeEpic1_6_678, "01062A62", "1.6.678 (Epic).");
-}
