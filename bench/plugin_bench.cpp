@@ -302,6 +302,7 @@ void BM_TypeCheckFirst(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_TypeCheckFirst)->ArgName("classes")->Arg(5)->Arg(32);
+
 // The same read of a 1.7 database (format 5), built here as the real ones are
 // laid out: a 96-byte header and a dense table of half a million ids, one in
 // eight without an offset. What it keeps: 4 bytes an id.
