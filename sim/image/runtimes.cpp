@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace nimbrel_sim {
@@ -49,8 +50,10 @@ unsigned storeSuffix(std::string& text) {
   return 0;
 }
 
+// Stores other than Steam sell the game from 1.6 on, and only SKSE for AE
+// reads the nibble as the store; before, it is a sub-version.
 bool storeBearing(Edition edition, uint32_t runtime) {
-  return edition == Edition::SpecialEdition && majorMinor(runtime) >= kMajorMinor1_5;
+  return edition == Edition::SpecialEdition && majorMinor(runtime) >= kMajorMinor1_6;
 }
 
 }  // namespace
@@ -86,6 +89,10 @@ bool parseRuntime(const std::string& given, uint32_t& packed, std::string& probl
       return false;
     }
     packed = major << 24 | minor << 16 | build << 4 | sub;
+    if (store && !storeBearing(Edition::SpecialEdition, packed)) {
+      problem = "GOG and Epic sell the game from 1.6 on; before, the last number is a sub-version (1.5.39.1)";
+      return false;
+    }
     return true;
   }
   const std::string digits = given.rfind("0x", 0) == 0 || given.rfind("0X", 0) == 0 ? given.substr(2) : given;

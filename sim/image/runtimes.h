@@ -51,9 +51,9 @@ std::string runtimeName(uint32_t packed);
 bool parseRuntime(const std::string& text, uint32_t& packed, std::string& problem);
 
 // The store a game of the SE edition comes from, the low nibble of its
-// runtime from 1.5 on (SKSE's runtime type: 0 Bethesda's own, on Steam; 1
-// GOG; 2 Epic). VR and runtimes before 1.5 have none: their nibble is a
-// sub-version.
+// runtime from 1.6 on (SKSE's runtime type: 0 Bethesda's own, on Steam; 1
+// GOG; 2 Epic). VR and runtimes before 1.6 have none: other stores sell the
+// game from 1.6 on, and before it the nibble is a sub-version.
 enum class Store { Steam, Gog, Epic, Unknown };
 Store storeOf(Edition edition, uint32_t runtime);
 // The runtime with its store nibble cleared, for comparisons of versions.

@@ -274,10 +274,12 @@ TEST(Runtimes, NamesAndPackedValuesAndTheirFiles) {
     EXPECT_EQ(parsed, packed) << text;
     EXPECT_EQ(runtimeLabel(Edition::SpecialEdition, packed), label);
   }
-  EXPECT_EQ(runtimeLabel(Edition::SpecialEdition, 0x010400F1), "1.4.15.1");  // before 1.5 the nibble is no store
+  // Before 1.6 the nibble is no store.
+  EXPECT_EQ(runtimeLabel(Edition::SpecialEdition, 0x01050271), "1.5.39.1");
+  EXPECT_EQ(documentsFolderName(Edition::SpecialEdition, 0x01050271), "Skyrim Special Edition");
   EXPECT_EQ(runtimeLabel(Edition::VR, kRuntimeVR), "1.4.15.1");
   for (const char* bad : {"", "1.6", "1.6.4096", "1.6.1170.16", "1..5", "0x", "0x123456789", "-1", "zz",
-                          "1.6.1179.1-gog", "1.6-gog", "-gog", "1.6.1179-steam", "1.6.1179gog"})
+                          "1.6.1179.1-gog", "1.6-gog", "-gog", "1.6.1179-steam", "1.6.1179gog", "1.5.97-gog"})
     EXPECT_FALSE(parseRuntime(bad, parsed, problem)) << bad;
 
   const Edition se = Edition::SpecialEdition;
