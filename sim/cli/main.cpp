@@ -461,7 +461,10 @@ int main(int argc, char** argv) {
     if (std::filesystem::exists(game.pluginLogPath(), ec))
       std::printf("log:          %s\n", game.pluginLogPath().c_str());
     else
-      std::printf("log:          none written (the plug-in never ran)\n");
+      std::printf("log:          %s\n",
+                  start.queried || start.loadCalled
+                      ? ("none at " + game.pluginLogPath() + ", where this game's SKSE writes").c_str()
+                      : "none written (the plug-in never ran)");
     std::printf("nimbrel-sim: the plug-in was declined; not loaded\n");
     std::fflush(nullptr);
     std::_Exit(kExitRefused);
