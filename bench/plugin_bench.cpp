@@ -8,12 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "game/address_library.h"
 #include "game/id_tables.h"
 #include "game/plugin_forms.h"
+#include "game/type_check.h"
 #include "lightning/effects_loop.h"
 #include "lightning/lightning_state.h"
 #include "lightning/random.h"
@@ -25,6 +27,7 @@
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "support/allocation_counter.h"
+#include "support/fake_rtti.h"
 #include "support/in_process.h"
 
 using namespace NimbrelVR;
@@ -225,6 +228,112 @@ void BM_ParseAddressLibrary(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
 }
 BENCHMARK(BM_ParseAddressLibrary)->Unit(benchmark::kMillisecond);
+
+// The type check on this process's own memory, with the platform's real
+// readability queries: a class written into the program's image as the
+// compiler lays it out, a player four bases deep and one with the 32 bases
+// of a class that listens to many events, and objects on the heap.
+alignas(4096) uint8_t gRttiImage[0x3000];
+
+struct TypeCheckWorld {
+  game::TypeScope scope;
+  uintptr_t expected;            // TESForm's descriptor
+  uint64_t* objects[2][2] = {};  // [deep][which]: two objects of each class
+};
+
+const TypeCheckWorld& TypeChecks() {
+  static const TypeCheckWorld* world = [] {
+    auto* w = new TypeCheckWorld{game::GameScope(), 0};
+    testsupport::RttiWriter writer(gRttiImage, sizeof gRttiImage, reinterpret_cast<uintptr_t>(gRttiImage),
+                                   w->scope.imageBase);
+    w->expected = writer.Descriptor(".?AVTESForm@@");
+    std::vector<uintptr_t> bases;
+    for (const char* name : {".?AVCharacter@@", ".?AVActor@@", ".?AVTESObjectREFR@@"})
+      bases.push_back(writer.Descriptor(name));
+    bases.push_back(w->expected);
+    const uintptr_t player = writer.Descriptor(".?AVPlayerCharacter@@");
+    const uintptr_t shallow = writer.Define(player, bases).vtable;
+    for (int i = 0; bases.size() < 31; ++i)
+      bases.insert(bases.begin(), writer.Descriptor((".?AVSink" + std::to_string(i) + "@@").c_str()));
+    const uintptr_t deep = writer.Define(player, bases).vtable;
+    for (int which = 0; which < 2; ++which) {
+      w->objects[0][which] = new uint64_t{shallow};
+      w->objects[1][which] = new uint64_t{deep};
+    }
+    return w;
+  }();
+  return *world;
+}
+
+uintptr_t Address(const uint64_t* object) { return reinterpret_cast<uintptr_t>(object); }
+
+// A repeat check of the object checked last: its first word and a compare.
+void BM_TypeCheckRepeat(benchmark::State& state) {
+  const TypeCheckWorld& world = TypeChecks();
+  game::TypeGuard guard;
+  guard.Expect(world.expected);
+  const uintptr_t object = Address(world.objects[0][0]);
+  if (!guard.Check(world.scope, object)) state.SkipWithError("the object does not pass");
+  for (auto _ : state) benchmark::DoNotOptimize(guard.Check(world.scope, object));
+}
+BENCHMARK(BM_TypeCheckRepeat);
+
+// Another object each time, of a class already verified: a readability
+// query of its first word and a compare.
+void BM_TypeCheckKnownVtable(benchmark::State& state) {
+  const TypeCheckWorld& world = TypeChecks();
+  game::TypeGuard guard;
+  guard.Expect(world.expected);
+  if (!guard.Check(world.scope, Address(world.objects[0][0]))) state.SkipWithError("the object does not pass");
+  int which = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(guard.Check(world.scope, Address(world.objects[0][which ^= 1])));
+}
+BENCHMARK(BM_TypeCheckKnownVtable);
+
+// A guard's first check: the object's first word, then the whole walk from
+// the vtable through the locator and the hierarchy (5 or 32 classes).
+void BM_TypeCheckFirst(benchmark::State& state) {
+  const TypeCheckWorld& world = TypeChecks();
+  const uintptr_t object = Address(world.objects[state.range(0) == 32][0]);
+  game::TypeGuard guard;
+  for (auto _ : state) {
+    guard.Expect(world.expected);  // forgets what passed
+    if (!guard.Check(world.scope, object)) state.SkipWithError("the object does not pass");
+  }
+}
+BENCHMARK(BM_TypeCheckFirst)->ArgName("classes")->Arg(5)->Arg(32);
+// The same read of a 1.7 database (format 5), built here as the real ones are
+// laid out: a 96-byte header and a dense table of half a million ids, one in
+// eight without an offset. What it keeps: 4 bytes an id.
+void BM_ParseAddressLibraryV5(benchmark::State& state) {
+  constexpr uint32_t kIds = 500000;
+  std::vector<uint8_t> bytes;
+  const auto put = [&bytes](uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  for (uint32_t value : {5u, 1u, 7u, 99u, 0u}) put(value);
+  const char name[64] = "SkyrimSE.exe";
+  bytes.insert(bytes.end(), name, name + sizeof name);
+  for (uint32_t value : {8u, 0u, kIds}) put(value);
+  for (uint32_t id = 0; id < kIds; ++id) put(id % 8 == 0 ? 0 : 0x1000 + 0x68 * id);
+
+  game::AddressTable table;
+  for (auto _ : state) {
+    const game::Problem problem = game::ParseAddressLibrary(bytes, 0x01070630, &table);
+    if (problem.any()) {
+      state.SkipWithError(problem.text);
+      return;
+    }
+    benchmark::DoNotOptimize(table.size());
+  }
+  uint64_t offset = 0;
+  if (table.Find(14617, &offset) != game::AddressTable::Lookup::Found || offset != 0x1000 + 0x68 * 14617)
+    state.SkipWithError("id 14617 is not where it was written");
+  state.counters["ids"] = static_cast<double>(table.size());
+  state.counters["table_MiB"] = static_cast<double>(table.size() * sizeof(uint32_t)) / (1 << 20);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_ParseAddressLibraryV5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -19,7 +19,7 @@ fi
 seconds=${1:?usage: scripts/fuzz.sh [--runs N] SECONDS [TARGET...]}
 shift
 targets=("$@")
-((${#targets[@]})) || targets=(script_bridge setters log form_resolution monitor strikes scenario address_library)
+((${#targets[@]})) || targets=(script_bridge setters log form_resolution monitor strikes scenario address_library type_check)
 
 NIMBREL_WITH_WINDOWS=0 NIMBREL_WITH_FUZZ=1 scripts/setup.sh
 cmake --preset fuzz >/dev/null

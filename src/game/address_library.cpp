@@ -1,8 +1,10 @@
 #include "game/address_library.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "game/runtime_version.h"
 
@@ -11,6 +13,9 @@ namespace {
 
 constexpr int32_t kMaxNameLength = 1024;  // "SkyrimSE.exe" in every known file
 constexpr int32_t kPointerSize = 8;
+constexpr size_t kV5NameBytes = 64;  // "SkyrimSE.exe", zero-padded
+// Format, version, name, pointer size, data format and count.
+static_assert(4 + 16 + kV5NameBytes + 4 + 4 + 4 == kAddressLibraryV5HeaderBytes);
 
 constexpr unsigned Major(uint32_t runtime) { return PartsOf(runtime).major; }
 constexpr unsigned Minor(uint32_t runtime) { return PartsOf(runtime).minor; }
@@ -87,54 +92,27 @@ class HeaderReader {
   size_t at_ = 0;
 };
 
-Problem Parse(std::span<const uint8_t> bytes, uint32_t runtime, AddressTable* table) {
-  Problem problem;
-  if (bytes.size() > kAddressLibraryMaxBytes) {
-    problem.Set("it is oversized: %zu bytes, more than the %zu a database takes", bytes.size(),
-                kAddressLibraryMaxBytes);
-    return problem;
-  }
-  HeaderReader header(bytes, &problem);
-  int32_t format = 0;
-  int32_t version[4] = {};
-  if (!header.Int("format", &format)) return problem;
-  if (format != 1 && format != 2) {
-    problem.Set("it has format %d, which this build cannot read (1 and 2 only)", format);
-    return problem;
-  }
-  for (int32_t& number : version)
-    if (!header.Int("version", &number)) return problem;
-  const int32_t expected[4] = {static_cast<int32_t>(Major(runtime)), static_cast<int32_t>(Minor(runtime)),
-                               static_cast<int32_t>(Build(runtime)), 0};
-  if (!std::equal(version, version + 4, expected)) {
-    problem.Set("it is the database of runtime %d.%d.%d.%d, not of this game's %d.%d.%d.%d", version[0], version[1],
-                version[2], version[3], expected[0], expected[1], expected[2], expected[3]);
-    return problem;
-  }
-  const int32_t expectedFormat = IsAnniversaryRuntime(runtime) ? 2 : 1;
-  if (format != expectedFormat) {
-    problem.Set("it has format %d, but runtime %d.%d.%d needs format %d", format, expected[0], expected[1], expected[2],
-                expectedFormat);
-    return problem;
-  }
+// Formats 1 and 2 after the version: the name, the pointer size, the count
+// and the packed entries. `problem` is the header reader's.
+void ParseListed(std::span<const uint8_t> bytes, HeaderReader& header, AddressTable* table, Problem& problem) {
   int32_t nameLength = 0;
-  if (!header.Int("name length", &nameLength)) return problem;
+  if (!header.Int("name length", &nameLength)) return;
   if (nameLength < 0 || nameLength > kMaxNameLength) {
     problem.Set("its name length %d is out of range (0 to %d)", nameLength, kMaxNameLength);
-    return problem;
+    return;
   }
-  if (!header.Skip("name", static_cast<size_t>(nameLength))) return problem;
+  if (!header.Skip("name", static_cast<size_t>(nameLength))) return;
   int32_t pointerSize = 0;
-  if (!header.Int("pointer size", &pointerSize)) return problem;
+  if (!header.Int("pointer size", &pointerSize)) return;
   if (pointerSize != kPointerSize) {
     problem.Set("its pointer size is %d, not %d", pointerSize, kPointerSize);
-    return problem;
+    return;
   }
   int32_t count = 0;
-  if (!header.Int("entry count", &count)) return problem;
+  if (!header.Int("entry count", &count)) return;
   if (count < 0 || count > kAddressLibraryMaxEntries) {
     problem.Set("its entry count %d is out of range (0 to %d)", count, kAddressLibraryMaxEntries);
-    return problem;
+    return;
   }
 
   const uint8_t* p = bytes.data() + header.at();
@@ -153,11 +131,11 @@ Problem Parse(std::span<const uint8_t> bytes, uint32_t runtime, AddressTable* ta
     if (idRule > 7) {
       problem.Set("it is damaged: entry %d of %d, at byte %zu, has the unknown id rule %u", i + 1, count,
                   static_cast<size_t>(p - bytes.data()), idRule);
-      return problem;
+      return;
     }
     if (left == 0 || left - 1 < size_t{kValueBytes[idRule]} + kValueBytes[offsetRule]) {
       problem.Set("it is truncated: entry %d of %d ends past byte %zu", i + 1, count, bytes.size());
-      return problem;
+      return;
     }
     ++p;
     const uint64_t nextId = Decode(idRule, id, p);
@@ -171,6 +149,80 @@ Problem Parse(std::span<const uint8_t> bytes, uint32_t runtime, AddressTable* ta
     entries.push_back({id, offset});
   }
   *table = AddressTable::FromEntries(std::move(entries));
+}
+
+// Format 5 after the version: the executable's name in a fixed field, the
+// pointer size, the data format (which changes nothing in the table), the
+// count and the dense table. `problem` is the header reader's.
+void ParseDense(std::span<const uint8_t> bytes, HeaderReader& header, AddressTable* table, Problem& problem) {
+  if (!header.Skip("name", kV5NameBytes)) return;
+  int32_t pointerSize = 0;
+  if (!header.Int("pointer size", &pointerSize)) return;
+  if (pointerSize != kPointerSize) {
+    problem.Set("its pointer size is %d, not %d", pointerSize, kPointerSize);
+    return;
+  }
+  int32_t dataFormat = 0;
+  if (!header.Int("data format", &dataFormat)) return;
+  int32_t count = 0;
+  if (!header.Int("offset count", &count)) return;
+  if (count < 0 || count > kAddressLibraryMaxOffsets) {
+    problem.Set("its offset count %d is out of range (0 to %d)", count, kAddressLibraryMaxOffsets);
+    return;
+  }
+  const size_t tableBytes = 4 * static_cast<size_t>(count);
+  if (bytes.size() - header.at() < tableBytes) {
+    problem.Set("it is truncated: its table of %d offsets ends past byte %zu", count, bytes.size());
+    return;
+  }
+  // Bytes after the table are left alone, as the host's own reader does.
+  std::vector<uint32_t> offsets(static_cast<size_t>(count));
+  const uint8_t* const first = bytes.data() + header.at();
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count > 0) std::memcpy(offsets.data(), first, tableBytes);
+  } else {
+    for (size_t i = 0; i < offsets.size(); ++i) offsets[i] = LoadU32(first + 4 * i);
+  }
+  *table = AddressTable::FromOffsets(std::move(offsets));
+}
+
+Problem Parse(std::span<const uint8_t> bytes, uint32_t runtime, AddressTable* table) {
+  Problem problem;
+  if (bytes.size() > kAddressLibraryMaxBytes) {
+    problem.Set("it is oversized: %zu bytes, more than the %zu a database takes", bytes.size(),
+                kAddressLibraryMaxBytes);
+    return problem;
+  }
+  HeaderReader header(bytes, &problem);
+  int32_t format = 0;
+  if (!header.Int("format", &format)) return problem;
+  if (format != 1 && format != 2 && format != 5) {
+    problem.Set("it has format %d, which this build cannot read (1, 2 and 5 only)", format);
+    return problem;
+  }
+  // The format before the version: a database of another game generation
+  // is named as such, whatever version its header gives.
+  const int32_t expectedFormat = AddressLibraryFormat(runtime);
+  if (format != expectedFormat) {
+    problem.Set("it has format %d, but runtime %u.%u.%u needs format %d%s", format, Major(runtime), Minor(runtime),
+                Build(runtime), expectedFormat, expectedFormat == 5 ? " (the Address Library for 1.7)" : "");
+    return problem;
+  }
+  int32_t version[4] = {};
+  for (int32_t& number : version)
+    if (!header.Int("version", &number)) return problem;
+  const int32_t expected[4] = {static_cast<int32_t>(Major(runtime)), static_cast<int32_t>(Minor(runtime)),
+                               static_cast<int32_t>(Build(runtime)), 0};
+  if (!std::equal(version, version + 4, expected)) {
+    problem.Set("it is the database of runtime %d.%d.%d.%d, not of this game's %d.%d.%d.%d", version[0], version[1],
+                version[2], version[3], expected[0], expected[1], expected[2], expected[3]);
+    return problem;
+  }
+  if (format == 5) {
+    ParseDense(bytes, header, table, problem);
+  } else {
+    ParseListed(bytes, header, table, problem);
+  }
   return problem;
 }
 
@@ -199,7 +251,20 @@ AddressTable AddressTable::FromEntries(std::vector<Entry> entries) {
   return table;
 }
 
+AddressTable AddressTable::FromOffsets(std::vector<uint32_t> offsets) {
+  AddressTable table;
+  table.offsets_ = std::move(offsets);
+  table.dense_ = true;
+  return table;
+}
+
 AddressTable::Lookup AddressTable::Find(uint64_t id, uint64_t* offset) const {
+  if (dense_) {
+    if (id >= offsets_.size()) return Lookup::PastTable;
+    if (offsets_[id] == 0) return Lookup::NoOffset;
+    *offset = offsets_[id];
+    return Lookup::Found;
+  }
   auto at = std::lower_bound(entries_.begin(), entries_.end(), id, [](const Entry& e, uint64_t v) { return e.id < v; });
   if (at == entries_.end() || at->id != id) return Lookup::Missing;
   for (auto next = at + 1; next != entries_.end() && next->id == id; ++next)
@@ -212,7 +277,7 @@ Problem ParseAddressLibrary(std::span<const uint8_t> bytes, uint32_t runtime, Ad
   try {
     return Parse(bytes, runtime, table);
   } catch (...) {
-    // The entries' vector is the only allocation.
+    // The table's vector is the only allocation.
     Problem problem;
     problem.Set("there is not enough memory to read it");
     return problem;

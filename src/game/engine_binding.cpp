@@ -4,14 +4,17 @@
 
 #include "game/layout.h"
 #include "game/offsets.h"
+#include "game/runtime_version.h"
 #include "platform/platform.h"
 #include "platform/process_wide.h"
 
 namespace NimbrelVR::game {
 namespace {
 
-// The first runtime whose cell has its worldspace pointer further on.
-constexpr uint32_t kRuntime1_6_629 = 0x01062750;
+// The first runtimes whose cell, and whose script VM object, have the field
+// the plug-in reads further on.
+constexpr uint32_t kRuntime1_6_629 = PackRuntime(1, 6, 629);
+constexpr uint32_t kRuntime1_7_99 = PackRuntime(1, 7, 99);
 // No offset of the game's image lies this far from its base: such an entry
 // is a damaged database, not an address.
 constexpr uint64_t kMaxImageOffset = 0x10000000;
@@ -62,6 +65,7 @@ EngineBinding MakeBinding(uintptr_t base, const EditionOffsets& o, uint32_t runt
   b.JumpPatchSite = At<uint8_t*>(base, o.JumpPatchSite);
   b.JumpPatchTarget = At<uint8_t*>(base, o.JumpPatchTarget);
   b.cellWorldspace = CellWorldspaceOffset(runtime);
+  b.scriptMachineRegistry = ScriptMachineRegistryOffset(runtime);
   return b;
 }
 
@@ -75,7 +79,13 @@ const EngineBinding& Engine() { return *binding; }
 
 ptrdiff_t CellWorldspaceOffset(uint32_t runtime) {
   // The extra-data list before it gained a vtable in 1.6.629.
-  return runtime >= kRuntime1_6_629 ? layout::cell::kWorldspaceFrom1_6_629 : layout::cell::kWorldspace;
+  return VersionOf(runtime) >= kRuntime1_6_629 ? layout::cell::kWorldspaceFrom1_6_629 : layout::cell::kWorldspace;
+}
+
+ptrdiff_t ScriptMachineRegistryOffset(uint32_t runtime) {
+  // Two event sinks were added before it in 1.7.99.
+  return VersionOf(runtime) >= kRuntime1_7_99 ? layout::script_machine::kRegistryFrom1_7_99
+                                              : layout::script_machine::kRegistry;
 }
 
 bool HasBuiltInTable(uint32_t runtime) {
@@ -101,6 +111,13 @@ Problem BindFromAddressTable(uintptr_t base, uint32_t runtime, const AddressTabl
         return problem;
       case AddressTable::Lookup::Ambiguous:
         problem.Set("it gives id %u (%s) more than one offset", id, entry.name);
+        return problem;
+      case AddressTable::Lookup::PastTable:
+        problem.Set("it has no entry for id %u (%s): its table of %zu offsets ends before that id", id, entry.name,
+                    table.size());
+        return problem;
+      case AddressTable::Lookup::NoOffset:
+        problem.Set("it has no entry for id %u (%s): its offset is 0", id, entry.name);
         return problem;
       case AddressTable::Lookup::Found:
         break;

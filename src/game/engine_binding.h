@@ -82,20 +82,25 @@ struct EngineBinding {
 
   // Byte offset of the cell's worldspace pointer, which moved in 1.6.629.
   ptrdiff_t cellWorldspace;
+  // Byte offset of the script machine's registry pointer inside the script
+  // VM object, which moved in 1.7.99.
+  ptrdiff_t scriptMachineRegistry;
 };
 
 // The binding in use: built during static initialisation from the built-in
 // table, replaced by the query on runtimes bound by id.
 const EngineBinding& Engine();
 
-// The offset of the cell's worldspace pointer on a packed runtime.
+// The offsets of the fields that moved, on a packed runtime (its version,
+// whatever its store).
 ptrdiff_t CellWorldspaceOffset(uint32_t runtime);
+ptrdiff_t ScriptMachineRegistryOffset(uint32_t runtime);
 
 // True where the built-in table fits the runtime: 1.5.39 in the Special
 // Edition build, each runtime the VR build accepts in the VR build.
 bool HasBuiltInTable(uint32_t runtime);
 
-// Builds the binding of `runtime` (a 1.5.x or 1.6.x runtime) at image base
+// Builds the binding of `runtime` (1.5.x, 1.6.x or 1.7.x) at image base
 // `base` from its database's table: every entry the runtime needs, or none.
 // On a problem `binding` is left alone and the problem names the id.
 Problem BindFromAddressTable(uintptr_t base, uint32_t runtime, const AddressTable& table, EngineBinding* binding);

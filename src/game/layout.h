@@ -99,9 +99,12 @@ inline constexpr ptrdiff_t kModIndex = 0x478;    // u8
 inline constexpr ptrdiff_t kLightIndex = 0x47a;  // u16; light indexes run up to 0xFFF
 }  // namespace loaded_file
 
-// The script virtual machine. Size not relied on.
+// The script virtual machine. Size not relied on. Runtime 1.7.99 added two
+// event sinks before the registry's pointer (what lies at the old offset
+// there is one of them); the binding holds the one of the running runtime.
 namespace script_machine {
-inline constexpr ptrdiff_t kRegistry = 0x200;  // the registry every native call takes
+inline constexpr ptrdiff_t kRegistry = 0x200;            // the registry every native call takes
+inline constexpr ptrdiff_t kRegistryFrom1_7_99 = 0x210;  // the same from 1.7.99 on
 }  // namespace script_machine
 
 // The script registry's vtable: byte offset of the slot that registers a

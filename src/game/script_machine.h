@@ -12,7 +12,7 @@ namespace NimbrelVR::game {
 // while the machine does not exist.
 inline void* ScriptRegistry() {
   void* machine = ReadHolder(Engine().ScriptVmHolder);
-  return machine ? LoadField<void*>(machine, layout::script_machine::kRegistry) : nullptr;
+  return machine ? LoadField<void*>(machine, Engine().scriptMachineRegistry) : nullptr;
 }
 
 // Hands a native function object to the registry (the one the host passes

@@ -17,6 +17,20 @@ inline constexpr size_t kMaxPath = 260;
 // Address at which the process's main executable is mapped.
 uintptr_t MainImageBase();
 
+// The main executable's mapping: [base, base + size), its headers to the end
+// of its last section. Size 0 when its headers cannot be read.
+struct ImageExtent {
+  uintptr_t base;
+  size_t size;
+};
+ImageExtent MainImageExtent();
+
+// How many bytes from `address` on are mapped and readable now, counting at
+// most `wanted`; 0 when the byte at `address` is not. It may answer fewer
+// than are readable (it looks at a bounded stretch), never more. Never
+// faults, whatever the address; it costs a system call or a few.
+size_t ReadableBytes(uintptr_t address, size_t wanted);
+
 // The user's documents folder (created if missing) into `path`.
 // On failure returns false with the shell's result code and the thread's
 // last error.

@@ -7,8 +7,10 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -24,13 +26,21 @@
 namespace NimbrelVR::platform {
 namespace {
 
+// The span of the main program's loaded segments, from the lowest to the end
+// of the highest: its ELF header on, and the game double's arena (a NOLOAD
+// section placed at RVA 0x1000) with it.
 int FirstImageCallback(dl_phdr_info* info, size_t, void* out) {
   uintptr_t lowest = UINTPTR_MAX;
+  uintptr_t highest = 0;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const auto& ph = info->dlpi_phdr[i];
-    if (ph.p_type == PT_LOAD && ph.p_vaddr < lowest) lowest = ph.p_vaddr;
+    if (ph.p_type != PT_LOAD) continue;
+    if (ph.p_vaddr < lowest) lowest = ph.p_vaddr;
+    if (ph.p_vaddr + ph.p_memsz > highest) highest = ph.p_vaddr + ph.p_memsz;
   }
-  *static_cast<uintptr_t*>(out) = info->dlpi_addr + (lowest == UINTPTR_MAX ? 0 : lowest);
+  auto* extent = static_cast<ImageExtent*>(out);
+  extent->base = info->dlpi_addr + (lowest == UINTPTR_MAX ? 0 : lowest);
+  extent->size = lowest == UINTPTR_MAX ? 0 : highest - lowest;
   return 1;  // the first entry is the main program
 }
 
@@ -106,10 +116,38 @@ bool PageRange(void* address, size_t size, uintptr_t* first, size_t* length) {
 
 }  // namespace
 
-uintptr_t MainImageBase() {
-  uintptr_t base = 0;
-  dl_iterate_phdr(FirstImageCallback, &base);
-  return base;
+uintptr_t MainImageBase() { return MainImageExtent().base; }
+
+ImageExtent MainImageExtent() {
+  ImageExtent extent{0, 0};
+  dl_iterate_phdr(FirstImageCallback, &extent);
+  return extent;
+}
+
+// Pages looked at by one query: a type check reads a few dozen bytes, and
+// each page looked at costs about a tenth of the query.
+constexpr size_t kProbedPages = 4;
+
+// The kernel copies one byte of each page for us, or stops at the first page
+// that is unmapped or not readable (PROT_NONE): process_vm_readv transfers
+// whole iovec elements or none, and ends at the first that fails. Nothing
+// faults, and the sanitizers see only the write into `sink`.
+size_t ReadableBytes(uintptr_t address, size_t wanted) {
+  if (wanted == 0) return 0;
+  if (wanted > UINTPTR_MAX - address) wanted = UINTPTR_MAX - address;
+  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t first = address & ~(page - 1);
+  const uintptr_t last = (address + wanted - 1) & ~(page - 1);
+  const size_t pages = std::min<size_t>((last - first) / page + 1, kProbedPages);
+  iovec remote[kProbedPages];
+  remote[0] = {reinterpret_cast<void*>(address), 1};
+  for (size_t i = 1; i < pages; ++i) remote[i] = {reinterpret_cast<void*>(first + i * page), 1};
+  char sink[kProbedPages];
+  iovec local{sink, pages};
+  const ssize_t read = process_vm_readv(getpid(), &local, 1, remote, pages, 0);
+  if (read <= 0) return 0;
+  const uintptr_t end = first + static_cast<uintptr_t>(read) * page;
+  return std::min<size_t>(end - address, wanted);
 }
 
 bool DocumentsFolder(char (&path)[kMaxPath], int32_t* result, uint32_t* lastError) {

@@ -12,6 +12,39 @@ namespace NimbrelVR::platform {
 
 uintptr_t MainImageBase() { return reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)); }
 
+// The loader maps the executable's headers at its base; SizeOfImage spans
+// them and every section.
+ImageExtent MainImageExtent() {
+  const uintptr_t base = MainImageBase();
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 ||
+      dos->e_lfanew > static_cast<LONG>(0x1000 - sizeof(IMAGE_NT_HEADERS64)))
+    return {base, 0};
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + static_cast<uintptr_t>(dos->e_lfanew));
+  if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+    return {base, 0};
+  return {base, nt->OptionalHeader.SizeOfImage};
+}
+
+// Regions looked at by one query: a type check reads a few dozen bytes.
+constexpr int kQueriedRegions = 4;
+
+size_t ReadableBytes(uintptr_t address, size_t wanted) {
+  constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                              PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+  if (wanted > UINTPTR_MAX - address) wanted = UINTPTR_MAX - address;
+  size_t counted = 0;
+  for (int region = 0; region < kQueriedRegions && counted < wanted; ++region) {
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(reinterpret_cast<const void*>(address + counted), &info, sizeof info) == 0) break;
+    if (info.State != MEM_COMMIT || (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0 ||
+        (info.Protect & kReadable) == 0)
+      break;
+    counted = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize - address;
+  }
+  return counted < wanted ? counted : wanted;
+}
+
 bool DocumentsFolder(char (&path)[kMaxPath], int32_t* result, uint32_t* lastError) {
   // CSIDL_PERSONAL | CSIDL_FLAG_CREATE
   HRESULT hr = SHGetFolderPathA(nullptr, 0x8005, nullptr, 0, path);

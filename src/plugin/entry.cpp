@@ -31,9 +31,11 @@ void CreateDirectoriesAlong(const char* path) {
   }
 }
 
-// Opens the edition's log below the documents folder. False when the folder
-// cannot be found: the plug-in then refuses to load rather than end the game.
-bool OpenPluginLog() {
+// Opens the edition's log below the documents folder, the one of the store
+// the host names. False when the folder cannot be found: the plug-in then
+// refuses to load rather than end the game.
+bool OpenPluginLog(const HostInterface* host) {
+  const char* const logPath = edition::LogPathFor(host ? host->runtimeVersion : 0);
   char path[platform::kMaxPath];
   int32_t result = 0;
   uint32_t lastError = 0;
@@ -45,13 +47,13 @@ bool OpenPluginLog() {
     return false;
   }
   const size_t folderLength = std::strlen(path);
-  const size_t suffixLength = std::strlen(edition::kLogPath);
+  const size_t suffixLength = std::strlen(logPath);
   if (folderLength + suffixLength >= sizeof path) {
     // Cutting the path would put the log somewhere unexpected; go without it.
-    IDebugLog::Write(0, "Log path too long, logging to the console only: %s%s", path, edition::kLogPath);
+    IDebugLog::Write(0, "Log path too long, logging to the console only: %s%s", path, logPath);
     return true;
   }
-  std::memcpy(path + folderLength, edition::kLogPath, suffixLength + 1);
+  std::memcpy(path + folderLength, logPath, suffixLength + 1);
   CreateDirectoriesAlong(path);
   IDebugLog::OpenLogFile(path);
   return true;
@@ -75,7 +77,7 @@ bool BindEngine(uint32_t runtime) {
       LogMessage("Cannot find %s.", report.file);
       LogMessage(
           "Install the Address Library for SKSE Plugins for Skyrim %s: this build finds the game's code through it.",
-          game::RuntimeText(runtime).text);
+          game::RuntimeText(runtime, game::StoreShown::UnlessSteam).text);
       return false;
     case game::BindingReport::Outcome::FileUnusable:
       LogMessage("Cannot use %s: %s.", report.file, report.problem.text);
@@ -87,7 +89,7 @@ bool BindEngine(uint32_t runtime) {
 // Everything the query decides: the log, the description, the checks of the
 // host and the runtime, and the engine's binding.
 bool RunQuerySteps(const HostInterface* host, PluginDescription* info) {
-  if (!OpenPluginLog()) return false;
+  if (!OpenPluginLog(host)) return false;
   IDebugLog::SetLevels(5, 1);
   LogMessage("%s%s", edition::kBannerPrefix, edition::kVersionString);
 
@@ -102,6 +104,8 @@ bool RunQuerySteps(const HostInterface* host, PluginDescription* info) {
   }
   if (host->GetPluginHandle) gHost->pluginHandle = host->GetPluginHandle();
   LogMessage("SKSE Version: %u", host->runtimeVersion);
+  if (edition::kLogsRuntimeAndStore)
+    LogMessage("Game runtime %s.", game::RuntimeText(host->runtimeVersion, game::StoreShown::Always).text);
 
   if (host->isEditor) {
     LogMessage("loaded in editor, marking as incompatible");
@@ -111,7 +115,7 @@ bool RunQuerySteps(const HostInterface* host, PluginDescription* info) {
     LogMessage("unsupported runtime version %08X", host->runtimeVersion);
     LogMessage("This build runs on %s %s%s; this game is %s.", edition::kGameName,
                game::RuntimeText(edition::kRuntime).text, edition::kRuntimeRange,
-               game::RuntimeText(host->runtimeVersion).text);
+               game::RuntimeText(host->runtimeVersion, game::StoreShown::UnlessSteam).text);
     return false;
   }
   gHost->runtime = host->runtimeVersion;

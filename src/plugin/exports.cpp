@@ -30,7 +30,7 @@ consteval NimbrelVR::PluginVersionData MakeVersionData() {
   data.dataVersion = kPluginVersionDataVersion;
   data.pluginVersion = edition::kPluginVersion;
   for (int i = 0; edition::kPluginName[i] != '\0'; ++i) data.name[i] = edition::kPluginName[i];
-  data.versionIndependenceEx = kVersionIndependentNoStructUse;
+  data.versionIndependenceEx = kVersionIndependentNoStructUse | kVersionIndependentAddressLibraryV5;
   data.versionIndependence = kVersionIndependentAddressLibraryPostAE;
   return data;
 }

@@ -57,6 +57,9 @@ inline constexpr uint32_t kPluginVersionDataVersion = 1;
 // No structure of the game is used directly: the host's check of structures
 // that changed in 1.6.629 does not apply.
 inline constexpr uint32_t kVersionIndependentNoStructUse = 1;
+// The Address Library's format 5 (the 1.7 databases) is read. SKSE for 1.7.104
+// refuses a plug-in without it; older hosts ignore the bit.
+inline constexpr uint32_t kVersionIndependentAddressLibraryV5 = 1 << 1;
 // Addresses come from the Address Library's AE databases.
 inline constexpr uint32_t kVersionIndependentAddressLibraryPostAE = 1;
 

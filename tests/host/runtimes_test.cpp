@@ -21,7 +21,8 @@ namespace {
 constexpr uint32_t kRuntime1_5_97 = 0x01050610;
 constexpr uint32_t kRuntime1_6_353 = 0x01061610;
 constexpr uint32_t kRuntime1_6_1170 = 0x01064920;
-constexpr uint32_t kRuntime1_7_99 = 0x01070630;
+constexpr uint32_t kRuntime1_8_0 = 0x01080000;
+constexpr uint32_t kRuntimeEpic1_6_678 = 0x01062A62;
 
 nimbrel_sim::Options OptionsOn(uint32_t runtime) {
   auto options = OptionsFor(Edition::SpecialEdition);
@@ -147,21 +148,10 @@ INSTANTIATE_TEST_SUITE_P(
                 PluginStart::Outcome::DeclinedByPlugin, "versionlib-1-6-353-0.bin"},
         Refusal{"AnotherRuntimesDatabaseOnAe", kRuntime1_6_1170, AddressLibrary::WrongVersion, false,
                 PluginStart::Outcome::DeclinedByPlugin, "versionlib-1-6-1170-0.bin"},
-        Refusal{"Runtime1_7_99WithADatabase", kRuntime1_7_99, AddressLibrary::File, false,
-                PluginStart::Outcome::DeclinedByPlugin, "\nunsupported runtime version 01070630\n"},
+        Refusal{"Runtime1_8_0WithADatabase", kRuntime1_8_0, AddressLibrary::File, false,
+                PluginStart::Outcome::DeclinedByPlugin, "\nunsupported runtime version 01080000\n"},
+        Refusal{"EpicWithADatabase", kRuntimeEpic1_6_678, AddressLibrary::File, false,
+                PluginStart::Outcome::DeclinedByPlugin, "\nunsupported runtime version 01062A62\n"},
         Refusal{"EditorOnAe", kRuntime1_6_1170, AddressLibrary::Written, true, PluginStart::Outcome::DeclinedByPlugin,
                 "\nloaded in editor, marking as incompatible\n"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
-
-TEST(Runtime1_7_99, TheRefusalNamesTheRuntimeInWords) {
-  auto options = OptionsOn(kRuntime1_7_99);
-  testsupport::TempDir files;
-  options.addressLibrary = AddressLibrary::File;  // SKSE for AE wants one
-  options.addressLibraryFile = AnyFile(files);
-  PluginRun run(options);
-  ASSERT_FALSE(run.QueryAndLoad());
-  const std::string log = run.Log();
-  EXPECT_TRUE(HasLine(log, "unsupported runtime version 01070630")) << log;
-  EXPECT_NE(testsupport::LineAfter(log, "unsupported runtime version 01070630").find("1.7.99"), std::string::npos)
-      << log;
-}

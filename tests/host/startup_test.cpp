@@ -1,6 +1,8 @@
 // Query and load of the built plug-ins, as the host performs them.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "nimbrel/version.h"
@@ -28,7 +30,7 @@ TEST_P(Startup, QueryWritesTheBannerAndRuntimeAndFillsTheDescription) {
   PluginRun run(OptionsFor(GetParam()));
   ASSERT_TRUE(run.game().query());
   const std::string runtime = IsVr() ? "17039601" : "17105520";
-  EXPECT_EQ(run.Log(), Banner() + "SKSE Version: " + runtime + "\n");
+  EXPECT_EQ(run.Log(), Banner() + "SKSE Version: " + runtime + "\n" + (IsVr() ? "" : "Game runtime 1.5.39 (Steam).\n"));
   const auto& description = run.game().description();
   ASSERT_TRUE(description.filled);
   EXPECT_EQ(description.infoVersion, 1u);
@@ -163,14 +165,18 @@ TEST(RuntimeGate, VrRefusesTheSpecialEditionRuntimes) {
 }
 
 TEST(RuntimeGate, SpecialEditionRefusesEveryRuntimeButItsOwn) {
+  // 1.5.39 from the GOG store: its SKSE starts at 1.6.659, and its log lies
+  // below the GOG game's folder.
   auto options = OptionsFor(Edition::SpecialEdition);
   options.runtimeVersion = 0x01050271;
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
-  EXPECT_EQ(run.Log(), std::string("Nimbrel: ") + NimbrelVR::kVersion +
-                           "\nSKSE Version: 17105521\nunsupported runtime version 01050271\n"
-                           "This build runs on Skyrim Special Edition 1.5.39, 1.5.97 and 1.6.317 or a later 1.6; this "
-                           "game is 1.5.39.1.\n");
+  const std::string log =
+      testsupport::ReadFile(run.game().documentsDir() + "/My Games/Skyrim Special Edition GOG/SKSE/NimbrelPlugin.log");
+  EXPECT_EQ(log, std::string("Nimbrel: ") + NimbrelVR::kVersion +
+                     "\nSKSE Version: 17105521\nGame runtime 1.5.39 (GOG).\nunsupported runtime version 01050271\n"
+                     "This build runs on Skyrim Special Edition 1.5.39, 1.5.97, 1.6.317 or a later 1.6 and 1.7.99 or a "
+                     "later 1.7 (GOG: 1.6.659 or a later 1.6); this game is 1.5.39 (GOG).\n");
 }
 
 TEST(RuntimeGate, SpecialEditionRefusesTheVrRuntime) {
@@ -179,16 +185,39 @@ TEST(RuntimeGate, SpecialEditionRefusesTheVrRuntime) {
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
   EXPECT_NE(run.Log().find("unsupported runtime version 010400F1\nThis build runs on Skyrim Special Edition 1.5.39, "
-                           "1.5.97 and 1.6.317 or a later 1.6; this game is 1.4.15.1.\n"),
+                           "1.5.97, 1.6.317 or a later 1.6 and 1.7.99 or a later 1.7 (GOG: 1.6.659 or a later 1.6); "
+                           "this game is 1.4.15.1.\n"),
             std::string::npos);
 }
 
 TEST(RuntimeGate, SpecialEditionNamesANewerRuntimeInWords) {
   auto options = OptionsFor(Edition::SpecialEdition);
-  options.runtimeVersion = 0x01070630;  // 1.7.99
+  options.runtimeVersion = 0x01080000;  // 1.8.0
   PluginRun run(options);
   EXPECT_FALSE(run.game().query());
-  EXPECT_NE(run.Log().find("\nThis build runs on Skyrim Special Edition 1.5.39, 1.5.97 and 1.6.317 or a later 1.6; "
-                           "this game is 1.7.99.\n"),
+  EXPECT_NE(run.Log().find("\nThis build runs on Skyrim Special Edition 1.5.39, 1.5.97, 1.6.317 or a later 1.6 and "
+                           "1.7.99 or a later 1.7 (GOG: 1.6.659 or a later 1.6); this game is 1.8.0.\n"),
             std::string::npos);
+}
+
+// What SKSE for AE reads from Nimbrel.dll without running it. SKSE 2.3.1
+// (1.7.104) refuses a plug-in that does not say it reads the Address
+// Library's format 5 (bit 1 of versionIndependenceEx).
+TEST(VersionData, TheSpecialEditionSaysItUsesNoStructureAndReadsTheAddressLibrarysFormats) {
+  void* plugin = dlopen(nimbrel_sim::GameDouble::defaultPluginPath(NIMBREL_BIN_DIR, Edition::SpecialEdition).c_str(),
+                        RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(plugin, nullptr) << dlerror();
+  const auto* data = static_cast<const unsigned char*>(dlsym(plugin, "SKSEPlugin_Version"));
+  ASSERT_NE(data, nullptr);
+  const auto u32 = [data](size_t at) {
+    uint32_t value;
+    std::memcpy(&value, data + at, sizeof value);
+    return value;
+  };
+  EXPECT_EQ(u32(0x000), 1u);  // dataVersion
+  EXPECT_STREQ(reinterpret_cast<const char*>(data + 0x008), "NimbrelPlugin");
+  EXPECT_EQ(u32(0x304), 1u | 2u);  // NoStructUse, AddressLibraryV5
+  EXPECT_EQ(u32(0x308), 1u);       // AddressLibraryPostAE
+  EXPECT_EQ(u32(0x30C), 0u);       // no list of runtimes: independent of them
+  dlclose(plugin);
 }

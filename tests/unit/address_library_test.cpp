@@ -1,5 +1,6 @@
-// The Address Library reader against the real 1.5.97 database and against
-// damaged files, and the binding built from its table.
+// The Address Library reader against the real 1.5.97 database, against
+// damaged files and against format-5 files built here (no real 1.7 database
+// is public), and the binding built from its table.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,8 +15,6 @@
 #include "game/engine_binding.h"
 #include "game/offsets.h"
 #include "platform/platform.h"
-#include "plugin/edition.h"
-#include "plugin/host.h"
 #include "support/temp_dir.h"
 
 using namespace NimbrelVR;
@@ -25,6 +24,8 @@ namespace {
 
 constexpr uint32_t k1_5_97 = 0x01050610;
 constexpr uint32_t k1_6_1170 = 0x01064920;
+constexpr uint32_t k1_7_99 = 0x01070630;
+constexpr uint32_t kGog1_6_1179 = 0x010649B1;
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -46,6 +47,20 @@ struct Writer {
   }
   // Both values in full (type 0).
   Writer& Entry(uint64_t id, uint64_t offset) { return Put(0, 1).Put(id, 8).Put(offset, 8); }
+  // Format 5: the 96-byte header, then the table is written with Put(offset, 4).
+  Writer& HeaderV5(std::vector<uint32_t> version, int32_t count, int32_t pointerSize = 8, int32_t dataFormat = 0) {
+    Put(5, 4);
+    for (uint32_t number : version) Put(number, 4);
+    const char name[64] = "SkyrimSE.exe";
+    bytes.insert(bytes.end(), name, name + sizeof name);
+    return Put(static_cast<uint32_t>(pointerSize), 4)
+        .Put(static_cast<uint32_t>(dataFormat), 4)
+        .Put(static_cast<uint32_t>(count), 4);
+  }
+  Writer& Offsets(const std::vector<uint32_t>& offsets) {
+    for (uint32_t offset : offsets) Put(offset, 4);
+    return *this;
+  }
 };
 
 std::string Parse(const std::vector<uint8_t>& bytes, uint32_t runtime, AddressTable* table) {
@@ -144,9 +159,13 @@ TEST(AddressLibrary, DamagedFilesAreRefusedInWordsAndLeaveTheTableAlone) {
     uint32_t runtime;
     const char* expected;
   } refused[] = {
-      {file(3, {1, 5, 97, 0}, 1), k1_5_97, "it has format 3, which this build cannot read (1 and 2 only)"},
+      {file(3, {1, 5, 97, 0}, 1), k1_5_97, "it has format 3, which this build cannot read (1, 2 and 5 only)"},
       {file(2, {1, 5, 97, 0}, 1), k1_5_97, "it has format 2, but runtime 1.5.97 needs format 1"},
       {file(1, {1, 6, 1170, 0}, 1), k1_6_1170, "it has format 1, but runtime 1.6.1170 needs format 2"},
+      // The format is judged before the version: the 1.6 database on 1.7.
+      {file(2, {1, 6, 1170, 0}, 1), k1_7_99,
+       "it has format 2, but runtime 1.7.99 needs format 5 (the Address Library for 1.7)"},
+      {file(1, {1, 5, 97, 0}, 1), k1_6_1170, "it has format 1, but runtime 1.6.1170 needs format 2"},
       {file(2, {1, 6, 640, 0}, 1), k1_6_1170, "it is the database of runtime 1.6.640.0, not of this game's 1.6.1170.0"},
       {negativeName, k1_5_97, "its name length -2147483636 is out of range (0 to 1024)"},
       {longName, k1_5_97, "its name length 4108 is out of range (0 to 1024)"},
@@ -171,12 +190,165 @@ TEST(AddressLibrary, DamagedFilesAreRefusedInWordsAndLeaveTheTableAlone) {
   EXPECT_EQ(unordered.Find(25, &offset), AddressTable::Lookup::Missing);
 }
 
-TEST(AddressLibrary, TheFilesNameComesFromThePackedRuntime) {
-  char path[kAddressLibraryPathSize];
-  AddressLibraryPath(k1_5_97, path);
-  EXPECT_STREQ(path, "Data/SKSE/Plugins/version-1-5-97-0.bin");
-  AddressLibraryPath(k1_6_1170, path);
-  EXPECT_STREQ(path, "Data/SKSE/Plugins/versionlib-1-6-1170-0.bin");
+TEST(AddressLibrary, TheFilesNameComesFromThePackedRuntimesVersionNotItsStore) {
+  const std::pair<uint32_t, const char*> names[] = {
+      {k1_5_97, "Data/SKSE/Plugins/version-1-5-97-0.bin"},
+      {k1_6_1170, "Data/SKSE/Plugins/versionlib-1-6-1170-0.bin"},
+      {0x01064921, "Data/SKSE/Plugins/versionlib-1-6-1170-0.bin"},  // GOG 1.6.1170
+      {kGog1_6_1179, "Data/SKSE/Plugins/versionlib-1-6-1179-0.bin"},
+      {k1_7_99, "Data/SKSE/Plugins/versionlib-1-7-99-0.bin"},
+      {0x01070680, "Data/SKSE/Plugins/versionlib-1-7-104-0.bin"},
+  };
+  for (const auto& [runtime, expected] : names) {
+    char path[kAddressLibraryPathSize];
+    AddressLibraryPath(runtime, path);
+    EXPECT_STREQ(path, expected) << std::hex << runtime;
+  }
+  EXPECT_EQ(AddressLibraryFormat(k1_5_97), 1);
+  EXPECT_EQ(AddressLibraryFormat(kGog1_6_1179), 2);
+  EXPECT_EQ(AddressLibraryFormat(k1_7_99), 5);
+}
+
+// Format 5, the 1.7 databases: a 96-byte header and a dense table by id.
+TEST(AddressLibraryV5, TheDenseTableGivesEachIdItsOffsetAndNamesWhatItLacks) {
+  // Ids 0 to 7; 0 and 5 do not exist. The data format changes nothing.
+  const std::vector<uint32_t> offsets = {0, 0x1000, 0x1e5860, 0x1c7d00, 0xffffffff, 0, 0x10, 0x21a36e0};
+  Writer w;
+  w.HeaderV5({1, 7, 99, 0}, 8, 8, 3);
+  ASSERT_EQ(w.bytes.size(), 96u);
+  const std::vector<uint8_t> good = w.Offsets(offsets).bytes;
+  ASSERT_EQ(good.size(), 96u + 4 * 8);
+
+  AddressTable table;
+  ASSERT_EQ(Parse(good, k1_7_99, &table), "");
+  EXPECT_TRUE(table.dense());
+  EXPECT_EQ(table.size(), 8u);
+  for (uint64_t id = 0; id < offsets.size(); ++id) {
+    uint64_t offset = 0;
+    if (offsets[id] == 0) {
+      EXPECT_EQ(table.Find(id, &offset), AddressTable::Lookup::NoOffset) << id;
+    } else {
+      ASSERT_EQ(table.Find(id, &offset), AddressTable::Lookup::Found) << id;
+      EXPECT_EQ(offset, offsets[id]) << id;
+    }
+  }
+  uint64_t offset = 0;
+  EXPECT_EQ(table.Find(8, &offset), AddressTable::Lookup::PastTable);
+  EXPECT_EQ(table.Find(uint64_t{1} << 40, &offset), AddressTable::Lookup::PastTable);
+
+  // Bytes past the table are not the table's; an empty table is a table.
+  std::vector<uint8_t> longer = good;
+  longer.insert(longer.end(), {1, 2, 3, 4, 5});
+  ASSERT_EQ(Parse(longer, k1_7_99, &table), "");
+  EXPECT_EQ(table.size(), 8u);
+  ASSERT_EQ(Parse(Writer().HeaderV5({1, 7, 104, 0}, 0).bytes, 0x01070680, &table), "");
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_EQ(table.Find(0, &offset), AddressTable::Lookup::PastTable);
+}
+
+TEST(AddressLibraryV5, DamagedFilesAndOtherGenerationsAreRefusedInWords) {
+  const std::vector<uint8_t> good = Writer().HeaderV5({1, 7, 99, 0}, 4).Offsets({0, 0x100, 0x200, 0x300}).bytes;
+  AddressTable table = AddressTable::FromEntries({{7, 0x700}});
+
+  const std::pair<size_t, const char*> cuts[] = {
+      {2, "it is truncated: its format ends past byte 2"},
+      {19, "it is truncated: its version ends past byte 19"},
+      {60, "it is truncated: its name ends past byte 60"},
+      {86, "it is truncated: its pointer size ends past byte 86"},
+      {90, "it is truncated: its data format ends past byte 90"},
+      {95, "it is truncated: its offset count ends past byte 95"},
+      {96, "it is truncated: its table of 4 offsets ends past byte 96"},
+      {111, "it is truncated: its table of 4 offsets ends past byte 111"},
+  };
+  for (const auto& [size, expected] : cuts)
+    EXPECT_EQ(Parse({good.begin(), good.begin() + static_cast<ptrdiff_t>(size)}, k1_7_99, &table), expected);
+
+  const auto header = [](std::vector<uint32_t> version, int32_t count, int32_t pointerSize = 8) {
+    return Writer().HeaderV5(std::move(version), count, pointerSize).bytes;
+  };
+  const struct {
+    std::vector<uint8_t> bytes;
+    uint32_t runtime;
+    const char* expected;
+  } refused[] = {
+      {header({1, 7, 97, 0}, 0), k1_7_99, "it is the database of runtime 1.7.97.0, not of this game's 1.7.99.0"},
+      {header({1, 7, 99, 0}, 0, 4), k1_7_99, "its pointer size is 4, not 8"},
+      {header({1, 7, 99, 0}, -1), k1_7_99, "its offset count -1 is out of range (0 to 8388584)"},
+      // Beyond what 32 MiB hold: refused before anything is allocated.
+      {header({1, 7, 99, 0}, kAddressLibraryMaxOffsets + 1), k1_7_99,
+       "its offset count 8388585 is out of range (0 to 8388584)"},
+      {header({1, 7, 99, 0}, kAddressLibraryMaxOffsets), k1_7_99,
+       "it is truncated: its table of 8388584 offsets ends past byte 96"},
+      // A 1.7 database on a 1.6 or 1.5 runtime, whatever version it names.
+      {header({1, 6, 1170, 0}, 0), k1_6_1170, "it has format 5, but runtime 1.6.1170 needs format 2"},
+      {header({1, 6, 1179, 0}, 0), kGog1_6_1179, "it has format 5, but runtime 1.6.1179 needs format 2"},
+      {header({1, 5, 97, 0}, 0), k1_5_97, "it has format 5, but runtime 1.5.97 needs format 1"},
+  };
+  for (const auto& bad : refused) EXPECT_EQ(Parse(bad.bytes, bad.runtime, &table), bad.expected);
+
+  uint64_t offset = 0;
+  EXPECT_FALSE(table.dense());
+  EXPECT_EQ(table.Find(7, &offset), AddressTable::Lookup::Found);
+  EXPECT_EQ(offset, 0x700u);
+}
+
+// The 1.7.99 database as the real one is laid out: half a million ids, the
+// entries at their published offsets.
+TEST(AddressLibraryV5, The1_7_99BindingTakesThePublishedOffsetsAndTheMovedField) {
+  // clang-format off
+  const std::map<std::string, uint32_t> published = {
+      {"FormFromId", 0x1e5860}, {"EngineDynamicCast", 0x15a957a}, {"SpellCastNative", 0xa32c30},
+      {"RefMoveToNative", 0xa461c0}, {"CellAttachedNative", 0xa3fd00}, {"ImodApplyNative", 0xa3a2b0},
+      {"ImodRemoveNative", 0xa3a320}, {"ScriptEventSourcesGet", 0x1da8f0}, {"EventSourceAddSink", 0x5eb220},
+      {"EngineHeapAllocate", 0xcddff0}, {"EngineHeapFree", 0xcde440}, {"InternedStringCreate", 0xeb0d30},
+      {"InternedStringAssign", 0xeb0ec0}, {"NativeFunctionBaseInit", 0x14a9e90},
+      {"NativeFunctionBaseRelease", 0x14aa0e0}, {"StackFrameArgOffset", 0x149e590},
+      {"StackFrameArgValue", 0x149e600}, {"ScriptValueClear", 0x14917a0}, {"FunctionBaseImpl[0]", 0x14a97b0},
+      {"FunctionBaseImpl[1]", 0x14a99b0}, {"FunctionBaseImpl[2]", 0x14a9890}, {"FunctionBaseImpl[3]", 0x14a98b0},
+      {"SkyGetSingleton", 0x1c7d00}, {"SkyHolder", 0x31e0d78}, {"PlayerRefHolder", 0x3230778},
+      {"ScriptVmHolder", 0x21a36e0}, {"DataRegistryHolder", 0x219ded8}, {"MenuManagerHolder", 0x219e5c0},
+      {"EngineHeap", 0x369a810}, {"RttiForm", 0x20db9f8}, {"RttiSpell", 0x20dba18}, {"RttiEffectArt", 0x20dbda8},
+      {"RttiImageSpaceModifier", 0x20dc138}, {"RttiFormList", 0x20dc358}, {"RttiGlobalVariable", 0x20dcb20},
+      {"RttiObjectReference", 0x20de278}, {"RttiPlayer", 0x20df628},
+  };
+  // clang-format on
+  constexpr int32_t kIds = 500000;
+  std::vector<uint32_t> offsets(kIds);
+  for (size_t id = 1; id < offsets.size(); ++id) offsets[id] = static_cast<uint32_t>(0x1000 + 0x10 * id);
+  for (const SpecialEditionEntry& entry : kSpecialEditionEntries)
+    if (entry.aeId != 0) offsets[entry.aeId] = published.at(entry.name);
+  const std::vector<uint8_t> bytes = Writer().HeaderV5({1, 7, 99, 0}, kIds).Offsets(offsets).bytes;
+
+  AddressTable table;
+  ASSERT_EQ(Parse(bytes, k1_7_99, &table), "");
+  EngineBinding bound{};
+  ASSERT_EQ(std::string(BindFromAddressTable(0x140000000, k1_7_99, table, &bound).text), "");
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.FormFromId), 0x140000000 + 0x1e5860u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.RttiPlayer), 0x140000000 + 0x20df628u);
+  EXPECT_EQ(bound.FunctionBaseImpl[3], 0x140000000 + 0x14a98b0u);
+  // The sky through the paired accessor, as on 1.6; no patch site.
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.SkyGetSingleton), 0x140000000 + 0x1c7d00u);
+  EXPECT_EQ(bound.SkyHolder, nullptr);
+  EXPECT_EQ(bound.JumpPatchSite, nullptr);
+  EXPECT_EQ(bound.cellWorldspace, 0x128);
+  EXPECT_EQ(bound.scriptMachineRegistry, 0x210);
+
+  // What the dense table lacks is named by id, and nothing is bound.
+  const auto refusal = [&](const std::vector<uint32_t>& withOffsets, int32_t count) {
+    AddressTable lacking;
+    const std::vector<uint8_t> file = Writer().HeaderV5({1, 7, 99, 0}, count).Offsets(withOffsets).bytes;
+    EXPECT_EQ(Parse(file, k1_7_99, &lacking), "");
+    EngineBinding untouched{};
+    const std::string problem = BindFromAddressTable(0x140000000, k1_7_99, lacking, &untouched).text;
+    EXPECT_EQ(untouched.FormFromId, nullptr);
+    return problem;
+  };
+  std::vector<uint32_t> withoutFormFromId = offsets;
+  withoutFormFromId[14617] = 0;
+  EXPECT_EQ(refusal(withoutFormFromId, kIds), "it has no entry for id 14617 (FormFromId): its offset is 0");
+  // PlayerRefHolder (403521) is the first entry past a table of 400,000.
+  EXPECT_EQ(refusal({offsets.begin(), offsets.begin() + 400000}, 400000),
+            "it has no entry for id 403521 (PlayerRefHolder): its table of 400000 offsets ends before that id");
 }
 
 #if !NIMBREL_EDITION_VR
@@ -224,6 +396,7 @@ TEST(AddressLibrary, TheBindingIsInstalledWholeOrNotAtAll) {
   EXPECT_EQ(bound.SkyHolder, nullptr);
   EXPECT_EQ(bound.JumpPatchSite, nullptr);
   EXPECT_EQ(bound.cellWorldspace, 0x128);
+  EXPECT_EQ(bound.scriptMachineRegistry, 0x200);
   InstallBinding(before);
 
   // Larger than asked: not read.
@@ -233,57 +406,4 @@ TEST(AddressLibrary, TheBindingIsInstalledWholeOrNotAtAll) {
   EXPECT_GT(large.size, 100u);
   unsetenv("NIMBREL_GAME_FOLDER");
 }
-
-// The Anniversary Edition's host calls the load without a query: the load
-// writes what the query would and refuses where it would.
-TEST(Runtimes, ALoadWithoutQueryRunsTheQuerysStepsFirst) {
-  testsupport::TempDir documents;
-  testsupport::TempDir game;
-  ASSERT_EQ(setenv("NIMBREL_DOCUMENTS", documents.path().c_str(), 1), 0);
-  ASSERT_EQ(setenv("NIMBREL_GAME_FOLDER", game.path().c_str(), 1), 0);
-  HostInterface host{};
-  host.runtimeVersion = k1_6_1170;
-  EXPECT_FALSE(LoadPlugin(&host));
-  EXPECT_FALSE(LoadPlugin(&host));  // and once refused, stays so
-  EXPECT_EQ(testsupport::ReadFile(documents.path() + "/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"),
-            std::string("Nimbrel: ") + kVersion +
-                "\nSKSE Version: 17189152\n"
-                "Cannot find Data/SKSE/Plugins/versionlib-1-6-1170-0.bin.\n"
-                "Install the Address Library for SKSE Plugins for Skyrim 1.6.1170: this build finds the game's code "
-                "through it.\n");
-  unsetenv("NIMBREL_GAME_FOLDER");
-  unsetenv("NIMBREL_DOCUMENTS");
-}
 #endif
-
-TEST(Runtimes, TheCellsWorldspaceMovedIn1_6_629) {
-  EXPECT_EQ(CellWorldspaceOffset(k1_5_97), 0x120);
-  EXPECT_EQ(CellWorldspaceOffset(0x01061610), 0x120);  // 1.6.353
-  EXPECT_EQ(CellWorldspaceOffset(0x01062740), 0x120);  // 1.6.628
-  EXPECT_EQ(CellWorldspaceOffset(0x01062750), 0x128);  // 1.6.629
-  EXPECT_EQ(CellWorldspaceOffset(k1_6_1170), 0x128);
-  EXPECT_EQ(Engine().cellWorldspace, 0x120);  // the built-in tables' runtimes
-}
-
-TEST(Runtimes, EachBuildAcceptsItsRuntimes) {
-#if NIMBREL_EDITION_VR
-  const std::pair<uint32_t, bool> cases[] = {{0x010400F0, false}, {0x010400F1, true},  {0x010400F2, true},
-                                             {0x01041000, true},  {0x01050270, false}, {0x01064920, false}};
-#else
-  const std::pair<uint32_t, bool> cases[] = {
-      {0x01050260, false},  // 1.5.38
-      {0x01050270, true},   // 1.5.39
-      {0x01050271, false},  // 1.5.39, another runtime kind
-      {0x01050610, true},   // 1.5.97
-      {0x010613C0, false},  // 1.6.316
-      {0x010613D0, true},   // 1.6.317
-      {0x01064920, true},   // 1.6.1170
-      {0x0106FFF0, true},   // 1.6.4095
-      {0x01070000, false},  // 1.7.0
-      {0x01070630, false},  // 1.7.99
-      {0x010400F1, false},  // VR 1.4.15.1
-  };
-#endif
-  for (const auto& [runtime, supported] : cases)
-    EXPECT_EQ(edition::RuntimeSupported(runtime), supported) << std::hex << runtime;
-}
