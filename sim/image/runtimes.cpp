@@ -50,10 +50,10 @@ unsigned storeSuffix(std::string& text) {
   return 0;
 }
 
-// Stores other than Steam sell the game from 1.6 on, and only SKSE for AE
-// reads the nibble as the store; before, it is a sub-version.
+// On the Special Edition's runtimes the nibble is the store; below them (VR
+// 1.4.15.1) it is a sub-version.
 bool storeBearing(Edition edition, uint32_t runtime) {
-  return edition == Edition::SpecialEdition && majorMinor(runtime) >= kMajorMinor1_6;
+  return edition == Edition::SpecialEdition && majorMinor(runtime) >= kMajorMinor1_5;
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ bool parseRuntime(const std::string& given, uint32_t& packed, std::string& probl
     }
     packed = major << 24 | minor << 16 | build << 4 | sub;
     if (store && !storeBearing(Edition::SpecialEdition, packed)) {
-      problem = "GOG and Epic sell the game from 1.6 on; before, the last number is a sub-version (1.5.39.1)";
+      problem = "a store names a Special Edition runtime (1.5 on); before, the last number is a sub-version (1.4.15.1)";
       return false;
     }
     return true;

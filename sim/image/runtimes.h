@@ -51,9 +51,9 @@ std::string runtimeName(uint32_t packed);
 bool parseRuntime(const std::string& text, uint32_t& packed, std::string& problem);
 
 // The store a game of the SE edition comes from, the low nibble of its
-// runtime from 1.6 on (SKSE's runtime type: 0 Bethesda's own, on Steam; 1
-// GOG; 2 Epic). VR and runtimes before 1.6 have none: other stores sell the
-// game from 1.6 on, and before it the nibble is a sub-version.
+// runtime from 1.5 on (SKSE's runtime type: 0 Bethesda's own, on Steam; 1
+// GOG; 2 Epic). VR and runtimes before 1.5 have none: their nibble is a
+// sub-version.
 enum class Store { Steam, Gog, Epic, Unknown };
 Store storeOf(Edition edition, uint32_t runtime);
 // The runtime with its store nibble cleared, for comparisons of versions.
@@ -82,7 +82,7 @@ bool isAnniversaryRuntime(Edition edition, uint32_t runtime);
 uint32_t hostVersionFor(Edition edition, uint32_t runtime);
 std::string hostName(Edition edition, uint32_t runtime);
 // No SKSE of the runtime's store is public (Epic, which SKSE refuses
-// outright; GOG's 1.7 and 1.5; an unknown store): the double plays the
+// outright; GOG's other than 1.6; an unknown store): the double plays the
 // nearest Steam SKSE in its place, handing it the runtime as it is, so that
 // the plug-in's own answer can be seen. Empty when the host is the real one.
 std::string hostStandInNote(Edition edition, uint32_t runtime);

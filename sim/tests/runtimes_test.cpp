@@ -267,19 +267,18 @@ TEST(Runtimes, NamesAndPackedValuesAndTheirFiles) {
       {"1.6.1179-gog", 0x010649B1, "1.6.1179 GOG"},   {"1.6.659-GOG", 0x01062931, "1.6.659 GOG"},
       {"1.6.678-epic", 0x01062A62, "1.6.678 Epic"},   {"0x010649B1", 0x010649B1, "1.6.1179 GOG"},
       {"0x01062A62", 0x01062A62, "1.6.678 Epic"},     {"1.7.104", 0x01070680, "1.7.104"},
-      {"0x01064925", 0x01064925, "1.6.1170 store 5"},
+      {"0x01064925", 0x01064925, "1.6.1170 store 5"}, {"0x01050271", 0x01050271, "1.5.39 GOG"},
   };
   for (const auto& [text, packed, label] : stores) {
     EXPECT_TRUE(parseRuntime(text, parsed, problem)) << text;
     EXPECT_EQ(parsed, packed) << text;
     EXPECT_EQ(runtimeLabel(Edition::SpecialEdition, packed), label);
   }
-  // Before 1.6 the nibble is no store.
-  EXPECT_EQ(runtimeLabel(Edition::SpecialEdition, 0x01050271), "1.5.39.1");
-  EXPECT_EQ(documentsFolderName(Edition::SpecialEdition, 0x01050271), "Skyrim Special Edition");
+  // Before 1.5 the nibble is no store.
+  EXPECT_EQ(runtimeLabel(Edition::SpecialEdition, 0x010400F1), "1.4.15.1");
   EXPECT_EQ(runtimeLabel(Edition::VR, kRuntimeVR), "1.4.15.1");
   for (const char* bad : {"", "1.6", "1.6.4096", "1.6.1170.16", "1..5", "0x", "0x123456789", "-1", "zz",
-                          "1.6.1179.1-gog", "1.6-gog", "-gog", "1.6.1179-steam", "1.6.1179gog", "1.5.97-gog"})
+                          "1.6.1179.1-gog", "1.6-gog", "-gog", "1.6.1179-steam", "1.6.1179gog", "1.4.15-gog"})
     EXPECT_FALSE(parseRuntime(bad, parsed, problem)) << bad;
 
   const Edition se = Edition::SpecialEdition;
@@ -344,6 +343,7 @@ TEST(Runtimes, HostsPerRuntime) {
       {kRuntimeGog1_6_1179, 0x02020060, "SKSE for AE 2.2.6 (its GOG build, v2.2.6-gog)", false},
       {kRuntimeEpic1_6_678, 0x02020060, "SKSE for AE 2.2.6 (a stand-in)", true},
       {0x01070631, 0x02030000, "SKSE for AE 2.3.0 (a stand-in)", true},  // no GOG SKSE for 1.7
+      {0x01050271, 0x02000140, "SKSE64 2.0.20 (a stand-in)", true},      // nor for 1.5
   };
   for (const auto& [runtime, version, name, standIn] : hosts) {
     SCOPED_TRACE(runtimeLabel(se, runtime));
