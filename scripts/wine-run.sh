@@ -34,13 +34,15 @@ documents="$WINEPREFIX/drive_c/users/$(id -un)/Documents"
 status=0
 runs=0
 # The SE DLL on every runtime the double names (1.5.39 with its built-in
-# offsets, the others through the Address Library database the double writes),
-# and the VR DLL.
-for run in se:1.5.39 se:1.5.97 se:1.6.353 se:1.6.1170 vr:; do
+# offsets, the others through the Address Library database the double writes:
+# format 5 on 1.7, GOG's own file on GOG 1.6.1179), and the VR DLL.
+for run in se:1.5.39 se:1.5.97 se:1.6.353 se:1.6.1170 se:1.7.99 se:1.7.104 se:1.6.1179-gog vr:; do
   edition=${run%%:*} runtime=${run#*:}
   runs=$((runs + 1))
   if [[ $edition == se ]]; then
-    log="$documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"; banner="Nimbrel: $version"
+    game="Skyrim Special Edition"
+    [[ $runtime == *-gog ]] && game="Skyrim Special Edition GOG"  # where SKSE's GOG build writes
+    log="$documents/My Games/$game/SKSE/NimbrelPlugin.log"; banner="Nimbrel: $version"
   else
     log="$documents/My Games/Skyrim VR/SKSE/NimbrelVRPlugin.log"; banner="NimbrelVR: $version"
   fi

@@ -55,13 +55,16 @@ void usage(std::FILE* to) {
                "  --edition     game edition to simulate (default se)\n"
                "  --plugin      plug-in library (default: Nimbrel or NimbrelVR beside this program)\n"
                "  --runtime     runtime the game runs and the host reports (default: the edition's own, 1.5.39 for\n"
-               "                se): 1.5.39, 1.5.97, 1.6.353 or 1.6.1170, laid out at that runtime's offsets; any\n"
-               "                other MAJOR.MINOR.BUILD or packed hex (0x01070630) gets the nearest layout. From 1.6\n"
-               "                on the host is SKSE for AE: it reads SKSEPlugin_Version and never calls the query\n"
+               "                se): 1.5.39, 1.5.97, 1.6.353, 1.6.1170 or 1.7.99, laid out at that runtime's\n"
+               "                offsets; a store suffix (1.6.1179-gog, 1.6.678-epic) or packed hex with the store\n"
+               "                in its last digit (0x010649B1); any other runtime gets the nearest layout and a\n"
+               "                database to match. From 1.6 on the host is SKSE for AE (2.3.0 on 1.7.99, 2.3.1\n"
+               "                later, its GOG build on GOG): it reads SKSEPlugin_Version, never calls the query\n"
                "  --address-library  the Address Library database in <out>/Game/Data/SKSE/Plugins, on the se\n"
-               "                runtimes that read one (1.5.x but 1.5.39, and 1.6 on): written by the double\n"
-               "                (default), 'missing', 'corrupt' (its entries cut short), 'corrupt-header',\n"
-               "                'wrong-version' (another runtime's in its header) or FILE (a database copied in)\n"
+               "                runtimes that read one (1.5.x but 1.5.39, and 1.6 on; format 5 from 1.7 on):\n"
+               "                written by the double (default), 'missing', 'corrupt' (its entries or table cut\n"
+               "                short), 'corrupt-header', 'wrong-version' (another runtime's in its header) or\n"
+               "                FILE (a database copied in)\n"
                "  --editor      the host reports the editor\n"
                "  --out         run folder for the documents folder and trace.jsonl (default ./out/sim-<edition>);\n"
                "                a run first removes the trace, log and report an earlier run left there\n"
@@ -200,7 +203,8 @@ std::string RuntimeLine(const nimbrel_sim::RuntimeFacts& r) {
   char packed[16];
   std::snprintf(packed, sizeof packed, "0x%08X", r.packed);
   std::string line = r.name + " (" + packed + ")";
-  if (!r.layoutExact) line += ", laid out as " + r.layout + " (the double knows no layout of " + r.name + ")";
+  if (!r.layoutExact)
+    line += ", laid out as " + r.layout + ", the nearest the double knows (no public offsets of " + r.name + ")";
   if (r.database.empty()) return line + ": plug-ins use their built-in offsets, no Address Library database";
   return line + ", Address Library database " + r.database + " (" + r.databaseNote + ")";
 }
@@ -429,12 +433,14 @@ int main(int argc, char** argv) {
 
   const nimbrel_sim::PluginStart start = game.startPlugin();
   if (start.readsVersionData) {
-    std::printf("host:         %s: reads SKSEPlugin_Version, never calls SKSEPlugin_Query\n", start.host.c_str());
+    std::printf("host:         %s: reads SKSEPlugin_Version, never calls SKSEPlugin_Query%s%s\n", start.host.c_str(),
+                runtime.hostNote.empty() ? "" : "; ", runtime.hostNote.c_str());
     std::printf("version data: %s\n", start.versionData.empty() ? "none exported" : start.versionData.c_str());
     std::printf("query:        not called (SKSE for AE)\n");
   } else {
     const auto& d = game.description();
-    std::printf("host:         %s: calls SKSEPlugin_Query, then SKSEPlugin_Load\n", start.host.c_str());
+    std::printf("host:         %s: calls SKSEPlugin_Query, then SKSEPlugin_Load%s%s\n", start.host.c_str(),
+                runtime.hostNote.empty() ? "" : "; ", runtime.hostNote.c_str());
     std::printf("query:        %s\n", start.queryAccepted
                                           ? "accepted (SKSEPlugin_Query took this game and version)"
                                           : "refused (SKSEPlugin_Query turned this game or version down)");
@@ -455,7 +461,10 @@ int main(int argc, char** argv) {
     if (std::filesystem::exists(game.pluginLogPath(), ec))
       std::printf("log:          %s\n", game.pluginLogPath().c_str());
     else
-      std::printf("log:          none written (the plug-in never ran)\n");
+      std::printf("log:          %s\n",
+                  start.queried || start.loadCalled
+                      ? ("none at " + game.pluginLogPath() + ", where this game's SKSE writes").c_str()
+                      : "none written (the plug-in never ran)");
     std::printf("nimbrel-sim: the plug-in was declined; not loaded\n");
     std::fflush(nullptr);
     std::_Exit(kExitRefused);
@@ -537,7 +546,7 @@ int main(int argc, char** argv) {
     (f.rfind("scenario line ", 0) == 0 ? runFailures : checkFailures).push_back(f);
 
   nimbrel_sim::ReportInput report;
-  report.edition = vr ? "Skyrim VR" : "Skyrim Special Edition";
+  report.edition = std::string(vr ? "Skyrim VR " : "Skyrim Special Edition ") + runtime.name;
   report.scenario = scenarioFile.empty() ? "default storm" : scenarioFile;
   report.timeScale = options.timeScale;
   report.durationMs = game.scenarioEndSeconds() * 1000.0;

@@ -311,10 +311,13 @@ const std::vector<std::string>& GameDouble::faultEntries() { return nimbrel_sim:
 std::string GameDouble::documentsDir() const { return impl_->documentsDir(); }
 
 std::string GameDouble::pluginLogPath() const {
-  const bool vr = impl_->options.edition == Edition::VR;
+  const Options& o = impl_->options;
+  const bool vr = o.edition == Edition::VR;
   const std::string sep(1, os::kSeparator);
+  // The game's folder there follows the store: GOG's SKSE writes below
+  // "Skyrim Special Edition GOG".
   return os::pluginDocumentsDir(documentsDir()) + sep + "My Games" + sep +
-         (vr ? "Skyrim VR" : "Skyrim Special Edition") + sep + "SKSE" + sep +
+         documentsFolderName(o.edition, runtimeOf(o)) + sep + "SKSE" + sep +
          (vr ? "NimbrelVRPlugin.log" : "NimbrelPlugin.log");
 }
 

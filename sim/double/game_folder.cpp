@@ -30,8 +30,9 @@ std::string describeUserFile(const std::string& path, uint32_t id, uint32_t rva)
   std::string problem;
   if (!decodeDatabase(bytes, database, problem)) return "the double cannot read it either: " + problem;
   char text[200];
-  std::snprintf(text, sizeof text, "%zu entries, version %d.%d.%d.%d", database.entries.size(), database.version[0],
-                database.version[1], database.version[2], database.version[3]);
+  std::snprintf(text, sizeof text, "format %d, %zu entries, version %d.%d.%d.%d", database.format,
+                database.entries.size(), database.version[0], database.version[1], database.version[2],
+                database.version[3]);
   std::string note = text;
   for (const auto& [entryId, offset] : database.entries) {
     if (entryId != id) continue;
@@ -52,10 +53,11 @@ RuntimeFacts layGameFolder(const Options& options, const std::string& gameDir, R
   const Layout layout = layoutFor(edition, packed);
   RuntimeFacts f;
   f.packed = packed;
-  f.name = runtimeName(packed);
+  f.name = runtimeLabel(edition, packed);
   f.layout = layoutName(layout);
   f.layoutExact = layoutExact(edition, packed);
   f.host = hostName(edition, packed);
+  f.hostNote = hostStandInNote(edition, packed);
   f.anniversary = isAnniversaryRuntime(edition, packed);
   f.cellWorldspace = cellWorldspaceOffset(edition, packed);
   f.patchSiteKnown = offsetOf(kJumpPatchSite, layout) != 0;
@@ -73,33 +75,33 @@ RuntimeFacts layGameFolder(const Options& options, const std::string& gameDir, R
   }
   f.databasePath = folder + "/" + f.database;
   std::filesystem::remove(f.databasePath, ec);  // an earlier run's file
+  // Written for the layout laid out, the runtime's own or the nearest: in
+  // this game the database is what says where the engine's entries are.
   const AddressDatabase own = databaseFor(edition, packed);
-  const bool known = !own.entries.empty();
-  const std::string unknown = "none: the double knows no offsets of " + f.name;
-  auto lay = [&](DatabaseDamage damage, const char* how) {
-    if (!known) {
-      f.databaseNote = unknown;
-    } else if (writeFile(f.databasePath, damagedDatabase(own, damage))) {
+  const std::string format = "format " + std::to_string(own.format);
+  auto lay = [&](DatabaseDamage damage, const std::string& how) {
+    if (writeFile(f.databasePath, damagedDatabase(own, damage)))
       f.databaseNote = how;
-    } else {
+    else
       run.fail("cannot write the Address Library database " + f.databasePath);
-    }
   };
   switch (options.addressLibrary) {
     case AddressLibrary::Written:
-      lay(DatabaseDamage::None, "written by the double");
+      lay(DatabaseDamage::None, format + ", written by the double");
       break;
     case AddressLibrary::Missing:
       f.databaseNote = "left out on purpose";
       break;
     case AddressLibrary::TruncatedBody:
-      lay(DatabaseDamage::TruncatedBody, "written by the double, then cut short in its entries");
+      lay(DatabaseDamage::TruncatedBody,
+          format + ", written by the double, then cut short in " + (own.format == 5 ? "its table" : "its entries"));
       break;
     case AddressLibrary::WrongHeader:
       lay(DatabaseDamage::WrongHeader, "written by the double with a wrong header (format 7)");
       break;
     case AddressLibrary::WrongVersion:
-      lay(DatabaseDamage::WrongVersion, "written by the double for another runtime (one build later in its header)");
+      lay(DatabaseDamage::WrongVersion,
+          format + ", written by the double for another runtime (one build later in its header)");
       break;
     case AddressLibrary::File:
       std::filesystem::copy_file(options.addressLibraryFile, f.databasePath, ec);

@@ -15,12 +15,21 @@
 
 namespace nimbrel_sim {
 
-Engine::Engine(Run& run, const Options& options) : run_(run), options_(options) {
+Engine::Engine(Run& run, const Options& options)
+    : run_(run),
+      options_(options),
+      vmMachineField_(scriptVmMachineOffset(options.edition, runtimeOf(options))),
+      vmOtherField_(scriptVmOtherOffset(options.edition, runtimeOf(options))) {
   noSourceFile_ = intern("");
   registry_ = create(Cls::ScriptRegistry, 0x100);
   storeField<const void*>(registry_, 0, scriptRegistryTable());
-  vm_ = create(Cls::ScriptVm, field::kVmRegistry + 0x10);
-  storeField<void*>(vm_, field::kVmRegistry, registry_);
+  // The script machine where the runtime keeps it; at the other offset an
+  // object with a virtual table of its own, whose every use fails the run.
+  vm_ = create(Cls::ScriptVm, field::kVmSize);
+  storeField<void*>(vm_, vmMachineField_, registry_);
+  vmOther_ = create(Cls::ScriptVmOther, 0x10);
+  storeField<const void*>(vmOther_, 0, vmOtherTable());
+  storeField<void*>(vm_, vmOtherField_, vmOther_);
   // No weathers and no loaded files yet: a null array and an empty head node.
   dataRegistry_ = create(Cls::DataRegistry, field::kLoadedFiles + 0x10);
   menuManager_ = create(Cls::MenuManager, field::kMenuEventSource + field::kEventSourceSize + 0x8);
@@ -101,6 +110,12 @@ size_t Engine::registeredFunctionCount() const {
 size_t Engine::liveHeapBlocks() const {
   std::lock_guard lock(mutex_);
   return heapBlocks_.size();
+}
+
+std::string Engine::vmOtherFieldWords() const {
+  if (vmOtherField_ == 0x200)
+    return "the plug-in read the script VM's +0x200, where 1.6 kept the script machine; on 1.7 it is at +0x210";
+  return "the plug-in read the script VM's +0x210, where 1.7 keeps the script machine; before 1.7 it is at +0x200";
 }
 
 std::optional<Cls> Engine::classOf(const void* object) const {

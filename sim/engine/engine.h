@@ -45,6 +45,9 @@ enum class Cls : uint8_t {
   Sky,
   ScriptVm,
   ScriptRegistry,
+  // What the script VM keeps at the offset the script machine does not use
+  // in this runtime: on 1.7 one of its new event sinks at +0x200.
+  ScriptVmOther,
   DataRegistry,
   MenuManager,
   ScriptEventSources,
@@ -54,7 +57,9 @@ enum class Cls : uint8_t {
 // Fields of engine objects the double lays out (byte offsets).
 namespace field {
 inline constexpr size_t kFormId = 0x14;
-inline constexpr size_t kVmRegistry = 0x200;
+// The script VM object reaches past both offsets of its script machine
+// (0x200 before 1.7.99, 0x210 from it on; runtimes.h).
+inline constexpr size_t kVmSize = 0x220;
 inline constexpr size_t kWeatherArray = 0x520;
 inline constexpr size_t kWeatherCount = 0x530;
 inline constexpr size_t kLoadedFiles = 0xd60;
@@ -124,6 +129,12 @@ class Engine {
   uintptr_t functionBase(int operation, void* self, uintptr_t a, uintptr_t b, uintptr_t c);
   uintptr_t registerFunction(void* registry, void* function);
   void registryTrap(int slot);
+  // A call through a virtual slot of the object at the script VM's other
+  // offset: the plug-in took it for the script machine.
+  void vmOtherTrap(int slot);
+  // Why the object at the VM's other offset is not the script machine, in
+  // the double's words.
+  std::string vmOtherFieldWords() const;
 
   // The script machine whose frames the frame functions accept (defined in
   // script_machine.cpp).
@@ -137,8 +148,10 @@ class Engine {
   // The data and the script machine work on the engine's own tables.
   friend class GameData;
   friend class ScriptMachine;
-  // The script registry's virtual table (entry_targets.cpp).
+  // The script registry's virtual table, and that of the object at the
+  // script VM's other offset (entry_targets.cpp).
   static const void* const* scriptRegistryTable();
+  static const void* const* vmOtherTable();
   struct Object {
     Cls cls;
     size_t size;
@@ -169,6 +182,9 @@ class Engine {
 
   void* registry_ = nullptr;
   void* vm_ = nullptr;
+  void* vmOther_ = nullptr;
+  size_t vmMachineField_ = 0x200;
+  size_t vmOtherField_ = 0x210;
   void* dataRegistry_ = nullptr;
   void* menuManager_ = nullptr;
   void* scriptEventSources_ = nullptr;

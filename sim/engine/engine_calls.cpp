@@ -369,6 +369,11 @@ void Engine::registryTrap(int slot) {
   run_.fail("script registry virtual slot " + std::to_string(slot) + " called; only slot 24 (0xc0) is used");
 }
 
+void Engine::vmOtherTrap(int slot) {
+  run_.trace.record("ScriptVmOtherSlot", Args().u("field", vmOtherField_).i("slot", slot));
+  run_.fail(vmOtherFieldWords() + " (it called virtual slot " + std::to_string(slot) + " of the object there)");
+}
+
 // The engine's own implementations of four operations, with the engine's
 // parameter lists: GetParam (index, name out, type out), Call (stack, logger,
 // machine, flag), GetSourceFilename () and GetVarNameForStackIndex (index,
@@ -435,7 +440,11 @@ void Engine::valueClear(ScriptValue* value) {
 
 bool Engine::checkNative(const char* fn, void* registry, uint32_t stackId, bool changesWorld) {
   bool sound = true;
-  if (registry != registry_) {
+  if (registry && registry == vmOther_) {
+    run_.fail(std::string(fn) + " called with the object at the script VM's +0x" +
+              (vmOtherField_ == 0x200 ? "200" : "210") + " as the script machine: " + vmOtherFieldWords());
+    sound = false;
+  } else if (registry != registry_) {
     run_.fail(std::string(fn) + " called with something other than the script registry");
     sound = false;
   }

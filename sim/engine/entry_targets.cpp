@@ -1,7 +1,8 @@
 // The functions behind the image's function entries, where the plug-in's
 // calls into the engine land: each asks the run's fault plan whether to
 // refuse, then hands the call to the active run's engine. Also the script
-// registry's virtual table, whose one used slot registers a native function.
+// registry's virtual table, whose one used slot registers a native function,
+// and that of the object at the script VM's other offset, which only traps.
 #include <array>
 #include <cstdint>
 #include <utility>
@@ -95,6 +96,24 @@ constexpr std::array<const void*, sizeof...(Slots)> registryTable(std::integer_s
 const std::array<const void*, kRegistrySlots> kRegistryTable =
     registryTable(std::make_integer_sequence<int, kRegistrySlots>());
 
+// The virtual table of the object at the script VM's other offset: every
+// slot, more than the registry has, is a fault of the caller.
+constexpr int kVmOtherSlots = 64;
+
+template <int Slot>
+uintptr_t simVmOtherSlot(void*, uintptr_t, uintptr_t, uintptr_t) {
+  active().vmOtherTrap(Slot);
+  return 0;
+}
+
+template <int... Slots>
+constexpr std::array<const void*, sizeof...(Slots)> vmOtherTable(std::integer_sequence<int, Slots...>) {
+  return {reinterpret_cast<const void*>(&simVmOtherSlot<Slots>)...};
+}
+
+const std::array<const void*, kVmOtherSlots> kVmOtherTable =
+    vmOtherTable(std::make_integer_sequence<int, kVmOtherSlots>());
+
 const std::array<const void*, kEntryCount> kTargets = [] {
   std::array<const void*, kEntryCount> t{};
   t[kFormFromId] = reinterpret_cast<const void*>(&simFormFromId);
@@ -128,5 +147,7 @@ const std::array<const void*, kEntryCount> kTargets = [] {
 const void* const* Engine::functionTargets() { return kTargets.data(); }
 
 const void* const* Engine::scriptRegistryTable() { return kRegistryTable.data(); }
+
+const void* const* Engine::vmOtherTable() { return kVmOtherTable.data(); }
 
 }  // namespace nimbrel_sim

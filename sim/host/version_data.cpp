@@ -35,6 +35,11 @@ std::string aeHostRefusal(const PluginVersionData* data, const AeHostContext& ho
   if (independence & ~known)
     return "unsupported version independence " + hex(independence) +
            " (known: 1 address library, 2 signatures, 4 structs after 1.6.629)";
+  // SKSE 2.3.1 refuses every plug-in built before it could read format 5.
+  if (host.hostVersion >= kSkse2_3_1 && !(data->versionIndependenceEx & kAddressLibraryV5))
+    return "disabled, must be recompiled for new address library (its version data lacks AddressLibraryV5, bit 1 "
+           "of versionIndependenceEx, which SKSE " +
+           runtimeName(host.hostVersion) + " requires)";
   if ((independence & kAddressLibraryPostAE) && !host.databasePresent)
     return "address library needs to be updated: " + host.databasePath + " is missing";
   const bool claims = (independence & (kAddressLibraryPostAE | kSignatures)) != 0;
@@ -67,6 +72,7 @@ std::string describeVersionData(const PluginVersionData& data) {
   if (data.versionIndependence & kSignatures) add("signatures");
   if (data.versionIndependence & kStructsPost629) add("structs after 1.6.629");
   if (data.versionIndependenceEx & kNoStructUse) add("no struct use");
+  if (data.versionIndependenceEx & kAddressLibraryV5) add("address library format 5");
   char text[400];
   std::snprintf(text, sizeof text,
                 "\"%.*s\" version %u, data version %u, independence: %s; compatible versions: %s; SKSE required: %s",

@@ -30,6 +30,7 @@ static_assert(offsetof(PluginVersionData, compatibleVersions) == 0x30C);
 static_assert(offsetof(PluginVersionData, seVersionRequired) == 0x34C);
 
 inline constexpr uint32_t kNoStructUse = 1;           // versionIndependenceEx
+inline constexpr uint32_t kAddressLibraryV5 = 2;      // versionIndependenceEx: reads format 5 (SKSE 2.3.1)
 inline constexpr uint32_t kAddressLibraryPostAE = 1;  // versionIndependence
 inline constexpr uint32_t kSignatures = 2;
 inline constexpr uint32_t kStructsPost629 = 4;
@@ -44,6 +45,9 @@ struct AeHostContext {
 
 // Why SKSE for AE declines the plug-in (`data` null: it exports no version
 // data), by the host's rules in the host's order; empty when it loads it.
+// From 2.3.1 on the host also refuses version data without
+// AddressLibraryV5; older hosts ignore the bits of versionIndependenceEx
+// they do not know.
 std::string aeHostRefusal(const PluginVersionData* data, const AeHostContext& host);
 
 // One line on what the version data says ("NimbrelPlugin" 4097, ...).

@@ -101,9 +101,64 @@ void putHeader(std::vector<uint8_t>& out, const AddressDatabase& d) {
   put(out, d.entries.size(), 4);
 }
 
+// Format 5: the 96-byte header, then the dense table.
+std::vector<uint8_t> encodeDense(const AddressDatabase& d) {
+  std::vector<uint8_t> out;
+  put(out, static_cast<uint32_t>(d.format), 4);
+  for (int32_t v : d.version) put(out, static_cast<uint32_t>(v), 4);
+  for (size_t i = 0; i < kDenseNameSize; ++i) out.push_back(i < d.name.size() ? static_cast<uint8_t>(d.name[i]) : 0);
+  put(out, static_cast<uint32_t>(d.pointerSize), 4);
+  put(out, 0, 4);  // the data format, 0 in every sample
+  uint64_t count = 0;
+  for (const auto& entry : d.entries) count = std::max(count, entry.first + 1);
+  put(out, count, 4);
+  out.resize(kDenseHeaderSize + 4 * count, 0);
+  for (const auto& [id, offset] : d.entries) {
+    for (size_t i = 0; i < 4; ++i) out[kDenseHeaderSize + 4 * id + i] = static_cast<uint8_t>(offset >> (8 * i));
+  }
+  return out;
+}
+
+bool decodeDense(const std::vector<uint8_t>& bytes, AddressDatabase& d, std::string& problem) {
+  if (bytes.size() < kDenseHeaderSize) {
+    problem = "the header ends early (" + std::to_string(bytes.size()) + " bytes of " +
+              std::to_string(kDenseHeaderSize) + ")";
+    return false;
+  }
+  Reader in(bytes);
+  int32_t dataFormat = 0, count = 0;
+  in.i32(d.format);
+  for (int32_t& v : d.version) in.i32(v);
+  const auto* name = reinterpret_cast<const char*>(bytes.data() + in.at());
+  d.name.assign(name, strnlen(name, kDenseNameSize));
+  in.skip(kDenseNameSize);
+  in.i32(d.pointerSize);
+  in.i32(dataFormat);
+  in.i32(count);
+  if (d.pointerSize <= 0 || count < 0) {
+    problem = "the header's pointer size " + std::to_string(d.pointerSize) + " or offset count " +
+              std::to_string(count) + " is out of range";
+    return false;
+  }
+  const uint64_t need = kDenseHeaderSize + 4 * static_cast<uint64_t>(count);
+  if (bytes.size() < need) {
+    problem = "the table ends early: " + std::to_string(count) + " offsets need " + std::to_string(need) +
+              " bytes, the file has " + std::to_string(bytes.size());
+    return false;
+  }
+  d.entries.clear();
+  for (int32_t id = 0; id < count; ++id) {
+    uint64_t offset = 0;
+    in.take(4, offset);
+    if (offset != 0) d.entries.emplace_back(static_cast<uint64_t>(id), offset);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<uint8_t> encodeDatabase(const AddressDatabase& d) {
+  if (d.format == 5) return encodeDense(d);
   std::vector<uint8_t> out;
   putHeader(out, d);
   const uint64_t size = d.pointerSize > 0 ? static_cast<uint64_t>(d.pointerSize) : 8;
@@ -140,6 +195,8 @@ std::vector<uint8_t> encodeDatabase(const AddressDatabase& d) {
 }
 
 bool decodeDatabase(const std::vector<uint8_t>& bytes, AddressDatabase& d, std::string& problem) {
+  if (bytes.size() >= 4 && bytes[0] == 5 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 0)
+    return decodeDense(bytes, d, problem);
   Reader in(bytes);
   int32_t nameLength = 0, count = 0;
   if (!in.i32(d.format) || !in.i32(d.version[0]) || !in.i32(d.version[1]) || !in.i32(d.version[2]) ||
@@ -148,7 +205,7 @@ bool decodeDatabase(const std::vector<uint8_t>& bytes, AddressDatabase& d, std::
     return false;
   }
   if (d.format != 1 && d.format != 2) {
-    problem = "the header's format is " + std::to_string(d.format) + " (1 or 2)";
+    problem = "the header's format is " + std::to_string(d.format) + " (1, 2 or 5)";
     return false;
   }
   if (nameLength < 0 || static_cast<size_t>(nameLength) > bytes.size() - in.at()) {
@@ -201,7 +258,7 @@ AddressDatabase databaseFor(Edition edition, uint32_t runtime) {
   d.version[0] = static_cast<int32_t>(p.major);
   d.version[1] = static_cast<int32_t>(p.minor);
   d.version[2] = static_cast<int32_t>(p.build);
-  if (!layoutExact(edition, runtime) || databaseFileName(edition, runtime).empty()) return d;
+  if (databaseFileName(edition, runtime).empty()) return d;
   const Layout layout = layoutFor(edition, runtime);
   std::map<uint64_t, uint64_t> byId;
   for (int i = 0; i < kEntryCount; ++i) {
@@ -235,8 +292,9 @@ std::vector<uint8_t> damagedDatabase(const AddressDatabase& database, DatabaseDa
   AddressDatabase d = database;
   if (damage == DatabaseDamage::WrongVersion) ++d.version[2];
   std::vector<uint8_t> bytes = encodeDatabase(d);
-  const size_t header = 32 + d.name.size();                 // seven words and the name
-  if (damage == DatabaseDamage::WrongHeader) bytes[0] = 7;  // the format: neither 1 nor 2
+  // Format 5's fixed header, or the others' seven words and the name.
+  const size_t header = d.format == 5 ? kDenseHeaderSize : 32 + d.name.size();
+  if (damage == DatabaseDamage::WrongHeader) bytes[0] = 7;  // the format: none of 1, 2 and 5
   if (damage == DatabaseDamage::TruncatedBody) bytes.resize(header + (bytes.size() - header) / 2);
   return bytes;
 }

@@ -16,56 +16,56 @@ namespace {
 
 using K = EntryKind;
 
-// The engine's entries: Address Library ids (SE, AE), then the offsets of
-// 1.5.39, 1.5.97, 1.6.353, 1.6.1170 and VR. 1.5.39 and VR as the SE and VR
-// games have them; 1.5.97 and the AE runtimes from runtimes.md ("Entries").
+// The engine's entries: Address Library ids (SE, AE; the AE ids carry over
+// to 1.7), then the offsets of 1.5.39, 1.5.97, 1.6.353, 1.6.1170, 1.7.99 and
+// VR. 1.5.39 and VR as the SE and VR games have them; 1.5.97 and the AE
+// runtimes from runtimes.md ("Entries", "Runtimes 1.7.x").
+// clang-format off
 constexpr Entry kEntries[kEntryCount] = {
-    {"FormFromId", K::Function, 14461, 14617, {0x1943b0, 0x194230, 0x19f050, 0x1e01a0, 0x1a3f60}},
-    {"EngineDynamicCast", K::Function, 102238, 109689, {0x1363522, 0x134bdb0, 0x147854a, 0x153cf2a, 0x138baba}},
-    {"SpellCastNative", K::Function, 55149, 55747, {0x980de0, 0x980930, 0x9aa1e0, 0xa1a410, 0x9bb6b0}},
-    {"RefMoveToNative", K::Function, 55668, 56199, {0x994cf0, 0x994840, 0x9bd800, 0xa2d980, 0x9cf360}},
-    {"CellAttachedNative", K::Function, 55527, 56055, {0x98f3c0, 0x98ef10, 0x9b72b0, 0xa274e0, 0x9c9d60}},
-    {"ImodApplyNative", K::Function, 55366, 55936, {0x988fa0, 0x988af0, 0x9b1860, 0xa21a90, 0x9c3c70}},
-    {"ImodRemoveNative", K::Function, 55369, 55939, {0x989010, 0x988b60, 0x9b18d0, 0xa21b00, 0x9c3ce0}},
-    {"ScriptEventSourcesGet", K::Function, 14108, 14298, {0x186910, 0x186790, 0x194100, 0x1d5230, 0x1964c0}},
-    {"EventSourceAddSink", K::Function, 34381, 35182, {0x56bab0, 0x56b600, 0x587e20, 0x5dc8c0, 0x571c00}},
-    {"EngineHeapAllocate", K::Function, 66859, 68115, {0xc02770, 0xc02260, 0xc27d60, 0xcc40c0, 0xc3d0e0}},
-    {"EngineHeapFree", K::Function, 66861, 68117, {0xc02a70, 0xc02560, 0xc281b0, 0xcc4510, 0xc3d3e0}},
-    {"InternedStringCreate", K::Function, 67819, 69161, {0xc28c50, 0xc28bf0, 0xc4f780, 0xcec5d0, 0xc6db20}},
-    {"InternedStringAssign", K::Function, 67823, 69165, {0xc28dc0, 0xc28d60, 0xc4f910, 0xcec760, 0xc6dc90}},
-    {"NativeFunctionBaseInit", K::Function, 97925, 104653, {0x12683e0, 0x1250c80, 0x137ab30, 0x143e0e0, 0x129e220}},
-    {"NativeFunctionBaseRelease", K::Function, 97927, 104655, {0x1268630, 0x1250ed0, 0x137ad80, 0x143e330, 0x129e470}},
-    {"StackFrameArgOffset", K::Function, 97745, 104483, {0x125c0d0, 0x1244970, 0x136f0e0, 0x14327e0, 0x129a6c0}},
-    {"StackFrameArgValue", K::Function, 97746, 104484, {0x125c130, 0x12449d0, 0x136f150, 0x1432850, 0x129a720}},
-    {"ScriptValueClear", K::Function, 97508, 104296, {0x124e470, 0x1236d10, 0x13622f0, 0x14259f0, 0x126f1c0}},
-    {"IFunctionBase7", K::Function, 97909, 104637, {0x1267dd0, 0x1250670, 0x137a450, 0x143da00, 0x129dc10}},
-    {"IFunctionBase16", K::Function, 97923, 104651, {0x1267f50, 0x12507f0, 0x137a650, 0x143dc00, 0x129dd90}},
-    {"IFunctionBase17", K::Function, 97918, 104646, {0x1267eb0, 0x1250750, 0x137a530, 0x143dae0, 0x129dcf0}},
+    //  name                          kind               SE id   AE id    1.5.39     1.5.97     1.6.353    1.6.1170   1.7.99     VR
+    {"FormFromId",                    K::Function,       14461,  14617,  {0x1943b0,  0x194230,  0x19f050,  0x1e01a0,  0x1e5860,  0x1a3f60}},
+    {"EngineDynamicCast",             K::Function,       102238, 109689, {0x1363522, 0x134bdb0, 0x147854a, 0x153cf2a, 0x15a957a, 0x138baba}},
+    {"SpellCastNative",               K::Function,       55149,  55747,  {0x980de0,  0x980930,  0x9aa1e0,  0xa1a410,  0xa32c30,  0x9bb6b0}},
+    {"RefMoveToNative",               K::Function,       55668,  56199,  {0x994cf0,  0x994840,  0x9bd800,  0xa2d980,  0xa461c0,  0x9cf360}},
+    {"CellAttachedNative",            K::Function,       55527,  56055,  {0x98f3c0,  0x98ef10,  0x9b72b0,  0xa274e0,  0xa3fd00,  0x9c9d60}},
+    {"ImodApplyNative",               K::Function,       55366,  55936,  {0x988fa0,  0x988af0,  0x9b1860,  0xa21a90,  0xa3a2b0,  0x9c3c70}},
+    {"ImodRemoveNative",              K::Function,       55369,  55939,  {0x989010,  0x988b60,  0x9b18d0,  0xa21b00,  0xa3a320,  0x9c3ce0}},
+    {"ScriptEventSourcesGet",         K::Function,       14108,  14298,  {0x186910,  0x186790,  0x194100,  0x1d5230,  0x1da8f0,  0x1964c0}},
+    {"EventSourceAddSink",            K::Function,       34381,  35182,  {0x56bab0,  0x56b600,  0x587e20,  0x5dc8c0,  0x5eb220,  0x571c00}},
+    {"EngineHeapAllocate",            K::Function,       66859,  68115,  {0xc02770,  0xc02260,  0xc27d60,  0xcc40c0,  0xcddff0,  0xc3d0e0}},
+    {"EngineHeapFree",                K::Function,       66861,  68117,  {0xc02a70,  0xc02560,  0xc281b0,  0xcc4510,  0xcde440,  0xc3d3e0}},
+    {"InternedStringCreate",          K::Function,       67819,  69161,  {0xc28c50,  0xc28bf0,  0xc4f780,  0xcec5d0,  0xeb0d30,  0xc6db20}},
+    {"InternedStringAssign",          K::Function,       67823,  69165,  {0xc28dc0,  0xc28d60,  0xc4f910,  0xcec760,  0xeb0ec0,  0xc6dc90}},
+    {"NativeFunctionBaseInit",        K::Function,       97925,  104653, {0x12683e0, 0x1250c80, 0x137ab30, 0x143e0e0, 0x14a9e90, 0x129e220}},
+    {"NativeFunctionBaseRelease",     K::Function,       97927,  104655, {0x1268630, 0x1250ed0, 0x137ad80, 0x143e330, 0x14aa0e0, 0x129e470}},
+    {"StackFrameArgOffset",           K::Function,       97745,  104483, {0x125c0d0, 0x1244970, 0x136f0e0, 0x14327e0, 0x149e590, 0x129a6c0}},
+    {"StackFrameArgValue",            K::Function,       97746,  104484, {0x125c130, 0x12449d0, 0x136f150, 0x1432850, 0x149e600, 0x129a720}},
+    {"ScriptValueClear",              K::Function,       97508,  104296, {0x124e470, 0x1236d10, 0x13622f0, 0x14259f0, 0x14917a0, 0x126f1c0}},
+    {"IFunctionBase7",                K::Function,       97909,  104637, {0x1267dd0, 0x1250670, 0x137a450, 0x143da00, 0x14a97b0, 0x129dc10}},
+    {"IFunctionBase16",               K::Function,       97923,  104651, {0x1267f50, 0x12507f0, 0x137a650, 0x143dc00, 0x14a99b0, 0x129dd90}},
+    {"IFunctionBase17",               K::Function,       97918,  104646, {0x1267eb0, 0x1250750, 0x137a530, 0x143dae0, 0x14a9890, 0x129dcf0}},
     // id 97920 (0x12689a0 in 1.5.39 is id 97933, another function)
-    {"IFunctionBase19", K::Function, 97920, 104648, {0x1267ed0, 0x1250770, 0x137a550, 0x143db00, 0x129dd10}},
-    {"SkyGetSingleton", K::Function, 13789, 13878, {0, 0x177790, 0x181810, 0x1c2640, 0}},
-    {"SkyHolder", K::Holder, 515512, 401651, {0x2f283d8, 0x2f013d8, 0x2f9cc78, 0x31390d8, 0x2fc62c8}},
-    {"PlayerRefHolder", K::Holder, 517014, 403521, {0x2f4def8, 0x2f26ef8, 0x2fc2b68, 0x31874f8, 0x2feb9f0}},
-    {"ScriptVmHolder", K::Holder, 514315, 400475, {0x1eeab78, 0x1ec3b78, 0x1f5f4f8, 0x20fba70, 0x1f889d8}},
-    {"DataRegistryHolder", K::Holder, 514141, 400269, {0x1ee5428, 0x1ebe428, 0x1f59da8, 0x20f6320, 0x1f82ad8}},
-    {"MenuManagerHolder", K::Holder, 514178, 400327, {0x1ee5b20, 0x1ebeb20, 0x1f5a4a0, 0x20f6a00, 0x1f83200}},
-    {"EngineHeap", K::Object, 514110, 400188, {0x1ee4280, 0x1ebd280, 0x1f58c00, 0x35f11e0, 0x1f81900}},
-    {"RttiForm", K::TypeDescriptor, 513848, 392216, {0x1e36e80, 0x1e10e30, 0x1ea7b50, 0x2038168, 0x1ed6d20}},
-    {"RttiSpell", K::TypeDescriptor, 513849, 392217, {0x1e36ea0, 0x1e10e50, 0x1ea7b70, 0x2038188, 0x1ed6d40}},
-    {"RttiEffectArt", K::TypeDescriptor, 513868, 392239, {0x1e37240, 0x1e111f0, 0x1ea7f28, 0x2038518, 0x1ed70e0}},
-    {"RttiImageSpaceModifier",
-     K::TypeDescriptor,
-     513871,
-     392256,
-     {0x1e37670, 0x1e11620, 0x1ea8340, 0x20388a8, 0x1ed7510}},
-    {"RttiFormList", K::TypeDescriptor, 513877, 392264, {0x1e37818, 0x1e117c8, 0x1ea84f8, 0x2038ac8, 0x1ed76b8}},
-    {"RttiGlobalVariable", K::TypeDescriptor, 513882, 392299, {0x1e38090, 0x1e12040, 0x1ea8cc0, 0x2039290, 0x1ed7f30}},
-    {"RttiObjectReference", K::TypeDescriptor, 513899, 392437, {0x1e397e8, 0x1e13798, 0x1eaa418, 0x203a9e8, 0x1ed96b8}},
-    {"RttiPlayer", K::TypeDescriptor, 513915, 392538, {0x1e3ab28, 0x1e14ad8, 0x1eab7f8, 0x203bde8, 0x1edaa58}},
+    {"IFunctionBase19",               K::Function,       97920,  104648, {0x1267ed0, 0x1250770, 0x137a550, 0x143db00, 0x14a98b0, 0x129dd10}},
+    {"SkyGetSingleton",               K::Function,       13789,  13878,  {0,         0x177790,  0x181810,  0x1c2640,  0x1c7d00,  0}},
+    {"SkyHolder",                     K::Holder,         515512, 401651, {0x2f283d8, 0x2f013d8, 0x2f9cc78, 0x31390d8, 0x31e0d78, 0x2fc62c8}},
+    {"PlayerRefHolder",               K::Holder,         517014, 403521, {0x2f4def8, 0x2f26ef8, 0x2fc2b68, 0x31874f8, 0x3230778, 0x2feb9f0}},
+    {"ScriptVmHolder",                K::Holder,         514315, 400475, {0x1eeab78, 0x1ec3b78, 0x1f5f4f8, 0x20fba70, 0x21a36e0, 0x1f889d8}},
+    {"DataRegistryHolder",            K::Holder,         514141, 400269, {0x1ee5428, 0x1ebe428, 0x1f59da8, 0x20f6320, 0x219ded8, 0x1f82ad8}},
+    {"MenuManagerHolder",             K::Holder,         514178, 400327, {0x1ee5b20, 0x1ebeb20, 0x1f5a4a0, 0x20f6a00, 0x219e5c0, 0x1f83200}},
+    {"EngineHeap",                    K::Object,         514110, 400188, {0x1ee4280, 0x1ebd280, 0x1f58c00, 0x35f11e0, 0x369a810, 0x1f81900}},
+    {"RttiForm",                      K::TypeDescriptor, 513848, 392216, {0x1e36e80, 0x1e10e30, 0x1ea7b50, 0x2038168, 0x20db9f8, 0x1ed6d20}},
+    {"RttiSpell",                     K::TypeDescriptor, 513849, 392217, {0x1e36ea0, 0x1e10e50, 0x1ea7b70, 0x2038188, 0x20dba18, 0x1ed6d40}},
+    {"RttiEffectArt",                 K::TypeDescriptor, 513868, 392239, {0x1e37240, 0x1e111f0, 0x1ea7f28, 0x2038518, 0x20dbda8, 0x1ed70e0}},
+    {"RttiImageSpaceModifier",        K::TypeDescriptor, 513871, 392256, {0x1e37670, 0x1e11620, 0x1ea8340, 0x20388a8, 0x20dc138, 0x1ed7510}},
+    {"RttiFormList",                  K::TypeDescriptor, 513877, 392264, {0x1e37818, 0x1e117c8, 0x1ea84f8, 0x2038ac8, 0x20dc358, 0x1ed76b8}},
+    {"RttiGlobalVariable",            K::TypeDescriptor, 513882, 392299, {0x1e38090, 0x1e12040, 0x1ea8cc0, 0x2039290, 0x20dcb20, 0x1ed7f30}},
+    {"RttiObjectReference",           K::TypeDescriptor, 513899, 392437, {0x1e397e8, 0x1e13798, 0x1eaa418, 0x203a9e8, 0x20de278, 0x1ed96b8}},
+    {"RttiPlayer",                    K::TypeDescriptor, 513915, 392538, {0x1e3ab28, 0x1e14ad8, 0x1eab7f8, 0x203bde8, 0x20df628, 0x1edaa58}},
     // Known engine bytes only in 1.5.39 and VR (runtimes.md, "The code patch").
-    {"JumpPatchSite", K::Code, 0, 0, {0x12734bd, 0, 0, 0, 0x127b7ed}},
-    {"JumpPatchTarget", K::Code, 0, 0, {0x12734ef, 0, 0, 0, 0x127b81f}},
+    {"JumpPatchSite",                 K::Code,           0,      0,      {0x12734bd, 0,         0,         0,         0,         0x127b7ed}},
+    {"JumpPatchTarget",               K::Code,           0,      0,      {0x12734ef, 0,         0,         0,         0,         0x127b81f}},
 };
+// clang-format on
 
 constexpr size_t kJumpSize = 14;
 constexpr size_t kPage = 0x1000;

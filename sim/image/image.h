@@ -42,7 +42,7 @@ enum EntryId : int {
   kIFunctionBase17,
   kIFunctionBase19,
   // Sky::GetSingleton(), the engine's accessor of the sky (where its offset
-  // is known: 1.5.97, 1.6.353, 1.6.1170)
+  // is known: 1.5.97, 1.6.353, 1.6.1170, 1.7.99)
   kSkyGetSingleton,
   // holders
   kSkyHolder,
@@ -70,7 +70,7 @@ enum EntryId : int {
 enum class EntryKind { Function, Holder, Object, TypeDescriptor, Code };
 
 // An entry's Address Library ids (SE ids name it on 1.5.x, AE ids from 1.6
-// on; 0: none) and its offset in each column of Layout (0: the runtime has
+// on, 1.7 included; 0: none) and its offset in each column of Layout (0: the runtime has
 // no such entry, or its offset is not known).
 struct Entry {
   const char* name;

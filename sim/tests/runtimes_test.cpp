@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "host/version_data.h"
 #include "image/address_library.h"
@@ -70,6 +71,64 @@ TEST(Database, TheDoublesColumnOf1_5_97IsTheGamesOwnDatabase) {
   EXPECT_EQ(compared, 37);  // every entry but the two of the patch site
 }
 
+// The 1.7.99 column, written out from runtimes.md ("Runtimes 1.7.x"): every
+// entry under its AE id, at its published offset.
+TEST(Database, TheDoublesColumnOf1_7_99IsThePublishedOne) {
+  const std::map<std::string, std::pair<uint32_t, uint32_t>> published = {
+      {"FormFromId", {14617, 0x1e5860}},
+      {"EngineDynamicCast", {109689, 0x15a957a}},
+      {"SpellCastNative", {55747, 0xa32c30}},
+      {"RefMoveToNative", {56199, 0xa461c0}},
+      {"CellAttachedNative", {56055, 0xa3fd00}},
+      {"ImodApplyNative", {55936, 0xa3a2b0}},
+      {"ImodRemoveNative", {55939, 0xa3a320}},
+      {"ScriptEventSourcesGet", {14298, 0x1da8f0}},
+      {"EventSourceAddSink", {35182, 0x5eb220}},
+      {"EngineHeapAllocate", {68115, 0xcddff0}},
+      {"EngineHeapFree", {68117, 0xcde440}},
+      {"InternedStringCreate", {69161, 0xeb0d30}},
+      {"InternedStringAssign", {69165, 0xeb0ec0}},
+      {"NativeFunctionBaseInit", {104653, 0x14a9e90}},
+      {"NativeFunctionBaseRelease", {104655, 0x14aa0e0}},
+      {"StackFrameArgOffset", {104483, 0x149e590}},
+      {"StackFrameArgValue", {104484, 0x149e600}},
+      {"ScriptValueClear", {104296, 0x14917a0}},
+      {"IFunctionBase7", {104637, 0x14a97b0}},
+      {"IFunctionBase16", {104651, 0x14a99b0}},
+      {"IFunctionBase17", {104646, 0x14a9890}},
+      {"IFunctionBase19", {104648, 0x14a98b0}},
+      {"SkyGetSingleton", {13878, 0x1c7d00}},
+      {"SkyHolder", {401651, 0x31e0d78}},
+      {"PlayerRefHolder", {403521, 0x3230778}},
+      {"ScriptVmHolder", {400475, 0x21a36e0}},
+      {"DataRegistryHolder", {400269, 0x219ded8}},
+      {"MenuManagerHolder", {400327, 0x219e5c0}},
+      {"EngineHeap", {400188, 0x369a810}},
+      {"RttiForm", {392216, 0x20db9f8}},
+      {"RttiSpell", {392217, 0x20dba18}},
+      {"RttiEffectArt", {392239, 0x20dbda8}},
+      {"RttiImageSpaceModifier", {392256, 0x20dc138}},
+      {"RttiFormList", {392264, 0x20dc358}},
+      {"RttiGlobalVariable", {392299, 0x20dcb20}},
+      {"RttiObjectReference", {392437, 0x20de278}},
+      {"RttiPlayer", {392538, 0x20df628}},
+  };
+  size_t laidOut = 0;
+  for (int i = 0; i < kEntryCount; ++i) {
+    const auto id = static_cast<EntryId>(i);
+    const uint32_t offset = offsetOf(id, Layout::Ae1_7_99);
+    const auto found = published.find(entry(id).name);
+    if (found == published.end()) {
+      EXPECT_EQ(offset, 0u) << entry(id).name << " has no public 1.7.99 offset";
+      continue;
+    }
+    EXPECT_EQ(databaseIdOf(id, Edition::SpecialEdition, kRuntime1_7_99), found->second.first) << entry(id).name;
+    EXPECT_EQ(offset, found->second.second) << entry(id).name;
+    ++laidOut;
+  }
+  EXPECT_EQ(laidOut, published.size());
+}
+
 TEST(Database, TheDoublesOwnFileOfEachRuntimeReadsBackAsItsTable) {
   for (const uint32_t runtime : {kRuntime1_5_97, kRuntime1_6_353, kRuntime1_6_1170}) {
     SCOPED_TRACE(runtimeName(runtime));
@@ -124,9 +183,65 @@ TEST(Database, DamagedFilesDoNotReadOrNameAnotherRuntime) {
   EXPECT_FALSE(decodeDatabase(damagedDatabase(own, DatabaseDamage::TruncatedBody), read, problem));
   EXPECT_NE(problem.find("the entries end early"), std::string::npos) << problem;
   EXPECT_FALSE(decodeDatabase(damagedDatabase(own, DatabaseDamage::WrongHeader), read, problem));
-  EXPECT_EQ(problem, "the header's format is 7 (1 or 2)");
+  EXPECT_EQ(problem, "the header's format is 7 (1, 2 or 5)");
   ASSERT_TRUE(decodeDatabase(damagedDatabase(own, DatabaseDamage::WrongVersion), read, problem));
   EXPECT_EQ(std::vector<int32_t>(read.version, read.version + 4), (std::vector<int32_t>{1, 6, 1171, 0}));
+
+  // Format 5: a table shorter than its count, a header cut inside.
+  const AddressDatabase dense = databaseFor(Edition::SpecialEdition, kRuntime1_7_99);
+  const std::vector<uint8_t> cut = damagedDatabase(dense, DatabaseDamage::TruncatedBody);
+  ASSERT_GT(cut.size(), 96u);
+  EXPECT_FALSE(decodeDatabase(cut, read, problem));
+  EXPECT_EQ(problem.rfind("the table ends early: ", 0), 0u) << problem;
+  EXPECT_FALSE(decodeDatabase(std::vector<uint8_t>(cut.begin(), cut.begin() + 95), read, problem));
+  EXPECT_EQ(problem, "the header ends early (95 bytes of 96)");
+  EXPECT_FALSE(decodeDatabase(damagedDatabase(dense, DatabaseDamage::WrongHeader), read, problem));
+  EXPECT_EQ(problem, "the header's format is 7 (1, 2 or 5)");
+  ASSERT_TRUE(decodeDatabase(damagedDatabase(dense, DatabaseDamage::WrongVersion), read, problem)) << problem;
+  EXPECT_EQ(std::vector<int32_t>(read.version, read.version + 4), (std::vector<int32_t>{1, 7, 100, 0}));
+}
+
+// Format 5 by the published header offsets, read from the bytes here, then
+// through the double's reader.
+TEST(Database, Format5IsTheDenseTableOfTheLayoutLaidOut) {
+  for (const uint32_t runtime : {kRuntime1_7_99, kRuntime1_7_104}) {
+    SCOPED_TRACE(runtimeName(runtime));
+    const AddressDatabase written = databaseFor(Edition::SpecialEdition, runtime);
+    const std::vector<uint8_t> bytes = encodeDatabase(written);
+    const auto u32 = [&bytes](size_t at) {
+      uint32_t v = 0;
+      std::memcpy(&v, bytes.data() + at, 4);
+      return v;
+    };
+    ASSERT_GE(bytes.size(), 96u);
+    EXPECT_EQ(u32(0x00), 5u);
+    EXPECT_EQ(std::vector<uint32_t>({u32(0x04), u32(0x08), u32(0x0c), u32(0x10)}),
+              (std::vector<uint32_t>{1, 7, (runtime >> 4) & 0xFFF, 0}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data() + 0x14)), "SkyrimSE.exe");
+    EXPECT_TRUE(std::all_of(bytes.begin() + 0x14 + 12, bytes.begin() + 0x54, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(u32(0x54), 8u);
+    EXPECT_EQ(u32(0x58), 0u);
+    const uint32_t count = u32(0x5c);
+    EXPECT_EQ(count, written.entries.back().first + 1);  // the highest id + 1
+    ASSERT_EQ(bytes.size(), 96 + 4 * size_t{count});
+    // Every entry at its id, 1.7.99's offsets whatever the runtime; ids
+    // between the written ones are 0.
+    EXPECT_EQ(u32(0x60 + 4 * 14617), 0x1e5860u);    // FormFromId
+    EXPECT_EQ(u32(0x60 + 4 * 400475), 0x21a36e0u);  // ScriptVmHolder
+    EXPECT_EQ(u32(0x60 + 4 * 13878), 0x1c7d00u);    // SkyGetSingleton
+    EXPECT_EQ(u32(0x60), 0u);
+    EXPECT_EQ(u32(0x60 + 4 * 50000), 0u);
+    size_t nonZero = 0;
+    for (uint32_t id = 0; id < count; ++id) nonZero += u32(0x60 + 4 * size_t{id}) != 0;
+    EXPECT_EQ(nonZero, written.entries.size());
+
+    AddressDatabase read;
+    std::string problem;
+    ASSERT_TRUE(decodeDatabase(bytes, read, problem)) << problem;
+    EXPECT_EQ(read.format, 5);
+    EXPECT_EQ(read.name, "SkyrimSE.exe");
+    EXPECT_EQ(read.entries, written.entries);
+  }
 }
 
 // --- runtimes by name ------------------------------------------------------------
@@ -147,19 +262,97 @@ TEST(Runtimes, NamesAndPackedValuesAndTheirFiles) {
   std::string problem;
   EXPECT_TRUE(parseRuntime("0x01070630", parsed, problem));
   EXPECT_EQ(parsed, 0x01070630u);
-  for (const char* bad : {"", "1.6", "1.6.4096", "1.6.1170.16", "1..5", "0x", "0x123456789", "-1", "zz"})
+  // Stores: a suffix or the packed nibble, named in words.
+  const std::tuple<const char*, uint32_t, const char*> stores[] = {
+      {"1.6.1179-gog", 0x010649B1, "1.6.1179 GOG"},   {"1.6.659-GOG", 0x01062931, "1.6.659 GOG"},
+      {"1.6.678-epic", 0x01062A62, "1.6.678 Epic"},   {"0x010649B1", 0x010649B1, "1.6.1179 GOG"},
+      {"0x01062A62", 0x01062A62, "1.6.678 Epic"},     {"1.7.104", 0x01070680, "1.7.104"},
+      {"0x01064925", 0x01064925, "1.6.1170 store 5"}, {"0x01050271", 0x01050271, "1.5.39 GOG"},
+  };
+  for (const auto& [text, packed, label] : stores) {
+    EXPECT_TRUE(parseRuntime(text, parsed, problem)) << text;
+    EXPECT_EQ(parsed, packed) << text;
+    EXPECT_EQ(runtimeLabel(Edition::SpecialEdition, packed), label);
+  }
+  // Before 1.5 the nibble is no store.
+  EXPECT_EQ(runtimeLabel(Edition::SpecialEdition, 0x010400F1), "1.4.15.1");
+  EXPECT_EQ(runtimeLabel(Edition::VR, kRuntimeVR), "1.4.15.1");
+  for (const char* bad : {"", "1.6", "1.6.4096", "1.6.1170.16", "1..5", "0x", "0x123456789", "-1", "zz",
+                          "1.6.1179.1-gog", "1.6-gog", "-gog", "1.6.1179-steam", "1.6.1179gog", "1.4.15-gog"})
     EXPECT_FALSE(parseRuntime(bad, parsed, problem)) << bad;
 
   const Edition se = Edition::SpecialEdition;
   EXPECT_EQ(databaseFileName(se, kRuntime1_5_97), "version-1-5-97-0.bin");
   EXPECT_EQ(databaseFileName(se, kRuntime1_6_1170), "versionlib-1-6-1170-0.bin");
+  EXPECT_EQ(databaseFileName(se, kRuntime1_7_99), "versionlib-1-7-99-0.bin");
+  EXPECT_EQ(databaseFileName(se, kRuntimeGog1_6_1179), "versionlib-1-6-1179-0.bin");  // no store in the name
   EXPECT_EQ(databaseFileName(se, kRuntime1_5_39), "");
   EXPECT_EQ(databaseFileName(Edition::VR, kRuntimeVR), "");
-  EXPECT_EQ(layoutFor(se, 0x01070630), Layout::Ae1_6_1170);
-  EXPECT_EQ(layoutFor(se, 0x01050271), Layout::Se1_5_97);
+  EXPECT_EQ(databaseFormat(kRuntime1_5_97), 1);
+  EXPECT_EQ(databaseFormat(kRuntimeGog1_6_1179), 2);
+  EXPECT_EQ(databaseFormat(kRuntime1_7_104), 5);
+
+  // The nearest layouts: later 1.7 as 1.7.99, every store's 1.6 as 1.6.1170
+  // (GOG's own build of 1.6.1170 is no Steam executable).
+  const std::tuple<uint32_t, Layout, bool> layouts[] = {
+      {kRuntime1_7_99, Layout::Ae1_7_99, true},
+      {kRuntime1_7_104, Layout::Ae1_7_99, false},
+      {0x01080000, Layout::Ae1_7_99, false},
+      {kRuntimeGog1_6_1179, Layout::Ae1_6_1170, false},
+      {0x01064921, Layout::Ae1_6_1170, false},
+      {0x01061611, Layout::Ae1_6_1170, false},
+      {kRuntimeEpic1_6_678, Layout::Ae1_6_1170, false},
+      {0x01050271, Layout::Se1_5_97, false},
+  };
+  for (const auto& [runtime, layout, exact] : layouts) {
+    EXPECT_EQ(layoutFor(se, runtime), layout) << runtimeName(runtime);
+    EXPECT_EQ(layoutExact(se, runtime), exact) << runtimeName(runtime);
+  }
+
+  // Fields that moved, by version whatever the store.
   EXPECT_EQ(cellWorldspaceOffset(se, kRuntime1_6_353), 0x120u);
   EXPECT_EQ(cellWorldspaceOffset(se, kRuntime1_6_629), 0x128u);
+  EXPECT_EQ(cellWorldspaceOffset(se, 0x01062741), 0x120u);  // GOG 1.6.628
+  EXPECT_EQ(cellWorldspaceOffset(se, kRuntimeGog1_6_1179), 0x128u);
   EXPECT_EQ(cellWorldspaceOffset(Edition::VR, kRuntimeVR), 0x120u);
+  EXPECT_EQ(scriptVmMachineOffset(se, kRuntime1_6_1170), 0x200u);
+  EXPECT_EQ(scriptVmMachineOffset(se, kRuntimeGog1_6_1179), 0x200u);
+  EXPECT_EQ(scriptVmMachineOffset(se, 0x01070621), 0x200u);  // 1.7.98 GOG
+  EXPECT_EQ(scriptVmMachineOffset(se, kRuntime1_7_99), 0x210u);
+  EXPECT_EQ(scriptVmMachineOffset(se, 0x01070631), 0x210u);  // 1.7.99 GOG
+  EXPECT_EQ(scriptVmMachineOffset(Edition::VR, kRuntimeVR), 0x200u);
+  EXPECT_EQ(scriptVmOtherOffset(se, kRuntime1_7_104), 0x200u);
+
+  EXPECT_EQ(documentsFolderName(se, kRuntime1_6_1170), "Skyrim Special Edition");
+  EXPECT_EQ(documentsFolderName(se, kRuntimeGog1_6_1179), "Skyrim Special Edition GOG");
+  EXPECT_EQ(documentsFolderName(se, kRuntimeEpic1_6_678), "Skyrim Special Edition");  // the stand-in's
+  EXPECT_EQ(documentsFolderName(Edition::VR, kRuntimeVR), "Skyrim VR");
+}
+
+// The SKSE each runtime gets, and where none of its store is public, the
+// nearest as a stand-in that says so.
+TEST(Runtimes, HostsPerRuntime) {
+  const Edition se = Edition::SpecialEdition;
+  const std::tuple<uint32_t, uint32_t, const char*, bool> hosts[] = {
+      {kRuntime1_5_97, 0x02000140, "SKSE64 2.0.20", false},
+      {kRuntime1_6_353, 0x02010050, "SKSE for AE 2.1.5", false},
+      {kRuntime1_6_1170, 0x02020060, "SKSE for AE 2.2.6", false},
+      {kRuntime1_7_99, 0x02030000, "SKSE for AE 2.3.0", false},
+      {kRuntime1_7_104, 0x02030010, "SKSE for AE 2.3.1", false},
+      {0x01070700, 0x02030010, "SKSE for AE 2.3.1", false},
+      {kRuntimeGog1_6_1179, 0x02020060, "SKSE for AE 2.2.6 (its GOG build, v2.2.6-gog)", false},
+      {kRuntimeEpic1_6_678, 0x02020060, "SKSE for AE 2.2.6 (a stand-in)", true},
+      {0x01070631, 0x02030000, "SKSE for AE 2.3.0 (a stand-in)", true},  // no GOG SKSE for 1.7
+      {0x01050271, 0x02000140, "SKSE64 2.0.20 (a stand-in)", true},      // nor for 1.5
+  };
+  for (const auto& [runtime, version, name, standIn] : hosts) {
+    SCOPED_TRACE(runtimeLabel(se, runtime));
+    EXPECT_EQ(hostVersionFor(se, runtime), version);
+    EXPECT_EQ(hostName(se, runtime), name);
+    EXPECT_EQ(hostStandInNote(se, runtime).empty(), !standIn);
+  }
+  EXPECT_EQ(hostStandInNote(se, kRuntimeEpic1_6_678).rfind("no SKSE for the Epic store is public", 0), 0u);
+  EXPECT_EQ(hostStandInNote(se, 0x01070631).rfind("no GOG build of SKSE for 1.7.99 is public", 0), 0u);
 }
 
 // --- SKSE for AE's rules -----------------------------------------------------------
@@ -240,10 +433,31 @@ TEST(AeHost, RefusesByItsRulesInItsOrder) {
   EXPECT_EQ(aeHostRefusal(&listed, Host1170(false)), "");
 }
 
+TEST(AeHost, From2_3_1OnVersionDataMustClaimFormat5) {
+  PluginVersionData data = GoodVersionData();
+  const AeHostContext host2_3_1{kRuntime1_7_104, kSkse2_3_1, true, "Data/SKSE/Plugins/versionlib-1-7-104-0.bin"};
+  const AeHostContext host2_3_0{kRuntime1_7_99, kSkse2_3_0, true, "Data/SKSE/Plugins/versionlib-1-7-99-0.bin"};
+  EXPECT_EQ(aeHostRefusal(&data, host2_3_1).rfind("disabled, must be recompiled for new address library", 0), 0u)
+      << aeHostRefusal(&data, host2_3_1);
+  EXPECT_EQ(aeHostRefusal(&data, host2_3_0), "");
+  // A plug-in that lists the runtime without an independence claim is no exception.
+  PluginVersionData listed = data;
+  listed.versionIndependence = 0;
+  listed.compatibleVersions[0] = kRuntime1_7_104;
+  EXPECT_EQ(aeHostRefusal(&listed, host2_3_1).rfind("disabled, must be recompiled", 0), 0u);
+  data.versionIndependenceEx |= kAddressLibraryV5;
+  EXPECT_EQ(aeHostRefusal(&data, host2_3_1), "");
+  EXPECT_NE(describeVersionData(data).find("address library format 5"), std::string::npos);
+  // Older hosts ignore the bits of versionIndependenceEx they do not know.
+  data.versionIndependenceEx |= 0xF0;
+  EXPECT_EQ(aeHostRefusal(&data, host2_3_0), "");
+  EXPECT_EQ(aeHostRefusal(&data, Host1170()), "");
+}
+
 namespace {
 
 int gQueries = 0, gLoads = 0;
-uint32_t gHandleInLoad = 0;
+uint32_t gHandleInLoad = 0, gSkseInLoad = 0, gRuntimeInLoad = 0;
 struct HostRecord {
   uint32_t skse, runtime, editorVersion, editor;
   void* (*query)(uint32_t);
@@ -253,7 +467,10 @@ struct HostRecord {
 bool CountingQuery(const void*, void*) { return ++gQueries, true; }
 bool CountingLoad(const void* host) {
   ++gLoads;
-  gHandleInLoad = static_cast<const HostRecord*>(host)->handle();
+  const auto* record = static_cast<const HostRecord*>(host);
+  gHandleInLoad = record->handle();
+  gSkseInLoad = record->skse;
+  gRuntimeInLoad = record->runtime;
   return true;
 }
 
@@ -283,6 +500,37 @@ TEST(AeHost, AMissingDatabaseIsRefusedBeforeTheLoad) {
   EXPECT_EQ(start.outcome, PluginStart::Outcome::DeclinedByHost);
   EXPECT_EQ(start.why, "address library needs to be updated: Data/SKSE/Plugins/versionlib-1-6-1170-0.bin is missing");
   EXPECT_EQ(gQueries + gLoads, 0);
+}
+
+TEST(AeHost, Skse2_3_1RefusesVersionDataWithoutFormat5BeforeTheLoad) {
+  const PluginVersionData data = GoodVersionData();  // NoStructUse, but not AddressLibraryV5
+  GameDouble game(RuntimeOptions(kRuntime1_7_104, "ae-2-3-1"));
+  ASSERT_TRUE(game.usePluginEntryPoints(CountingQuery, CountingLoad, &data));
+  const PluginStart start = game.startPlugin();
+  EXPECT_EQ(start.outcome, PluginStart::Outcome::DeclinedByHost);
+  EXPECT_EQ(start.host, "SKSE for AE 2.3.1");
+  EXPECT_EQ(start.why.rfind("disabled, must be recompiled for new address library", 0), 0u) << start.why;
+  EXPECT_EQ(gQueries + gLoads, 0);
+}
+
+// GOG's SKSE hands the plug-in the runtime with its store, and the plug-in's
+// log is expected below the GOG game's documents folder.
+TEST(AeHost, GogsSkseHandsTheStoreOnAndLogsBelowItsOwnFolder) {
+  const PluginVersionData data = GoodVersionData();
+  GameDouble game(RuntimeOptions(kRuntimeGog1_6_1179, "gog"));
+  ASSERT_TRUE(game.usePluginEntryPoints(CountingQuery, CountingLoad, &data));
+  const PluginStart start = game.startPlugin();
+  ASSERT_TRUE(start.loaded()) << start.why;
+  EXPECT_EQ(start.host, "SKSE for AE 2.2.6 (its GOG build, v2.2.6-gog)");
+  EXPECT_EQ(gRuntimeInLoad, 0x010649B1u);
+  EXPECT_EQ(gSkseInLoad, 0x02020060u);
+  const std::string sep(1, std::filesystem::path::preferred_separator);
+  const std::string tail =
+      sep + "My Games" + sep + "Skyrim Special Edition GOG" + sep + "SKSE" + sep + "NimbrelPlugin.log";
+  const std::string log = game.pluginLogPath();
+  ASSERT_GE(log.size(), tail.size());
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+  EXPECT_EQ(game.runtime().name, "1.6.1179 GOG");
 }
 
 TEST(SeHost, OnASeRuntimeTheQueryComesFirstAndAFalseOneEndsIt) {
@@ -317,7 +565,10 @@ Spots SpotsOf(uint32_t runtime) {
       return {0x194230, 0x177790, 0x2f013d8};
     case kRuntime1_6_353:
       return {0x19f050, 0x181810, 0x2f9cc78};
-    default:
+    case kRuntime1_7_99:
+    case kRuntime1_7_104:
+      return {0x1e5860, 0x1c7d00, 0x31e0d78};
+    default:  // 1.6.1170, and GOG 1.6.1179 laid out as it
       return {0x1e01a0, 0x1c2640, 0x31390d8};
   }
 }
@@ -347,7 +598,7 @@ TEST_P(RuntimeImage, EntriesSkyAccessorCellsAndTheDatabaseAreTheRuntimes) {
 
   // The player's cell keeps its worldspace where the runtime does, the poison
   // at the other offset.
-  const size_t used = runtime >= kRuntime1_6_629 ? 0x128 : 0x120, unused = used == 0x128 ? 0x120 : 0x128;
+  const size_t used = (runtime & ~0xFu) >= kRuntime1_6_629 ? 0x128 : 0x120, unused = used == 0x128 ? 0x120 : 0x128;
   const auto* player = *reinterpret_cast<uint8_t* const*>(base + offsetOf(kPlayerRefHolder, image().layout()));
   const auto* cell = *reinterpret_cast<const uint8_t* const*>(player + 0x60);
   const auto* worldspace = *reinterpret_cast<const uint8_t* const*>(cell + used);
@@ -362,6 +613,11 @@ TEST_P(RuntimeImage, EntriesSkyAccessorCellsAndTheDatabaseAreTheRuntimes) {
   ASSERT_TRUE(decodeDatabase(ReadBytes(facts.databasePath), onDisk, problem)) << problem;
   const std::map<uint64_t, uint64_t> byId(onDisk.entries.begin(), onDisk.entries.end());
   EXPECT_EQ(byId.at(databaseIdOf(kFormFromId, Edition::SpecialEdition, runtime)), spots.formFromId);
+  // The runtime's own version in the header, whatever layout it matches.
+  EXPECT_EQ(std::vector<int32_t>(onDisk.version, onDisk.version + 4),
+            (std::vector<int32_t>{1, static_cast<int32_t>((runtime >> 16) & 0xFF),
+                                  static_cast<int32_t>((runtime >> 4) & 0xFFF), 0}));
+  EXPECT_EQ(onDisk.format, (runtime >> 16) == 0x0107 ? 5 : (runtime >> 16) == 0x0106 ? 2 : 1);
   game.checks().finalChecks();
   EXPECT_TRUE(game.checks().ok()) << game.checks().failures().front();
 }
@@ -381,14 +637,55 @@ TEST_P(RuntimeImage, AWriteIntoTheGamesCodeFailsTheRun) {
   EXPECT_TRUE(game.checks().codeChanges().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Runtimes, RuntimeImage, ::testing::Values(kRuntime1_5_97, kRuntime1_6_353, kRuntime1_6_1170),
+INSTANTIATE_TEST_SUITE_P(Runtimes, RuntimeImage,
+                         ::testing::Values(kRuntime1_5_97, kRuntime1_6_353, kRuntime1_6_1170, kRuntime1_7_99,
+                                           kRuntime1_7_104, kRuntimeGog1_6_1179),
                          RuntimeTestName);
 
-TEST(UnknownRuntime, GetsTheNearestLayoutAndNoDatabase) {
-  GameDouble game(RuntimeOptions(0x01070630, "unknown"));
-  const RuntimeFacts facts = game.runtime();
-  EXPECT_EQ(facts.layout, "1.6.1170");
-  EXPECT_FALSE(facts.layoutExact);
-  EXPECT_FALSE(facts.databasePresent);
-  EXPECT_EQ(facts.databaseNote, "none: the double knows no offsets of 1.7.99");
+// --- the script VM's two offsets of the script machine ---------------------------------
+
+namespace {
+
+class ScriptVmFields : public ::testing::TestWithParam<uint32_t> {};
+
+}  // namespace
+
+// The registry where the runtime keeps it; at the other offset an object of
+// its own whose every use fails the run, naming the cause.
+TEST_P(ScriptVmFields, TheMachineWhereTheRuntimeKeepsItAndTheOtherFieldFailsTheRun) {
+  const uint32_t runtime = GetParam();
+  const bool from1_7 = runtime >= kRuntime1_7_99;
+  const size_t machineAt = from1_7 ? 0x210 : 0x200, otherAt = from1_7 ? 0x200 : 0x210;
+  const std::string words =
+      from1_7
+          ? "the plug-in read the script VM's +0x200, where 1.6 kept the script machine; on 1.7 it is at +0x210"
+          : "the plug-in read the script VM's +0x210, where 1.7 keeps the script machine; before 1.7 it is at +0x200";
+  GameDouble game(RuntimeOptions(runtime, "vm"));
+  const uintptr_t base = game.checks().imageBase();
+  const auto* vm = *reinterpret_cast<uint8_t* const*>(base + offsetOf(kScriptVmHolder, image().layout()));
+  void* machine = *reinterpret_cast<void* const*>(vm + machineAt);
+  void* other = *reinterpret_cast<void* const*>(vm + otherAt);
+  ASSERT_NE(other, nullptr);
+  ASSERT_NE(other, machine);
+  using CellAttached = bool (*)(void*, uint32_t, void*);
+  const auto cellAttached = reinterpret_cast<CellAttached>(base + offsetOf(kCellAttachedNative, image().layout()));
+  EXPECT_FALSE(cellAttached(machine, 0, nullptr));
+  ASSERT_TRUE(game.checks().ok()) << game.checks().failures().front();
+
+  // A native given the other object as its script machine.
+  cellAttached(other, 0, nullptr);
+  ASSERT_EQ(game.checks().failures().size(), 1u);
+  EXPECT_NE(game.checks().failures()[0].find("CellAttachedNative called with the object at the script VM's +0x"),
+            std::string::npos)
+      << game.checks().failures()[0];
+  EXPECT_NE(game.checks().failures()[0].find(words), std::string::npos) << game.checks().failures()[0];
+  // A call through its virtual table, as the register-function slot.
+  using Slot = uintptr_t (*)(void*, uintptr_t, uintptr_t, uintptr_t);
+  const auto* table = *reinterpret_cast<const Slot* const*>(other);
+  table[24](other, 0, 0, 0);
+  ASSERT_EQ(game.checks().failures().size(), 2u);
+  EXPECT_EQ(game.checks().failures()[1], words + " (it called virtual slot 24 of the object there)");
 }
+
+INSTANTIATE_TEST_SUITE_P(Runtimes, ScriptVmFields, ::testing::Values(kRuntime1_6_1170, kRuntime1_7_99),
+                         RuntimeTestName);

@@ -340,7 +340,9 @@ class GameDouble {
   // Data/SKSE/Plugins.
   std::string gameDir() const;
   std::string documentsDir() const;
-  std::string pluginLogPath() const;  // where the edition's plug-in log is expected
+  // Where the plug-in log is expected: My Games/<the game's folder>/SKSE, the
+  // folder named for the edition and, with SKSE's GOG build, the store.
+  std::string pluginLogPath() const;
   std::string tracePath() const;
 
   // Makes a fault (a call into 0xCC filler, an access violation) end the

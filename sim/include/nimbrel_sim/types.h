@@ -19,8 +19,9 @@ inline constexpr uint32_t kRuntimeVR = 0x010400F1;
 // The Address Library database the double leaves in its game folder
 // (Options::outDir + "/Game") for a plug-in of the SE edition on a runtime
 // whose plug-ins read one (1.5.x other than 1.5.39, and 1.6 on):
-// `Written` by the double from its own table (where it has the runtime's
-// offsets; otherwise none), left out, damaged, or the user's file copied in.
+// `Written` by the double from the table of the layout it laid out (the
+// runtime's own or the nearest), left out, damaged, or the user's file
+// copied in.
 enum class AddressLibrary { Written, Missing, TruncatedBody, WrongHeader, WrongVersion, File };
 
 // Host message types (the host's numbering).
@@ -50,10 +51,13 @@ struct Options {
   // Run folder. The documents folder is outDir/Documents (created), the trace
   // is outDir/trace.jsonl.
   std::string outDir;
-  // 0 means the edition's own runtime (kRuntimeSE or kRuntimeVR). The SE
-  // edition plays 1.5.39, 1.5.97, 1.6.353 and 1.6.1170 with their own
-  // layouts; any other runtime gets the nearest layout (its plug-in should
-  // refuse it). From 1.6 on the host is SKSE for AE.
+  // 0 means the edition's own runtime (kRuntimeSE or kRuntimeVR), packed
+  // with the store in its low nibble (0 Steam, 1 GOG, 2 Epic). The SE
+  // edition plays 1.5.39, 1.5.97, 1.6.353, 1.6.1170 and 1.7.99 with their
+  // own layouts; any other runtime (1.7.104, every GOG runtime) gets the
+  // nearest layout and a database written to match it. From 1.6 on the host
+  // is SKSE for AE (2.3.0 on 1.7.99, 2.3.1 from 1.7.104 on, the GOG build on
+  // GOG 1.6).
   uint32_t runtimeVersion = 0;
   AddressLibrary addressLibrary = AddressLibrary::Written;
   std::string addressLibraryFile;  // for AddressLibrary::File
@@ -226,10 +230,13 @@ struct MainThreadFigures {
 // The runtime a double plays, and what it laid out for it.
 struct RuntimeFacts {
   uint32_t packed = 0;
-  std::string name;    // "1.6.1170"
+  std::string name;    // "1.6.1170", "1.6.1179 GOG": the version and a store other than Steam
   std::string layout;  // the offset column laid out: the runtime's own, or the nearest known
   bool layoutExact = false;
-  std::string host;          // "SKSE for AE 2.2.6"
+  std::string host;  // "SKSE for AE 2.2.6"
+  // Why the host is a stand-in, where no SKSE of the runtime's store is
+  // public (Epic); empty otherwise.
+  std::string hostNote;
   bool anniversary = false;  // SKSE for AE loads the plug-in
   // The Address Library database: its file name (empty when the runtime's
   // plug-ins read none), its path, whether it is there, and how it came.
