@@ -4,6 +4,12 @@
 # sanitizers, the MinGW build of both DLLs and their run under Wine, and a
 # short run of every fuzz target.
 #
+# On two cores the work overlaps where it can without crowding a test: while
+# one suite runs (its tests mostly wait on the simulated clock), the next
+# configuration builds at a lower priority; the Windows DLLs' run under Wine
+# (at the game's own pace, nearly idle) goes beside the fuzz targets, two at a
+# time at the lowest priority. Compiles go through ccache (see CMakeLists.txt).
+#
 # Ends with where the time went, the compiler cache's hits, and one line that
 # counts the tests skipped and says why (a clone without the real data beside
 # it skips the tests that read it; NIMBREL_REQUIRE_REAL_DATA=1 fails them).
@@ -13,6 +19,8 @@ cd "$(dirname "$0")/.."
 start=$(date +%s)
 timings=()
 suites_run=()
+logs=build/test-logs
+background=()
 
 # timed NAME COMMAND...: runs the command and notes its wall time.
 timed() {
@@ -21,6 +29,43 @@ timed() {
   from=$(date +%s)
   "$@"
   timings+=("$name:$(($(date +%s) - from))")
+}
+
+# build_quietly PRESET[:TARGET...]...: builds each configuration in turn at a
+# lower priority, its output in a log of its own; prints the log's end when one
+# fails. Each one's wall time goes to `PRESET build`.
+build_quietly() {
+  local spec preset targets from
+  for spec in "$@"; do
+    preset=${spec%%:*}
+    targets=()
+    [[ $spec == *:* ]] && read -r -a targets <<<"${spec#*:}"
+    from=$(date +%s)
+    if ! nice -n 10 cmake --build --preset "$preset" ${targets[@]+--target "${targets[@]}"} \
+      >"$logs/$preset-build.log" 2>&1; then
+      tail -n 40 "$logs/$preset-build.log" >&2
+      echo "test.sh: the $preset build failed (all of it in $logs/$preset-build.log)" >&2
+      return 1
+    fi
+    echo "$preset build:$(($(date +%s) - from))" >>"$logs/builds.times"
+  done
+}
+
+# Starts builds in the background; `finish_builds` waits for them and notes
+# their times.
+start_build() {
+  build_quietly "$@" &
+  background+=("$!")
+}
+finish_builds() {
+  local pid status=0
+  for pid in "${background[@]}"; do wait "$pid" || status=1; done
+  background=()
+  if [[ -f $logs/builds.times ]]; then
+    mapfile -t -O "${#timings[@]}" timings <"$logs/builds.times"
+    rm -f "$logs/builds.times"
+  fi
+  return $status
 }
 
 ccache_counts() {
@@ -33,11 +78,11 @@ ccache_counts() {
 # One line: how many tests the suites that ran skipped, and why (GoogleTest
 # prints "<file>:<line>: Skipped" and then the reason).
 skip_line() {
-  local logs=() preset
+  local files=() preset
   for preset in "${suites_run[@]}"; do
-    [[ -f build/$preset/Testing/Temporary/LastTest.log ]] && logs+=("build/$preset/Testing/Temporary/LastTest.log")
+    [[ -f build/$preset/Testing/Temporary/LastTest.log ]] && files+=("build/$preset/Testing/Temporary/LastTest.log")
   done
-  if ((${#logs[@]} == 0)); then
+  if ((${#files[@]} == 0)); then
     echo "skipped: no suite ran"
     return
   fi
@@ -49,15 +94,23 @@ skip_line() {
          for (why in count) { line = line sep count[why] " x " why; sep = "; " }
          if (!skipped) line = line ", none"
          print line
-       }' "${logs[@]}"
+       }' "${files[@]}"
 }
 
 summary() {
   local code=$?
   set +e
-  echo "=== where the time went (wall seconds; total $(($(date +%s) - start)) s)"
+  local pid
+  for pid in "${background[@]}"; do pkill -P "$pid" 2>/dev/null; kill "$pid" 2>/dev/null; done
+  echo "=== where the time went (wall seconds; total $(($(date +%s) - start)) s; overlapping builds in brackets)"
   local entry
-  for entry in "${timings[@]}"; do printf '  %-28s %5d s\n' "${entry%:*}" "${entry##*:}"; done
+  for entry in "${timings[@]}"; do
+    if [[ ${entry%:*} == *build && ${entry%:*} != "debug build" ]]; then
+      printf '  %-28s [%5d s]\n' "${entry%:*}" "${entry##*:}"
+    else
+      printf '  %-28s %6d s\n' "${entry%:*}" "${entry##*:}"
+    fi
+  done
   if [[ -n ${ccache_before:-} ]]; then
     local after hits misses
     after=$(ccache_counts)
@@ -75,22 +128,43 @@ timed checks scripts/check-layers.sh
 timed setup scripts/setup.sh
 timed format scripts/check-format.sh
 ccache_before=$(ccache_counts)
+mkdir -p "$logs"
+rm -f "$logs/builds.times"
+configure() { for preset in debug asan tsan mingw fuzz; do cmake --preset "$preset" >/dev/null; done; }
+timed configure configure
 
-run_suite() {
+run_tests() {
   local preset=$1
   echo "=== $preset suite ==="
-  cmake --preset "$preset" >/dev/null
-  timed "$preset build" cmake --build --preset "$preset"
   suites_run+=("$preset")
   timed "$preset tests" ctest --preset "$preset"
 }
 
-run_suite debug
-ASAN_OPTIONS=detect_leaks=1 run_suite asan
-TSAN_OPTIONS=halt_on_error=1 run_suite tsan
+echo "=== debug build ==="
+timed "debug build" cmake --build --preset debug
+start_build asan
+run_tests debug
+finish_builds
+start_build tsan
+ASAN_OPTIONS=detect_leaks=1 run_tests asan
+finish_builds
+# The Windows and fuzz builds go on through the TSan suite and the soak.
+start_build "mingw:all package-mods" "fuzz:fuzz_all"
+TSAN_OPTIONS=halt_on_error=1 run_tests tsan
 echo "=== a ten-minute slice of the soak storm ==="
 timed "soak slice" scripts/soak.sh 600
-echo "=== Windows build under Wine ==="
-timed "wine" scripts/wine-run.sh
-echo "=== fuzz targets, 20 s each ==="
-timed "fuzz" scripts/fuzz.sh 20
+finish_builds
+echo "=== Windows build under Wine, beside the fuzz targets (20 s each, two at a time) ==="
+wine_from=$(date +%s)
+scripts/wine-run.sh >"$logs/wine-run.log" 2>&1 &
+wine=$!
+background+=("$wine")
+fuzz_status=0
+timed "fuzz" scripts/fuzz.sh --jobs 2 20 || fuzz_status=$?
+wine_status=0
+wait "$wine" || wine_status=$?
+background=()
+timings+=("wine (beside fuzz):$(($(date +%s) - wine_from))")
+echo "--- Windows build under Wine"
+cat "$logs/wine-run.log"
+((fuzz_status == 0 && wine_status == 0))
