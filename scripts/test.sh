@@ -5,10 +5,13 @@
 # short run of every fuzz target.
 #
 # On two cores the work overlaps where it can without crowding a test: while
-# one suite runs (its tests mostly wait on the simulated clock), the next
-# configuration builds at a lower priority; the Windows DLLs' run under Wine
-# (at the game's own pace, nearly idle) goes beside the fuzz targets, two at a
-# time at the lowest priority. Compiles go through ccache (see CMakeLists.txt).
+# the native and the ASan suite run (their tests mostly wait on the simulated
+# clock), the next configuration builds at a lower priority and on two jobs;
+# the Windows and fuzz builds go beside the soak. Nothing builds beside the
+# TSan suite, whose tests a busy machine slows most. The Windows DLLs' run
+# under Wine (at the game's own pace, nearly idle) goes beside the fuzz
+# targets, two at a time at the lowest priority. Compiles go through ccache
+# (see CMakeLists.txt).
 #
 # Ends with where the time went, the compiler cache's hits, and one line that
 # counts the tests skipped and says why (a clone without the real data beside
@@ -41,7 +44,7 @@ build_quietly() {
     targets=()
     [[ $spec == *:* ]] && read -r -a targets <<<"${spec#*:}"
     from=$(date +%s)
-    if ! nice -n 10 cmake --build --preset "$preset" ${targets[@]+--target "${targets[@]}"} \
+    if ! nice -n 10 cmake --build --preset "$preset" -j 2 ${targets[@]+--target "${targets[@]}"} \
       >"$logs/$preset-build.log" 2>&1; then
       tail -n 40 "$logs/$preset-build.log" >&2
       echo "test.sh: the $preset build failed (all of it in $logs/$preset-build.log)" >&2
@@ -148,9 +151,8 @@ finish_builds
 start_build tsan
 ASAN_OPTIONS=detect_leaks=1 run_tests asan
 finish_builds
-# The Windows and fuzz builds go on through the TSan suite and the soak.
-start_build "mingw:all package-mods" "fuzz:fuzz_all"
 TSAN_OPTIONS=halt_on_error=1 run_tests tsan
+start_build "mingw:all package-mods" "fuzz:fuzz_all"
 echo "=== a ten-minute slice of the soak storm ==="
 timed "soak slice" scripts/soak.sh 600
 finish_builds
