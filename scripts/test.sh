@@ -25,13 +25,15 @@ suites_run=()
 logs=build/test-logs
 background=()
 
-# timed NAME COMMAND...: runs the command and notes its wall time.
+# timed NAME COMMAND...: runs the command and notes its wall time, also when
+# it fails.
 timed() {
-  local name=$1 from
+  local name=$1 from status=0
   shift
   from=$(date +%s)
-  "$@"
+  "$@" || status=$?
   timings+=("$name:$(($(date +%s) - from))")
+  return $status
 }
 
 # build_quietly PRESET[:TARGET...]...: builds each configuration in turn at a
