@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -29,6 +28,7 @@
 #include "support/allocation_counter.h"
 #include "support/fake_rtti.h"
 #include "support/in_process.h"
+#include "support/real_data.h"
 
 using namespace NimbrelVR;
 
@@ -203,15 +203,15 @@ BENCHMARK(BM_FastestRateMeanWait)->Iterations(1)->Unit(benchmark::kMillisecond);
 // The query's read of the real 1.5.97 Address Library database (778,674
 // entries), from its bytes in memory to the table, and a lookup in it.
 void BM_ParseAddressLibrary(benchmark::State& state) {
-  // Beside the project: <checkout>/../shared/address-library/.
-  const auto path = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "shared" /
-                    "address-library" / "version-1-5-97-0.bin";
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (bytes.empty()) {
-    state.SkipWithError(("the 1.5.97 database is missing: " + path.string()).c_str());
+  // Where the tests find it: NIMBREL_ADDRESS_LIBRARY_DIR, else beside the project.
+  std::string missing;
+  const std::string path = testsupport::RealAddressLibraryFile("version-1-5-97-0.bin", &missing);
+  if (path.empty()) {
+    state.SkipWithError(missing.c_str());
     return;
   }
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   game::AddressTable table;
   for (auto _ : state) {
     const game::Problem problem = game::ParseAddressLibrary(bytes, 0x01050610, &table);

@@ -7,15 +7,18 @@
 # Exits non-zero on any finding.
 #
 #   scripts/fuzz.sh 20                    every target for 20 s
+#   scripts/fuzz.sh --jobs 2 20           the same, two targets at a time (one core each)
 #   scripts/fuzz.sh --runs 10000000 0 log only the log target, ten million inputs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 runs=0
-if [[ "${1:-}" == --runs ]]; then
-  runs=$2
+jobs=1
+while [[ "${1:-}" == --runs || "${1:-}" == --jobs ]]; do
+  if [[ $1 == --runs ]]; then runs=$2; else jobs=$2; fi
   shift 2
-fi
+done
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "fuzz: --jobs takes a whole number >= 1" >&2; exit 2; }
 seconds=${1:?usage: scripts/fuzz.sh [--runs N] SECONDS [TARGET...]}
 shift
 targets=("$@")
@@ -40,13 +43,14 @@ trap 'rm -rf "$scratch"' EXIT
 chunk_seconds=300
 chunk_runs=1000000
 
-total_findings=0
-failed_targets=0
-for target in "${targets[@]}"; do
-  work=$scratch/$target
+# One target: its runs, then one result line and its findings count in
+# $scratch/<target>.result.
+fuzz_target() {
+  local target=$1
+  local work=$scratch/$target
   mkdir -p "$work/corpus" "$work/tmp" "$work/artifacts"
   cp -r "fuzz/corpus/$target/." "$work/corpus/"
-  options=(-print_final_stats=1 -timeout=30 -rss_limit_mb=4096 -artifact_prefix="$work/artifacts/")
+  local options=(-print_final_stats=1 -timeout=30 -rss_limit_mb=4096 -artifact_prefix="$work/artifacts/")
   # Long runs look for leaks when each process ends (every chunk), not after
   # every input: the per-input check scans a heap that the double's interned
   # forms make large, and halves the rate. Short runs keep it, so a leak
@@ -57,9 +61,7 @@ for target in "${targets[@]}"; do
     scenario) options+=(-dict=fuzz/scenario.dict) ;;
   esac
 
-  executions=0
-  elapsed=0
-  status=0
+  local executions=0 elapsed=0 status=0 start now left done_runs limit
   start=$(date +%s)
   while :; do
     now=$(date +%s)
@@ -84,6 +86,7 @@ for target in "${targets[@]}"; do
   done
   elapsed=$(($(date +%s) - start))
 
+  local found
   found=$(find "$work/artifacts" -type f | wc -l)
   if ((status != 0 && found == 0)); then found=1; fi
   if ((found > 0)); then
@@ -93,10 +96,36 @@ for target in "${targets[@]}"; do
     echo "--- $target: last lines of the run" >&2
     tail -n 40 "$work/run.log" >&2
   fi
+  printf '%-16s %12d executions  %8d exec/s  %d finding(s)\n%d\n' "$target" "$executions" \
+    $((executions / (elapsed > 0 ? elapsed : 1))) "$found" "$found" >"$scratch/$target.result"
+}
+
+# At most $jobs targets at a time; each runs at the lowest priority, so that
+# two on two cores leave the machine usable.
+running=0
+for target in "${targets[@]}"; do
+  if ((running >= jobs)); then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  fuzz_target "$target" &
+  running=$((running + 1))
+done
+wait || true
+
+total_findings=0
+failed_targets=0
+for target in "${targets[@]}"; do
+  if [[ ! -f $scratch/$target.result ]]; then
+    echo "fuzz: $target did not finish" >&2
+    printf '%-16s did not finish\n' "$target"
+    found=1
+  else
+    head -n 1 "$scratch/$target.result"
+    found=$(tail -n 1 "$scratch/$target.result")
+  fi
   total_findings=$((total_findings + found))
   ((found == 0)) || failed_targets=$((failed_targets + 1))
-  printf '%-16s %12d executions  %8d exec/s  %d finding(s)\n' "$target" "$executions" \
-    $((executions / (elapsed > 0 ? elapsed : 1))) "$found"
 done
 
 echo "fuzz: $total_findings finding(s)"

@@ -3,7 +3,7 @@
 # Safe to run again: only missing packages are installed.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils clang-format)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils clang-format ccache)
 if [[ "${NIMBREL_WITH_FUZZ:-1}" == 1 ]]; then
   # clang with its libFuzzer and sanitizer runtimes (scripts/fuzz.sh).
   packages+=(clang libclang-rt-14-dev)

@@ -1,8 +1,10 @@
-# Runs nimbrel-sim on scenarios/late-and-dropped.txt and checks what it says:
-# the summary's and the report's headline that lightning never started, the
-# late event and the events not played, and exit code 1.
+# Runs nimbrel-sim on scenarios/late-and-dropped.txt, on a runtime other than
+# the edition's default, and checks what it says: the summary's and the
+# report's headline that lightning never started, the late event and the
+# events not played, exit code 1, and the report's header naming the edition,
+# the runtime and the host in the summary's words.
 # cmake -DSIM=... -DSCENARIO=... -DOUT=... -P sim_report_check.cmake
-execute_process(COMMAND ${SIM} --scenario ${SCENARIO} --time-scale 10 --out ${OUT}
+execute_process(COMMAND ${SIM} --scenario ${SCENARIO} --runtime 1.6.1170 --time-scale 10 --out ${OUT}
                 OUTPUT_VARIABLE summary ERROR_VARIABLE errors RESULT_VARIABLE code)
 if(NOT code EQUAL 1)
   message(FATAL_ERROR "exit code ${code}, expected 1 (events not played)\n${summary}\n${errors}")
@@ -42,3 +44,26 @@ endforeach()
 if(html MATCHES "class=\"verdict ok\" id=\"lightning\"")
   message(FATAL_ERROR "the report shows lightning in green though it never started")
 endif()
+
+# The header: the summary's runtime: and host: lines, as the page escapes them.
+foreach(field runtime host)
+  if(NOT summary MATCHES "\n${field}: +([^\n]+)")
+    message(FATAL_ERROR "the summary has no ${field}: line\n${summary}")
+  endif()
+  set(words "${CMAKE_MATCH_1}")
+  foreach(pair "&;&amp;" "<;&lt;" ">;&gt;" "\";&quot;")
+    list(GET pair 0 from)
+    list(GET pair 1 to)
+    string(REPLACE "${from}" "${to}" words "${words}")
+  endforeach()
+  string(FIND "${html}" "<tr><th>${field}</th><td>${words}</td></tr>" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the report's header lacks the summary's ${field}: ${words}")
+  endif()
+endforeach()
+foreach(text "<tr><th>edition</th><td>Skyrim Special Edition</td></tr>" "<tr><th>runtime</th><td>1.6.1170 ")
+  string(FIND "${html}" "${text}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the report's header lacks: ${text}")
+  endif()
+endforeach()

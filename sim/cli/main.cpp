@@ -209,6 +209,14 @@ std::string RuntimeLine(const nimbrel_sim::RuntimeFacts& r) {
   return line + ", Address Library database " + r.database + " (" + r.databaseNote + ")";
 }
 
+// The summary's host: line; the report's header shows the same words.
+std::string HostLine(const nimbrel_sim::PluginStart& start, const nimbrel_sim::RuntimeFacts& runtime) {
+  return start.host +
+         (start.readsVersionData ? ": reads SKSEPlugin_Version, never calls SKSEPlugin_Query"
+                                 : ": calls SKSEPlugin_Query, then SKSEPlugin_Load") +
+         (runtime.hostNote.empty() ? "" : "; " + runtime.hostNote);
+}
+
 // How many engine calls the plug-in made, and where FormFromId was.
 std::string EngineLine(const GameDouble& game, const nimbrel_sim::RuntimeFacts& r) {
   const size_t calls = game.checks().engineCallCount();
@@ -415,7 +423,8 @@ int main(int argc, char** argv) {
   }
   std::printf("nimbrel-sim: %s, plug-in %s\n", vr ? "Skyrim VR" : "Skyrim Special Edition", plugin.c_str());
   const nimbrel_sim::RuntimeFacts runtime = game.runtime();
-  std::printf("runtime:      %s\n", RuntimeLine(runtime).c_str());
+  const std::string runtimeLine = RuntimeLine(runtime);
+  std::printf("runtime:      %s\n", runtimeLine.c_str());
   if (!game.checks().ok()) {
     for (const auto& f : game.checks().failures()) std::fprintf(stderr, "nimbrel-sim: %s\n", f.c_str());
     return kExitUsage;
@@ -432,15 +441,13 @@ int main(int argc, char** argv) {
   }
 
   const nimbrel_sim::PluginStart start = game.startPlugin();
+  const std::string hostLine = HostLine(start, runtime);
+  std::printf("host:         %s\n", hostLine.c_str());
   if (start.readsVersionData) {
-    std::printf("host:         %s: reads SKSEPlugin_Version, never calls SKSEPlugin_Query%s%s\n", start.host.c_str(),
-                runtime.hostNote.empty() ? "" : "; ", runtime.hostNote.c_str());
     std::printf("version data: %s\n", start.versionData.empty() ? "none exported" : start.versionData.c_str());
     std::printf("query:        not called (SKSE for AE)\n");
   } else {
     const auto& d = game.description();
-    std::printf("host:         %s: calls SKSEPlugin_Query, then SKSEPlugin_Load%s%s\n", start.host.c_str(),
-                runtime.hostNote.empty() ? "" : "; ", runtime.hostNote.c_str());
     std::printf("query:        %s\n", start.queryAccepted
                                           ? "accepted (SKSEPlugin_Query took this game and version)"
                                           : "refused (SKSEPlugin_Query turned this game or version down)");
@@ -546,7 +553,9 @@ int main(int argc, char** argv) {
     (f.rfind("scenario line ", 0) == 0 ? runFailures : checkFailures).push_back(f);
 
   nimbrel_sim::ReportInput report;
-  report.edition = std::string(vr ? "Skyrim VR " : "Skyrim Special Edition ") + runtime.name;
+  report.edition = vr ? "Skyrim VR" : "Skyrim Special Edition";
+  report.runtime = runtimeLine;
+  report.host = hostLine;
   report.scenario = scenarioFile.empty() ? "default storm" : scenarioFile;
   report.timeScale = options.timeScale;
   report.durationMs = game.scenarioEndSeconds() * 1000.0;

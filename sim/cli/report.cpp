@@ -321,7 +321,8 @@ std::string RenderReport(const ReportInput& in) {
   }
 
   std::ostringstream out;
-  out << "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>Nimbrel storm report</title>\n"
+  out << "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>Nimbrel storm report: "
+      << Escape(in.edition) << ' ' << Escape(in.runtime.substr(0, in.runtime.find(" ("))) << "</title>\n"
       << "<style>\n"
       << "body{font:14px/1.45 system-ui,-apple-system,'Segoe "
          "UI',sans-serif;background:#080c14;color:#d8e0ec;margin:24px;max-width:1100px}\n"
@@ -329,6 +330,7 @@ std::string RenderReport(const ReportInput& in) {
       << ".sub{color:#8a9ab2;margin-bottom:16px}.row{display:flex;gap:16px;flex-wrap:wrap;align-items:flex-start}\n"
       << "table{border-collapse:collapse}td,th{padding:4px 12px;border-bottom:1px solid #1d2a3d;text-align:left}\n"
       << "th{color:#9fb4d0;font-weight:600}td.n{text-align:right;font-variant-numeric:tabular-nums}\n"
+      << "table.game{margin:4px 0 8px}table.game th,table.game td{padding:1px 12px 1px 0;border:none}\n"
       << ".verdict{padding:10px 14px;margin:8px 0;border-radius:6px;border-left:6px solid}\n"
       << ".verdict.ok{border-color:#4fbf6a;background:#10251a}.verdict.warn{border-color:#e0a030;"
          "background:#2a2010}.verdict.bad{border-color:#e05050;background:#2a1212}\n"
@@ -345,9 +347,13 @@ std::string RenderReport(const ReportInput& in) {
       << ".bad{color:#ff7a7a}.ok{color:#7ddf8a}.warn{color:#e8c46a}code{color:#b8c8dc}dt{font-weight:600;"
          "margin-top:6px}dd{margin-left:18px}\n"
       << "</style></head><body>\n";
-  out << "<h1>Nimbrel storm report</h1>\n<div class=\"sub\">" << Escape(in.edition) << " &middot; "
-      << Escape(in.scenario) << " &middot; " << Num(in.durationMs / 1000.0, 0) << " simulated seconds at time scale "
-      << Num(in.timeScale, 0) << "</div>\n";
+  // Which game was played, so that two reports side by side tell their runtimes apart.
+  out << "<h1>Nimbrel storm report</h1>\n<table class=\"game\" id=\"game\">"
+      << "<tr><th>edition</th><td>" << Escape(in.edition) << "</td></tr>"
+      << "<tr><th>runtime</th><td>" << Escape(in.runtime) << "</td></tr>"
+      << "<tr><th>host</th><td>" << Escape(in.host) << "</td></tr></table>\n<div class=\"sub\">" << Escape(in.scenario)
+      << " &middot; " << Num(in.durationMs / 1000.0, 0) << " simulated seconds at time scale " << Num(in.timeScale, 0)
+      << "</div>\n";
 
   // Three separate answers: did lightning run, did the double's rules hold,
   // did the scenario play as written.

@@ -30,6 +30,8 @@ struct LightningState {
 
 struct ReportInput {
   std::string edition;
+  std::string runtime;  // the summary's runtime: and host: lines, word for word
+  std::string host;
   std::string scenario;  // file name, or "default storm"
   double timeScale = 1;
   double durationMs = 0;

@@ -18,6 +18,7 @@
 #include "image/image.h"
 #include "image/runtimes.h"
 #include "nimbrel_sim/game_double.h"
+#include "support/real_data.h"
 #include "test_support.h"
 
 using namespace nimbrel_sim;
@@ -49,7 +50,8 @@ bool AnyFailureContains(const GameDouble& game, const std::string& text) {
 TEST(Database, TheDoublesColumnOf1_5_97IsTheGamesOwnDatabase) {
   AddressDatabase real;
   std::string problem;
-  ASSERT_TRUE(decodeDatabase(ReadBytes(NIMBREL_REAL_DATABASE_1_5_97), real, problem)) << problem;
+  NIMBREL_REAL_ADDRESS_LIBRARY(path, "version-1-5-97-0.bin");
+  ASSERT_TRUE(decodeDatabase(ReadBytes(path), real, problem)) << problem;
   EXPECT_EQ(real.format, 1);
   EXPECT_EQ(std::vector<int32_t>(real.version, real.version + 4), (std::vector<int32_t>{1, 5, 97, 0}));
   EXPECT_EQ(real.name, "SkyrimSE.exe");

@@ -15,6 +15,7 @@
 #include "game/engine_binding.h"
 #include "game/offsets.h"
 #include "platform/platform.h"
+#include "support/real_data.h"
 #include "support/temp_dir.h"
 
 using namespace NimbrelVR;
@@ -90,8 +91,9 @@ const std::map<std::string, uint64_t> k1_5_97Offsets = {
 }  // namespace
 
 TEST(AddressLibrary, TheReal1_5_97DatabaseGivesThePublishedOffsets) {
-  const std::vector<uint8_t> bytes = ReadBytes(NIMBREL_ADDRESS_LIBRARY_1_5_97);
-  ASSERT_EQ(bytes.size(), 1490796u) << "the 1.5.97 database is missing or changed: " NIMBREL_ADDRESS_LIBRARY_1_5_97;
+  NIMBREL_REAL_ADDRESS_LIBRARY(path, "version-1-5-97-0.bin");
+  const std::vector<uint8_t> bytes = ReadBytes(path);
+  ASSERT_EQ(bytes.size(), 1490796u) << "the 1.5.97 database has changed: " << path;
   AddressTable table;
   ASSERT_EQ(Parse(bytes, k1_5_97, &table), "");
   EXPECT_EQ(table.size(), 778674u);

@@ -47,6 +47,8 @@ TEST(RandomInRange, SignedRangesWorkThroughTheWrapAround) {
 }
 
 TEST(RandomInRange, ReversedSettingsAreDrawnBetweenTheBoundsInOrder) {
+  // 2000 draws over 8 values: either bound never drawn has a chance below
+  // 2 * (7/8)^2000, about 1e-116.
   bool sawLow = false, sawHigh = false;
   for (int i = 0; i < 2000; ++i) {
     const int32_t value = RandomBetween(9, 2);
@@ -90,8 +92,11 @@ TEST(ChainChildCount, DefaultWeightsFavourShortChains) {
 }
 
 TEST(ChainChildCount, SmallAndEmptyWeightTables) {
+  // Weights 2 and 1 over 3000 draws: 0 is drawn some 2000 times (standard
+  // deviation 26), so drawing it no more often than 1 (1500 times or fewer,
+  // 19 deviations off) or never drawing 1 ((2/3)^3000) is far below 1e-6.
   const std::vector<int> small = Histogram(1, 0, 3000);
-  EXPECT_GT(small[0], small[1]);  // weights 2 and 1
+  EXPECT_GT(small[0], small[1]);
   EXPECT_GT(small[1], 0);
   EXPECT_EQ(small[0] + small[1], 3000);
   EXPECT_EQ(Histogram(-1, 0, 50)[0], 50);  // no weights at all

@@ -191,6 +191,9 @@ TEST(CoarseTimer, ALoopKeepsItsRateOnWindowsDefaultTimer) {
   BeginEffectsWindow();
   RunEffectsLoop(Fork, StrikeLauncher{&RecordLaunchTime, &NoChain});
   ASSERT_EQ(gLaunchTimes.size(), 101u);
+  // The mean of 100 waits drawn evenly from 16 to 24 ms: 20 ms, with a
+  // standard deviation of 0.26 ms, so a mean below 18.5 ms by chance (5.8
+  // deviations) has odds of about 3e-9; a busy machine only lengthens it.
   const double mean = (gLaunchTimes.back() - gLaunchTimes.front()) / 100.0;
   std::printf("mean interval on a 15.625 ms timer: %.2f ms\n", mean);
   EXPECT_GE(mean, 18.5);
