@@ -204,8 +204,7 @@ TEST(RuntimeGate, SpecialEditionNamesANewerRuntimeInWords) {
 // (1.7.104) refuses a plug-in that does not say it reads the Address
 // Library's format 5 (bit 1 of versionIndependenceEx).
 TEST(VersionData, TheSpecialEditionSaysItUsesNoStructureAndReadsTheAddressLibrarysFormats) {
-  void* plugin = dlopen(nimbrel_sim::GameDouble::defaultPluginPath(NIMBREL_BIN_DIR, Edition::SpecialEdition).c_str(),
-                        RTLD_NOW | RTLD_LOCAL);
+  void* plugin = dlopen(testsupport::PluginPath(Edition::SpecialEdition).c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(plugin, nullptr) << dlerror();
   const auto* data = static_cast<const unsigned char*>(dlsym(plugin, "SKSEPlugin_Version"));
   ASSERT_NE(data, nullptr);

@@ -18,6 +18,8 @@ nimbrel_sim::Options OptionsFor(Edition edition) {
 
 const char* EditionName(Edition edition) { return edition == Edition::VR ? "VR" : "SE"; }
 
+std::string PluginPath(Edition edition) { return GameDouble::defaultPluginPath(NIMBREL_BIN_DIR, edition); }
+
 PluginRun::PluginRun(nimbrel_sim::Options options, size_t documentsLength) {
   options.outDir = dir_.path();
   const size_t plain = options.outDir.size() + std::string("/Documents").size();
@@ -27,8 +29,7 @@ PluginRun::PluginRun(nimbrel_sim::Options options, size_t documentsLength) {
   }
   const Edition edition = options.edition;
   game_ = std::make_unique<GameDouble>(std::move(options));
-  if (!game_->loadPlugin(GameDouble::defaultPluginPath(NIMBREL_BIN_DIR, edition)))
-    throw std::runtime_error("plug-in not loaded: " + game_->error());
+  if (!game_->loadPlugin(PluginPath(edition))) throw std::runtime_error("plug-in not loaded: " + game_->error());
 }
 
 bool PluginRun::QueryAndLoad() { return game_->startPlugin().loaded(); }

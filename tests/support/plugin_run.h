@@ -37,6 +37,8 @@ class PluginRun {
 };
 
 nimbrel_sim::Options OptionsFor(nimbrel_sim::Edition edition);
+// The built plug-in of an edition (Nimbrel.so, NimbrelVR.so).
+std::string PluginPath(nimbrel_sim::Edition edition);
 const char* EditionName(nimbrel_sim::Edition edition);
 
 }  // namespace testsupport
