@@ -32,6 +32,7 @@ MainThreadFigures Checks::mainThreadFigures() const {
   f.loads = d.loads.load();
   f.stalledSeconds = d.mainThread.stalledMs() / 1000.0;
   f.tasksHeldOverLoads = tasks.heldOverLoads;
+  f.longestTaskMs = tasks.longestTaskMs;
   f.pluginCallsDuringLoads = d.run.pluginCallsDuringLoads.load();
   const ThreadCensus::Peaks peaks = d.census.peaks();
   f.threadsObserved = peaks.observed;

@@ -348,6 +348,11 @@ void World::moveReference(void* reference, void* destination, Position offset) {
     record.attached = cell && cellAttached_[cell];
   }
   record.ms = simulatedMs();
+  record.queuedMs = record.ms;
+  if (const int64_t queued = run_.runningTaskQueuedTicks.load()) {
+    const auto since = std::chrono::steady_clock::duration(queued - startTicks_.load());
+    record.queuedMs = std::chrono::duration<double, std::milli>(since).count() * timeScale();
+  }
   moves_.push_back(record);
   run_.trace.record("Placed", Args()
                                   .u("reference", record.referenceFormId)

@@ -238,7 +238,7 @@ void Host::addTask(void* task, bool ui) {
       auto& [burst, last] = threadBurst_[os::osThreadId()];
       if (burst == 0 || now - last > std::chrono::milliseconds(50)) burst = ++bursts_;
       last = now;
-      queue_.push_back({task, burst, frame_.load(), loading_});
+      queue_.push_back({task, burst, frame_.load(), loading_, now});
     }
   }
   run_.trace.record("AddTask", Args().p("task", task).b("ui", ui));
@@ -247,7 +247,9 @@ void Host::addTask(void* task, bool ui) {
 
 void Host::runTask(const Queued& queued) {
   void* task = queued.task;
+  const auto began = std::chrono::steady_clock::now();
   run_.runningTaskBurst.store(queued.burst);
+  run_.runningTaskQueuedTicks.store(queued.queuedAt.time_since_epoch().count());
   run_.trace.record("Task", Args().p("task", task).s("op", "Execute"));
   plugin_calls::taskExecute(task);
   run_.trace.record("Task", Args().p("task", task).s("op", "Release"));
@@ -258,8 +260,11 @@ void Host::runTask(const Queued& queued) {
     pending_.erase(task);
   }
   plugin_calls::taskRelease(task);
+  run_.runningTaskQueuedTicks.store(0);
+  const double tookMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
   std::lock_guard lock(mutex_);
   ++released_;
+  longestTaskMs_ = std::max(longestTaskMs_, tookMs);
   // Counted before anyone waiting for this task is woken.
   maxPerFrame_ = std::max(maxPerFrame_, ++ranThisFrame_);
   maxLatency_ = std::max(maxLatency_, frame_.load() - queued.frame);
@@ -299,7 +304,7 @@ void Host::drainTasks() {
 
 TaskStats Host::taskStats() const {
   std::lock_guard lock(mutex_);
-  return {queued_, released_, pending_.size(), maxPerFrame_, maxLatency_, heldOverLoads_};
+  return {queued_, released_, pending_.size(), maxPerFrame_, maxLatency_, heldOverLoads_, longestTaskMs_};
 }
 
 TaskStats Host::drainAndCount(size_t& due) {
@@ -308,7 +313,7 @@ TaskStats Host::drainAndCount(size_t& due) {
   // Tasks run in queue order: once `due` tasks are released, every task
   // queued before the wait began has run, however many came in since.
   if (!run_.onMainThread()) idle_.wait(lock, [this, &due] { return released_ >= due || held_ || framesStopped_; });
-  return {queued_, released_, pending_.size(), maxPerFrame_, maxLatency_, heldOverLoads_};
+  return {queued_, released_, pending_.size(), maxPerFrame_, maxLatency_, heldOverLoads_, longestTaskMs_};
 }
 
 void Host::hold(bool held) {

@@ -84,6 +84,10 @@ struct TaskStats {
   size_t maxPerFrame = 0;         // tasks one frame ran
   uint64_t maxLatencyFrames = 0;  // frames from queuing to running
   size_t heldOverLoads = 0;       // queued during a load, run after it
+  // The longest one task's Execute and Release held the main thread, in
+  // wall-clock milliseconds: what the plug-in itself costs a frame, whatever
+  // else the machine runs.
+  double longestTaskMs = 0;
 };
 
 class Host {
@@ -167,6 +171,7 @@ class Host {
     uint32_t burst;
     uint64_t frame;
     bool duringLoad;
+    std::chrono::steady_clock::time_point queuedAt;
   };
   void runTask(const Queued& queued);
   std::vector<Listener> listenersFor(const char* sender) const;
@@ -205,6 +210,7 @@ class Host {
   size_t ranThisFrame_ = 0;
   uint64_t maxLatency_ = 0;
   size_t heldOverLoads_ = 0;
+  double longestTaskMs_ = 0;
 };
 
 }  // namespace nimbrel_sim

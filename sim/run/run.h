@@ -30,6 +30,10 @@ class Run {
   // thread queues back to back share a number, so the casts of one chain of
   // strikes can be told apart from single strikes.
   std::atomic<uint32_t> runningTaskBurst{0};
+  // When the task running now was queued (steady clock ticks): a move or a
+  // cast is the plug-in's decision of that moment, however late a busy main
+  // thread runs it.
+  std::atomic<int64_t> runningTaskQueuedTicks{0};
 
   // A check failed: kept for failures() and written to the trace.
   void fail(const std::string& what) {

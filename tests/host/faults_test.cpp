@@ -125,9 +125,11 @@ TEST_P(Faults, TheStormGoesOnWithWhatStillWorks) {
   point.apply(options);
   PluginRun run(options);
   auto& game = run.game();
-  // The main thread kept its frames: 14 simulated seconds at 60 fps, less
-  // what a loaded machine drops.
-  EXPECT_GE(run.PlayScenarioFile("short-storm.txt", point.beforePlay).frames, 300u) << "the main thread was held up";
+  // The main thread kept its frames: no task of the plug-in held it. Measured
+  // per task, in wall-clock time, so that a machine busy with other work
+  // (which drops frames) cannot fail it; a task takes microseconds.
+  EXPECT_GT(run.PlayScenarioFile("short-storm.txt", point.beforePlay).frames, 0u);
+  EXPECT_LT(game.checks().mainThreadFigures().longestTaskMs, 1000.0) << "a task held the main thread";
 
   std::vector<std::string> failures = game.checks().failures();
   if (*point.failure) {

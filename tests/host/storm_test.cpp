@@ -122,11 +122,12 @@ TEST_P(Storm, LoadsAndMenuVisitsLeaveOneLoopAndNoWorldCallsDuringLoads) {
 }
 
 // Fork launches (a target moved from the player down to -15000), in
-// simulated seconds from the start of play.
+// simulated seconds from the start of play: when the strike queued its first
+// move, whenever a busy main thread ran it.
 std::vector<double> ForkLaunches(nimbrel_sim::GameDouble& game, double start) {
   std::vector<double> at;
   for (const auto& move : game.world().moves())
-    if (move.destinationFormId == 0x14 && move.placedAt.z == -15000.0f) at.push_back((move.ms - start) / 1000.0);
+    if (move.destinationFormId == 0x14 && move.placedAt.z == -15000.0f) at.push_back((move.queuedMs - start) / 1000.0);
   return at;
 }
 size_t CountIn(const std::vector<double>& at, double from, double to) {
@@ -135,9 +136,9 @@ size_t CountIn(const std::vector<double>& at, double from, double to) {
 
 // The kinds of lightning follow a change of weather, and only a change of
 // weather. The monitor looks every 3 s; 1.5 s more covers the first wait and
-// the main thread's lag on a busy machine or under a sanitizer (a launch shows
-// as its first move, which the main thread runs). Played at time scale 5, one edition: the rule is the same
-// in both. Returns the fork launches.
+// a strike thread's start on a busy machine or under a sanitizer (a launch
+// shows as the queuing of its first move). Played at time scale 5, one
+// edition: the rule is the same in both. Returns the fork launches.
 std::vector<double> PlayForForks(const char* scenario) {
   auto options = OptionsFor(Edition::SpecialEdition);
   options.timeScale = 5.0;

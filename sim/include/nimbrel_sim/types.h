@@ -156,7 +156,8 @@ struct Position {
 };
 
 struct MoveRecord {
-  double ms = 0;  // since the double started, on the simulated clock
+  double ms = 0;        // since the double started, on the simulated clock
+  double queuedMs = 0;  // when the plug-in queued the move, on the same clock
   uint32_t referenceFormId = 0;
   uint32_t destinationFormId = 0;
   Position offset;
@@ -216,6 +217,7 @@ struct MainThreadFigures {
   uint64_t loads = 0;
   double stalledSeconds = 0;      // simulated seconds loads and hitches held it
   size_t tasksHeldOverLoads = 0;  // queued during a load, run after it
+  double longestTaskMs = 0;       // wall-clock ms of the longest task (Execute and Release)
   // Engine calls and queued tasks of the plug-in's own threads while a load
   // held the main thread (the game tears those references and cells down).
   uint64_t pluginCallsDuringLoads = 0;
