@@ -42,8 +42,8 @@ void StandDown(const char* field, const char* expected, const char* found, Holdi
   if (state->stoodDown.exchange(true)) return;
   try {
     // The flag is up: no new pass opens and no effects window either. What is
-  // under way ends before the lines, so that no engine call from the
-  // plug-in's threads follows them.
+    // under way ends before the lines, so that no engine call from the
+    // plug-in's threads follows them.
     if (const StandDownHook hook = state->hook.load()) hook(finder);
     // The finder holds no pass: the checked reads take theirs around the
     // engine call only, never around a check.

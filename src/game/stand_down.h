@@ -48,7 +48,8 @@ class EnginePass {
 // first call of the process raises the flag, runs the hook, waits for the
 // engine passes of other threads, then logs at level 0:
 //   Runtime <runtime> is not laid out as this build expects: <field> should hold <expected>, but holds <found>.
-//   Lightning stands down for this game session; the game goes on without it. Please report runtime <runtime> and the line above.
+//   Lightning stands down for this game session; the game goes on without it. Please report runtime <runtime> and the
+//   line above.
 // Later calls do nothing. Never throws.
 void StandDown(const char* field, const char* expected, const char* found, Holding finder);
 

@@ -65,9 +65,7 @@ void EndWindowAndDrain(uint32_t ownAccesses) {
 
 void EndEffectsWindow() { EndWindowAndDrain(0); }
 
-void EndEffectsForStandDown(game::Holding finder) {
-  EndWindowAndDrain(finder == game::Holding::WorldAccess ? 1 : 0);
-}
+void EndEffectsForStandDown(game::Holding finder) { EndWindowAndDrain(finder == game::Holding::WorldAccess ? 1 : 0); }
 
 uint32_t CurrentEffectsWindow() { return gLightningState->effectsEpoch.load(); }
 
