@@ -1,10 +1,10 @@
 // A game the plug-in's checked reads can follow, laid out in this process
 // without the game double: an image (a buffer) holding the run-time type
-// information of the classes the plug-in checks, one object of each on the
-// heap whose first word is its class's vtable, the fields between them as the
-// plug-in reads them, the holders, and engine functions that count their
-// calls. Building it installs a binding that points at all of it and makes
-// the buffer the checks' image; destroying it puts back what was there.
+// information of the classes the plug-in checks, objects of each on the heap
+// whose first word is their class's vtable, linked as the plug-in reads them,
+// the holders, and engine functions that count their calls. Building it
+// installs a binding that points at all of it and makes the buffer the
+// checks' image; destroying it puts back what was there.
 #pragma once
 
 #include <atomic>
@@ -15,7 +15,6 @@
 
 #include "game/engine_binding.h"
 #include "game/type_check.h"
-#include "support/fake_rtti.h"
 
 namespace testsupport {
 
@@ -29,46 +28,40 @@ class FakeGame {
   FakeGame(const FakeGame&) = delete;
   FakeGame& operator=(const FakeGame&) = delete;
 
-  static constexpr size_t kObjectSize = 0x1000;
+  // The player outside, at 14:00, under a thunderstorm (weathers[0], rainy,
+  // frequency 30) coming in from weathers[1] (rainy, 200) at transition 0.5.
   static constexpr int kWeathers = 6;
-
-  // A world with the player outside, under a thunderstorm (rainy, frequency
-  // 30) turning from a clear sky at transition 0.5, at 14:00.
   void* sky;
-  void* weathers[kWeathers];  // [0] the storm, [1] a clear weather; all rainy, in the data registry
+  void* weathers[kWeathers];
   void* player;
-  void* loaded3D;  // the player's loaded 3D state: no vtable
-  void* rootNode;
+  void* loaded3D;  // no vtable
+  void* rootNode;  // a fade node
   void* cell;
   void* worldspace;
   void* scriptVm;
   void* scriptMachine;
-  void* dataRegistry;  // no vtable either
+  void* dataRegistry;      // no vtable
+  void* registryWeathers;  // its weathers: [0] the storm, [1] null, then weathers[1..]
 
-  // The holders the binding points at.
-  void* skyHolder = nullptr;
-  void* playerHolder = nullptr;
-  void* scriptVmHolder = nullptr;
-  void* dataRegistryHolder = nullptr;
+  void* skyHolder;
+  void* playerHolder;
+  void* scriptVmHolder;
+  void* dataRegistryHolder;
 
-  // Writes `value` at `object` + `offset`, as the game would.
   template <typename T>
   static void Put(void* object, ptrdiff_t offset, T value) {
     std::atomic_ref<T>(*reinterpret_cast<T*>(static_cast<uint8_t*>(object) + offset)).store(value);
   }
 
-  // Things that are not what a field should hold: a new object whose first
-  // word points outside the image, and a page no one may read.
-  void* NotAnObject();
+  // What a moved field may hold instead: a new object whose first word
+  // (0x1d0c0) points outside the image, a page no one may read, a new sky.
+  void* NotAnObject() { return NewObject(0x1d0c0); }
   void* Unreadable() const { return unreadable_; }
-  // A new object of class Sky, for a field that should hold another class.
-  void* AnotherSky();
+  void* AnotherSky() { return NewObject(skyVtable_); }
 
-  // The image, for the line's expectations.
   const NimbrelVR::game::TypeScope& scope() const { return scope_; }
-  uint32_t runtime() const { return binding_.runtime; }
 
-  // Calls of the engine's functions since the game was built (or Reset).
+  // The engine's functions, counted since the game was built (or Reset).
   enum Call {
     FormFromId,
     DynamicCast,
@@ -81,10 +74,9 @@ class FakeGame {
     kCalls
   };
   static int Calls(Call call);
-  static int EngineCalls();  // every kind
+  static int EngineCalls();
   static void ResetCalls();
-  // Runs inside CellAttached, for tests that stand down while a strike is in
-  // an engine call.
+  // Runs inside CellAttached, for a strike in the middle of an engine call.
   static void (*duringCellAttached)();
 
  private:
@@ -92,12 +84,10 @@ class FakeGame {
 
   std::vector<std::unique_ptr<uint64_t[]>> objects_;
   std::unique_ptr<uint64_t[]> image_;
-  void* unreadable_ = nullptr;
-  NimbrelVR::game::TypeScope scope_{};
-  std::unique_ptr<RttiWriter> writer_;
-  uintptr_t skyVtable_ = 0;
-  NimbrelVR::game::EngineBinding before_{};
-  NimbrelVR::game::EngineBinding binding_{};
+  void* unreadable_;
+  uintptr_t skyVtable_;
+  NimbrelVR::game::TypeScope scope_;
+  NimbrelVR::game::EngineBinding before_;
 };
 
 }  // namespace testsupport
