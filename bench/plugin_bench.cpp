@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "game/address_library.h"
+#include "game/checked_reads.h"
 #include "game/id_tables.h"
 #include "game/plugin_forms.h"
+#include "game/stand_down.h"
 #include "game/type_check.h"
 #include "lightning/effects_loop.h"
 #include "lightning/lightning_state.h"
@@ -26,6 +28,7 @@
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "support/allocation_counter.h"
+#include "support/fake_game.h"
 #include "support/fake_rtti.h"
 #include "support/in_process.h"
 #include "support/real_data.h"
@@ -58,6 +61,53 @@ double ThreadCpuNs() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return now.tv_sec * 1e9 + now.tv_nsec;
 }
+
+// One monitor cycle with every check passing: the plug-in's checked reads
+// over a game laid out with its type information (tests/support/fake_game),
+// not the double, whose objects carry none yet. Runs first: a benchmark
+// against such a double stands lightning down for the rest of the process.
+void BM_MonitorCycleChecked(benchmark::State& state) {
+  testsupport::FakeGame game;
+  SetEffectsLoopStarter(&NoLoops);
+  Set(IntSetting::EnableLog, 0);
+  gLightningState->minLightningFrequency.store(30);
+  MonitorMemory memory;
+  if (RunMonitorCycle(memory) != 3000) state.SkipWithError("the first cycle does not pass its checks");
+  testsupport::AllocationCounter allocations;
+  for (auto _ : state) benchmark::DoNotOptimize(RunMonitorCycle(memory));
+  if (game::StoodDown()) state.SkipWithError("a check failed");
+  state.counters["allocs_per_cycle"] =
+      benchmark::Counter(static_cast<double>(allocations.Count()), benchmark::Counter::kAvgIterations);
+  SetEffectsLoopStarter(nullptr);
+  EndEffectsWindow();
+}
+BENCHMARK(BM_MonitorCycleChecked);
+
+// The checks of one cycle alone: the player, its cell and worldspace, the
+// sky, its two weathers and its two floats, each a repeat of the object
+// checked before.
+void BM_MonitorChecks(benchmark::State& state) {
+  testsupport::FakeGame game;
+  const auto reads = [&game] {
+    void* player = nullptr;
+    void* cell = nullptr;
+    void* worldspace = nullptr;
+    void* sky = nullptr;
+    void* current = nullptr;
+    void* outgoing = nullptr;
+    float hour = 0.0f, transition = 0.0f;
+    return game::CheckedPlayer(&player) && game::CheckedPlayerCell(player, &cell) &&
+           game::CheckedCellWorldspace(cell, &worldspace) && game::CheckedSky(&sky) &&
+           game::CheckedSkyWeathers(sky, &current, &outgoing) && game::CheckedSkyTime(sky, &hour, &transition) &&
+           outgoing == game.weathers[1];
+  };
+  if (!reads()) state.SkipWithError("the checks do not pass");
+  for (auto _ : state) benchmark::DoNotOptimize(reads());
+  // Six type checks (the floats aside): the time of one.
+  state.counters["per_check"] =
+      benchmark::Counter(6, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_MonitorChecks);
 
 void BM_MonitorCycle(benchmark::State& state) {
   World();

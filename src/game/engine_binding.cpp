@@ -62,10 +62,19 @@ EngineBinding MakeBinding(uintptr_t base, const EditionOffsets& o, uint32_t runt
   b.RttiGlobalVariable = At<const void*>(base, o.RttiGlobalVariable);
   b.RttiObjectReference = At<const void*>(base, o.RttiObjectReference);
   b.RttiPlayer = At<const void*>(base, o.RttiPlayer);
+  b.RttiSky = At<const void*>(base, o.RttiSky);
+  b.RttiWeather = At<const void*>(base, o.RttiWeather);
+  b.RttiPlayerCharacter = At<const void*>(base, o.RttiPlayerCharacter);
+  b.RttiCell = At<const void*>(base, o.RttiCell);
+  b.RttiWorldSpace = At<const void*>(base, o.RttiWorldSpace);
+  b.RttiNiAVObject = At<const void*>(base, o.RttiNiAVObject);
+  b.RttiSkyrimVM = At<const void*>(base, o.RttiSkyrimVM);
+  b.RttiVirtualMachine = At<const void*>(base, o.RttiVirtualMachine);
   b.JumpPatchSite = At<uint8_t*>(base, o.JumpPatchSite);
   b.JumpPatchTarget = At<uint8_t*>(base, o.JumpPatchTarget);
   b.cellWorldspace = CellWorldspaceOffset(runtime);
   b.scriptMachineRegistry = ScriptMachineRegistryOffset(runtime);
+  b.runtime = runtime;
   return b;
 }
 
@@ -137,7 +146,11 @@ void InstallBinding(const EngineBinding& installed) { *binding = installed; }
 
 BindingReport BindEngine(uint32_t runtime) {
   BindingReport report;
-  if (HasBuiltInTable(runtime)) return report;
+  if (HasBuiltInTable(runtime)) {
+    // The log names the runtime when a check fails.
+    binding->runtime = runtime;
+    return report;
+  }
   AddressLibraryPath(runtime, report.file);
   std::vector<uint8_t> bytes;
   const platform::GameFileRead read = platform::ReadGameFile(report.file, kAddressLibraryMaxBytes, &bytes);

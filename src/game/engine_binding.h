@@ -75,6 +75,14 @@ struct EngineBinding {
   const void* RttiGlobalVariable;
   const void* RttiObjectReference;
   const void* RttiPlayer;
+  const void* RttiSky;
+  const void* RttiWeather;
+  const void* RttiPlayerCharacter;
+  const void* RttiCell;
+  const void* RttiWorldSpace;
+  const void* RttiNiAVObject;
+  const void* RttiSkyrimVM;
+  const void* RttiVirtualMachine;
 
   // Null where the patch site is not known (every runtime bound by id).
   uint8_t* JumpPatchSite;
@@ -85,6 +93,9 @@ struct EngineBinding {
   // Byte offset of the script machine's registry pointer inside the script
   // VM object, which moved in 1.7.99.
   ptrdiff_t scriptMachineRegistry;
+  // The packed runtime bound, as the host gave it (with its store); 0 before
+  // the query.
+  uint32_t runtime;
 };
 
 // The binding in use: built during static initialisation from the built-in
@@ -111,7 +122,8 @@ Problem BindFromAddressTable(uintptr_t base, uint32_t runtime, const AddressTabl
 void InstallBinding(const EngineBinding& binding);
 
 // The query's step: binds the engine for a runtime the build accepts.
-// Built-in runtimes keep the binding they have; the others read their
+// Built-in runtimes keep the binding they have (and learn their runtime);
+// the others read their
 // database from the game's folder and install its binding only when every
 // entry resolved.
 struct BindingReport {

@@ -47,6 +47,16 @@ struct EditionOffsets {
   uintptr_t RttiGlobalVariable;
   uintptr_t RttiObjectReference;
   uintptr_t RttiPlayer;
+  // Type descriptors of the classes whose objects the plug-in checks before
+  // it follows a pointer to one (game/checked_reads.h).
+  uintptr_t RttiSky;
+  uintptr_t RttiWeather;
+  uintptr_t RttiPlayerCharacter;
+  uintptr_t RttiCell;
+  uintptr_t RttiWorldSpace;
+  uintptr_t RttiNiAVObject;
+  uintptr_t RttiSkyrimVM;
+  uintptr_t RttiVirtualMachine;  // BSScript::Internal::VirtualMachine
   // Code.
   uintptr_t JumpPatchSite;
   uintptr_t JumpPatchTarget;
@@ -121,6 +131,14 @@ inline constexpr SpecialEditionEntry kSpecialEditionEntries[] = {
     {NIMBREL_ENTRY(RttiGlobalVariable),             0x1e38090,  513882, 392299},
     {NIMBREL_ENTRY(RttiObjectReference),            0x1e397e8,  513899, 392437},
     {NIMBREL_ENTRY(RttiPlayer),                     0x1e3ab28,  513915, 392538},
+    {NIMBREL_ENTRY(RttiSky),                        0x1e47670,  685534, 393319},
+    {NIMBREL_ENTRY(RttiWeather),                    0x1e3ff68,  513983, 392883},
+    {NIMBREL_ENTRY(RttiPlayerCharacter),            0x1e66228,  686898, 394747},
+    {NIMBREL_ENTRY(RttiCell),                       0x1e396d0,  513892, 392430},
+    {NIMBREL_ENTRY(RttiWorldSpace),                 0x1e396a8,  513891, 392429},
+    {NIMBREL_ENTRY(RttiNiAVObject),                 0x1e3a6e0,  684827, 392520},
+    {NIMBREL_ENTRY(RttiSkyrimVM),                   0x1eab010,  689129, 396984},
+    {NIMBREL_ENTRY(RttiVirtualMachine),             0x1edfce8,  691844, 399888},
     // Inside the function with id 98084, +0x38d and +0x3bf: no id of their
     // own, known in 1.5.39 only (docs/CODE-PATCH.md).
     {NIMBREL_ENTRY(JumpPatchSite),                  0x12734bd,  0,      0},
@@ -176,6 +194,14 @@ inline constexpr EditionOffsets kVrOffsets{
     .RttiGlobalVariable = 0x1ed7f30,
     .RttiObjectReference = 0x1ed96b8,
     .RttiPlayer = 0x1edaa58,
+    .RttiSky = 0x1ee7560,
+    .RttiWeather = 0x1edfe58,
+    .RttiPlayerCharacter = 0x1f07958,
+    .RttiCell = 0x1ed95a0,
+    .RttiWorldSpace = 0x1ed9578,
+    .RttiNiAVObject = 0x1eda610,
+    .RttiSkyrimVM = 0x1f4c540,
+    .RttiVirtualMachine = 0x1f7cd28,
     .JumpPatchSite = 0x127b7ed,
     .JumpPatchTarget = 0x127b81f,
 };

@@ -9,7 +9,8 @@
 namespace NimbrelVR::game {
 
 // The script machine's registry, read afresh for every native call; null
-// while the machine does not exist.
+// while the machine does not exist. Unchecked: the plug-in reads it through
+// CheckedScriptRegistry (game/checked_reads.h).
 inline void* ScriptRegistry() {
   void* machine = ReadHolder(Engine().ScriptVmHolder);
   return machine ? LoadField<void*>(machine, Engine().scriptMachineRegistry) : nullptr;

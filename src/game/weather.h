@@ -29,7 +29,8 @@ inline bool IsStormWeather(uint8_t flags) {
 }
 
 // Every weather form of the game (entries may be null); empty before the data
-// registry exists.
+// registry exists. Unchecked: the plug-in reads it through CheckedAllWeathers
+// (game/checked_reads.h).
 inline std::span<void* const> AllWeathers() {
   void* registry = ReadHolder(Engine().DataRegistryHolder);
   if (!registry) return {};

@@ -1,5 +1,8 @@
 // The live world: the player, cells, worldspaces and the sky, read on the
-// plug-in's own threads while the game changes them.
+// plug-in's own threads while the game changes them. The pointer fields here
+// are read as they stand; the rest of the plug-in follows the player, the
+// sky and what they point to through game/checked_reads.h, which checks the
+// class of each object first.
 #pragma once
 
 #include <cstdint>

@@ -36,25 +36,42 @@ platform::Bell& EffectsBell() { return *effectsBell; }
 // The epoch moves before the flag in both directions, and every access here
 // is sequentially consistent: a reader that sees the flag it expects also
 // sees the epoch of that change or a later one.
-void BeginEffectsWindow() {
+bool BeginEffectsWindow() {
+  if (game::StoodDown()) return false;
   gLightningState->effectsEpoch.fetch_add(1);
   gLightningState->effectsRunning.exchange(1);
+  // A stand-down between the test above and here may have ended the window
+  // before this one opened: end it again.
+  if (!game::StoodDown()) return true;
+  EndEffectsWindow();
+  return false;
 }
 
-void EndEffectsWindow() {
+namespace {
+
+// Ends the window; then waits until at most `ownAccesses` strikes (the
+// caller's own) are inside a world access.
+void EndWindowAndDrain(uint32_t ownAccesses) {
   gLightningState->effectsEpoch.fetch_add(1);
   gLightningState->effectsRunning.exchange(0);
   effectsBell->Ring();
   // A strike that entered its access before the bump above may still be in
   // its engine call; one entering later sees the new epoch and backs off.
-  for (int i = 0; i < kAccessDrainTries && gLightningState->worldAccesses.load() != 0; ++i)
+  for (int i = 0; i < kAccessDrainTries && gLightningState->worldAccesses.load() > ownAccesses; ++i)
     platform::SleepMs(kAccessDrainSleepMs);
 }
+
+}  // namespace
+
+void EndEffectsWindow() { EndWindowAndDrain(0); }
+
+void EndEffectsForStandDown(game::Holding finder) { EndWindowAndDrain(finder == game::Holding::WorldAccess ? 1 : 0); }
 
 uint32_t CurrentEffectsWindow() { return gLightningState->effectsEpoch.load(); }
 
 bool EffectsWindowOpen(uint32_t window) {
-  return gLightningState->effectsRunning.load() != 0 && gLightningState->effectsEpoch.load() == window;
+  return gLightningState->effectsRunning.load() != 0 && gLightningState->effectsEpoch.load() == window &&
+         !game::StoodDown();
 }
 
 WindowAccess::WindowAccess(uint32_t window) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "game/stand_down.h"
 #include "lightning/storm_policy.h"
 #include "platform/platform.h"
 #include "platform/process_wide.h"
@@ -28,19 +29,26 @@ struct LightningState {
 
 extern ProcessWide<LightningState> gLightningState;
 
-// Opens a new effects window (effectsRunning 0 -> 1, by the monitor).
-void BeginEffectsWindow();
+// Opens a new effects window (effectsRunning 0 -> 1, by the monitor). False,
+// with no window open, once lightning has stood down (game/stand_down.h):
+// no window opens again in the session.
+bool BeginEffectsWindow();
 // Clears effectsRunning and ends the current window. Returns once no strike
 // thread is still inside a world access of the ended window (bounded: a
 // stuck engine call cannot hold the caller, which may be the game's main
 // thread, for long).
 void EndEffectsWindow();
+// The stand-down's hook, handed to game/ at load: ends the window as above,
+// waiting for every strike inside a world access but the finder's own (a
+// strike thread whose check failed inside its access).
+void EndEffectsForStandDown(game::Holding finder);
 // Rung when a window ends, so that the effects loops, which sleep on it,
 // notice at once.
 platform::Bell& EffectsBell();
 // The window open now; meaningful while effectsRunning is set.
 uint32_t CurrentEffectsWindow();
-// Effects are on and `window` is still the current one.
+// Effects are on, `window` is still the current one, and lightning has not
+// stood down.
 bool EffectsWindowOpen(uint32_t window);
 
 // Held by a strike thread around each touch of the world (an engine call or a

@@ -1,8 +1,10 @@
 #include "lightning/storm_policy.h"
 
 #include <algorithm>
+#include <span>
 
 #include "events/combat_pause.h"
+#include "game/checked_reads.h"
 #include "game/forms.h"
 #include "game/id_tables.h"
 #include "game/weather.h"
@@ -42,7 +44,10 @@ void HoldCompatibilityFloor() {
 
 void ScanMinLightningFrequency() {
   uint8_t minimum = gLightningState->minLightningFrequency.load(std::memory_order_relaxed);
-  for (void* weather : game::AllWeathers()) {
+  std::span<void* const> weathers;
+  // A failed check has stood lightning down: the floor stays as it is.
+  if (!game::CheckedAllWeathers(&weathers)) return;
+  for (void* weather : weathers) {
     if (!weather) continue;
     const uint32_t id = game::FormIdOf(weather);
     if (IsExemptWeather(id)) continue;

@@ -46,7 +46,8 @@ void SetFloorAtDataReady();
 void HoldCompatibilityFloor();
 
 // Lowers the floor to the most frequent lightning of the game's rainy
-// weathers (exempt ones and frequency 0 aside) and logs the result.
+// weathers (exempt ones and frequency 0 aside) and logs the result; nothing
+// when the weathers' check fails.
 void ScanMinLightningFrequency();
 
 }  // namespace NimbrelVR

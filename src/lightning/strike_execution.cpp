@@ -2,8 +2,8 @@
 
 #include <atomic>
 
+#include "game/checked_reads.h"
 #include "game/engine_binding.h"
-#include "game/script_machine.h"
 #include "game/world.h"
 #include "lightning/lightning_state.h"
 #include "lightning/random.h"
@@ -24,19 +24,26 @@ void* ReadSlot(void* const* slot) {
   return std::atomic_ref<void*>(*const_cast<void**>(slot)).load(std::memory_order_relaxed);
 }
 
-// The player as a reference, for the moves relative to it.
+// The reads below run inside the strike's world access: a failed check
+// stands lightning down without waiting for that access.
+constexpr game::Holding kInAccess = game::Holding::WorldAccess;
+
+// The player as a reference, for the moves relative to it; null without a
+// player or when a check failed.
 void* PlayerAsReference() {
   const game::EngineBinding& engine = game::Engine();
-  void* player = game::PlayerReference();
-  return player ? engine.EngineDynamicCast(player, 0, engine.RttiPlayer, engine.RttiObjectReference, 0) : nullptr;
+  void* player = nullptr;
+  if (!game::CheckedPlayer(&player, kInAccess) || !player) return nullptr;
+  return engine.EngineDynamicCast(player, 0, engine.RttiPlayer, engine.RttiObjectReference, 0);
 }
 
-// The player's world position; false while the player has no 3D.
+// The player's world position; false while the player has no 3D, or when a
+// check failed.
 bool PlayerPosition(game::Position* position) {
-  void* player = game::PlayerReference();
-  void* loaded = player ? game::Loaded3D(player) : nullptr;
-  void* node = loaded ? game::RootNode(loaded) : nullptr;
-  if (!node) return false;
+  void* player = nullptr;
+  void* node = nullptr;
+  if (!game::CheckedPlayer(&player, kInAccess) || !player) return false;
+  if (!game::CheckedPlayerRootNode(player, &node, kInAccess) || !node) return false;
   *position = game::NodeWorldPosition(node);
   return true;
 }
@@ -60,7 +67,8 @@ const FormSequence& SheetSpells() {
 // nothing: the reference cannot arrive.
 Arrival MoveAndAwait(void* const* slot, void* destination, const StrikeOffset& offset, uint32_t window) {
   if (!destination) return Arrival::NotArrived;
-  if (!QueueTask(new taskMoveTo(ReadSlot(slot), destination, offset))) return Arrival::NotArrived;
+  if (!QueueTask(new taskMoveTo(ReadSlot(slot), destination, offset)))
+    return game::StoodDown() ? Arrival::WindowEnded : Arrival::NotArrived;
   return AwaitPlacement(slot, window);
 }
 
@@ -68,8 +76,10 @@ Arrival MoveAndAwait(void* const* slot, void* destination, const StrikeOffset& o
 // window has ended (*ended set) or there is no player.
 void* PlayerDestination(uint32_t window, bool* ended) {
   WindowAccess access(window);
-  *ended = !access;
-  return access ? PlayerAsReference() : nullptr;
+  void* player = access ? PlayerAsReference() : nullptr;
+  // A failed check ends the window as well.
+  *ended = !access || game::StoodDown();
+  return player;
 }
 
 // What a strike takes when it starts: its effects window (once that ends,
@@ -121,19 +131,20 @@ bool StrikeGoesAhead(LightningType type, const StrikeStart& start) {
 }
 
 // The bolt itself: the flash (when there is one) goes with the cast, and is
-// removed after its time even if the window ends meanwhile: a flash must
-// never stay on.
+// removed after its time even if the window ends meanwhile, or lightning
+// stands down: a flash must never stay on.
 void CastBolt(LightningType type, void* const* caster, void* const* target, void* spell, bool flash, uint32_t flashMs) {
+  bool flashQueued = false;
   if (flash) {
     PluginLog(2, "Applying image space modifier...");
-    QueueTask(new taskApplyImod(type));
+    flashQueued = QueueTask(new taskApplyImod(type));
   }
   PluginLog(2, "Casting Spell...");
   QueueTask(new taskCastSpell(ReadSlot(caster), ReadSlot(target), spell));
-  if (flash) {
+  if (flashQueued) {
     platform::SleepMs(flashMs);
     PluginLog(2, "Removing image space modifier...");
-    QueueTask(new taskRemoveImod(type));
+    QueueFlashRemoval(type);
   }
 }
 
@@ -145,9 +156,13 @@ Arrival AwaitPlacement(void* const* slot, uint32_t window) {
     {
       WindowAccess access(window);
       if (!access) return Arrival::WindowEnded;
+      // The reference's cell is not checked: the player's, the same field of
+      // the same class, is checked every monitor cycle.
       void* reference = ReadSlot(slot);
       void* cell = reference ? game::ParentCell(reference) : nullptr;
-      void* registry = game::ScriptRegistry();
+      void* registry = nullptr;
+      // A failed check has ended the window.
+      if (!game::CheckedScriptRegistry(&registry, kInAccess)) return Arrival::WindowEnded;
       if (cell && registry && (engine.CellAttachedNative(registry, 0, cell) & 0xFF) != 0) return Arrival::Arrived;
     }
     platform::SleepMs(kPlacementPollMs);

@@ -2,10 +2,11 @@
 
 #include <atomic>
 
+#include "game/checked_reads.h"
 #include "game/engine_binding.h"
 #include "game/plugin_forms.h"
-#include "game/script_machine.h"
-#include "game/world.h"
+#include "game/stand_down.h"
+#include "log/debug_log.h"
 #include "platform/process_wide.h"
 
 namespace NimbrelVR {
@@ -19,6 +20,23 @@ void* ModifierFor(uint32_t type) {
   return nullptr;
 }
 
+// The registry for a task's native call; null when there is none, or when a
+// check failed or lightning has stood down (the task then does nothing).
+void* Registry() {
+  void* registry = nullptr;
+  return game::CheckedScriptRegistry(&registry) ? registry : nullptr;
+}
+
+bool Hand(TaskDelegate* task) {
+  const TaskQueue queue = taskQueue->load();
+  if (!queue) {
+    task->Release();
+    return false;
+  }
+  queue(task);
+  return true;
+}
+
 }  // namespace
 
 // Execute runs inside the game's main thread: nothing may escape.
@@ -26,16 +44,22 @@ void* ModifierFor(uint32_t type) {
 void taskApplyImod::Execute() {
   try {
     void* modifier = ModifierFor(type);
-    void* registry = game::ScriptRegistry();
+    void* registry = Registry();
     if (modifier && registry) game::Engine().ImodApplyNative(registry, 0, modifier, 1.0f);
   } catch (...) {
   }
 }
 
+// The one task that runs after the stand-down too: a flash applied must not
+// stay on.
 void taskRemoveImod::Execute() {
   try {
     void* modifier = ModifierFor(type);
-    void* registry = game::ScriptRegistry();
+    void* registry = nullptr;
+    if (!game::CheckedScriptRegistryToUndo(&registry)) {
+      PluginLog(0, "The flash's removal is dropped: the script machine failed its check.");
+      return;
+    }
     if (modifier && registry) game::Engine().ImodRemoveNative(registry, 0, modifier);
   } catch (...) {
   }
@@ -43,7 +67,7 @@ void taskRemoveImod::Execute() {
 
 void taskMoveTo::Execute() {
   try {
-    void* registry = game::ScriptRegistry();
+    void* registry = Registry();
     if (reference && registry)
       game::Engine().RefMoveToNative(registry, 0, reference, destination, offsetX, offsetY, offsetZ, false);
   } catch (...) {
@@ -52,7 +76,7 @@ void taskMoveTo::Execute() {
 
 void taskCastSpell::Execute() {
   try {
-    void* registry = game::ScriptRegistry();
+    void* registry = Registry();
     if (registry) game::Engine().SpellCastNative(registry, 0, spell, caster, target);
   } catch (...) {
   }
@@ -67,13 +91,13 @@ TaskQueue SetTaskQueue(TaskQueue queue) { return taskQueue->exchange(queue); }
 
 bool QueueTask(TaskDelegate* task) {
   if (!task) return false;
-  const TaskQueue queue = taskQueue->load();
-  if (!queue) {
+  if (game::StoodDown()) {
     task->Release();
     return false;
   }
-  queue(task);
-  return true;
+  return Hand(task);
 }
+
+bool QueueFlashRemoval(uint32_t type) { return Hand(new taskRemoveImod(type)); }
 
 }  // namespace NimbrelVR

@@ -55,7 +55,13 @@ class taskCastSpell final : public TaskDelegate {
 TaskQueue SetTaskQueue(TaskQueue queue);
 
 // Hands a task to the host. False (and the task freed) when there is no task
-// queue or no memory for the task.
+// queue or no memory for the task, or once lightning has stood down.
 bool QueueTask(TaskDelegate* task);
+
+// Queues the removal of a flash whose application was queued: also after
+// lightning has stood down, so that no flash stays on. The removal runs when
+// the script machine passes its checks; otherwise it is dropped, and the log
+// says so.
+bool QueueFlashRemoval(uint32_t type);
 
 }  // namespace NimbrelVR

@@ -3,8 +3,10 @@
 #include <atomic>
 
 #include "events/menus.h"
+#include "game/checked_reads.h"
 #include "game/forms.h"
 #include "game/id_tables.h"
+#include "game/stand_down.h"
 #include "game/weather.h"
 #include "game/world.h"
 #include "lightning/day_night_art.h"
@@ -120,14 +122,17 @@ uint8_t ComputeFrequency(const FrequencyInputs& in, int* fadeStep) {
 }
 
 std::optional<uint32_t> PlayerPlaceWait() {
-  void* player = game::PlayerReference();
+  void* player = nullptr;
+  if (!game::CheckedPlayer(&player)) return kMonitorStopped;
   if (!player || !game::Loaded3D(player)) {
     PluginLog(2, "player null. Waiting for 5seconds");
     return kWaitLong;
   }
-  void* cell = game::ParentCell(player);
+  void* cell = nullptr;
+  if (!game::CheckedPlayerCell(player, &cell)) return kMonitorStopped;
   if (!cell) return kWaitNoCell;
-  void* worldspace = game::CellWorldspace(cell);
+  void* worldspace = nullptr;
+  if (!game::CheckedCellWorldspace(cell, &worldspace)) return kMonitorStopped;
   if (!worldspace) {
     PluginLog(2, "In interior cell. Waiting for 5 seconds");
     return kWaitLong;
@@ -141,13 +146,13 @@ std::optional<uint32_t> PlayerPlaceWait() {
 
 bool MenusAllowLightning() { return FirstOpenPauseMenu() == nullptr; }
 
-SkyReading ReadSky(const void* sky, MonitorMemory& memory) {
+bool ReadSky(const void* sky, MonitorMemory& memory, SkyReading* out) {
   const EnableSettings enable{Get(IntSetting::EnableSheet),       Get(IntSetting::EnableFork),
                               Get(IntSetting::EnableCloudySheet), Get(IntSetting::EnableCloudyFork),
                               Get(IntSetting::EnableSnowySheet),  Get(IntSetting::EnableSnowyFork)};
   SkyReading reading;
-  reading.current = game::CurrentWeather(sky);
-  reading.outgoing = game::OutgoingWeather(sky);
+  if (!game::CheckedSkyWeathers(sky, &reading.current, &reading.outgoing)) return false;
+  if (!game::CheckedSkyTime(sky, &reading.hour, &reading.transition)) return false;
   if (reading.current) {
     memory.weatherClass = Classify(game::WeatherFlags(reading.current));
     reading.cur = WantsOf(memory.weatherClass, enable);
@@ -156,15 +161,18 @@ SkyReading ReadSky(const void* sky, MonitorMemory& memory) {
     memory.weatherClass = Classify(game::WeatherFlags(reading.outgoing));
     reading.out = WantsOf(memory.weatherClass, enable);
   }
-  reading.hour = game::GameHour(sky);
-  reading.transition = game::WeatherTransition(sky);
-  return reading;
+  *out = reading;
+  return true;
 }
 
 void FollowTimeOfDay(float hour) {
   const bool night = hour < 5.0f || hour > 19.0f;
   const bool wasNight = gLightningState->isNight.load(std::memory_order_relaxed);
   if (night == wasNight) return;
+  // Engine calls on the monitor's thread: not once lightning has stood down,
+  // and the stand-down waits for one under way.
+  const game::EnginePass pass;
+  if (!pass) return;
   gLightningState->isNight.store(night, std::memory_order_relaxed);
   if (night) {
     PluginLog(1, "Switching to night time: %g", static_cast<double>(hour));
@@ -208,7 +216,7 @@ void StartOrStopEffects(const SkyReading& sky, MonitorMemory& memory) {
     return;
   }
   PluginLog(2, "Enabling lightning effects...");
-  BeginEffectsWindow();
+  if (!BeginEffectsWindow()) return;  // lightning has stood down
   memory.window = CurrentEffectsWindow();
   memory.windowWeather = sky.current;
   memory.weatherChanged = false;
@@ -242,16 +250,20 @@ void FollowWeather(const SkyReading& sky, MonitorMemory& memory) {
 }
 
 uint32_t RunMonitorCycle(MonitorMemory& memory) {
-  if (const std::optional<uint32_t> wait = PlayerPlaceWait()) return Wait(*wait);
+  if (game::StoodDown()) return kMonitorStopped;
+  if (const std::optional<uint32_t> wait = PlayerPlaceWait())
+    return *wait == kMonitorStopped ? kMonitorStopped : Wait(*wait);
   if (!MenusAllowLightning()) return Wait(kWaitMenu);
   PluginLog(2, "In exterior cell...");
   HoldCompatibilityFloor();
-  const void* sky = game::Sky();
+  void* sky = nullptr;
+  if (!game::CheckedSky(&sky)) return kMonitorStopped;
   if (!sky) {
     PluginLog(2, "Sky is null. waiting for 5 seconds.");
     return Wait(kWaitLong);
   }
-  const SkyReading reading = ReadSky(sky, memory);
+  SkyReading reading;
+  if (!ReadSky(sky, memory, &reading)) return kMonitorStopped;
   FollowTimeOfDay(reading.hour);
   PublishFrequency(reading, memory);
   EnforceFloor(reading.current);
@@ -269,6 +281,7 @@ void WeatherMonitorLoop() {
       sleepMs = RunMonitorCycle(memory);
     } catch (...) {
     }
+    if (sleepMs == kMonitorStopped || game::StoodDown()) return;
     platform::SleepMs(sleepMs);
   }
 }

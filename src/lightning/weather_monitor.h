@@ -42,21 +42,27 @@ struct SkyReading {
   bool anyWanted() const { return cur.any() || out.any(); }
 };
 
-// One cycle; returns how long to sleep before the next. Every wait ends the
-// effects window. The steps below, in this order:
+// What a cycle returns once lightning has stood down (a check of the player,
+// the sky or what they point to failed, in this cycle or on another thread):
+// the monitor ends.
+inline constexpr uint32_t kMonitorStopped = 0;
+
+// One cycle; returns how long to sleep before the next, or kMonitorStopped.
+// Every wait ends the effects window. The steps below, in this order:
 uint32_t RunMonitorCycle(MonitorMemory& memory);
 
 // Where the player is: how long to wait when lightning cannot run there (no
 // player or 3D, no cell, an interior, an interior worldspace); nothing with
-// the player outside.
+// the player outside; kMonitorStopped when a check failed.
 std::optional<uint32_t> PlayerPlaceWait();
 // What the menus allow: false while a pausing menu is open.
 bool MenusAllowLightning();
 // The sky's weathers and their wants. The outgoing weather, when there is
-// one, leaves its class in `memory`; with neither, the class stays.
-SkyReading ReadSky(const void* sky, MonitorMemory& memory);
+// one, leaves its class in `memory`; with neither, the class stays. False
+// when a check failed (nothing is left in `memory` then).
+bool ReadSky(const void* sky, MonitorMemory& memory, SkyReading* reading);
 // The time of day: switches the art when night or day begins (day runs from
-// 5.0 to 19.0 inclusive).
+// 5.0 to 19.0 inclusive); not once lightning has stood down.
 void FollowTimeOfDay(float hour);
 // The published frequency: computed and published when a weather wants
 // lightning; otherwise it, curFreq and outFreq stay.
@@ -88,7 +94,8 @@ struct EffectsLoopWatch {
 };
 void SetEffectsLoopWatch(EffectsLoopWatch watch);
 
-// Thread body: cycles for the life of the process.
+// Thread body: cycles until lightning stands down, for the life of the
+// process otherwise.
 void WeatherMonitorLoop();
 
 // Starts the monitor thread once; false (logged) when no thread could start.

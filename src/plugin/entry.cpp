@@ -3,6 +3,8 @@
 
 #include "game/engine_binding.h"
 #include "game/runtime_version.h"
+#include "game/stand_down.h"
+#include "lightning/lightning_state.h"
 #include "lightning/tasks.h"
 #include "log/debug_log.h"
 #include "platform/platform.h"
@@ -151,6 +153,8 @@ bool LoadPlugin(const HostInterface* host) {
   gHost->task = static_cast<HostTaskInterface*>(AskInterface(host, kTaskInterfaceId));
   gHost->messaging = static_cast<HostMessagingInterface*>(AskInterface(host, kMessagingInterfaceId));
   if (gHost->task) SetTaskQueue(gHost->task->AddTask);
+  // A failed type check ends the effects window before it logs why.
+  game::SetStandDownHook(&EndEffectsForStandDown);
 
   if (gHost->messaging) gHost->messaging->RegisterListener(gHost->pluginHandle, "SKSE", OnHostMessage);
   if (gHost->script) gHost->script->Register(RegisterScriptFunctions);

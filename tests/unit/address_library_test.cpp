@@ -69,7 +69,8 @@ std::string Parse(const std::vector<uint8_t>& bytes, uint32_t runtime, AddressTa
 }
 
 // Offsets of the entries in runtime 1.5.97, as the public sources list them
-// (the database and SKSE 2.0.20 agree).
+// (the database and SKSE 2.0.20 agree; the type descriptors as runtimes.md
+// lists them from the databases).
 // clang-format off
 const std::map<std::string, uint64_t> k1_5_97Offsets = {
     {"FormFromId", 0x194230}, {"EngineDynamicCast", 0x134bdb0}, {"SpellCastNative", 0x980930},
@@ -84,7 +85,10 @@ const std::map<std::string, uint64_t> k1_5_97Offsets = {
     {"ScriptVmHolder", 0x1ec3b78}, {"DataRegistryHolder", 0x1ebe428}, {"MenuManagerHolder", 0x1ebeb20},
     {"EngineHeap", 0x1ebd280}, {"RttiForm", 0x1e10e30}, {"RttiSpell", 0x1e10e50}, {"RttiEffectArt", 0x1e111f0},
     {"RttiImageSpaceModifier", 0x1e11620}, {"RttiFormList", 0x1e117c8}, {"RttiGlobalVariable", 0x1e12040},
-    {"RttiObjectReference", 0x1e13798}, {"RttiPlayer", 0x1e14ad8},
+    {"RttiObjectReference", 0x1e13798}, {"RttiPlayer", 0x1e14ad8}, {"RttiSky", 0x1e21620},
+    {"RttiWeather", 0x1e19f18}, {"RttiPlayerCharacter", 0x1e401d8}, {"RttiCell", 0x1e13680},
+    {"RttiWorldSpace", 0x1e13658}, {"RttiNiAVObject", 0x1e14690}, {"RttiSkyrimVM", 0x1e84fc0},
+    {"RttiVirtualMachine", 0x1eb8cd8},
 };
 // clang-format on
 
@@ -120,6 +124,8 @@ TEST(AddressLibrary, TheReal1_5_97DatabaseGivesThePublishedOffsets) {
   ASSERT_EQ(std::string(BindFromAddressTable(0x140000000, k1_5_97, table, &bound).text), "");
   EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.FormFromId), 0x140000000 + 0x194230u);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.SkyHolder), 0x140000000 + 0x2f013d8u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(bound.RttiVirtualMachine), 0x140000000 + 0x1eb8cd8u);
+  EXPECT_EQ(bound.runtime, k1_5_97);
   EXPECT_EQ(bound.SkyGetSingleton, nullptr);
   EXPECT_EQ(bound.JumpPatchSite, nullptr);
   EXPECT_EQ(bound.cellWorldspace, 0x120);
@@ -317,8 +323,11 @@ TEST(AddressLibraryV5, The1_7_99BindingTakesThePublishedOffsetsAndTheMovedField)
   constexpr int32_t kIds = 500000;
   std::vector<uint32_t> offsets(kIds);
   for (size_t id = 1; id < offsets.size(); ++id) offsets[id] = static_cast<uint32_t>(0x1000 + 0x10 * id);
+  // The type descriptors the checks add have no published 1.7.99 offset: they
+  // keep the filler.
   for (const SpecialEditionEntry& entry : kSpecialEditionEntries)
-    if (entry.aeId != 0) offsets[entry.aeId] = published.at(entry.name);
+    if (const auto at = published.find(entry.name); entry.aeId != 0 && at != published.end())
+      offsets[entry.aeId] = at->second;
   const std::vector<uint8_t> bytes = Writer().HeaderV5({1, 7, 99, 0}, kIds).Offsets(offsets).bytes;
 
   AddressTable table;

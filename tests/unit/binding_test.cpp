@@ -44,12 +44,14 @@ TEST(EngineBinding, EntriesAreTheMainImageBasePlusThisEditionsColumn) {
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.FormFromId), engine.gameBase + 0x1a3f60);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.SkyHolder), engine.gameBase + 0x2fc62c8);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.RttiPlayer), engine.gameBase + 0x1edaa58);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.RttiSky), engine.gameBase + 0x1ee7560);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.JumpPatchSite), engine.gameBase + 0x127b7ed);
   EXPECT_EQ(engine.FunctionBaseImpl[3], engine.gameBase + 0x129dd10);
 #else
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.FormFromId), engine.gameBase + 0x1943b0);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.SkyHolder), engine.gameBase + 0x2f283d8);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.RttiPlayer), engine.gameBase + 0x1e3ab28);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.RttiSky), engine.gameBase + 0x1e47670);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(engine.JumpPatchSite), engine.gameBase + 0x12734bd);
   EXPECT_EQ(engine.FunctionBaseImpl[3], engine.gameBase + 0x1267ed0);
 #endif

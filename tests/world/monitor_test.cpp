@@ -298,8 +298,9 @@ TEST_F(Monitor, TheFirstClassBitInOrderDecidesWhatAWeatherWants) {
     static uint32_t id = 0x000A0100;
     game().data().addWeather(++id, flags, 40);
     game().world().setWeather(id, 0, 1.0f);
-    const Wants cur = ReadSky(game::Sky(), memory_).cur;
-    return std::vector<bool>{cur.sheet, cur.fork};
+    SkyReading reading;
+    EXPECT_TRUE(ReadSky(game::Sky(), memory_, &reading));
+    return std::vector<bool>{reading.cur.sheet, reading.cur.fork};
   };
   const std::vector<bool> none{false, false}, sheet{true, false}, fork{false, true}, both{true, true};
   // The defaults: rain both, clouds and snow sheets only.
