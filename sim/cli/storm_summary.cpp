@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "run/log_watch.h"
 #include "scenario/reader.h"
 
 namespace nimbrel_sim::cli {
@@ -140,9 +141,39 @@ std::vector<ReportInput::Waits> LaunchWaits(const std::vector<MoveRecord>& moves
   return all;
 }
 
-LightningState LightningFrom(const LogFollower& log, size_t strikes,
-                             const std::vector<std::pair<double, int>>& frequency) {
+std::string StandDownField(const std::string& reasonLine) {
+  const std::string from = "expects: ", to = " should hold ";
+  const size_t begin = reasonLine.find(from);
+  if (begin == std::string::npos) return "";
+  const size_t end = reasonLine.find(to, begin + from.size());
+  return end == std::string::npos ? "" : reasonLine.substr(begin + from.size(), end - begin - from.size());
+}
+
+std::string StandDownWords(const StandDownSeen& s) {
+  if (!s.seen) return "";
+  char when[64];
+  std::snprintf(when, sizeof when, "%.3f s", s.seenMs / 1000.0);
+  std::string words = "the plug-in's log, seen at " + std::string(when) + " on the trace's clock: ";
+  words += s.reasonLine.empty() ? "(no line naming what it found)" : "\"" + s.reasonLine + "\"";
+  words += " / ";
+  words += s.standDownLine.empty() ? "(no line that lightning stands down)" : "\"" + s.standDownLine + "\"";
+  words += "; engine calls from its own threads after the double saw its first line: ";
+  words += s.pluginEngineCallsAfter == 0 ? "none" : std::to_string(s.pluginEngineCallsAfter) + " (a failure)";
+  char look[96];
+  std::snprintf(look, sizeof look, " (the double looks at the log every %d ms; calls after a line was seen count)",
+                LogWatch::kLookMs);
+  return words + look;
+}
+
+LightningState LightningFrom(const LogFollower& log, const StandDownSeen& standDown, const std::string& fault,
+                             size_t strikes, const std::vector<std::pair<double, int>>& frequency) {
   using State = LightningState::State;
+  if (standDown.seen) {
+    std::string field = StandDownField(standDown.reasonLine);
+    if (field.empty()) field = fault.empty() ? "no field named" : fault;
+    const std::string& quoted = standDown.reasonLine.empty() ? standDown.standDownLine : standDown.reasonLine;
+    return {State::StoodDown, "stood down (" + field + ") \u2014 the plug-in's log says \"" + quoted + "\""};
+  }
   if (!log.stopLine().empty())
     return {State::NeverStarted, "never started \u2014 the plug-in's log says \"" + log.stopLine() + "\""};
   if (strikes > 0) return {State::Ran, "ran: " + std::to_string(strikes) + (strikes == 1 ? " strike" : " strikes")};
@@ -186,6 +217,9 @@ void PrintSummary(const ReportInput& report) {
       list += (list.empty() ? "" : ", ") + fault + " (" + std::to_string(refused) + " call(s) refused)";
     std::printf("faults:       injected %s\n", list.c_str());
   }
+  std::printf("layout fault: %s\n", report.layoutFault.empty() ? "none" : report.layoutFault.c_str());
+  std::printf("stand-down:   %s\n",
+              report.standDown.empty() ? "none seen in the plug-in's log" : report.standDown.c_str());
   std::map<StrikeKind, size_t> byKind;
   std::map<int, size_t> chainStrikes;
   for (const ReportStrike& s : report.strikes) {

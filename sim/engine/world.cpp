@@ -20,6 +20,9 @@ constexpr size_t kNodeSize = 0x100;
 constexpr size_t kCellSize = 0x130;
 constexpr size_t kWorldspaceSize = 0x40;
 constexpr size_t kSkySize = 0x1c0;
+// What the layout faults put in a field is read as what the field should
+// hold: large enough for the fields a plug-in that does not check reads.
+constexpr size_t kSkyMemberSize = 0x680;  // read as a weather
 constexpr float kLoadedHour = 12.0f;
 
 const char* cellKind(bool inCell, bool attached) { return !inCell ? "none" : attached ? "attached" : "unattached"; }
@@ -305,14 +308,14 @@ void World::setLayoutFault(LayoutFault fault) {
   fault_ = fault;
   switch (fault) {
     case LayoutFault::SkyWeather:
-      if (!clouds_) clouds_ = engine_.create(Cls::SkyClouds, 0x40);
+      if (!clouds_) clouds_ = engine_.create(Cls::SkyClouds, kSkyMemberSize);
       writeCurrentWeather(currentWeather_);
       break;
     case LayoutFault::PlayerCell:
       if (!notAnObject_) {
         // Plain data, as a list or an array header would be: its first word
         // points further into the heap, nowhere near the game's image.
-        notAnObject_ = keep(0x100);
+        notAnObject_ = keep(kCellSize);
         storeField<void*>(notAnObject_, 0, keep(0x40));
         storeField<uint32_t>(notAnObject_, 8, 3);
       }
@@ -332,7 +335,7 @@ void World::setLayoutFault(LayoutFault fault) {
                           "should have found the memory unreadable and stood down");
       break;
     case LayoutFault::RootNode:
-      if (!controller_) controller_ = engine_.create(Cls::AnimationController, 0x80);
+      if (!controller_) controller_ = engine_.create(Cls::AnimationController, kNodeSize);
       storeField<void*>(player3D_.loaded3D, field::kLoaded3DRootNode, controller_);
       break;
     case LayoutFault::VmMachine:  // the engine's
