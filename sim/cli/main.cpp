@@ -575,20 +575,8 @@ int main(int argc, char** argv) {
   const std::string faultName =
       layoutFault == nimbrel_sim::LayoutFault::None ? "" : nimbrel_sim::layoutFaultName(layoutFault);
   const size_t strikes = game.world().casts().size();
-  if (!faultName.empty() && !standDown.seen) {
-    runFailures.push_back("the layout fault " + faultName +
-                          " was in force, but the plug-in did not stand down: its log has no stand-down line" +
-                          (strikes ? " and lightning went on (" + std::to_string(strikes) + " spell casts)" : ""));
-  } else if (!faultName.empty() && (standDown.reasonLine.empty() || standDown.standDownLine.empty())) {
-    runFailures.push_back(std::string("the plug-in stood down without ") +
-                          (standDown.reasonLine.empty() ? "its line naming what it found where it read"
-                                                        : "its line that lightning stands down for this game session"));
-  } else if (faultName.empty() && standDown.seen) {
-    runFailures.push_back(
-        "the plug-in stood down though no layout fault was in force (the double's type information or the plug-in's "
-        "check is wrong): its log says \"" +
-        (standDown.reasonLine.empty() ? standDown.standDownLine : standDown.reasonLine) + "\"");
-  }
+  const std::string standDownFailure = nimbrel_sim::cli::StandDownFailure(faultName, standDown, strikes);
+  if (!standDownFailure.empty()) runFailures.push_back(standDownFailure);
 
   nimbrel_sim::ReportInput report;
   report.edition = std::string(vr ? "Skyrim VR " : "Skyrim Special Edition ") + runtime.name;

@@ -165,6 +165,25 @@ std::string StandDownWords(const StandDownSeen& s) {
   return words + look;
 }
 
+std::string StandDownFailure(const std::string& fault, const StandDownSeen& standDown, size_t casts) {
+  if (!fault.empty() && !standDown.seen)
+    return "the layout fault " + fault +
+           " was in force, but the plug-in did not stand down: its log has no "
+           "stand-down line" +
+           (casts ? " and lightning went on (" + std::to_string(casts) + " spell casts)" : "");
+  if (!fault.empty() && standDown.reasonLine.empty())
+    return "the plug-in stood down without its line naming what it found where it read (the layout fault " + fault +
+           ")";
+  if (!fault.empty() && standDown.standDownLine.empty())
+    return "the plug-in named what it found (\"" + standDown.reasonLine +
+           "\") but its log has no line that lightning stands down for this game session";
+  if (fault.empty() && standDown.seen)
+    return "the plug-in stood down though no layout fault was in force (the double's type information or the "
+           "plug-in's check is wrong): its log says \"" +
+           (standDown.reasonLine.empty() ? standDown.standDownLine : standDown.reasonLine) + "\"";
+  return "";
+}
+
 LightningState LightningFrom(const LogFollower& log, const StandDownSeen& standDown, const std::string& fault,
                              size_t strikes, const std::vector<std::pair<double, int>>& frequency) {
   using State = LightningState::State;

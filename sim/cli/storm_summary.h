@@ -46,6 +46,12 @@ LightningState LightningFrom(const LogFollower& log, const StandDownSeen& standD
 // ..."); empty when the line names none.
 std::string StandDownField(const std::string& reasonLine);
 
+// Whether the plug-in stood down as the run asked: under a layout fault
+// (`fault` its name) with both its lines, else not at all. Empty when it
+// did; else the run's failure in words (with the spell casts the world saw,
+// when lightning went on).
+std::string StandDownFailure(const std::string& fault, const StandDownSeen& standDown, size_t casts);
+
 // The summary's and the report's words on the stand-down: when the double
 // saw the plug-in's lines, and the engine calls from its threads after them.
 std::string StandDownWords(const StandDownSeen& standDown);
