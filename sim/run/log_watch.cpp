@@ -57,9 +57,15 @@ void LogWatch::look() {
   // for reading and writing: the plug-in holds it open as its writer.
   if (!file_) file_ = std::fopen(path_.c_str(), "rb");
   if (!file_) return;
+  // A seek to where the last look ended before each read: the Windows C
+  // library keeps a stream at its end once it met it, whatever is appended
+  // after.
   char buffer[4096];
-  std::clearerr(file_);
-  for (size_t read; (read = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) partial_.append(buffer, read);
+  if (std::fseek(file_, offset_, SEEK_SET) != 0) return;
+  for (size_t read; (read = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) {
+    partial_.append(buffer, read);
+    offset_ += static_cast<long>(read);
+  }
   size_t start = 0;
   for (size_t end; (end = partial_.find('\n', start)) != std::string::npos; start = end + 1) {
     std::string line = partial_.substr(start, end - start);

@@ -42,6 +42,7 @@ class LogWatch {
   std::mutex lookMutex_;  // one look at a time
   std::string path_;
   std::FILE* file_ = nullptr;
+  long offset_ = 0;  // read up to here
   std::string partial_;
   std::mutex mutex_;
   std::condition_variable wake_;
