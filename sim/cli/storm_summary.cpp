@@ -159,8 +159,9 @@ std::string StandDownWords(const StandDownSeen& s) {
   words += s.standDownLine.empty() ? "(no line that lightning stands down)" : "\"" + s.standDownLine + "\"";
   words += "; engine calls from its own threads after the double saw its first line: ";
   words += s.pluginEngineCallsAfter == 0 ? "none" : std::to_string(s.pluginEngineCallsAfter) + " (a failure)";
-  char look[96];
-  std::snprintf(look, sizeof look, " (the double looks at the log every %d ms; calls after a line was seen count)",
+  char look[128];
+  std::snprintf(look, sizeof look,
+                " (the check covers the calls made after the double saw the line; it looks at the log every %d ms)",
                 LogWatch::kLookMs);
   return words + look;
 }
