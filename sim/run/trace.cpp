@@ -138,6 +138,7 @@ void Trace::countOnly() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
   countOnly_ = true;
+  hostThread_ = std::this_thread::get_id();  // the host's thread all the same
 }
 
 void Trace::setMainThread(std::thread::id id) {

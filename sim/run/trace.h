@@ -40,7 +40,8 @@ class Trace {
   // Starts a new file (truncated). The thread that opens the trace is the
   // host's thread.
   bool open(const std::string& path);
-  // From now on lines are only counted: neither kept nor written.
+  // From now on lines are only counted: neither kept nor written. The
+  // calling thread is the host's thread.
   void countOnly();
   void setMainThread(std::thread::id id);
   void record(const char* fn, const Args& args = Args());
