@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "cli/storm_summary.h"
+#include "engine/layout_faults.h"
 #include "image/runtimes.h"
 #include "nimbrel_sim/game_double.h"
 #include "run/os.h"
@@ -32,6 +33,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitCheckFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitRefused = 3;
+constexpr int kExitStoodDown = 4;
 
 // The default scenario's few minutes of simulated time then take about 24 s.
 constexpr double kDefaultTimeScale = 10.0;
@@ -51,7 +53,7 @@ void usage(std::FILE* to) {
   std::fprintf(to,
                "usage: nimbrel-sim [--edition se|vr] [--plugin PATH] [--runtime VERSION] [--address-library WHAT]\n"
                "                   [--editor] [--out DIR] [--scenario FILE] [--time-scale N] [--timer-resolution MS]\n"
-               "                   [--duration SECONDS] [--fault ENTRY:WHEN]...\n"
+               "                   [--duration SECONDS] [--fault ENTRY:WHEN]... [--layout-fault KIND]\n"
                "  --edition     game edition to simulate (default se)\n"
                "  --plugin      plug-in library (default: Nimbrel or NimbrelVR beside this program)\n"
                "  --runtime     runtime the game runs and the host reports (default: the edition's own, 1.5.39 for\n"
@@ -79,16 +81,30 @@ void usage(std::FILE* to) {
                "  --fault       an engine entry refuses (null, false or nothing): WHEN is N (its N-th call),\n"
                "                N+ (every call from the N-th on) or pP (each call with probability P, 0 < P <= 1)\n"
                "                entries (exact case): %s\n"
+               "  --layout-fault  moves one field the plug-in reads for the run, as a game update would; what\n"
+               "                lies where the plug-in reads is what the moved layout leaves there. KIND:\n"
+               "                sky-weather (the sky's current weather holds the sky's Clouds object),\n"
+               "                player-cell (the player's cell holds heap memory that is no object),\n"
+               "                cell-worldspace (a cell's worldspace holds an address no one may read),\n"
+               "                vm-machine (the script VM's machine holds its event sink object),\n"
+               "                root-node (the player's root node holds its animation controller).\n"
+               "                The plug-in is to stand down; the run then exits with 4\n"
                "exit codes:\n"
                "  0  the run played through and every check of the double held (lightning may still not have\n"
-               "     started: see the 'lightning:' line)\n"
-               "  1  a check of the double failed, or a scenario event due before the end was not played\n"
+               "     started: see the 'lightning:' line); no layout fault was in force\n"
+               "  1  a check of the double failed, a scenario event due before the end was not played, or a\n"
+               "     stand-down went wrong: none under a layout fault, one without (see 4)\n"
                "  2  bad usage or input: an option, the scenario file, the --out folder, the plug-in file\n"
                "  3  the plug-in was declined, by the host (SKSE for AE's rules on SKSEPlugin_Version, such as a\n"
                "     missing Address Library database) or by itself (SKSEPlugin_Query or SKSEPlugin_Load returned\n"
                "     false): the 'plug-in load:' line says who and why\n"
-               "  4  the plug-in called an address where the engine has no function, or read a cell through the\n"
-               "     field another runtime uses\n",
+               "  4  the run played through, every check of the double held, and the plug-in stood down as a\n"
+               "     --layout-fault (or the scenario's layout-fault line) asked: it ran, but declined to act (the\n"
+               "     'lightning:' and 'stand-down:' lines say what it found). With a layout fault, a plug-in that\n"
+               "     does not stand down (it goes on, or crashes) fails the run with 1; without one, a plug-in that\n"
+               "     stands down fails it with 1 too\n"
+               "  5  the plug-in crashed: it called an address where the engine has no function, or read a cell\n"
+               "     through the field another runtime uses\n",
                kDefaultTimeScale, nimbrel_sim::kMaxScenarioSeconds, entries.c_str());
 }
 
@@ -344,6 +360,15 @@ int main(int argc, char** argv) {
         return kExitUsage;
       }
       options.faults.push_back(fault);
+    } else if (arg == "--layout-fault") {
+      const std::string text = value("--layout-fault");
+      if (!nimbrel_sim::parseLayoutFault(text, options.layoutFault)) {
+        std::string names;
+        for (const std::string& name : nimbrel_sim::layoutFaultNames()) names += (names.empty() ? "" : ", ") + name;
+        std::fprintf(stderr, "nimbrel-sim: unknown layout fault %s (%s)\n",
+                     nimbrel_sim::quoteScenarioText(text).c_str(), names.c_str());
+        return kExitUsage;
+      }
     } else if (arg == "--help" || arg == "-h") {
       usage(stdout);
       return kExitOk;
@@ -547,10 +572,18 @@ int main(int argc, char** argv) {
   std::printf("log:          %s\n", game.pluginLogPath().c_str());
 
   // The double's checks of the host and engine rules, apart from the run's
-  // own failures (scenario events that never played).
+  // own failures (scenario events that never played, a stand-down that
+  // should or should not have come).
   std::vector<std::string> checkFailures, runFailures;
   for (const std::string& f : game.checks().failures())
     (f.rfind("scenario line ", 0) == 0 ? runFailures : checkFailures).push_back(f);
+  const nimbrel_sim::StandDownSeen standDown = game.checks().standDown();
+  const nimbrel_sim::LayoutFault layoutFault = game.layoutFault();
+  const std::string faultName =
+      layoutFault == nimbrel_sim::LayoutFault::None ? "" : nimbrel_sim::layoutFaultName(layoutFault);
+  const size_t strikes = game.world().casts().size();
+  const std::string standDownFailure = nimbrel_sim::cli::StandDownFailure(faultName, standDown, strikes);
+  if (!standDownFailure.empty()) runFailures.push_back(standDownFailure);
 
   nimbrel_sim::ReportInput report;
   report.edition = vr ? "Skyrim VR" : "Skyrim Special Edition";
@@ -579,7 +612,11 @@ int main(int argc, char** argv) {
   report.moves = moves.size();
   report.tasksRun = game.host().tasksRun();
   report.mainThread = game.checks().mainThreadFigures();
-  report.lightning = nimbrel_sim::cli::LightningFrom(follower, report.strikes.size(), report.frequency);
+  report.lightning =
+      nimbrel_sim::cli::LightningFrom(follower, standDown, faultName, report.strikes.size(), report.frequency);
+  if (!faultName.empty())
+    report.layoutFault = faultName + ": " + nimbrel_sim::layoutFaultWords(layoutFault, options.edition, runtime.packed);
+  report.standDown = nimbrel_sim::cli::StandDownWords(standDown);
   report.failures = checkFailures;
   report.runFailures = runFailures;
   report.logPath = game.pluginLogPath();
@@ -603,5 +640,7 @@ int main(int argc, char** argv) {
   // The plug-in's threads are still at work, as in a running game: end the
   // process as the game does, without running static destructors under them.
   std::fflush(nullptr);
-  std::_Exit(failures.empty() ? kExitOk : kExitCheckFailed);
+  if (!failures.empty()) std::_Exit(kExitCheckFailed);
+  // Ran, but the plug-in declined to act, as the layout fault asked.
+  std::_Exit(faultName.empty() ? kExitOk : kExitStoodDown);
 }

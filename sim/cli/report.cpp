@@ -389,6 +389,11 @@ std::string RenderReport(const ReportInput& in) {
           << " call(s) refused)";
   }
   out << "</div>\n";
+  if (!in.layoutFault.empty() || !in.standDown.empty()) {
+    out << "<div class=\"verdict warn\" id=\"layout\"><b>layout fault</b> "
+        << Escape(in.layoutFault.empty() ? "none" : in.layoutFault) << "<br><b>stand-down</b> "
+        << Escape(in.standDown.empty() ? "none seen in the plug-in's log" : in.standDown) << "</div>\n";
+  }
   if (!in.runFailures.empty() || !in.failures.empty()) {
     out << "<h2 class=\"bad\">Failures</h2><ul>\n";
     for (const std::string& f : in.runFailures) out << "<li>" << Escape(f) << "</li>\n";
@@ -498,6 +503,9 @@ std::string RenderReport(const ReportInput& in) {
       << "<dt>screen-flash calls</dt><dd>each flash is one apply and one remove call; the count of flashes is "
          "the applies.</dd>\n"
       << "<dt>threads</dt><dd>the most of the plug-in's own threads alive at one moment.</dd>\n"
+      << "<dt>layout fault, stand-down</dt><dd>a field the plug-in reads, moved for the run as a game update "
+         "would move it; the plug-in is to find out by the engine's type information, log what it found and "
+         "stand down for the session, with no engine call from its threads after that.</dd>\n"
       << "</dl>\n";
   out << "<h2>Files</h2><p>plug-in log: <code>" << Escape(in.logPath) << "</code><br>trace: <code>"
       << Escape(in.tracePath) << "</code></p>\n</body></html>\n";

@@ -24,7 +24,7 @@ struct ReportStrike {
 // Whether the plug-in's lightning ran, apart from the double's checks: a run
 // can pass every check while the mod never starts.
 struct LightningState {
-  enum class State { Ran, NoStrikes, NeverStarted } state = State::NoStrikes;
+  enum class State { Ran, NoStrikes, NeverStarted, StoodDown } state = State::NoStrikes;
   std::string text;  // the headline after "lightning: "
 };
 
@@ -42,6 +42,8 @@ struct ReportInput {
   std::vector<ScenarioOutcome> outcomes;               // what became of each
   std::vector<UnknownSettingKey> unknownKeys;
   std::vector<std::pair<std::string, uint64_t>> faults;  // injected ("FormFromId:3"), calls refused
+  std::string layoutFault;                               // the field moved for the run and what it holds ("" for none)
+  std::string standDown;  // what the double saw of the plug-in standing down ("" for nothing)
   LightningState lightning;
   int minFrequency = 255;  // the floor the plug-in found
   struct Waits {

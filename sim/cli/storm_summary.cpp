@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "run/log_watch.h"
 #include "scenario/reader.h"
 
 namespace nimbrel_sim::cli {
@@ -140,9 +141,59 @@ std::vector<ReportInput::Waits> LaunchWaits(const std::vector<MoveRecord>& moves
   return all;
 }
 
-LightningState LightningFrom(const LogFollower& log, size_t strikes,
-                             const std::vector<std::pair<double, int>>& frequency) {
+std::string StandDownField(const std::string& reasonLine) {
+  const std::string from = "expects: ", to = " should hold ";
+  const size_t begin = reasonLine.find(from);
+  if (begin == std::string::npos) return "";
+  const size_t end = reasonLine.find(to, begin + from.size());
+  return end == std::string::npos ? "" : reasonLine.substr(begin + from.size(), end - begin - from.size());
+}
+
+std::string StandDownWords(const StandDownSeen& s) {
+  if (!s.seen) return "";
+  char when[64];
+  std::snprintf(when, sizeof when, "%.3f s", s.seenMs / 1000.0);
+  std::string words = "the plug-in's log, seen at " + std::string(when) + " on the trace's clock: ";
+  words += s.reasonLine.empty() ? "(no line naming what it found)" : "\"" + s.reasonLine + "\"";
+  words += " / ";
+  words += s.standDownLine.empty() ? "(no line that lightning stands down)" : "\"" + s.standDownLine + "\"";
+  words += "; engine calls from its own threads after the double saw its first line: ";
+  words += s.pluginEngineCallsAfter == 0 ? "none" : std::to_string(s.pluginEngineCallsAfter) + " (a failure)";
+  char look[128];
+  std::snprintf(look, sizeof look,
+                " (the check covers the calls made after the double saw the line; it looks at the log every %d ms)",
+                LogWatch::kLookMs);
+  return words + look;
+}
+
+std::string StandDownFailure(const std::string& fault, const StandDownSeen& standDown, size_t casts) {
+  if (!fault.empty() && !standDown.seen)
+    return "the layout fault " + fault +
+           " was in force, but the plug-in did not stand down: its log has no "
+           "stand-down line" +
+           (casts ? " and lightning went on (" + std::to_string(casts) + " spell casts)" : "");
+  if (!fault.empty() && standDown.reasonLine.empty())
+    return "the plug-in stood down without its line naming what it found where it read (the layout fault " + fault +
+           ")";
+  if (!fault.empty() && standDown.standDownLine.empty())
+    return "the plug-in named what it found (\"" + standDown.reasonLine +
+           "\") but its log has no line that lightning stands down for this game session";
+  if (fault.empty() && standDown.seen)
+    return "the plug-in stood down though no layout fault was in force (the double's type information or the "
+           "plug-in's check is wrong): its log says \"" +
+           (standDown.reasonLine.empty() ? standDown.standDownLine : standDown.reasonLine) + "\"";
+  return "";
+}
+
+LightningState LightningFrom(const LogFollower& log, const StandDownSeen& standDown, const std::string& fault,
+                             size_t strikes, const std::vector<std::pair<double, int>>& frequency) {
   using State = LightningState::State;
+  if (standDown.seen) {
+    std::string field = StandDownField(standDown.reasonLine);
+    if (field.empty()) field = fault.empty() ? "no field named" : fault;
+    const std::string& quoted = standDown.reasonLine.empty() ? standDown.standDownLine : standDown.reasonLine;
+    return {State::StoodDown, "stood down (" + field + ") \u2014 the plug-in's log says \"" + quoted + "\""};
+  }
   if (!log.stopLine().empty())
     return {State::NeverStarted, "never started \u2014 the plug-in's log says \"" + log.stopLine() + "\""};
   if (strikes > 0) return {State::Ran, "ran: " + std::to_string(strikes) + (strikes == 1 ? " strike" : " strikes")};
@@ -186,6 +237,9 @@ void PrintSummary(const ReportInput& report) {
       list += (list.empty() ? "" : ", ") + fault + " (" + std::to_string(refused) + " call(s) refused)";
     std::printf("faults:       injected %s\n", list.c_str());
   }
+  std::printf("layout fault: %s\n", report.layoutFault.empty() ? "none" : report.layoutFault.c_str());
+  std::printf("stand-down:   %s\n",
+              report.standDown.empty() ? "none seen in the plug-in's log" : report.standDown.c_str());
   std::map<StrikeKind, size_t> byKind;
   std::map<int, size_t> chainStrikes;
   for (const ReportStrike& s : report.strikes) {

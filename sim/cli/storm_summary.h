@@ -33,10 +33,28 @@ class LogFollower {
   std::string stopLine_;
 };
 
-// Whether lightning ran in a run whose plug-in loaded: never started (the log
-// says the plug-in gave up), started without a strike, or ran.
-LightningState LightningFrom(const LogFollower& log, size_t strikes,
-                             const std::vector<std::pair<double, int>>& frequency);
+// Whether lightning ran in a run whose plug-in loaded: stood down (the
+// double saw its stand-down lines), never started (the log says the plug-in
+// gave up), started without a strike, or ran. `fault` names the layout
+// fault in force ("" for none): the field's name when the plug-in's line
+// names none.
+LightningState LightningFrom(const LogFollower& log, const StandDownSeen& standDown, const std::string& fault,
+                             size_t strikes, const std::vector<std::pair<double, int>>& frequency);
+
+// The field the plug-in's reason line names ("the sky's current weather
+// (+0x48)" of "... expects: the sky's current weather (+0x48) should hold
+// ..."); empty when the line names none.
+std::string StandDownField(const std::string& reasonLine);
+
+// Whether the plug-in stood down as the run asked: under a layout fault
+// (`fault` its name) with both its lines, else not at all. Empty when it
+// did; else the run's failure in words (with the spell casts the world saw,
+// when lightning went on).
+std::string StandDownFailure(const std::string& fault, const StandDownSeen& standDown, size_t casts);
+
+// The summary's and the report's words on the stand-down: when the double
+// saw the plug-in's lines, and the engine calls from its threads after them.
+std::string StandDownWords(const StandDownSeen& standDown);
 
 // Mean wait between launches of each kind (fork, then sheet) while the
 // published frequency held still, against 1000 / rate x the frequency ratio;

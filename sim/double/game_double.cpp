@@ -14,6 +14,7 @@
 
 #include "double/game_double_impl.h"
 #include "engine/engine.h"
+#include "engine/layout_faults.h"
 #include "host/host.h"
 #include "host/version_data.h"
 #include "image/image.h"
@@ -67,9 +68,9 @@ GameDouble::GameDouble(Options options)
       scripts_(*impl_),
       checks_(*impl_) {
   DoubleState& d = *impl_;
-  // Laying out the image takes a while (64 MiB); the trace clock starts after.
+  // The image was laid out first (64 MiB take a while); the trace clock
+  // starts after.
   std::string problem;
-  bool imageReady = image().prepare(d.options.edition, runtimeOf(d.options), Engine::functionTargets(), problem);
   std::error_code ec;
   d.startDir = std::filesystem::current_path(ec).string();
   std::filesystem::create_directories(d.documentsDir(), ec);
@@ -111,8 +112,8 @@ GameDouble::GameDouble(Options options)
     os::unsetEnv("NIMBREL_DOCUMENTS_LASTERR");
   }
 
-  if (!imageReady) {
-    d.run.fail("game image: " + problem);
+  if (!d.imageReady) {
+    d.run.fail("game image: " + d.imageProblem);
   } else {
     d.engine.activate();
     d.host.activate();
@@ -137,6 +138,7 @@ GameDouble::GameDouble(Options options)
     d.host.runFrameTasks(frame);
     d.world.endFrame();
   });
+  if (d.options.layoutFault != LayoutFault::None) d.applyLayoutFault(d.options.layoutFault);
   d.run.trace.record("GameDouble", Args()
                                        .s("edition", d.options.edition == Edition::VR ? "vr" : "se")
                                        .p("imageBase", image().base())
@@ -160,7 +162,26 @@ GameDouble::~GameDouble() {
   impl_->scripts.stop();
   impl_->ui.stop();
   impl_->census.stop();
+  impl_->logWatch.stop();
 }
+
+void DoubleState::applyLayoutFault(LayoutFault fault) {
+  if (fault == LayoutFault::None || layoutFault != LayoutFault::None) return;
+  layoutFault = fault;
+  engine.setLayoutFault(fault);
+  world.setLayoutFault(fault);
+  run.trace.record("LayoutFault", Args()
+                                      .s("fault", layoutFaultName(fault))
+                                      .s("what", layoutFaultWords(fault, options.edition, runtimeOf(options))));
+  // A plug-in that follows the field instead of standing down fails the
+  // run, crash or not.
+  static std::string note;
+  note = std::string("the layout fault ") + layoutFaultName(fault) +
+         " was in force: the plug-in was to check what it found there and stand down, not crash";
+  os::setFaultExit(1, note.c_str());
+}
+
+LayoutFault GameDouble::layoutFault() const { return impl_->layoutFault; }
 
 // --- the plug-in ----------------------------------------------------------------
 
@@ -215,6 +236,7 @@ bool GameDouble::query() {
     return false;
   }
   d.descriptionRecord = {kSentinelWord, kSentinelName, kSentinelWord};
+  d.logWatch.start(pluginLogPath());
   d.host.setInQueryOrLoad(true);
   bool accepted = plugin_calls::query(d.queryFn, d.host.record(), &d.descriptionRecord);
   d.host.setInQueryOrLoad(false);
@@ -289,6 +311,7 @@ bool GameDouble::load() {
     d.error = "no plug-in loaded";
     return false;
   }
+  d.logWatch.start(pluginLogPath());
   d.host.setInQueryOrLoad(true);
   bool result = plugin_calls::load(d.loadFn, d.host.record());
   d.host.setInQueryOrLoad(false);

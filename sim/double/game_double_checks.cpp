@@ -45,6 +45,8 @@ MainThreadFigures Checks::mainThreadFigures() const {
 
 std::map<std::string, uint64_t> Checks::faultsRefused() const { return impl_->run.faults.refusedByEntry(); }
 
+StandDownSeen Checks::standDown() const { return impl_->run.standDown(); }
+
 size_t Checks::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
 
 std::vector<uint8_t> Checks::patchSiteBytes(size_t count) const {
@@ -91,6 +93,8 @@ std::vector<std::string> Checks::failures() const {
 void Checks::finalChecks() {
   DoubleState& d = *impl_;
   std::vector<std::string> found;
+  // The log's last lines, should the plug-in have stood down just now.
+  d.logWatch.look();
 
   // Strike threads may go on queuing tasks: those queued before the check
   // began must have run; later ones may still be pending.

@@ -17,7 +17,9 @@
 #include "engine/workers.h"
 #include "engine/world.h"
 #include "host/host.h"
+#include "image/image.h"
 #include "nimbrel_sim/game_double.h"
+#include "run/log_watch.h"
 #include "run/run.h"
 #include "run/scenario_plan.h"
 
@@ -45,6 +47,8 @@ inline double editionFps(const Options& o) { return o.fps > 0 ? o.fps : o.editio
 struct DoubleState {
   explicit DoubleState(Options o)
       : options(std::move(o)),
+        imageReady(image().prepare(options.edition, runtimeOf(options), Engine::functionTargets(),
+                                   Engine::virtualSlots(), imageProblem)),
         engine(run, options),
         host(run, engine, options),
         world(run, engine, options),
@@ -53,6 +57,10 @@ struct DoubleState {
         mainThread(run, editionFps(options), options.timeScale) {}
 
   Options options;
+  // The image is laid out before the engine makes its objects: each holds
+  // its class's vtable.
+  std::string imageProblem;
+  bool imageReady = false;
   Run run;
   Engine engine;
   Host host;
@@ -64,6 +72,11 @@ struct DoubleState {
   Workers scripts{"script", 3};
   // Samples the plug-in's threads, and writes the trace out now and then.
   ThreadCensus census{options.threadCensus, [this] { run.trace.flush(); }};
+  // Follows the plug-in's log for its stand-down, from its first call on.
+  LogWatch logWatch{run};
+  // The layout fault in force (the options', else the scenario's).
+  LayoutFault layoutFault = LayoutFault::None;
+  void applyLayoutFault(LayoutFault fault);
 
   // A saved-game load, on the main thread: message 2, the world torn down
   // for the load's time, message 3.

@@ -20,8 +20,9 @@ constexpr size_t kNodeSize = 16;           // file entry pointer, next node poin
 constexpr uint32_t kWeatherCapacity = 1024;
 
 // The model component's table: slot 4 (byte offset 0x20) gets the model
-// path, slot 5 (0x28) sets it; any other slot is a fault of the caller.
-constexpr int kComponentSlots = 8;
+// path, slot 5 (0x28) sets it; any other slot is a fault of the caller. The
+// image holds it as the vtable of the effect art's TESModel (rtti.h).
+constexpr size_t kComponentSlots = kModelComponentSlots;
 
 GameData* ownerOf(void* component) { return loadField<GameData*>(component, field::kComponentOwner); }
 
@@ -117,6 +118,8 @@ constexpr size_t kNullWeatherAfter = 3;  // the array's null entry follows Rain
 
 }  // namespace
 
+const void* const* GameData::modelComponentTable() { return kComponentTable; }
+
 GameData::GameData(Run& run, Engine& engine, Edition edition) : run_(run), engine_(engine), edition_(edition) {
   weatherArray_ = std::make_unique<void*[]>(kWeatherCapacity);  // zeroed
   weathers_ = weatherArray_.get();
@@ -175,7 +178,7 @@ void* GameData::newForm(FormKind kind, uint32_t formId) {
   void* form = engine_.create(layout.cls, layout.size);
   if (kind == FormKind::EffectArt) {
     void* component = static_cast<uint8_t*>(form) + field::kModelComponent;
-    storeField<const void*>(component, 0, kComponentTable);
+    storeField<uintptr_t>(component, 0, image().vtableOf(gameClassOf(Cls::EffectArt), kModelComponentOffset));
     storeField<GameData*>(component, field::kComponentOwner, this);
   }
   engine_.addForm(formId, form);
@@ -314,6 +317,7 @@ const char** pathSlot(void* component) {
 // The path is published with release and read with acquire, so whoever gets
 // the pointer also sees the text behind it.
 const char* GameData::componentGet(void* component) {
+  run_.noteEngineEntry("ModelPathGet");
   const char* path = __atomic_load_n(pathSlot(component), __ATOMIC_ACQUIRE);
   run_.trace.record("ModelPathGet",
                     Args().u("formId", formIdOfComponent(component)).s("result", path ? path : "(null)"));
@@ -321,6 +325,7 @@ const char* GameData::componentGet(void* component) {
 }
 
 void GameData::componentSet(void* component, const char* path) {
+  run_.noteEngineEntry("ModelPathSet");
   uint32_t formId = formIdOfComponent(component);
   if (!path) {
     run_.trace.record("ModelPathSet", Args().u("formId", formId).s("path", "(null)"));
@@ -336,6 +341,7 @@ void GameData::componentSet(void* component, const char* path) {
 }
 
 void GameData::componentTrap(void* component, int slot) {
+  run_.noteEngineEntry("ModelComponentSlot");
   run_.trace.record("ModelComponentSlot", Args().u("formId", formIdOfComponent(component)).i("slot", slot));
   run_.fail("model component virtual slot " + std::to_string(slot) +
             " called; only slots 4 (get, 0x20) and 5 (set, 0x28) are used");

@@ -88,7 +88,9 @@ class GameData {
   uint32_t dawnguardFormId(uint32_t localId) const;
   static uint32_t weatherId(DefaultWeather weather);
 
-  // The model component's operations, as its table runs them.
+  // The model component's vtable slots (kModelComponentSlots), and its
+  // operations as they run them.
+  static const void* const* modelComponentTable();
   const char* componentGet(void* component);
   void componentSet(void* component, const char* path);
   void componentTrap(void* component, int slot);

@@ -21,14 +21,13 @@ Engine::Engine(Run& run, const Options& options)
       vmMachineField_(scriptVmMachineOffset(options.edition, runtimeOf(options))),
       vmOtherField_(scriptVmOtherOffset(options.edition, runtimeOf(options))) {
   noSourceFile_ = intern("");
+  // The script machine's vtable keeps its registration slot working.
   registry_ = create(Cls::ScriptRegistry, 0x100);
-  storeField<const void*>(registry_, 0, scriptRegistryTable());
   // The script machine where the runtime keeps it; at the other offset an
-  // object with a virtual table of its own, whose every use fails the run.
+  // object with a vtable of its own, whose every use fails the run.
   vm_ = create(Cls::ScriptVm, field::kVmSize);
   storeField<void*>(vm_, vmMachineField_, registry_);
   vmOther_ = create(Cls::ScriptVmOther, 0x10);
-  storeField<const void*>(vmOther_, 0, vmOtherTable());
   storeField<void*>(vm_, vmOtherField_, vmOther_);
   // No weathers and no loaded files yet: a null array and an empty head node.
   dataRegistry_ = create(Cls::DataRegistry, field::kLoadedFiles + 0x10);
@@ -58,10 +57,67 @@ void Engine::activate() {
   ActiveRun::setEngine(this);
 }
 
+ClassId gameClassOf(Cls cls) {
+  switch (cls) {
+    case Cls::Form:
+      return ClassId::TESObjectWEAP;  // the forms of no other kind are weapons
+    case Cls::Spell:
+      return ClassId::SpellItem;
+    case Cls::EffectArt:
+      return ClassId::BGSProjectile;
+    case Cls::ImageSpaceModifier:
+      return ClassId::TESImageSpaceModifier;
+    case Cls::FormList:
+      return ClassId::BGSListForm;
+    case Cls::GlobalVariable:
+      return ClassId::TESGlobal;
+    case Cls::ObjectReference:
+      return ClassId::TESObjectREFR;
+    case Cls::Actor:
+      return ClassId::Character;
+    case Cls::Player:
+      return ClassId::PlayerCharacter;
+    case Cls::Weather:
+      return ClassId::TESWeather;
+    case Cls::Cell:
+      return ClassId::TESObjectCELL;
+    case Cls::Worldspace:
+      return ClassId::TESWorldSpace;
+    case Cls::Sky:
+      return ClassId::Sky;
+    case Cls::ScriptVm:
+      return ClassId::SkyrimVM;
+    case Cls::ScriptRegistry:
+      return ClassId::VirtualMachine;
+    case Cls::ScriptVmOther:
+      return ClassId::FormDeleteEventSink;
+    case Cls::DataRegistry:
+      return ClassId::TESDataHandler;
+    case Cls::MenuManager:
+      return ClassId::UI;
+    case Cls::ScriptEventSources:
+      return ClassId::ScriptEventSourceHolder;
+    case Cls::SceneNode:
+      return ClassId::NiNode;
+    case Cls::FadeNode:
+      return ClassId::BSFadeNode;
+    case Cls::SkyClouds:
+      return ClassId::Clouds;
+    case Cls::AnimationController:
+      return ClassId::NiControllerManager;
+    case Cls::ActionEventSource:
+      break;
+  }
+  return ClassId::Count;
+}
+
 void* Engine::create(Cls cls, size_t size) {
+  auto block = std::make_unique<uint8_t[]>(size);
+  void* object = block.get();
+  const ClassId game = gameClassOf(cls);
+  if (game != ClassId::Count) storeField<uintptr_t>(object, 0, image().vtableOf(game));
   std::lock_guard lock(mutex_);
-  storage_.push_back(std::make_unique<uint8_t[]>(size));
-  void* object = storage_.back().get();
+  storage_.push_back(std::move(block));
   objects_[reinterpret_cast<uintptr_t>(object)] = {cls, size};
   return object;
 }
@@ -112,7 +168,18 @@ size_t Engine::liveHeapBlocks() const {
   return heapBlocks_.size();
 }
 
+void Engine::setLayoutFault(LayoutFault fault) {
+  fault_.store(fault);
+  if (fault == LayoutFault::VmMachine) storeField<void*>(vm_, vmMachineField_, vmOther_);
+}
+
 std::string Engine::vmOtherFieldWords() const {
+  if (fault_.load() == LayoutFault::VmMachine)
+    return std::string(
+               "the plug-in took the script VM's event sink for the script machine: the layout fault "
+               "vm-machine put it at +0x") +
+           (vmMachineField_ == 0x200 ? "200" : "210") +
+           ", and the plug-in's check of the script machine there should have stood it down";
   if (vmOtherField_ == 0x200)
     return "the plug-in read the script VM's +0x200, where 1.6 kept the script machine; on 1.7 it is at +0x210";
   return "the plug-in read the script VM's +0x210, where 1.7 keeps the script machine; before 1.7 it is at +0x200";

@@ -27,8 +27,10 @@ namespace nimbrel_sim {
 class GameData;
 class ScriptMachine;
 
-// Classes of simulated objects. Forms derive from Form (the player from
-// Actor, an ObjectReference); the rest are engine objects outside the form tree.
+// Classes of simulated objects, as the double's own checks tell them apart.
+// Forms derive from Form (the player from Actor, an ObjectReference); the
+// rest are engine objects outside the form tree. Each holds the vtable of
+// its class in the game (classOfObject) at offset 0.
 enum class Cls : uint8_t {
   Form,
   Spell,
@@ -51,8 +53,17 @@ enum class Cls : uint8_t {
   DataRegistry,
   MenuManager,
   ScriptEventSources,
-  ActionEventSource,
+  ActionEventSource,  // the host's, not the engine's: no vtable
+  SceneNode,          // a reference's root node (NiNode)
+  FadeNode,           // the player's root node (BSFadeNode)
+  // What the layout faults leave where the plug-in reads (layoutFaultWords).
+  SkyClouds,
+  AnimationController,
 };
+
+// The game's class of an object of the double (Cls::ActionEventSource: none,
+// ClassId::Count).
+ClassId gameClassOf(Cls cls);
 
 // Fields of engine objects the double lays out (byte offsets).
 namespace field {
@@ -84,13 +95,16 @@ class Engine {
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
-  // The simulated function of each function entry (indexed by EntryId).
+  // The simulated function of each function entry (indexed by EntryId), and
+  // the slots of the vtables the engine's code calls.
   static const void* const* functionTargets();
+  static VirtualSlots virtualSlots();
   // Points the image's holders at this engine's objects and routes every
   // engine call to it.
   void activate();
 
-  // A zeroed object of a class, known to the dynamic cast.
+  // A zeroed object of a class, known to the dynamic cast, holding its
+  // class's vtable at offset 0 (ClassId of gameClassOf).
   void* create(Cls cls, size_t size);
   // Forgets objects made by create: no form id finds them, the dynamic cast
   // no longer knows them, and their memory goes back.
@@ -136,6 +150,11 @@ class Engine {
   // the double's words.
   std::string vmOtherFieldWords() const;
 
+  // The engine's layout fault (vm-machine): the script VM's machine field
+  // holds the object kept at its other offset, an event sink. The host and
+  // the engine go on with the machine they know.
+  void setLayoutFault(LayoutFault fault);
+
   // The script machine whose frames the frame functions accept (defined in
   // script_machine.cpp).
   void attachScriptMachine(ScriptMachine* machine);
@@ -148,10 +167,6 @@ class Engine {
   // The data and the script machine work on the engine's own tables.
   friend class GameData;
   friend class ScriptMachine;
-  // The script registry's virtual table, and that of the object at the
-  // script VM's other offset (entry_targets.cpp).
-  static const void* const* scriptRegistryTable();
-  static const void* const* vmOtherTable();
   struct Object {
     Cls cls;
     size_t size;
@@ -185,6 +200,7 @@ class Engine {
   void* vmOther_ = nullptr;
   size_t vmMachineField_ = 0x200;
   size_t vmOtherField_ = 0x210;
+  std::atomic<LayoutFault> fault_{LayoutFault::None};
   void* dataRegistry_ = nullptr;
   void* menuManager_ = nullptr;
   void* scriptEventSources_ = nullptr;

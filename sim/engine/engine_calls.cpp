@@ -119,9 +119,11 @@ void* Engine::dynamicCast(void* object, int32_t vfDelta, void* sourceType, void*
   } else if (vfDelta != 0 || isReference != 0) {
     problem = "EngineDynamicCast with non-zero first or last integer argument";
   } else if (object && image().isPoison(reinterpret_cast<uintptr_t>(object))) {
-    problem =
-        "EngineDynamicCast of the poison the double keeps in the cell's unused worldspace field: the plug-in reads the "
-        "cell at the wrong offset for this runtime";
+    problem = fault_.load() == LayoutFault::CellWorldspace
+                  ? "EngineDynamicCast of the address the layout fault cell-worldspace put in the cell's worldspace "
+                    "field: the plug-in's check of the worldspace should have stood it down"
+                  : "EngineDynamicCast of the poison the double keeps in the cell's unused worldspace field: the "
+                    "plug-in reads the cell at the wrong offset for this runtime";
   } else if (object) {
     std::optional<Cls> cls = classOf(object);
     if (!cls) {
@@ -442,7 +444,9 @@ bool Engine::checkNative(const char* fn, void* registry, uint32_t stackId, bool 
   bool sound = true;
   if (registry && registry == vmOther_) {
     run_.fail(std::string(fn) + " called with the object at the script VM's +0x" +
-              (vmOtherField_ == 0x200 ? "200" : "210") + " as the script machine: " + vmOtherFieldWords());
+              (fault_.load() == LayoutFault::VmMachine ? (vmMachineField_ == 0x200 ? "200" : "210")
+                                                       : (vmOtherField_ == 0x200 ? "200" : "210")) +
+              " as the script machine: " + vmOtherFieldWords());
     sound = false;
   } else if (registry != registry_) {
     run_.fail(std::string(fn) + " called with something other than the script registry");

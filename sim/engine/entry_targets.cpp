@@ -1,12 +1,16 @@
 // The functions behind the image's function entries, where the plug-in's
-// calls into the engine land: each asks the run's fault plan whether to
-// refuse, then hands the call to the active run's engine. Also the script
-// registry's virtual table, whose one used slot registers a native function,
-// and that of the object at the script VM's other offset, which only traps.
+// calls into the engine land: each notes the call (the run watches for calls
+// from the plug-in's threads after it stood down), asks the run's fault plan
+// whether to refuse, then hands the call to the active run's engine. Also
+// the slots of the script registry's vtable, whose one used slot registers a
+// native function, and of the object at the script VM's other offset, which
+// only trap.
 #include <array>
 #include <cstdint>
+#include <string>
 #include <utility>
 
+#include "engine/data.h"
 #include "engine/engine.h"
 #include "run/active_run.h"
 
@@ -16,8 +20,15 @@ namespace {
 
 Engine& active() { return *ActiveRun::engine(); }
 
+// Every call into the engine's code is noted first.
+Engine& enter(const char* entry) {
+  Engine& engine = active();
+  engine.run().noteEngineEntry(entry);
+  return engine;
+}
+
 // An entry the fault plan refuses answers null or false, or does nothing.
-bool refused(const char* entry) { return active().run().refuse(entry); }
+bool refused(const char* entry) { return enter(entry).run().refuse(entry); }
 
 void* simFormFromId(uint32_t formId) { return refused("FormFromId") ? nullptr : active().formFromId(formId); }
 void* simDynamicCast(void* object, int32_t vfDelta, void* from, void* to, int32_t isReference) {
@@ -49,7 +60,7 @@ void simAddSink(void* source, void* sink) {
 void* simHeapAllocate(void* heap, uint64_t size, uint32_t alignment, bool aligned) {
   return refused("EngineHeapAllocate") ? nullptr : active().heapAllocate(heap, size, alignment, aligned);
 }
-void simHeapFree(void* heap, void* block, bool aligned) { active().heapFree(heap, block, aligned); }
+void simHeapFree(void* heap, void* block, bool aligned) { enter("EngineHeapFree").heapFree(heap, block, aligned); }
 void* simInternedCreate(void* ref, const char* text) {
   return refused("InternedStringCreate") ? nullptr : active().internedCreate(ref, text);
 }
@@ -57,19 +68,20 @@ void* simInternedAssign(void* ref, const char* data) {
   return refused("InternedStringAssign") ? nullptr : active().internedAssign(ref, data);
 }
 void* simNativeInit(void* function, const char* name, const char* className, bool isStatic, uint32_t count) {
-  return active().nativeInit(function, name, className, isStatic, count);
+  return enter("NativeFunctionBaseInit").nativeInit(function, name, className, isStatic, count);
 }
-void simNativeRelease(void* function) { active().nativeRelease(function); }
-uint32_t simArgOffset(void* stack, void* frame) { return active().frameArgOffset(stack, frame); }
+void simNativeRelease(void* function) { enter("NativeFunctionBaseRelease").nativeRelease(function); }
+uint32_t simArgOffset(void* stack, void* frame) { return enter("StackFrameArgOffset").frameArgOffset(stack, frame); }
 ScriptValue* simArgValue(void* stack, void* frame, uint32_t index, uint32_t offset) {
-  return active().frameArgValue(stack, frame, index, offset);
+  return enter("StackFrameArgValue").frameArgValue(stack, frame, index, offset);
 }
-void simValueClear(ScriptValue* value) { active().valueClear(value); }
+void simValueClear(ScriptValue* value) { enter("ScriptValueClear").valueClear(value); }
 void* simSkyGetSingleton() { return refused("SkyGetSingleton") ? nullptr : active().skyGetSingleton(); }
 
 template <int Operation>
 uintptr_t simFunctionBase(void* self, uintptr_t a, uintptr_t b, uintptr_t c) {
-  return active().functionBase(Operation, self, a, b, c);
+  static const std::string name = "IFunctionBase" + std::to_string(Operation);
+  return enter(name.c_str()).functionBase(Operation, self, a, b, c);
 }
 
 // The script registry's virtual table: slot 24 (byte offset 0xc0) registers
@@ -83,7 +95,7 @@ uintptr_t simRegistrySlot(void* self, uintptr_t a, uintptr_t, uintptr_t) {
     if (refused("RegisterFunction")) return 0;
     return active().registerFunction(self, reinterpret_cast<void*>(a));
   } else {
-    active().registryTrap(Slot);
+    enter("ScriptRegistrySlot").registryTrap(Slot);
     return 0;
   }
 }
@@ -95,6 +107,7 @@ constexpr std::array<const void*, sizeof...(Slots)> registryTable(std::integer_s
 
 const std::array<const void*, kRegistrySlots> kRegistryTable =
     registryTable(std::make_integer_sequence<int, kRegistrySlots>());
+static_assert(kRegistrySlots == kScriptMachineSlots);
 
 // The virtual table of the object at the script VM's other offset: every
 // slot, more than the registry has, is a fault of the caller.
@@ -102,7 +115,7 @@ constexpr int kVmOtherSlots = 64;
 
 template <int Slot>
 uintptr_t simVmOtherSlot(void*, uintptr_t, uintptr_t, uintptr_t) {
-  active().vmOtherTrap(Slot);
+  enter("ScriptVmOtherSlot").vmOtherTrap(Slot);
   return 0;
 }
 
@@ -113,6 +126,7 @@ constexpr std::array<const void*, sizeof...(Slots)> vmOtherTable(std::integer_se
 
 const std::array<const void*, kVmOtherSlots> kVmOtherTable =
     vmOtherTable(std::make_integer_sequence<int, kVmOtherSlots>());
+static_assert(kVmOtherSlots == kVmSinkSlots);
 
 const std::array<const void*, kEntryCount> kTargets = [] {
   std::array<const void*, kEntryCount> t{};
@@ -146,8 +160,12 @@ const std::array<const void*, kEntryCount> kTargets = [] {
 
 const void* const* Engine::functionTargets() { return kTargets.data(); }
 
-const void* const* Engine::scriptRegistryTable() { return kRegistryTable.data(); }
-
-const void* const* Engine::vmOtherTable() { return kVmOtherTable.data(); }
+VirtualSlots Engine::virtualSlots() {
+  VirtualSlots slots;
+  slots.scriptMachine = kRegistryTable.data();
+  slots.vmSink = kVmOtherTable.data();
+  slots.modelComponent = GameData::modelComponentTable();
+  return slots;
+}
 
 }  // namespace nimbrel_sim

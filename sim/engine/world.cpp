@@ -7,6 +7,7 @@
 
 #include "engine/relaxed.h"
 #include "image/image.h"
+#include "run/os.h"
 
 namespace nimbrel_sim {
 
@@ -19,6 +20,9 @@ constexpr size_t kNodeSize = 0x100;
 constexpr size_t kCellSize = 0x130;
 constexpr size_t kWorldspaceSize = 0x40;
 constexpr size_t kSkySize = 0x1c0;
+// What the layout faults put in a field is read as what the field should
+// hold: large enough for the fields a plug-in that does not check reads.
+constexpr size_t kSkyMemberSize = 0x680;  // read as a weather
 constexpr float kLoadedHour = 12.0f;
 
 const char* cellKind(bool inCell, bool attached) { return !inCell ? "none" : attached ? "attached" : "unattached"; }
@@ -62,12 +66,24 @@ void* World::keep(size_t size) {
 
 void* World::newCell(void* worldspace) {
   void* cell = engine_.create(Cls::Cell, kCellSize);
-  storeField<void*>(cell, cellWorldspace_, worldspace);
+  writeCellWorldspace(cell, worldspace);
   // A read at the other offset (the layout of another runtime) finds an
   // address of the image's poison page.
   storeField<uintptr_t>(cell, cellPoisonField_, image().poisonValue());
   cellAttached_[cell] = false;
   return cell;
+}
+
+void World::writeCellWorldspace(void* cell, void* worldspace) {
+  if (fault_ == LayoutFault::CellWorldspace)
+    storeField<uintptr_t>(cell, cellWorldspace_, image().poisonValue());
+  else
+    storeField<void*>(cell, cellWorldspace_, worldspace);
+}
+
+void World::writeCurrentWeather(void* weather) {
+  currentWeather_ = weather;
+  storeField<void*>(sky_, field::kSkyCurrentWeather, fault_ == LayoutFault::SkyWeather ? clouds_ : weather);
 }
 
 World::Area& World::exterior(void* worldspace) {
@@ -104,7 +120,8 @@ void World::give3D(void* reference, Placed& placed) {
   }
   void* node = loadField<void*>(loaded3D, field::kLoaded3DRootNode);
   if (!node) {
-    node = keep(kNodeSize);
+    // The player's 3D root is a fade node, a reference's a plain node.
+    node = engine_.create(reference == player_ ? Cls::FadeNode : Cls::SceneNode, kNodeSize);
     storeField<void*>(loaded3D, field::kLoaded3DRootNode, node);
   }
   placed.loaded3D = loaded3D;
@@ -133,7 +150,8 @@ void World::publishHolders() {
 
 void World::publishPlayer() {
   storeField<void*>(player_, field::kRefLoaded3D, playerHas3D_ ? player3D_.loaded3D : nullptr);
-  storeField<void*>(player_, field::kRefParentCell, playerArea_ && !loading_ ? playerArea_->attachedCell : nullptr);
+  void* cell = playerArea_ && !loading_ ? playerArea_->attachedCell : nullptr;
+  storeField<void*>(player_, field::kRefParentCell, fault_ == LayoutFault::PlayerCell ? notAnObject_ : cell);
 }
 
 void World::frame() {
@@ -192,7 +210,7 @@ void World::load(void* clearWeather) {
   player3D_.shown = {};
   writePosition(player3D_.node, {});
   playerArea_ = &exterior(ownWorldspaceLocked(kTamrielWorldspace));
-  storeField<void*>(sky_, field::kSkyCurrentWeather, clearWeather);
+  writeCurrentWeather(clearWeather);
   storeField<void*>(sky_, field::kSkyOutgoingWeather, nullptr);
   storeField<float>(sky_, field::kSkyGameHour, kLoadedHour);
   storeField<float>(sky_, field::kSkyTransition, 1.0f);
@@ -263,7 +281,7 @@ void World::setSkyPresent(bool present) {
 
 void World::setWeather(void* current, void* outgoing, float transition) {
   std::lock_guard lock(mutex_);
-  storeField<void*>(sky_, field::kSkyCurrentWeather, current);
+  writeCurrentWeather(current);
   storeField<void*>(sky_, field::kSkyOutgoingWeather, outgoing);
   storeField<float>(sky_, field::kSkyTransition, transition);
   run_.trace.record(
@@ -277,12 +295,53 @@ void World::setTransition(float transition) {
 
 uint32_t World::currentWeatherId() const {
   std::lock_guard lock(mutex_);
-  return formIdOf(loadField<void*>(sky_, field::kSkyCurrentWeather));
+  return formIdOf(currentWeather_);
 }
 
 void World::setGameHour(float hour) {
   std::lock_guard lock(mutex_);
   storeField<float>(sky_, field::kSkyGameHour, hour);
+}
+
+void World::setLayoutFault(LayoutFault fault) {
+  std::lock_guard lock(mutex_);
+  fault_ = fault;
+  switch (fault) {
+    case LayoutFault::SkyWeather:
+      if (!clouds_) clouds_ = engine_.create(Cls::SkyClouds, kSkyMemberSize);
+      writeCurrentWeather(currentWeather_);
+      break;
+    case LayoutFault::PlayerCell:
+      if (!notAnObject_) {
+        // Plain data, as a list or an array header would be: its first word
+        // points further into the heap, nowhere near the game's image.
+        notAnObject_ = keep(kCellSize);
+        storeField<void*>(notAnObject_, 0, keep(0x40));
+        storeField<uint32_t>(notAnObject_, 8, 3);
+      }
+      publishPlayer();
+      break;
+    case LayoutFault::CellWorldspace:
+      for (const auto& [worldspace, area] : exteriors_) {
+        writeCellWorldspace(area->attachedCell, worldspace);
+        writeCellWorldspace(area->unattachedCell, worldspace);
+      }
+      writeCellWorldspace(interior_.attachedCell, nullptr);
+      // A read through it is the plug-in's fault, not another runtime's.
+      os::explainFaultsIn(image().poisonValue() - Image::kPoisonValueOffset,
+                          image().poisonValue() - Image::kPoisonValueOffset + Image::kPoisonPageSize,
+                          "the plug-in read through the cell's worldspace field, where the layout fault "
+                          "cell-worldspace put an address in a page no one may read: its check of the worldspace "
+                          "should have found the memory unreadable and stood down");
+      break;
+    case LayoutFault::RootNode:
+      if (!controller_) controller_ = engine_.create(Cls::AnimationController, kNodeSize);
+      storeField<void*>(player3D_.loaded3D, field::kLoaded3DRootNode, controller_);
+      break;
+    case LayoutFault::VmMachine:  // the engine's
+    case LayoutFault::None:
+      break;
+  }
 }
 
 void World::setLoadedArea(float attachedRange, float cellRange) {

@@ -78,6 +78,11 @@ class World {
   uint32_t currentWeatherId() const;  // 0 when none
   void setGameHour(float hour);
   void setLoadedArea(float attachedRange, float cellRange);
+  // Moves one field the plug-in reads for the rest of the run (layout
+  // faults of the world: sky-weather, player-cell, cell-worldspace,
+  // root-node): the field holds what a moved layout leaves there, while the
+  // world goes on through what it knows itself.
+  void setLayoutFault(LayoutFault fault);
   // A saved-game load: from its start to its end the world is torn down.
   void beginLoad();
   void endLoad();
@@ -122,6 +127,8 @@ class World {
   void writePosition(void* node, Position position);
   void publishHolders();
   void publishPlayer();
+  void writeCurrentWeather(void* weather);
+  void writeCellWorldspace(void* cell, void* worldspace);
   // Cells follow the player: only the player's area is attached, and the
   // references placed in it move between its cells with their distance.
   void refreshCells();
@@ -159,6 +166,13 @@ class World {
   std::vector<MoveRecord> moves_;
   std::vector<CastRecord> casts_;
   std::vector<FlashRecord> flashes_;
+
+  // The layout fault in force, and what it leaves where the plug-in reads.
+  LayoutFault fault_ = LayoutFault::None;
+  void* currentWeather_ = nullptr;  // what the sky's +0x48 would hold
+  void* clouds_ = nullptr;          // sky-weather: the sky's Clouds object
+  void* notAnObject_ = nullptr;     // player-cell: heap memory that is no object
+  void* controller_ = nullptr;      // root-node: the player's animation controller
 
   // A thread may carry out one strike after another: a move that follows a
   // cast of the same burst of tasks begins the next strike, under a number

@@ -266,12 +266,19 @@ AddressDatabase databaseFor(Edition edition, uint32_t runtime) {
     const uint32_t dbId = databaseIdOf(id, edition, runtime);
     if (dbId != 0 && offsetOf(id, layout) != 0) byId[dbId] = offsetOf(id, layout);
   }
+  // Every type descriptor with an id, at its offset in the column: the
+  // published one, or where the double laid it where none is published.
+  for (int i = 0; i < kClassCount; ++i) {
+    const auto cls = static_cast<ClassId>(i);
+    const uint32_t dbId = descriptorIdOf(cls, edition, runtime);
+    if (dbId != 0) byId[dbId] = rttiPlacement(layout).descriptor[i];
+  }
   // Fillers: the ids next to each real one, whose offsets lie in code fill,
   // so that a reader one id off calls into 0xCC rather than another entry.
   auto fillAt = [layout](uint64_t near, int64_t step) {
     uint64_t at = near;
     do at = static_cast<uint64_t>(static_cast<int64_t>(at) + step);
-    while (entryAt(static_cast<uint32_t>(at), layout) != kEntryCount);
+    while (!inCodeFill(static_cast<uint32_t>(at), layout));
     return at;
   };
   std::map<uint64_t, uint64_t> all = byId;

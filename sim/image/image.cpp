@@ -70,7 +70,6 @@ constexpr Entry kEntries[kEntryCount] = {
 constexpr size_t kJumpSize = 14;
 constexpr size_t kPage = 0x1000;
 constexpr size_t kEngineHeapSize = 0x40;
-constexpr size_t kDescriptorSize = 0x10;
 
 // Bytes an entry occupies in the arena (the patch target lies inside the
 // patch site's engine code and has no extent of its own).
@@ -83,7 +82,7 @@ size_t extentOf(EntryId id) {
     case K::Object:
       return kEngineHeapSize;
     case K::TypeDescriptor:
-      return kDescriptorSize;
+      return 0;  // laid out with the rest of the type information (rtti.h)
     case K::Code:
       return id == kJumpPatchSite ? Image::kEngineCodeSize : 0;
   }
@@ -134,6 +133,10 @@ EntryId entryAt(uint32_t offset, Layout layout) {
   return kEntryCount;
 }
 
+bool inCodeFill(uint32_t offset, Layout layout) {
+  return entryAt(offset, layout) == kEntryCount && !inRtti(offset, layout);
+}
+
 Image& image() {
   static Image instance;
   return instance;
@@ -158,10 +161,21 @@ bool Image::checkLayout(std::string& error) const {
     }
     if (size) spans.push_back({offset, offset + size, id});
   }
+  // The type information: kEntryCount stands for it.
+  for (const auto& s : rttiPlacement(layout_).spans) {
+    if (s.begin < kArenaRva || s.end > kArenaRva + kArenaSize) {
+      std::snprintf(text, sizeof text, "arena does not cover the type information at 0x%zx",
+                    static_cast<size_t>(s.begin));
+      error = text;
+      return false;
+    }
+    spans.push_back({s.begin, s.end, kEntryCount});
+  }
+  auto name = [](EntryId id) { return id == kEntryCount ? "the type information" : entry(id).name; };
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
   for (size_t i = 1; i < spans.size(); ++i) {
     if (spans[i].begin < spans[i - 1].end) {
-      error = std::string("arena entries overlap: ") + entry(spans[i - 1].id).name + " and " + entry(spans[i].id).name;
+      error = std::string("arena entries overlap: ") + name(spans[i - 1].id) + " and " + name(spans[i].id);
       return false;
     }
   }
@@ -181,7 +195,7 @@ bool Image::checkLayout(std::string& error) const {
   uintptr_t endPage = (site + kEngineCodeSize + kPage - 1) & ~(kPage - 1);
   for (const Span& span : spans) {
     if (span.id != kJumpPatchSite && span.begin < endPage && span.end > firstPage) {
-      error = std::string(entry(span.id).name) + " shares a page with the patch site";
+      error = std::string(name(span.id)) + " shares a page with the patch site";
       return false;
     }
   }
@@ -199,7 +213,8 @@ void writeJump(uint8_t* at, const void* target) {
 
 }  // namespace
 
-bool Image::prepare(Edition edition, uint32_t runtime, const void* const* functionTargets, std::string& error) {
+bool Image::prepare(Edition edition, uint32_t runtime, const void* const* functionTargets, const VirtualSlots& slots,
+                    std::string& error) {
   const Layout layout = layoutFor(edition, runtime);
   if (ready_) {
     if (layout != layout_) {
@@ -231,6 +246,9 @@ bool Image::prepare(Edition edition, uint32_t runtime, const void* const* functi
   }
   for (int i = kSkyHolder; i <= kMenuManagerHolder; ++i) setHolder(static_cast<EntryId>(i), nullptr);
   std::memset(reinterpret_cast<void*>(address(kEngineHeap)), 0, kEngineHeapSize);
+  rtti_ = rttiBytes(layout_, base_, slots);
+  for (const RttiBlock& block : rtti_)
+    std::memcpy(reinterpret_cast<void*>(base_ + block.offset), block.bytes.data(), block.bytes.size());
 
   poison_ = os::reserveNoAccessPage(kPoisonPageSize, error);
   if (!poison_) return false;
@@ -252,6 +270,17 @@ void Image::setHolder(EntryId holder, void* object) const {
   __atomic_store_n(reinterpret_cast<void**>(address(holder)), object, __ATOMIC_RELAXED);
 }
 
+uintptr_t Image::vtableOf(ClassId cls, uint32_t subobject) const {
+  if (!ready_) return 0;
+  for (const auto& v : rttiPlacement(layout_).vtables)
+    if (v.cls == cls && v.subobject == subobject) return base_ + v.table;
+  return 0;
+}
+
+uintptr_t Image::descriptorOf(ClassId cls) const {
+  return ready_ ? base_ + rttiPlacement(layout_).descriptor[static_cast<size_t>(cls)] : 0;
+}
+
 EntryId Image::descriptorAt(uintptr_t at) const {
   for (int i = kFirstDescriptor; i <= kLastDescriptor; ++i) {
     if (address(static_cast<EntryId>(i)) == at) return static_cast<EntryId>(i);
@@ -262,16 +291,20 @@ EntryId Image::descriptorAt(uintptr_t at) const {
 std::vector<std::string> Image::codeChanges(size_t limit) const {
   std::vector<std::string> found;
   if (!ready_) return found;
-  // What each byte should hold: the spans of the entries, 0xCC between them.
+  // What each byte should hold: the spans of the entries and of the type
+  // information, 0xCC between them.
   struct Span {
     uintptr_t begin, end;
-    EntryId id;
+    EntryId id;  // kEntryCount: a block of type information
+    const RttiBlock* block = nullptr;
   };
   std::vector<Span> spans;
   for (int i = 0; i < kEntryCount; ++i) {
     const auto id = static_cast<EntryId>(i);
     if (has(id) && extentOf(id)) spans.push_back({offsetOf(id, layout_), offsetOf(id, layout_) + extentOf(id), id});
   }
+  for (const RttiBlock& block : rtti_)
+    spans.push_back({block.offset, block.offset + block.bytes.size(), kEntryCount, &block});
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
 
   const auto* arena = reinterpret_cast<const uint8_t*>(base_);
@@ -305,29 +338,29 @@ std::vector<std::string> Image::codeChanges(size_t limit) const {
   std::string after = "code fill at the start of the image";
   for (const Span& span : spans) {
     compare(at, span.begin, &fill, 0, after);
-    if (span.id == kEntryCount) {
-      after = "code fill after the poison page";
-    } else {
-      const Entry& e = entry(span.id);
-      switch (e.kind) {
-        case K::Function: {
-          uint8_t jump[kJumpSize];
-          writeJump(jump, targets_[span.id]);
-          compare(span.begin, span.end, jump, kJumpSize, std::string("the jump of ") + e.name);
-          break;
-        }
-        case K::Object:
-          compare(span.begin, span.end, &zero, 0, e.name);
-          break;
-        case K::TypeDescriptor:
-          compare(span.begin, span.end, &fill, 0, std::string("the type descriptor ") + e.name);
-          break;
-        case K::Holder:  // the world sets holders as it goes
-        case K::Code:    // the patch site has checks of its own
-          break;
-      }
-      after = std::string("code fill after ") + e.name;
+    if (span.block) {
+      compare(span.begin, span.end, span.block->bytes.data(), span.block->bytes.size(), span.block->what);
+      after = "code fill after " + span.block->what;
+      at = span.end;
+      continue;
     }
+    const Entry& e = entry(span.id);
+    switch (e.kind) {
+      case K::Function: {
+        uint8_t jump[kJumpSize];
+        writeJump(jump, targets_[span.id]);
+        compare(span.begin, span.end, jump, kJumpSize, std::string("the jump of ") + e.name);
+        break;
+      }
+      case K::Object:
+        compare(span.begin, span.end, &zero, 0, e.name);
+        break;
+      case K::TypeDescriptor:  // among the type information's blocks
+      case K::Holder:          // the world sets holders as it goes
+      case K::Code:            // the patch site has checks of its own
+        break;
+    }
+    after = std::string("code fill after ") + e.name;
     at = span.end;
   }
   compare(at, kArenaRva + kArenaSize, &fill, 0, after);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "image/rtti.h"
 #include "image/runtimes.h"
 #include "nimbrel_sim/types.h"
 
@@ -84,8 +85,11 @@ const Entry& entry(EntryId id);
 uint32_t offsetOf(EntryId id, Layout layout);
 // The id that names an entry in a runtime's database (0: none).
 uint32_t databaseIdOf(EntryId id, Edition edition, uint32_t runtime);
-// The entry an arena offset belongs to in a column (kEntryCount: code fill).
+// The entry an arena offset belongs to in a column (kEntryCount: none).
 EntryId entryAt(uint32_t offset, Layout layout);
+// Whether an offset of a column lies in code fill: no entry, no type
+// information.
+bool inCodeFill(uint32_t offset, Layout layout);
 inline constexpr int kFirstFunction = kFormFromId;
 inline constexpr int kLastFunction = kSkyGetSingleton;
 inline constexpr int kFirstDescriptor = kRttiForm;
@@ -109,11 +113,14 @@ class Image {
   static constexpr size_t kPoisonPageSize = 0x1000;
 
   // Lays the arena out for a runtime: 0xCC everywhere, a jump at each
-  // function entry the runtime has into functionTargets[id], engine code at
-  // the patch site where there is one (its page is left read + execute), the
-  // poison page. Done once per process; a later call only reports whether
-  // the layout matches. False with a reason on error.
-  bool prepare(Edition edition, uint32_t runtime, const void* const* functionTargets, std::string& error);
+  // function entry the runtime has into functionTargets[id], the type
+  // information of every class (rtti.h; the called vtables' slots from
+  // `slots`), engine code at the patch site where there is one (its page is
+  // left read + execute), the poison page. Done once per process; a later
+  // call only reports whether the layout matches. False with a reason on
+  // error.
+  bool prepare(Edition edition, uint32_t runtime, const void* const* functionTargets, const VirtualSlots& slots,
+               std::string& error);
   bool ready() const { return ready_; }
   Edition edition() const { return edition_; }
   Layout layout() const { return layout_; }
@@ -126,15 +133,21 @@ class Image {
   uintptr_t poisonValue() const { return poison_ + kPoisonValueOffset; }
   bool isPoison(uintptr_t at) const { return poison_ && at >= poison_ && at < poison_ + kPoisonPageSize; }
   // What changed in the game's code since prepare: the jumps of the function
-  // entries, the engine heap object and the 0xCC fill everywhere else (the
-  // holders excluded, and the patch site, which has checks of its own). One
-  // line per changed run of bytes, at most `limit`.
+  // entries, the engine heap object, the type information (vtables,
+  // locators, hierarchies, descriptors) and the 0xCC fill everywhere else
+  // (the holders excluded, and the patch site, which has checks of its own).
+  // One line per changed run of bytes, at most `limit`.
   std::vector<std::string> codeChanges(size_t limit = 4) const;
   // Stores an object pointer into a holder (relaxed atomic: the plug-in reads
   // holders from its own threads).
   void setHolder(EntryId holder, void* object) const;
   // The descriptor entry at an address, or kEntryCount when none is there.
   EntryId descriptorAt(uintptr_t address) const;
+  // The vtable an object of the class holds at `subobject` (0: its first
+  // word), and the class's type descriptor; 0 where the class has none or
+  // the image is not laid out.
+  uintptr_t vtableOf(ClassId cls, uint32_t subobject = 0) const;
+  uintptr_t descriptorOf(ClassId cls) const;
 
  private:
   bool checkLayout(std::string& error) const;
@@ -144,6 +157,7 @@ class Image {
   uintptr_t base_ = 0;
   uintptr_t poison_ = 0;  // the poison page
   const void* const* targets_ = nullptr;
+  std::vector<RttiBlock> rtti_;  // the type information as laid out
 };
 
 // The one image of the process.

@@ -83,8 +83,11 @@ double processCpuSeconds();
 uint64_t peakResidentBytes();
 
 // A fault inside the process (0xCC trap, access violation) ends it with
-// exit code 4 and a one-line explanation.
+// exit code 5 and a one-line explanation.
 void installFaultHandler();
+// From now on a fault ends the process with `code` instead, and a second
+// line `note` (which must live as long as the process) after the explanation.
+void setFaultExit(int code, const char* note);
 // An access to an address in [begin, end) is explained with `line` instead
 // (one range; `line` must live as long as the process).
 void explainFaultsIn(uintptr_t begin, uintptr_t end, const char* line);

@@ -58,6 +58,9 @@ std::string errnoText(const char* what) { return std::string(what) + ": " + std:
 // The range explainFaultsIn names, read by the handler.
 std::atomic<uintptr_t> gExplainedBegin{0}, gExplainedEnd{0};
 std::atomic<const char*> gExplanation{nullptr};
+// How a fault ends the process (setFaultExit).
+std::atomic<int> gFaultExitCode{5};
+std::atomic<const char*> gFaultNote{nullptr};
 
 extern "C" void onFault(int signal, siginfo_t* info, void*) {
   char text[400];
@@ -71,7 +74,11 @@ extern "C" void onFault(int signal, siginfo_t* info, void*) {
     n = std::snprintf(text, sizeof text,
                       "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n", signal);
   if (n > 0) (void)!write(2, text, std::min(static_cast<size_t>(n), sizeof text - 1));
-  _exit(4);
+  if (const char* note = gFaultNote.load()) {
+    n = std::snprintf(text, sizeof text, "nimbrel-sim: %s\n", note);
+    if (n > 0) (void)!write(2, text, std::min(static_cast<size_t>(n), sizeof text - 1));
+  }
+  _exit(gFaultExitCode.load());
 }
 
 }  // namespace
@@ -113,6 +120,11 @@ uintptr_t reserveNoAccessPage(size_t size, std::string& error) {
     return 0;
   }
   return reinterpret_cast<uintptr_t>(page);
+}
+
+void setFaultExit(int code, const char* note) {
+  gFaultNote.store(note);
+  gFaultExitCode.store(code);
 }
 
 void explainFaultsIn(uintptr_t begin, uintptr_t end, const char* line) {

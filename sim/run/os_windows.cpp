@@ -25,6 +25,9 @@ std::string lastErrorText(const char* what) {
 // The range explainFaultsIn names.
 uintptr_t gExplainedBegin = 0, gExplainedEnd = 0;
 const char* gExplanation = nullptr;
+// How a fault ends the process (setFaultExit).
+int gFaultExitCode = 5;
+const char* gFaultNote = nullptr;
 
 LONG WINAPI onFault(EXCEPTION_POINTERS* info) {
   const EXCEPTION_RECORD* record = info ? info->ExceptionRecord : nullptr;
@@ -38,8 +41,9 @@ LONG WINAPI onFault(EXCEPTION_POINTERS* info) {
   else
     std::fprintf(stderr, "nimbrel-sim: the plug-in called into an unmapped engine address (signal %d)\n",
                  code == EXCEPTION_BREAKPOINT ? 5 : 11);
+  if (gFaultNote) std::fprintf(stderr, "nimbrel-sim: %s\n", gFaultNote);
   std::fflush(stderr);
-  ExitProcess(4);
+  ExitProcess(static_cast<UINT>(gFaultExitCode));
 }
 
 }  // namespace
@@ -71,6 +75,11 @@ uintptr_t reserveNoAccessPage(size_t size, std::string& error) {
     return 0;
   }
   return reinterpret_cast<uintptr_t>(page);
+}
+
+void setFaultExit(int code, const char* note) {
+  gFaultNote = note;
+  gFaultExitCode = code;
 }
 
 void explainFaultsIn(uintptr_t begin, uintptr_t end, const char* line) {

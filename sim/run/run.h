@@ -2,12 +2,14 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
+#include "nimbrel_sim/types.h"
 #include "run/faults.h"
 #include "run/os.h"
 #include "run/trace.h"
@@ -91,9 +93,63 @@ class Run {
     if (strikeThreads_.count(osThread)) pluginCallsDuringLoads.fetch_add(1, std::memory_order_relaxed);
   }
 
+  // A trace line's "thread" is "other" for exactly these: the threads that
+  // are neither the double's own, nor the game's main thread, nor the
+  // host's (where the plug-in's load runs).
+  bool onPluginThread() const { return !onDoubleThread() && !onMainThread() && !trace.onHostThread(); }
+
+  // The plug-in stood down: its log's reason line ("... is not laid out as
+  // this build expects ...") or its stand-down line ("... stands down for
+  // this game session ..."), as the double's log watch saw it (the first of
+  // each counts). From the first of them on, any engine call from one of the
+  // plug-in's own threads fails the run: once it has stood down the plug-in
+  // makes none. The check covers calls after the line was seen, not those
+  // between its writing and its sight (the watch looks every few ms).
+  void noteStandDownLine(bool reason, const std::string& line) {
+    {
+      std::lock_guard lock(mutex_);
+      std::string& kept = reason ? standDown_.reasonLine : standDown_.standDownLine;
+      if (!kept.empty()) return;
+      kept = line;
+      if (!standDown_.seen) {
+        standDown_.seen = true;
+        standDown_.seenMs = trace.nowMs();
+      }
+    }
+    // In the trace first: every call the check catches comes after it there.
+    trace.record("StandDownLine", Args().s("which", reason ? "reason" : "stand-down").s("line", line));
+    standDownSeen_.store(true, std::memory_order_release);
+  }
+  StandDownSeen standDown() const {
+    std::lock_guard lock(mutex_);
+    return standDown_;
+  }
+  // Every call into the engine's code, by its entry's name.
+  void noteEngineEntry(const char* entry) {
+    if (!standDownSeen_.load(std::memory_order_acquire) || !onPluginThread()) return;
+    const uint64_t thread = os::osThreadId();
+    bool first = false;
+    double afterMs = 0;
+    {
+      std::lock_guard lock(mutex_);
+      first = standDown_.pluginEngineCallsAfter++ == 0;
+      afterMs = trace.nowMs() - standDown_.seenMs;
+    }
+    trace.record("EngineCallAfterStandDown", Args().s("entry", entry).u("osThread", thread));
+    if (!first) return;
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "%s called from one of the plug-in's own threads (system thread %llu) %.1f ms after the double saw "
+                  "its stand-down line: once it has stood down, the plug-in may make no engine call from its threads",
+                  entry, static_cast<unsigned long long>(thread), afterMs);
+    fail(text);
+  }
+
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> failures_;
+  StandDownSeen standDown_;
+  std::atomic<bool> standDownSeen_{false};
   std::unordered_set<uint64_t> strikeThreads_;
   std::atomic<std::thread::id> mainThread_{};
   static inline thread_local const char* threadName_ = nullptr;

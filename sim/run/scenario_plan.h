@@ -90,6 +90,8 @@ struct Scenario {
   std::optional<double> loadMs;  // how long a saved-game load holds it
   // The OS timer's tick for the plug-in's sleeps (simulated ms; 0: exact).
   std::optional<double> timerResolutionMs;
+  // A field moved for the run (Options::layoutFault wins).
+  LayoutFault layoutFault = LayoutFault::None;
   // Play.
   double endMs = 0;
   std::vector<ScenarioEvent> events;  // in time order (file order among equal times)

@@ -129,7 +129,7 @@ bool Trace::open(const std::string& path) {
   // Flushed every 20 ms by the census; a strike thread seldom writes itself.
   if (file_) std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
   hostThread_ = std::this_thread::get_id();
-  start_ = std::chrono::steady_clock::now();
+  start_ = std::chrono::steady_clock::now().time_since_epoch().count();
   return file_ != nullptr;
 }
 
@@ -138,6 +138,7 @@ void Trace::countOnly() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
   countOnly_ = true;
+  hostThread_ = std::this_thread::get_id();  // the host's thread all the same
 }
 
 void Trace::setMainThread(std::thread::id id) {
@@ -159,7 +160,7 @@ void Trace::record(const char* fn, const Args& args) {
     countCall(fn);
     return;
   }
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+  const double ms = nowMs();
   thread_local std::string line;
   line.assign("{\"seq\":");
   const size_t seqAt = line.size();
@@ -180,6 +181,11 @@ void Trace::record(const char* fn, const Args& args) {
   // Streamed to the file, not kept: an hour of storm leaves memory flat.
   if (file_) std::fwrite(line.data(), 1, line.size(), file_);
   countCall(fn);
+}
+
+double Trace::nowMs() const {
+  const std::chrono::steady_clock::time_point start{std::chrono::steady_clock::duration(start_.load())};
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 void Trace::countCall(const char* fn) {

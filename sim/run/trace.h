@@ -40,7 +40,8 @@ class Trace {
   // Starts a new file (truncated). The thread that opens the trace is the
   // host's thread.
   bool open(const std::string& path);
-  // From now on lines are only counted: neither kept nor written.
+  // From now on lines are only counted: neither kept nor written. The
+  // calling thread is the host's thread.
   void countOnly();
   void setMainThread(std::thread::id id);
   void record(const char* fn, const Args& args = Args());
@@ -55,6 +56,10 @@ class Trace {
   }
   size_t count(const std::string& fn) const;
   const std::string& path() const { return path_; }
+  // Milliseconds since the trace opened, on its clock (its lines' "ms").
+  double nowMs() const;
+  // Whether the caller is the host's thread (the one that opened the trace).
+  bool onHostThread() const { return std::this_thread::get_id() == hostThread_.load(); }
   ~Trace();
 
  private:
@@ -73,7 +78,7 @@ class Trace {
   std::unordered_map<std::string, size_t, NameHash, std::equal_to<>> counts_;
   uint64_t seq_ = 0;
   std::atomic<bool> countOnly_{false};
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::atomic<std::chrono::steady_clock::rep> start_{std::chrono::steady_clock::now().time_since_epoch().count()};
   // Read outside the lock by every record.
   std::atomic<std::thread::id> hostThread_{};
   std::atomic<std::thread::id> mainThread_{};

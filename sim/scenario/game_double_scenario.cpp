@@ -52,6 +52,9 @@ void GameDouble::applyScenarioSetUp() {
   if (s.loadedArea) world().setLoadedArea(s.loadedArea->first, s.loadedArea->second);
   if (s.fps) d.mainThread.setFps(*s.fps);
   if (s.loadMs) d.loadMs.store(*s.loadMs);
+  // The command line's layout fault wins; one is applied before the world
+  // loads and before the plug-in's start-up.
+  if (d.options.layoutFault == LayoutFault::None) d.applyLayoutFault(s.layoutFault);
   if (s.loadWorld) world().loadWorld();
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <utility>
 
+#include "engine/layout_faults.h"
 #include "engine/world.h"
 #include "scenario/words.h"
 
@@ -61,6 +62,17 @@ class Parser {
       out_.timerResolutionMs = ms;
       return true;
     }
+    if (t[0] == "layout-fault") {
+      std::string names;
+      for (const std::string& name : layoutFaultNames()) names += (names.empty() ? "" : ", ") + name;
+      if (t.size() != 2) return fail("layout-fault reads 'layout-fault KIND' (" + names + ")");
+      if (layoutFaultLine_ != 0)
+        return fail("a second 'layout-fault' line; the first is on line " + std::to_string(layoutFaultLine_));
+      if (!parseLayoutFault(t[1], out_.layoutFault))
+        return fail("layout-fault: " + quoted(t[1]) + " is none of " + names);
+      layoutFaultLine_ = line_;
+      return true;
+    }
     if (t[0] == "world") {
       if (t.size() != 2 || t[1] != "unloaded") return fail("a set-up 'world' line reads 'world unloaded'");
       out_.loadWorld = false;
@@ -73,7 +85,8 @@ class Parser {
       return true;
     }
     return fail("unknown line " + quoted(t[0]) +
-                " (set-up: data, world, loaded-area, fps, load-time, timer-resolution, end; events: at SECONDS ...)");
+                " (set-up: data, world, loaded-area, fps, load-time, timer-resolution, layout-fault, end; events: at "
+                "SECONDS ...)");
   }
 
   bool finish(int lines) {
@@ -409,6 +422,7 @@ class Parser {
   Scenario& out_;
   int line_ = 0;
   int endLine_ = 0;
+  int layoutFaultLine_ = 0;
   bool pluginModGiven_ = false;
   bool dawnguardModGiven_ = false;
   std::string error_;

@@ -488,6 +488,8 @@ TEST(Scenario, RefusalsSayWhatIsWrongWithTheWord) {
       {"end 5\nat 1 \xEF\xBB\xBFload\n", "line 2:", "byte-order mark"},
       {"data plugin-light 4096\n", "line 1:", "0 to 4095"},
       {"at 1 hit player spell 010x\n", "line 1:", "'010x' is not a form id"},
+      {"layout-fault sky\nend 1\n", "line 1:", "'sky' is none of sky-weather, player-cell, cell-worldspace"},
+      {"layout-fault root-node\nlayout-fault vm-machine\n", "line 2:", "a second 'layout-fault' line"},
   };
   for (const auto& c : cases) {
     Scenario s;

@@ -249,6 +249,11 @@ class Checks {
   MainThreadFigures mainThreadFigures() const;
   // Calls the fault plan (Options::faults) refused, by engine entry.
   std::map<std::string, uint64_t> faultsRefused() const;
+  // Whether the plug-in stood down, as the double saw its log while the game
+  // ran (from the plug-in's first call on, a look every few milliseconds,
+  // and once more in finalChecks), and its engine calls from its own
+  // threads after that (each fails the run).
+  StandDownSeen standDown() const;
 
  private:
   DoubleState* impl_;
@@ -334,6 +339,9 @@ class GameDouble {
 
   // The runtime played (Options::runtimeVersion) and its files.
   RuntimeFacts runtime() const;
+  // The layout fault in force: Options::layoutFault, else the scenario's
+  // (applied with its set-up).
+  LayoutFault layoutFault() const;
 
   // --- paths of this run -------------------------------------------------------
   // The game's folder, outDir/Game: the Address Library database lies in its
@@ -346,8 +354,10 @@ class GameDouble {
   std::string tracePath() const;
 
   // Makes a fault (a call into 0xCC filler, an access violation) end the
-  // process with exit code 4 and a line saying the plug-in called an
-  // unmapped engine address. For programs that run a plug-in, such as the CLI.
+  // process with exit code 5 and a line saying the plug-in called an
+  // unmapped engine address (with a layout fault in force: exit code 1, and
+  // a line that the plug-in was to stand down). For programs that run a
+  // plug-in, such as the CLI.
   static void installFaultHandler();
 
  private:

@@ -46,6 +46,21 @@ struct Fault {
   double probability = 0;
 };
 
+// A field the plug-in reads, moved for one run as a game update would move
+// it: what lies at the place the plug-in reads is what the moved layout
+// leaves there (an object of another class, heap memory that is no object,
+// a pointer into a page no one may read). The double's own world keeps
+// working through what it knows itself. The plug-in is to check the class
+// of what it finds and stand down.
+enum class LayoutFault {
+  None,
+  SkyWeather,      // the sky's current weather (+0x48): the sky's Clouds object
+  PlayerCell,      // the player's parent cell (+0x60): heap memory that is no object
+  CellWorldspace,  // every cell's worldspace: an address in the no-access poison page
+  VmMachine,       // the script VM's script machine: the VM's event sink object
+  RootNode,        // the player's root node: its animation controller (a NiObject, no NiAVObject)
+};
+
 struct Options {
   Edition edition = Edition::SpecialEdition;
   // Run folder. The documents folder is outDir/Documents (created), the trace
@@ -95,6 +110,8 @@ struct Options {
   uint32_t loadIndex = 3;
   // Engine entries that refuse (see Fault).
   std::vector<Fault> faults;
+  // A field moved for the run (wins over a scenario's layout-fault line).
+  LayoutFault layoutFault = LayoutFault::None;
   // Faults of the operating system as the plug-in meets it (simulation
   // platform only): a page protection change refused ("make" or
   // "restore"), threads refused by name ("nb-monitor,nb-strike"), and a
@@ -250,6 +267,18 @@ struct RuntimeFacts {
   bool patchSiteKnown = false;    // engine bytes at the patch site are known (1.5.39, VR)
   uint32_t formFromIdRva = 0;
   uint32_t formFromIdDatabaseId = 0;  // 0 where the runtime needs no database
+};
+
+// What the double saw of the plug-in standing down: the lines of its log,
+// as the double's log watch saw them while the game ran (a look every few
+// milliseconds), and the engine calls from the plug-in's own threads after
+// the first of them was seen (each fails the run).
+struct StandDownSeen {
+  bool seen = false;
+  double seenMs = 0;          // on the trace's clock, when the first line was seen
+  std::string reasonLine;     // "Runtime ... is not laid out as this build expects: ..."
+  std::string standDownLine;  // "Lightning stands down for this game session; ..."
+  uint64_t pluginEngineCallsAfter = 0;
 };
 
 // How the host's loading of the plug-in ended (GameDouble::startPlugin).

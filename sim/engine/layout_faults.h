@@ -1,0 +1,24 @@
+// The layout faults a run may play (LayoutFault in types.h): their names on
+// the command line and in scenarios, and what each leaves where the plug-in
+// reads, in words for the summary and the trace.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "nimbrel_sim/types.h"
+
+namespace nimbrel_sim {
+
+// "sky-weather", "player-cell", "cell-worldspace", "vm-machine", "root-node"
+// ("none" for LayoutFault::None).
+const char* layoutFaultName(LayoutFault fault);
+const std::vector<std::string>& layoutFaultNames();  // every fault but none
+// False when the text names no fault.
+bool parseLayoutFault(const std::string& text, LayoutFault& fault);
+// What the fault puts where the plug-in reads, with that runtime's offsets:
+// "the sky's current weather (+0x48) holds the sky's Clouds object ...".
+std::string layoutFaultWords(LayoutFault fault, Edition edition, uint32_t runtime);
+
+}  // namespace nimbrel_sim
