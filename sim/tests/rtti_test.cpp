@@ -25,6 +25,7 @@
 #include "image/image.h"
 #include "nimbrel_sim/game_double.h"
 #include "run/os.h"
+#include "support/real_data.h"
 #include "test_support.h"
 
 using namespace nimbrel_sim;
@@ -338,9 +339,10 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Rtti, ::testing::ValuesIn(kRuntimes),
 // lays that descriptor out for 1.5.97; where no offset is published (1.6.1170,
 // 1.7.99) each runtime gets places of its own.
 TEST(RttiDatabase, The1_5_97OffsetsAreTheGamesAndChosenOnesDifferByRuntime) {
+  NIMBREL_REAL_ADDRESS_LIBRARY(path, "version-1-5-97-0.bin");
   AddressDatabase real;
   std::string problem;
-  ASSERT_TRUE(decodeDatabase(ReadBytes(NIMBREL_REAL_DATABASE_1_5_97), real, problem)) << problem;
+  ASSERT_TRUE(decodeDatabase(ReadBytes(path), real, problem)) << problem;
   const std::map<uint64_t, uint64_t> games(real.entries.begin(), real.entries.end());
   const AddressDatabase own = databaseFor(Edition::SpecialEdition, kRuntime1_5_97);
   const std::map<uint64_t, uint64_t> doubles(own.entries.begin(), own.entries.end());
