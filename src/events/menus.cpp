@@ -1,10 +1,9 @@
 #include "events/menus.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
-#include <unordered_map>
-
-#include "platform/process_wide.h"
+#include <string_view>
 
 namespace NimbrelVR {
 namespace {
@@ -63,38 +62,44 @@ constexpr std::array<const char*, 30> kPauseMenus = {
     "StatsMenuSkillRing", "StatsMenuPerks", "Training Menu", "Tutorial Menu",   "TweenMenu",
 };
 
-// The map's structure is fixed when the library loads; only the flags change
-// afterwards, from the game's event thread while the monitor reads them.
-struct MenuRecord {
-  std::unordered_map<std::string_view, int> index;
-  std::array<std::atomic<bool>, kTrackedMenus.size()> open{};
-  std::array<int, kPauseMenus.size()> pauseIndex{};
-
-  MenuRecord() {
-    for (int i = 0; i < static_cast<int>(kTrackedMenus.size()); ++i) index.emplace(kTrackedMenus[i], i);
-    for (size_t i = 0; i < kPauseMenus.size(); ++i) pauseIndex[i] = index.at(kPauseMenus[i]);
+// Where a menu sits in kTrackedMenus, or -1. A scan of the fixed list rather
+// than a map, so that nothing is allocated when the library loads: the host
+// unloads a plug-in it refuses, and an allocation made then would be lost.
+constexpr int TrackedIndex(std::string_view name) {
+  for (size_t i = 0; i < kTrackedMenus.size(); ++i) {
+    if (name == kTrackedMenus[i]) return static_cast<int>(i);
   }
-};
+  return -1;
+}
 
-ProcessWide<MenuRecord> record;
+constexpr std::array<int, kPauseMenus.size()> kPauseIndex = [] {
+  std::array<int, kPauseMenus.size()> index{};
+  for (size_t i = 0; i < kPauseMenus.size(); ++i) index[i] = TrackedIndex(kPauseMenus[i]);
+  return index;
+}();
+static_assert(std::find(kPauseIndex.begin(), kPauseIndex.end(), -1) == kPauseIndex.end(),
+              "every pause menu is a tracked menu");
+
+// Only the flags change, from the game's event thread while the monitor reads them.
+constinit std::array<std::atomic<bool>, kTrackedMenus.size()> menuOpen{};
 
 }  // namespace
 
 const std::span<const char* const> pauseMenuNames{kPauseMenus};
 
 bool IsMenuOpen(std::string_view name) {
-  const auto found = record->index.find(name);
-  return found != record->index.end() && record->open[found->second].load(std::memory_order_relaxed);
+  const int at = TrackedIndex(name);
+  return at >= 0 && menuOpen[at].load(std::memory_order_relaxed);
 }
 
 void RecordMenuEvent(std::string_view name, bool opening) {
-  const auto found = record->index.find(name);
-  if (found != record->index.end()) record->open[found->second].store(opening, std::memory_order_relaxed);
+  const int at = TrackedIndex(name);
+  if (at >= 0) menuOpen[at].store(opening, std::memory_order_relaxed);
 }
 
 const char* FirstOpenPauseMenu() {
   for (size_t i = 0; i < kPauseMenus.size(); ++i) {
-    if (record->open[record->pauseIndex[i]].load(std::memory_order_relaxed)) return kPauseMenus[i];
+    if (menuOpen[kPauseIndex[i]].load(std::memory_order_relaxed)) return kPauseMenus[i];
   }
   return nullptr;
 }

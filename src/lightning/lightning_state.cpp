@@ -17,11 +17,14 @@ namespace {
 constexpr int kAccessDrainTries = 50;
 constexpr uint32_t kAccessDrainSleepMs = 1;
 
+// The built-in ids stay in their table; only those added later are kept here,
+// so nothing is allocated when the library loads (the host unloads a plug-in
+// it refuses, and an allocation made then would be lost).
 struct InteriorWorldspaces {
   std::mutex mutex;
-  std::vector<uint32_t> ids{interiorWorldspaceIds.begin(), interiorWorldspaceIds.end()};
+  std::vector<uint32_t> added;
 };
-ProcessWide<InteriorWorldspaces> interiors;
+constinit ProcessWide<InteriorWorldspaces> interiors;
 
 }  // namespace
 
@@ -82,18 +85,20 @@ WindowAccess::WindowAccess(uint32_t window) {
 WindowAccess::~WindowAccess() { gLightningState->worldAccesses.fetch_sub(1); }
 
 bool IsInteriorWorldspace(uint32_t formId) {
+  if (std::find(interiorWorldspaceIds.begin(), interiorWorldspaceIds.end(), formId) != interiorWorldspaceIds.end())
+    return true;
   std::lock_guard lock(interiors->mutex);
-  return std::find(interiors->ids.begin(), interiors->ids.end(), formId) != interiors->ids.end();
+  return std::find(interiors->added.begin(), interiors->added.end(), formId) != interiors->added.end();
 }
 
 void AppendInteriorWorldspace(uint32_t formId) {
   std::lock_guard lock(interiors->mutex);
-  interiors->ids.push_back(formId);
+  interiors->added.push_back(formId);
 }
 
 size_t InteriorWorldspaceCount() {
   std::lock_guard lock(interiors->mutex);
-  return interiors->ids.size();
+  return interiorWorldspaceIds.size() + interiors->added.size();
 }
 
 void AppendDawnguardWorldspaces() {
