@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/engine_calls.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -61,21 +62,6 @@ std::string FnOf(const std::string& traceLine) {
   return traceLine.substr(at + 6, traceLine.find('"', at + 6) - at - 6);
 }
 
-// Calls into the engine's code as the trace names them: the function
-// entries and the vtable slots the engine's objects offer.
-const std::set<std::string> kEngineCalls = {
-    "FormFromId",           "EngineDynamicCast",      "SpellCastNative",
-    "RefMoveToNative",      "CellAttachedNative",     "ImodApplyNative",
-    "ImodRemoveNative",     "ScriptEventSourcesGet",  "EventSourceAddSink",
-    "EngineHeapAllocate",   "EngineHeapFree",         "InternedStringCreate",
-    "InternedStringAssign", "NativeFunctionBaseInit", "NativeFunctionBaseRelease",
-    "StackFrameArgOffset",  "StackFrameArgValue",     "ScriptValueClear",
-    "IFunctionBase7",       "IFunctionBase16",        "IFunctionBase17",
-    "IFunctionBase19",      "SkyGetSingleton",        "RegisterFunction",
-    "ScriptRegistrySlot",   "ScriptVmOtherSlot",      "ModelPathGet",
-    "ModelPathSet",         "ModelComponentSlot",
-};
-
 class LayoutFault : public ::testing::TestWithParam<Case> {};
 
 }  // namespace
@@ -120,7 +106,8 @@ TEST_P(LayoutFault, ThePluginStandsDownWithItsTwoLinesAndNoEngineCallAfter) {
     if (FnOf(trace[i]) == "StandDownLine") seen = i;
   ASSERT_LT(seen, trace.size()) << "no StandDownLine in the trace";
   for (size_t i = seen; i < trace.size(); ++i) {
-    EXPECT_FALSE(kEngineCalls.count(FnOf(trace[i])) && trace[i].find("\"thread\":\"other\"") != std::string::npos)
+    EXPECT_FALSE(testsupport::kEngineCallNames.count(FnOf(trace[i])) &&
+                 trace[i].find("\"thread\":\"other\"") != std::string::npos)
         << trace[i];
     EXPECT_NE(FnOf(trace[i]), "EngineCallAfterStandDown") << trace[i];
   }

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <set>
 
+#include "support/engine_calls.h"
 #include "support/plugin_run.h"
 #include "support/trace_query.h"
 
@@ -30,24 +31,14 @@ nimbrel_sim::Options OptionsOn(uint32_t runtime) {
   return options;
 }
 
-// Trace lines of calls into the engine's functions, by the entries' names.
+// Trace lines of calls into the engine's code.
 size_t EngineCallLines(const nimbrel_sim::GameDouble& game) {
-  static const std::set<std::string> kFunctions = {
-      "FormFromId",           "EngineDynamicCast",      "SpellCastNative",
-      "RefMoveToNative",      "CellAttachedNative",     "ImodApplyNative",
-      "ImodRemoveNative",     "ScriptEventSourcesGet",  "EventSourceAddSink",
-      "EngineHeapAllocate",   "EngineHeapFree",         "InternedStringCreate",
-      "InternedStringAssign", "NativeFunctionBaseInit", "NativeFunctionBaseRelease",
-      "StackFrameArgOffset",  "StackFrameArgValue",     "ScriptValueClear",
-      "IFunctionBase7",       "IFunctionBase16",        "IFunctionBase17",
-      "IFunctionBase19",      "SkyGetSingleton",
-  };
   size_t calls = 0;
   for (const std::string& line : game.checks().trace()) {
     const size_t at = line.find("\"fn\":\"");
     if (at == std::string::npos) continue;
     const size_t begin = at + 6;
-    calls += kFunctions.count(line.substr(begin, line.find('"', begin) - begin));
+    calls += testsupport::kEngineCallNames.count(line.substr(begin, line.find('"', begin) - begin));
   }
   return calls;
 }

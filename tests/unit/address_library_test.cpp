@@ -16,17 +16,14 @@
 #include "game/offsets.h"
 #include "platform/platform.h"
 #include "support/real_data.h"
+#include "support/runtime_ids.h"
 #include "support/temp_dir.h"
 
 using namespace NimbrelVR;
 using namespace NimbrelVR::game;
+using namespace testsupport;
 
 namespace {
-
-constexpr uint32_t k1_5_97 = 0x01050610;
-constexpr uint32_t k1_6_1170 = 0x01064920;
-constexpr uint32_t k1_7_99 = 0x01070630;
-constexpr uint32_t kGog1_6_1179 = 0x010649B1;
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
