@@ -78,10 +78,30 @@ for run in se:1.5.39 se:1.5.97 se:1.6.353 se:1.6.1170 se:1.7.99 se:1.7.104 se:1.
   fi
 done
 
+# A game update that moved a field: the DLL checks what it finds with the
+# Windows calls (VirtualQuery, the image's own extent, the compiler's type
+# information), stands down with its two lines and never crashes: exit 4.
+se_log="$documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"
+for fault in sky-weather player-cell cell-worldspace vm-machine root-node; do
+  runs=$((runs + 1))
+  rm -f "$se_log"
+  echo "--- se 1.7.99 with --layout-fault $fault under Wine"
+  code=0
+  output=$(wine "$bin/nimbrel-sim.exe" --edition se --runtime 1.7.99 --layout-fault "$fault" \
+             --scenario "$(winepath -w "$root/scenarios/short-storm.txt")" --time-scale 1 \
+             --out "$(winepath -w "$root/build/mingw/wine-out/se-1.7.99-$fault")" 2>&1) || code=$?
+  grep -E '^(layout fault|stand-down|lightning|failures):' <<<"$output" || true
+  if ((code != 4)) || ! grep -q 'is not laid out as this build expects' "$se_log" ||
+     ! grep -q 'Lightning stands down for this game session' "$se_log"; then
+    echo "$output"
+    echo "wine-run: FAIL: expected exit 4 (got $code) and both stand-down lines in $se_log" >&2
+    status=1
+  fi
+done
+
 # The real file reading of the DLL: without its database the SE DLL declines
 # on 1.5.97, and its log names the file it looked for.
 runs=$((runs + 1))
-se_log="$documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log"
 rm -f "$se_log"
 echo "--- se 1.5.97 without the Address Library under Wine"
 code=0
