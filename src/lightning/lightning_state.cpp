@@ -24,7 +24,7 @@ struct InteriorWorldspaces {
   std::mutex mutex;
   std::vector<uint32_t> added;
 };
-constinit ProcessWide<InteriorWorldspaces> interiors;
+ProcessWide<InteriorWorldspaces> interiors;
 
 }  // namespace
 
