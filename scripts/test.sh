@@ -40,11 +40,11 @@ timed() {
 # lower priority, its output in a log of its own; prints the log's end when one
 # fails. Each one's wall time goes to `PRESET build`.
 build_quietly() {
-  local spec preset targets from
-  for spec in "$@"; do
-    preset=${spec%%:*}
+  local item preset targets from
+  for item in "$@"; do
+    preset=${item%%:*}
     targets=()
-    [[ $spec == *:* ]] && read -r -a targets <<<"${spec#*:}"
+    [[ $item == *:* ]] && read -r -a targets <<<"${item#*:}"
     from=$(date +%s)
     if ! nice -n 10 cmake --build --preset "$preset" -j 2 ${targets[@]+--target "${targets[@]}"} \
       >"$logs/$preset-build.log" 2>&1; then

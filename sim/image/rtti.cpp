@@ -18,7 +18,7 @@ using C = ClassId;
 // never makes), slots into code fill, or slots the engine hands in.
 enum class Slots : uint8_t { None, Plain, ScriptMachine, VmSink };
 
-struct ClassSpec {
+struct ClassInfo {
   ClassId id;
   const char* name;
   const char* decorated;
@@ -35,9 +35,9 @@ struct ClassSpec {
 // Classes, bases and descriptor offsets: runtimes.md, "Type checks"; the
 // eight cast descriptors are the image's entries. Columns: 1.5.39, 1.5.97,
 // 1.6.353, 1.6.1170, 1.7.99, VR.
-const std::vector<ClassSpec>& specs() {
-  static const std::vector<ClassSpec> table = [] {
-    std::vector<ClassSpec> t = {
+const std::vector<ClassInfo>& classInfos() {
+  static const std::vector<ClassInfo> table = [] {
+    std::vector<ClassInfo> t = {
         {C::TypeInfo, "type_info", ".?AVtype_info@@", {}, Slots::Plain},
         {C::BaseFormComponent, "BaseFormComponent", ".?AVBaseFormComponent@@", {}},
         {C::TESForm, "TESForm", ".?AVTESForm@@", {C::BaseFormComponent}, Slots::None, kRttiForm},
@@ -295,7 +295,7 @@ const std::vector<ClassSpec>& specs() {
          {C::ActivateEventSource, C::HitEventSource},
          Slots::Plain},
     };
-    std::sort(t.begin(), t.end(), [](const ClassSpec& a, const ClassSpec& b) { return a.id < b.id; });
+    std::sort(t.begin(), t.end(), [](const ClassInfo& a, const ClassInfo& b) { return a.id < b.id; });
     // One row per class, in the order of ClassId.
     for (size_t i = 0; i < t.size(); ++i)
       if (static_cast<size_t>(t[i].id) != i) std::abort();
@@ -305,7 +305,7 @@ const std::vector<ClassSpec>& specs() {
   return table;
 }
 
-const ClassSpec& spec(ClassId cls) { return specs()[static_cast<size_t>(cls)]; }
+const ClassInfo& info(ClassId cls) { return classInfos()[static_cast<size_t>(cls)]; }
 
 // Where the type information lies. The region is free in every column:
 // above the engine heap object of 1.7.99 (0x369a810), below the database's
@@ -332,7 +332,7 @@ constexpr uint32_t kBcdHasHierarchy = 0x40;  // the base class descriptor names 
 constexpr uint32_t kChdMultipleInheritance = 1;
 
 uint32_t descriptorSize(ClassId cls) {
-  return kDescriptorHead + static_cast<uint32_t>(std::strlen(spec(cls).decorated)) + 1;
+  return kDescriptorHead + static_cast<uint32_t>(std::strlen(info(cls).decorated)) + 1;
 }
 
 uint32_t alignUp(uint32_t at, uint32_t to) { return (at + to - 1) / to * to; }
@@ -357,7 +357,7 @@ RttiPlacement place(Layout layout) {
   auto span = [&](uint32_t begin, uint32_t size) { spans.push_back({begin, begin + size}); };
   uint32_t chosen = kChosenDescriptors + kChosenStretch * static_cast<uint32_t>(layout);
   for (int i = 0; i < kClassCount; ++i) {
-    const ClassSpec& s = specs()[static_cast<size_t>(i)];
+    const ClassInfo& s = classInfos()[static_cast<size_t>(i)];
     uint32_t at =
         s.entry >= 0 ? offsetOf(static_cast<EntryId>(s.entry), layout) : s.published[static_cast<size_t>(layout)];
     if (at == 0) {
@@ -384,7 +384,7 @@ RttiPlacement place(Layout layout) {
   }
   // Locators at 4 past an 8-aligned address, vtables 8-aligned.
   std::vector<RttiPlacement::Vtable> vtables;
-  for (const ClassSpec& s : specs()) {
+  for (const ClassInfo& s : classInfos()) {
     if (s.vtable != Slots::None) vtables.push_back({s.id, 0, 0, 0, slotsOf(s.vtable)});
     if (s.id == C::BGSProjectile) vtables.push_back({s.id, kModelComponentOffset, 0, 0, kModelComponentSlots});
   }
@@ -421,13 +421,13 @@ void put64(std::vector<uint8_t>& out, uint64_t value) {
 
 void appendList(ClassId cls, std::vector<ClassId>& out) {
   out.push_back(cls);
-  for (ClassId base : spec(cls).bases) appendList(base, out);
+  for (ClassId base : info(cls).bases) appendList(base, out);
 }
 
 }  // namespace
 
-const char* className(ClassId cls) { return spec(cls).name; }
-const char* decoratedName(ClassId cls) { return spec(cls).decorated; }
+const char* className(ClassId cls) { return info(cls).name; }
+const char* decoratedName(ClassId cls) { return info(cls).decorated; }
 
 std::vector<ClassId> hierarchyOf(ClassId cls) {
   std::vector<ClassId> list;
@@ -441,14 +441,14 @@ bool derivesFrom(ClassId cls, ClassId base) {
 }
 
 uint32_t descriptorIdOf(ClassId cls, Edition edition, uint32_t runtime) {
-  const ClassSpec& s = spec(cls);
+  const ClassInfo& s = info(cls);
   if (s.entry >= 0) return databaseIdOf(static_cast<EntryId>(s.entry), edition, runtime);
   if (edition != Edition::SpecialEdition) return 0;
   return isAnniversaryRuntime(edition, runtime) ? s.aeId : s.seId;
 }
 
 bool descriptorPublished(ClassId cls, Layout layout) {
-  const ClassSpec& s = spec(cls);
+  const ClassInfo& s = info(cls);
   return s.entry >= 0 || s.published[static_cast<size_t>(layout)] != 0;
 }
 
@@ -488,7 +488,7 @@ std::vector<RttiBlock> rttiBytes(Layout layout, uintptr_t base, const VirtualSlo
 
     const std::vector<ClassId> list = hierarchyOf(cls);
     bool multiple = false;
-    for (ClassId c : list) multiple = multiple || spec(c).bases.size() > 1;
+    for (ClassId c : list) multiple = multiple || info(c).bases.size() > 1;
     RttiBlock hierarchy{p.hierarchy[i], {}, "the class hierarchy of " + name};
     put32(hierarchy.bytes, 0);
     put32(hierarchy.bytes, multiple ? kChdMultipleInheritance : 0);
@@ -530,9 +530,9 @@ std::vector<RttiBlock> rttiBytes(Layout layout, uintptr_t base, const VirtualSlo
     const void* const* given = nullptr;
     if (vt.subobject == kModelComponentOffset)
       given = slots.modelComponent;
-    else if (spec(vt.cls).vtable == Slots::ScriptMachine)
+    else if (info(vt.cls).vtable == Slots::ScriptMachine)
       given = slots.scriptMachine;
-    else if (spec(vt.cls).vtable == Slots::VmSink)
+    else if (info(vt.cls).vtable == Slots::VmSink)
       given = slots.vmSink;
     for (size_t s = 0; s < vt.slots; ++s) {
       const uintptr_t fill = base + kVirtualCode + kVirtualCodeStretch * v + 8 * s;
