@@ -108,16 +108,18 @@ class Run {
   void noteStandDownLine(bool reason, const std::string& line) {
     {
       std::lock_guard lock(mutex_);
-      std::string& kept = reason ? standDown_.reasonLine : standDown_.standDownLine;
-      if (!kept.empty()) return;
-      kept = line;
-      if (!standDown_.seen) {
-        standDown_.seen = true;
-        standDown_.seenMs = trace.nowMs();
-      }
+      if (!(reason ? standDown_.reasonLine : standDown_.standDownLine).empty()) return;
     }
     // In the trace first: every call the check catches comes after it there.
     trace.record("StandDownLine", Args().s("which", reason ? "reason" : "stand-down").s("line", line));
+    // The check is armed before anyone can read that the line was seen, so
+    // that no call made after that reading escapes it.
+    std::lock_guard lock(mutex_);
+    (reason ? standDown_.reasonLine : standDown_.standDownLine) = line;
+    if (!standDown_.seen) {
+      standDown_.seen = true;
+      standDown_.seenMs = trace.nowMs();
+    }
     standDownSeen_.store(true, std::memory_order_release);
   }
   StandDownSeen standDown() const {
