@@ -1,6 +1,7 @@
 // The monitor cycle over fuzzed world states: weather flags and frequencies,
-// transition and hour values with NaN and infinities, a missing player, 3D,
-// cell, worldspace or sky, pausing menus, and any state the cycle left.
+// transition and hour values with NaN and infinities (which stand lightning
+// down, and nothing else may), a missing player, 3D, cell, worldspace or sky,
+// pausing menus, and any state the cycle left.
 #include <cmath>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "events/menus.h"
 #include "game/data_files.h"
 #include "game/id_tables.h"
+#include "game/stand_down.h"
 #include "lightning/lightning_state.h"
 #include "lightning/weather_monitor.h"
 #include "settings/settings.h"
@@ -58,6 +60,8 @@ const char* ConsumeArtPath(FuzzedDataProvider& in, std::string& storage) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   nimbrel_sim::GameDouble& game = fuzzsupport::StartedGame();
   SetEffectsLoopStarter(&RecordStart);
+  // Each input is a session of its own: an earlier one may have stood down.
+  game::ResetStandDownForTests();
   FuzzedDataProvider in(data, size);
   fuzzsupport::ResetSettings();
   fuzzsupport::FreshData(game);
@@ -117,6 +121,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool wasRunning = gLightningState->effectsRunning.load() != 0;
     const uint32_t sleepMs = RunMonitorCycle(memory);
     const uint8_t running = gLightningState->effectsRunning.load();
+    if (sleepMs == kMonitorStopped) {
+      // Every object of this world is the double's genuine one: only an
+      // implausible hour or transition may stand lightning down.
+      const bool plausible =
+          world.hour >= 0.0f && world.hour <= 24.0f && std::isfinite(world.transition) && world.transition >= 0.0f;
+      FUZZ_CHECK(game::StoodDown(), "the cycle stopped the monitor without standing down");
+      FUZZ_CHECK(!plausible, "hour %g and transition %g stood lightning down", static_cast<double>(world.hour),
+                 static_cast<double>(world.transition));
+      FUZZ_CHECK(running == 0 && gStarted.empty(), "the stand-down left effects running or started %zu loops",
+                 gStarted.size());
+      fuzzsupport::CheckDouble();
+      break;
+    }
+    FUZZ_CHECK(!game::StoodDown(), "lightning stood down, yet the cycle asked for a sleep of %u ms", sleepMs);
     FUZZ_CHECK(sleepMs == 50 || sleepMs == 3000 || sleepMs == 5000, "the cycle asked for a sleep of %u ms", sleepMs);
     FUZZ_CHECK(running <= 1, "effectsRunning is %u", running);
     FUZZ_CHECK(sleepMs == 3000 || running == 0, "a wait of %u ms left effects running", sleepMs);

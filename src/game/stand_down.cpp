@@ -29,6 +29,8 @@ bool StoodDown() { return state->stoodDown.load(); }
 
 void SetStandDownHook(StandDownHook hook) { state->hook.store(hook); }
 
+void ResetStandDownForTests() { state->stoodDown.store(false); }
+
 EnginePass::EnginePass() {
   state->passes.fetch_add(1);
   open_ = !StoodDown();

@@ -53,4 +53,8 @@ class EnginePass {
 // Later calls do nothing. Never throws.
 void StandDown(const char* field, const char* expected, const char* found, Holding finder);
 
+// Lowers the flag again, for tests and fuzz targets that play many sessions
+// in one process. The game never does: a stand-down lasts the session.
+void ResetStandDownForTests();
+
 }  // namespace NimbrelVR::game
