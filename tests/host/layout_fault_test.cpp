@@ -56,12 +56,6 @@ std::string LineStarting(const std::string& text, const std::string& prefix) {
   return "";
 }
 
-std::string FnOf(const std::string& traceLine) {
-  const size_t at = traceLine.find("\"fn\":\"");
-  if (at == std::string::npos) return "";
-  return traceLine.substr(at + 6, traceLine.find('"', at + 6) - at - 6);
-}
-
 class LayoutFault : public ::testing::TestWithParam<Case> {};
 
 }  // namespace
@@ -103,13 +97,13 @@ TEST_P(LayoutFault, ThePluginStandsDownWithItsTwoLinesAndNoEngineCallAfter) {
   const std::vector<std::string> trace = Lines(testsupport::ReadFile(dir.path() + "/trace.jsonl"));
   size_t seen = trace.size();
   for (size_t i = 0; i < trace.size() && seen == trace.size(); ++i)
-    if (FnOf(trace[i]) == "StandDownLine") seen = i;
+    if (testsupport::TraceFn(trace[i]) == "StandDownLine") seen = i;
   ASSERT_LT(seen, trace.size()) << "no StandDownLine in the trace";
   for (size_t i = seen; i < trace.size(); ++i) {
-    EXPECT_FALSE(testsupport::kEngineCallNames.count(FnOf(trace[i])) &&
+    EXPECT_FALSE(testsupport::kEngineCallNames.count(testsupport::TraceFn(trace[i])) &&
                  trace[i].find("\"thread\":\"other\"") != std::string::npos)
         << trace[i];
-    EXPECT_NE(FnOf(trace[i]), "EngineCallAfterStandDown") << trace[i];
+    EXPECT_NE(testsupport::TraceFn(trace[i]), "EngineCallAfterStandDown") << trace[i];
   }
 }
 

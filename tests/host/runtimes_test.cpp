@@ -34,12 +34,8 @@ nimbrel_sim::Options OptionsOn(uint32_t runtime) {
 // Trace lines of calls into the engine's code.
 size_t EngineCallLines(const nimbrel_sim::GameDouble& game) {
   size_t calls = 0;
-  for (const std::string& line : game.checks().trace()) {
-    const size_t at = line.find("\"fn\":\"");
-    if (at == std::string::npos) continue;
-    const size_t begin = at + 6;
-    calls += testsupport::kEngineCallNames.count(line.substr(begin, line.find('"', begin) - begin));
-  }
+  for (const std::string& line : game.checks().trace())
+    calls += testsupport::kEngineCallNames.count(testsupport::TraceFn(line));
   return calls;
 }
 

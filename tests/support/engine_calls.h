@@ -20,4 +20,11 @@ inline const std::set<std::string> kEngineCallNames = {
     "ModelPathSet",         "ModelComponentSlot",
 };
 
+// The entry a trace line names (its "fn" field), or "" where it names none.
+inline std::string TraceFn(const std::string& traceLine) {
+  const size_t at = traceLine.find("\"fn\":\"");
+  if (at == std::string::npos) return "";
+  return traceLine.substr(at + 6, traceLine.find('"', at + 6) - at - 6);
+}
+
 }  // namespace testsupport
