@@ -44,64 +44,6 @@ TEST(Database, TheDoublesColumnOf1_5_97IsTheGamesOwnDatabase) {
   EXPECT_EQ(compared, 37);  // every entry but the two of the patch site
 }
 
-// The 1.7.99 column, written out from runtimes.md ("Runtimes 1.7.x"): every
-// entry under its AE id, at its published offset.
-TEST(Database, TheDoublesColumnOf1_7_99IsThePublishedOne) {
-  const std::map<std::string, std::pair<uint32_t, uint32_t>> published = {
-      {"FormFromId", {14617, 0x1e5860}},
-      {"EngineDynamicCast", {109689, 0x15a957a}},
-      {"SpellCastNative", {55747, 0xa32c30}},
-      {"RefMoveToNative", {56199, 0xa461c0}},
-      {"CellAttachedNative", {56055, 0xa3fd00}},
-      {"ImodApplyNative", {55936, 0xa3a2b0}},
-      {"ImodRemoveNative", {55939, 0xa3a320}},
-      {"ScriptEventSourcesGet", {14298, 0x1da8f0}},
-      {"EventSourceAddSink", {35182, 0x5eb220}},
-      {"EngineHeapAllocate", {68115, 0xcddff0}},
-      {"EngineHeapFree", {68117, 0xcde440}},
-      {"InternedStringCreate", {69161, 0xeb0d30}},
-      {"InternedStringAssign", {69165, 0xeb0ec0}},
-      {"NativeFunctionBaseInit", {104653, 0x14a9e90}},
-      {"NativeFunctionBaseRelease", {104655, 0x14aa0e0}},
-      {"StackFrameArgOffset", {104483, 0x149e590}},
-      {"StackFrameArgValue", {104484, 0x149e600}},
-      {"ScriptValueClear", {104296, 0x14917a0}},
-      {"IFunctionBase7", {104637, 0x14a97b0}},
-      {"IFunctionBase16", {104651, 0x14a99b0}},
-      {"IFunctionBase17", {104646, 0x14a9890}},
-      {"IFunctionBase19", {104648, 0x14a98b0}},
-      {"SkyGetSingleton", {13878, 0x1c7d00}},
-      {"SkyHolder", {401651, 0x31e0d78}},
-      {"PlayerRefHolder", {403521, 0x3230778}},
-      {"ScriptVmHolder", {400475, 0x21a36e0}},
-      {"DataRegistryHolder", {400269, 0x219ded8}},
-      {"MenuManagerHolder", {400327, 0x219e5c0}},
-      {"EngineHeap", {400188, 0x369a810}},
-      {"RttiForm", {392216, 0x20db9f8}},
-      {"RttiSpell", {392217, 0x20dba18}},
-      {"RttiEffectArt", {392239, 0x20dbda8}},
-      {"RttiImageSpaceModifier", {392256, 0x20dc138}},
-      {"RttiFormList", {392264, 0x20dc358}},
-      {"RttiGlobalVariable", {392299, 0x20dcb20}},
-      {"RttiObjectReference", {392437, 0x20de278}},
-      {"RttiPlayer", {392538, 0x20df628}},
-  };
-  size_t laidOut = 0;
-  for (int i = 0; i < kEntryCount; ++i) {
-    const auto id = static_cast<EntryId>(i);
-    const uint32_t offset = offsetOf(id, Layout::Ae1_7_99);
-    const auto found = published.find(entry(id).name);
-    if (found == published.end()) {
-      EXPECT_EQ(offset, 0u) << entry(id).name << " has no public 1.7.99 offset";
-      continue;
-    }
-    EXPECT_EQ(databaseIdOf(id, Edition::SpecialEdition, kRuntime1_7_99), found->second.first) << entry(id).name;
-    EXPECT_EQ(offset, found->second.second) << entry(id).name;
-    ++laidOut;
-  }
-  EXPECT_EQ(laidOut, published.size());
-}
-
 TEST(Database, TheDoublesOwnFileOfEachRuntimeReadsBackAsItsTable) {
   for (const uint32_t runtime : {kRuntime1_5_97, kRuntime1_6_353, kRuntime1_6_1170}) {
     SCOPED_TRACE(runtimeName(runtime));
