@@ -5,6 +5,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <mutex>
 #include <unordered_set>
@@ -36,7 +37,7 @@ Engine::Engine(Run& run, const Options& options)
   actionSource_ = create(Cls::ActionEventSource, field::kEventSourceSize);
   // The player's form exists once the game runs; its holder is filled only
   // when a world is loaded.
-  player_ = create(Cls::Player, 0x100);
+  player_ = create(Cls::Player, kPlayerSize);
   addForm(kPlayerFormId, player_);
   otherActor_ = create(Cls::Actor, 0x100);
   addForm(kOtherActorFormId, otherActor_);
@@ -95,8 +96,6 @@ ClassId gameClassOf(Cls cls) {
       return ClassId::TESDataHandler;
     case Cls::MenuManager:
       return ClassId::UI;
-    case Cls::ScriptEventSources:
-      return ClassId::ScriptEventSourceHolder;
     case Cls::SceneNode:
       return ClassId::NiNode;
     case Cls::FadeNode:
@@ -105,7 +104,8 @@ ClassId gameClassOf(Cls cls) {
       return ClassId::Clouds;
     case Cls::AnimationController:
       return ClassId::NiControllerManager;
-    case Cls::ActionEventSource:
+    case Cls::ScriptEventSources:  // a run of event sources: no vtable, no type information
+    case Cls::ActionEventSource:   // the host's, an event source too
       break;
   }
   return ClassId::Count;
@@ -115,7 +115,21 @@ void* Engine::create(Cls cls, size_t size) {
   auto block = std::make_unique<uint8_t[]>(size);
   void* object = block.get();
   const ClassId game = gameClassOf(cls);
-  if (game != ClassId::Count) storeField<uintptr_t>(object, 0, image().vtableOf(game));
+  if (game != ClassId::Count) {
+    // Every vtable word of the complete object: its first, and one for each
+    // polymorphic base at a place of its own.
+    storeField<uintptr_t>(object, 0, image().vtableOf(game));
+    for (uint32_t at : secondaryVtablesOf(game)) {
+      if (at + sizeof(uintptr_t) <= size) {
+        storeField<uintptr_t>(object, at, image().vtableOf(game, at));
+        continue;
+      }
+      char text[160];
+      std::snprintf(text, sizeof text, "the double made a %s of 0x%zx bytes, too small for its base at +0x%x",
+                    className(game), size, at);
+      run_.fail(text);
+    }
+  }
   std::lock_guard lock(mutex_);
   storage_.push_back(std::move(block));
   objects_[reinterpret_cast<uintptr_t>(object)] = {cls, size};

@@ -52,17 +52,17 @@ enum class Cls : uint8_t {
   ScriptVmOther,
   DataRegistry,
   MenuManager,
-  ScriptEventSources,
-  ActionEventSource,  // the host's, not the engine's: no vtable
-  SceneNode,          // a reference's root node (NiNode)
-  FadeNode,           // the player's root node (BSFadeNode)
+  ScriptEventSources,  // no vtable: a run of event sources
+  ActionEventSource,   // the host's, not the engine's: no vtable
+  SceneNode,           // a reference's root node (NiNode)
+  FadeNode,            // the player's root node (BSFadeNode)
   // What the layout faults leave where the plug-in reads (layoutFaultWords).
   SkyClouds,
   AnimationController,
 };
 
-// The game's class of an object of the double (Cls::ActionEventSource: none,
-// ClassId::Count).
+// The game's class of an object of the double (ClassId::Count for the event
+// sources, which have no vtable).
 ClassId gameClassOf(Cls cls);
 
 // Fields of engine objects the double lays out (byte offsets).
@@ -88,6 +88,8 @@ struct ScriptValue {
 class Engine {
  public:
   static constexpr uint32_t kPlayerFormId = 0x14;
+  // The player carries its event-sink bases up to 0x2d0.
+  static constexpr size_t kPlayerSize = 0x2d0;
   static constexpr uint32_t kOtherActorFormId = 0xff000801;
 
   Engine(Run& run, const Options& options);
