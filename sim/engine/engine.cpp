@@ -32,9 +32,11 @@ Engine::Engine(Run& run, const Options& options)
   storeField<void*>(vm_, vmOtherField_, vmOther_);
   // No weathers and no loaded files yet: a null array and an empty head node.
   dataRegistry_ = create(Cls::DataRegistry, field::kLoadedFiles + 0x10);
-  menuManager_ = create(Cls::MenuManager, field::kMenuEventSource + field::kEventSourceSize + 0x8);
-  scriptEventSources_ = create(Cls::ScriptEventSources, field::kHitEventSource + field::kEventSourceSize + 0x8);
+  menuManager_ = create(Cls::MenuManager, field::kMenuManagerSize);
+  // Room for the holder as a game update may grow it (one source more).
+  scriptEventSources_ = create(Cls::ScriptEventSources, kScriptEventHolderSize + field::kEventSourceSize);
   actionSource_ = create(Cls::ActionEventSource, field::kEventSourceSize);
+  layOutSources();
   // The player's form exists once the game runs; its holder is filled only
   // when a world is loaded.
   player_ = create(Cls::Player, kPlayerSize);
@@ -154,24 +156,6 @@ void Engine::addForm(uint32_t formId, void* form) {
   forms_[formId] = form;
 }
 
-void* Engine::eventSource(Source source) const {
-  switch (source) {
-    case Source::MenuOpenClose:
-      return static_cast<uint8_t*>(menuManager_) + field::kMenuEventSource;
-    case Source::Hit:
-      return static_cast<uint8_t*>(scriptEventSources_) + field::kHitEventSource;
-    case Source::Action:
-      return actionSource_;
-  }
-  return nullptr;
-}
-
-std::vector<void*> Engine::sinks(Source source) const {
-  std::lock_guard lock(mutex_);
-  auto it = sinks_.find(source);
-  return it == sinks_.end() ? std::vector<void*>{} : it->second;
-}
-
 size_t Engine::registeredFunctionCount() const {
   std::lock_guard lock(mutex_);
   return registrations_;
@@ -185,6 +169,12 @@ size_t Engine::liveHeapBlocks() const {
 void Engine::setLayoutFault(LayoutFault fault) {
   fault_.store(fault);
   if (fault == LayoutFault::VmMachine) storeField<void*>(vm_, vmMachineField_, vmOther_);
+  std::string problem;
+  if (fault == LayoutFault::HitSource && !holderInserted_ && !layOutScriptEvents(true, problem))
+    run_.fail(
+        "the layout fault hit-source moves the script event holder's sources, which the game lays out as it "
+        "starts: give it before the plug-in loads (--layout-fault, or a scenario loaded first); " +
+        problem);
 }
 
 std::string Engine::vmOtherFieldWords() const {

@@ -117,7 +117,7 @@ TEST_P(LayoutFaults, EachLeavesWhatItSaysWhereThePluginReads) {
                                                          ".?AVNiObject@@", ".?AVNiRefObject@@"}));
       break;
     }
-    case LayoutFault::None:
+    default:
       break;
   }
   const std::vector<std::string> trace = game.checks().trace();
