@@ -15,7 +15,9 @@
 
 #include <unistd.h>
 
+#include "cli/fault_option.h"
 #include "cli/storm_summary.h"
+#include "engine/event_sources.h"
 #include "engine/layout_faults.h"
 #include "image/runtimes.h"
 #include "nimbrel_sim/game_double.h"
@@ -54,6 +56,7 @@ void usage(std::FILE* to) {
                "usage: nimbrel-sim [--edition se|vr] [--plugin PATH] [--runtime VERSION] [--address-library WHAT]\n"
                "                   [--editor] [--out DIR] [--scenario FILE] [--time-scale N] [--timer-resolution MS]\n"
                "                   [--duration SECONDS] [--fault ENTRY:WHEN]... [--layout-fault KIND]\n"
+               "                   [--vm-hit-sink WHEN]\n"
                "  --edition     game edition to simulate (default se)\n"
                "  --plugin      plug-in library (default: Nimbrel or NimbrelVR beside this program)\n"
                "  --runtime     runtime the game runs and the host reports (default: the edition's own, 1.5.39 for\n"
@@ -87,8 +90,20 @@ void usage(std::FILE* to) {
                "                player-cell (the player's cell holds heap memory that is no object),\n"
                "                cell-worldspace (a cell's worldspace holds an address no one may read),\n"
                "                vm-machine (the script VM's machine holds its event sink object),\n"
-               "                root-node (the player's root node holds its animation controller).\n"
+               "                root-node (the player's root node holds its animation controller),\n"
+               "                effect-art-model (+0x40 of the effect art holds another base's vtable),\n"
+               "                fade-duration (the effect art's fade duration holds a pointer's high half),\n"
+               "                form-list (the form lists' entries point to heap data that is no form),\n"
+               "                hit-source (a source inserted before the hit source takes its place),\n"
+               "                hit-event (the hit event's target holds the hit's spell),\n"
+               "                scene-position (the player's root node stands at NaN).\n"
+               "                A fault may add the event that makes the plug-in read the field (a day/night\n"
+               "                switch, a script call, a hit; the summary's 'layout fault:' line says).\n"
                "                The plug-in is to stand down; the run then exits with 4\n"
+               "  --vm-hit-sink  when the game's script VM joins the hit source as one of its sinks: start-up\n"
+               "                (default: as the game sets itself up, before the plug-in loads), data-ready\n"
+               "                (once message 6 is delivered, before 8), first-load (the first saved-game load,\n"
+               "                before its message 2) or never; wins over the scenario's vm-hit-sink line\n"
                "exit codes:\n"
                "  0  the run played through and every check of the double held (lightning may still not have\n"
                "     started: see the 'lightning:' line); no layout fault was in force\n"
@@ -106,67 +121,6 @@ void usage(std::FILE* to) {
                "  5  the plug-in crashed: it called an address where the engine has no function, or read a cell\n"
                "     through the field another runtime uses\n",
                kDefaultTimeScale, nimbrel_sim::kMaxScenarioSeconds, entries.c_str());
-}
-
-// "FormFromId:3", "CellAttachedNative:1+", "RefMoveToNative:p0.2"; false
-// with what is wrong in `problem`.
-bool parseFault(const std::string& text, nimbrel_sim::Fault& fault, std::string& problem) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
-    problem = "a fault reads ENTRY:N, ENTRY:N+ or ENTRY:pP";
-    return false;
-  }
-  fault.entry = text.substr(0, colon);
-  const auto& entries = GameDouble::faultEntries();
-  if (std::find(entries.begin(), entries.end(), fault.entry) == entries.end()) {
-    std::string list;
-    std::string near;
-    for (const std::string& entry : entries) {
-      list += (list.empty() ? "" : ", ") + entry;
-      if (entry.size() == fault.entry.size() &&
-          std::equal(entry.begin(), entry.end(), fault.entry.begin(), [](char a, char b) {
-            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-          }))
-        near = entry;
-    }
-    problem = "no engine entry is called " + nimbrel_sim::quoteScenarioText(fault.entry) +
-              (near.empty() ? "" : "; did you mean '" + near + "'? entries are case-sensitive") + " (entries: " + list +
-              ")";
-    return false;
-  }
-  std::string when = text.substr(colon + 1);
-  const auto digitsOnly = [](const std::string& t) {
-    return !t.empty() && t.size() <= 18 && std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
-  if (when[0] == 'p') {
-    char* end = nullptr;
-    fault.probability = std::strtod(when.c_str() + 1, &end);
-    if (when.size() > 1 && *end == '\0' && fault.probability > 0 && fault.probability <= 1) return true;
-    problem = "'" + when + "': a chance reads pP with 0 < P <= 1 (p0.2)";
-    return false;
-  }
-  const bool from = when.back() == '+';
-  if (from) when.pop_back();
-  const unsigned long long n = digitsOnly(when) ? std::strtoull(when.c_str(), nullptr, 10) : 0;
-  if (n == 0) {
-    problem = nimbrel_sim::quoteScenarioText(text.substr(colon + 1)) +
-              ": WHEN is N (the N-th call, from 1), N+ (every call from the N-th on) or pP (a chance, 0 < P <= 1)";
-    return false;
-  }
-  (from ? fault.everyCallFrom : fault.nthCall) = n;
-  return true;
-}
-
-// "FormFromId:3" and the like, as given.
-std::string faultText(const nimbrel_sim::Fault& f) {
-  char when[48];
-  if (f.probability > 0)
-    std::snprintf(when, sizeof when, "p%g", f.probability);
-  else if (f.everyCallFrom)
-    std::snprintf(when, sizeof when, "%llu+", static_cast<unsigned long long>(f.everyCallFrom));
-  else
-    std::snprintf(when, sizeof when, "%llu", static_cast<unsigned long long>(f.nthCall));
-  return f.entry + ":" + when;
 }
 
 bool positiveNumber(const char* text, double& out) {
@@ -354,7 +308,7 @@ int main(int argc, char** argv) {
       const std::string text = value("--fault");
       nimbrel_sim::Fault fault;
       std::string problem;
-      if (!parseFault(text, fault, problem)) {
+      if (!nimbrel_sim::cli::ParseFault(text, fault, problem)) {
         std::fprintf(stderr, "nimbrel-sim: bad fault %s: %s\n", nimbrel_sim::quoteScenarioText(text).c_str(),
                      problem.c_str());
         return kExitUsage;
@@ -369,6 +323,15 @@ int main(int argc, char** argv) {
                      nimbrel_sim::quoteScenarioText(text).c_str(), names.c_str());
         return kExitUsage;
       }
+    } else if (arg == "--vm-hit-sink") {
+      const std::string text = value("--vm-hit-sink");
+      nimbrel_sim::VmHitSink moment{};
+      if (!nimbrel_sim::parseVmHitSink(text, moment)) {
+        std::fprintf(stderr, "nimbrel-sim: unknown --vm-hit-sink %s (start-up, data-ready, first-load, never)\n",
+                     nimbrel_sim::quoteScenarioText(text).c_str());
+        return kExitUsage;
+      }
+      options.vmHitSink = moment;
     } else if (arg == "--help" || arg == "-h") {
       usage(stdout);
       return kExitOk;
@@ -605,7 +568,7 @@ int main(int argc, char** argv) {
   const auto refused = game.checks().faultsRefused();
   for (const auto& fault : options.faults) {
     const auto found = refused.find(fault.entry);
-    report.faults.emplace_back(faultText(fault), found == refused.end() ? 0 : found->second);
+    report.faults.emplace_back(nimbrel_sim::cli::FaultText(fault), found == refused.end() ? 0 : found->second);
   }
   report.waits =
       nimbrel_sim::cli::LaunchWaits(moves, playStartMs, report.frequency, report.minFrequency, report.events);

@@ -181,6 +181,31 @@ void DoubleState::applyLayoutFault(LayoutFault fault) {
   os::setFaultExit(1, note.c_str());
 }
 
+void DoubleState::startGame() {
+  std::call_once(gameStarted, [this] {
+    const Scenario* read = scenarioLoaded ? &scenario : nullptr;
+    const VmHitSink moment =
+        options.vmHitSink.value_or(read && read->vmHitSink ? *read->vmHitSink : VmHitSink::StartUp);
+    vmHitSink.store(moment);
+    const LayoutFault fault = options.layoutFault != LayoutFault::None ? options.layoutFault
+                              : read                                   ? read->layoutFault
+                                                                       : LayoutFault::None;
+    std::string problem;
+    if (fault == LayoutFault::HitSource && !engine.scriptEventsInserted() && !engine.layOutScriptEvents(true, problem))
+      run.fail(problem);
+    engine.joinGameSinks();
+    if (moment == VmHitSink::StartUp) engine.joinVmHitSink();
+    void* hit = engine.eventSource(Source::Hit);
+    void* holder = engine.scriptEventHolder();
+    run.trace.record(
+        "GameStarted",
+        Args()
+            .s("vmHitSink", vmHitSinkName(moment))
+            .u("scriptEventHolderBytes", engine.scriptEventHolderBytes())
+            .u("hitSource", hit && holder ? static_cast<uint8_t*>(hit) - static_cast<uint8_t*>(holder) : 0));
+  });
+}
+
 LayoutFault GameDouble::layoutFault() const { return impl_->layoutFault; }
 
 // --- the plug-in ----------------------------------------------------------------
@@ -235,6 +260,7 @@ bool GameDouble::query() {
     d.error = "no plug-in loaded";
     return false;
   }
+  d.startGame();
   d.descriptionRecord = {kSentinelWord, kSentinelName, kSentinelWord};
   d.logWatch.start(pluginLogPath());
   d.host.setInQueryOrLoad(true);
@@ -311,6 +337,7 @@ bool GameDouble::load() {
     d.error = "no plug-in loaded";
     return false;
   }
+  d.startGame();
   d.logWatch.start(pluginLogPath());
   d.host.setInQueryOrLoad(true);
   bool result = plugin_calls::load(d.loadFn, d.host.record());

@@ -16,10 +16,13 @@ void HostAccess::registerScriptFunctions() {
 // Host messages reach the plug-in on the game's main thread.
 void HostAccess::sendMessage(uint32_t type, uint64_t dataWord) {
   DoubleState& d = *impl_;
+  d.startGame();
   d.mainThread.call([&d, type, dataWord] {
     // The jump is due only once a listener has been told the data is ready.
     size_t reached = d.host.sendMessage(type, dataWord);
     if (type == kMsgDataLoaded && reached > 0) d.dataReadySent = true;
+    // Between input-loaded and data-ready, where the options put it.
+    if (type == kMsgInputLoaded && d.vmHitSink.load() == VmHitSink::BeforeDataReady) d.engine.joinVmHitSink();
   });
 }
 
@@ -41,7 +44,10 @@ void HostAccess::sendNullMessage() {
 
 void HostAccess::loadSavedGame(bool succeeded) {
   DoubleState& d = *impl_;
+  d.startGame();
   d.mainThread.call([&d, succeeded] {
+    // The first load, before its message 2, where the options put it.
+    if (d.vmHitSink.load() == VmHitSink::FirstLoad) d.engine.joinVmHitSink();
     d.host.sendMessage(kMsgPreLoadGame, 0);
     // The load holds the main thread: no frame and no task runs, and the
     // world is torn down until it is over.

@@ -78,6 +78,15 @@ struct DoubleState {
   LayoutFault layoutFault = LayoutFault::None;
   void applyLayoutFault(LayoutFault fault);
 
+  // The game sets itself up before the host first calls the plug-in (its
+  // query, or its load): the script event holder's layout, the game's own
+  // sinks in their sources, and the moment the script VM joins the hit
+  // source, each as the options say, else the scenario read by then. Once;
+  // every call that may be the game's first asks for it.
+  void startGame();
+  std::once_flag gameStarted;
+  std::atomic<VmHitSink> vmHitSink{VmHitSink::StartUp};
+
   // A saved-game load, on the main thread: message 2, the world torn down
   // for the load's time, message 3.
   std::atomic<uint64_t> loads{0};

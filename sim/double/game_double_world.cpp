@@ -45,15 +45,24 @@ std::string hex(uint32_t value) {
   return text;
 }
 
-// Sends an event to every sink of a source, as the game would; a sink that
-// returns non-zero fails the run.
+// Sends an event to the sinks of a source in the order of its array, as
+// the game would, its notifying flag set meanwhile. The game's own sinks are
+// passed over (recorded only); the plug-in's are called through their
+// vtables, and one that returns non-zero fails the run.
 void deliver(Run& run, Engine& engine, Source source, const void* event, const char* what) {
   void* eventSource = engine.eventSource(source);
-  for (void* sink : engine.sinks(source)) {
-    uint32_t result = plugin_calls::receiveEvent(sink, event, eventSource);
-    run.trace.record("ReceiveEvent", Args().s("event", what).p("sink", sink).u("result", result));
+  if (!eventSource) return;
+  engine.sources().setNotifying(eventSource, true);
+  for (const EventSources::Sink& sink : engine.deliveryList(source)) {
+    if (sink.game) {
+      run.trace.record("GameSinkPassed", Args().s("event", what).p("sink", sink.object));
+      continue;
+    }
+    uint32_t result = plugin_calls::receiveEvent(sink.object, event, eventSource);
+    run.trace.record("ReceiveEvent", Args().s("event", what).p("sink", sink.object).u("result", result));
     if (result != 0) run.fail(std::string("a ") + what + " sink returned " + std::to_string(result));
   }
+  engine.sources().setNotifying(eventSource, false);
 }
 
 }  // namespace

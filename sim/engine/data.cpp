@@ -65,7 +65,7 @@ KindLayout layoutOf(FormKind kind) {
     case FormKind::Worldspace:
       return {Cls::Worldspace, 0x100};
     case FormKind::Weapon:
-      return {Cls::Form, 0x100};
+      return {Cls::Form, 0x160};  // a weapon's bases reach to 0x160
   }
   return {Cls::Form, 0x100};
 }
@@ -177,8 +177,8 @@ void* GameData::newForm(FormKind kind, uint32_t formId) {
   KindLayout layout = layoutOf(kind);
   void* form = engine_.create(layout.cls, layout.size);
   if (kind == FormKind::EffectArt) {
+    // Its TESModel's vtable came with the object; the component knows its owner.
     void* component = static_cast<uint8_t*>(form) + field::kModelComponent;
-    storeField<uintptr_t>(component, 0, image().vtableOf(gameClassOf(Cls::EffectArt), kModelComponentOffset));
     storeField<GameData*>(component, field::kComponentOwner, this);
   }
   engine_.addForm(formId, form);

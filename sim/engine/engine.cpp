@@ -5,6 +5,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <mutex>
 #include <unordered_set>
@@ -31,12 +32,14 @@ Engine::Engine(Run& run, const Options& options)
   storeField<void*>(vm_, vmOtherField_, vmOther_);
   // No weathers and no loaded files yet: a null array and an empty head node.
   dataRegistry_ = create(Cls::DataRegistry, field::kLoadedFiles + 0x10);
-  menuManager_ = create(Cls::MenuManager, field::kMenuEventSource + field::kEventSourceSize + 0x8);
-  scriptEventSources_ = create(Cls::ScriptEventSources, field::kHitEventSource + field::kEventSourceSize + 0x8);
+  menuManager_ = create(Cls::MenuManager, field::kMenuManagerSize);
+  // Room for the holder as a game update may grow it (one source more).
+  scriptEventSources_ = create(Cls::ScriptEventSources, kScriptEventHolderSize + field::kEventSourceSize);
   actionSource_ = create(Cls::ActionEventSource, field::kEventSourceSize);
+  layOutSources();
   // The player's form exists once the game runs; its holder is filled only
   // when a world is loaded.
-  player_ = create(Cls::Player, 0x100);
+  player_ = create(Cls::Player, kPlayerSize);
   addForm(kPlayerFormId, player_);
   otherActor_ = create(Cls::Actor, 0x100);
   addForm(kOtherActorFormId, otherActor_);
@@ -95,8 +98,6 @@ ClassId gameClassOf(Cls cls) {
       return ClassId::TESDataHandler;
     case Cls::MenuManager:
       return ClassId::UI;
-    case Cls::ScriptEventSources:
-      return ClassId::ScriptEventSourceHolder;
     case Cls::SceneNode:
       return ClassId::NiNode;
     case Cls::FadeNode:
@@ -105,7 +106,8 @@ ClassId gameClassOf(Cls cls) {
       return ClassId::Clouds;
     case Cls::AnimationController:
       return ClassId::NiControllerManager;
-    case Cls::ActionEventSource:
+    case Cls::ScriptEventSources:  // a run of event sources: no vtable, no type information
+    case Cls::ActionEventSource:   // the host's, an event source too
       break;
   }
   return ClassId::Count;
@@ -115,7 +117,21 @@ void* Engine::create(Cls cls, size_t size) {
   auto block = std::make_unique<uint8_t[]>(size);
   void* object = block.get();
   const ClassId game = gameClassOf(cls);
-  if (game != ClassId::Count) storeField<uintptr_t>(object, 0, image().vtableOf(game));
+  if (game != ClassId::Count) {
+    // Every vtable word of the complete object: its first, and one for each
+    // polymorphic base at a place of its own.
+    storeField<uintptr_t>(object, 0, image().vtableOf(game));
+    for (uint32_t at : secondaryVtablesOf(game)) {
+      if (at + sizeof(uintptr_t) <= size) {
+        storeField<uintptr_t>(object, at, image().vtableOf(game, at));
+        continue;
+      }
+      char text[160];
+      std::snprintf(text, sizeof text, "the double made a %s of 0x%zx bytes, too small for its base at +0x%x",
+                    className(game), size, at);
+      run_.fail(text);
+    }
+  }
   std::lock_guard lock(mutex_);
   storage_.push_back(std::move(block));
   objects_[reinterpret_cast<uintptr_t>(object)] = {cls, size};
@@ -140,24 +156,6 @@ void Engine::addForm(uint32_t formId, void* form) {
   forms_[formId] = form;
 }
 
-void* Engine::eventSource(Source source) const {
-  switch (source) {
-    case Source::MenuOpenClose:
-      return static_cast<uint8_t*>(menuManager_) + field::kMenuEventSource;
-    case Source::Hit:
-      return static_cast<uint8_t*>(scriptEventSources_) + field::kHitEventSource;
-    case Source::Action:
-      return actionSource_;
-  }
-  return nullptr;
-}
-
-std::vector<void*> Engine::sinks(Source source) const {
-  std::lock_guard lock(mutex_);
-  auto it = sinks_.find(source);
-  return it == sinks_.end() ? std::vector<void*>{} : it->second;
-}
-
 size_t Engine::registeredFunctionCount() const {
   std::lock_guard lock(mutex_);
   return registrations_;
@@ -171,6 +169,12 @@ size_t Engine::liveHeapBlocks() const {
 void Engine::setLayoutFault(LayoutFault fault) {
   fault_.store(fault);
   if (fault == LayoutFault::VmMachine) storeField<void*>(vm_, vmMachineField_, vmOther_);
+  std::string problem;
+  if (fault == LayoutFault::HitSource && !holderInserted_ && !layOutScriptEvents(true, problem))
+    run_.fail(
+        "the layout fault hit-source moves the script event holder's sources, which the game lays out as it "
+        "starts: give it before the plug-in loads (--layout-fault, or a scenario loaded first); " +
+        problem);
 }
 
 std::string Engine::vmOtherFieldWords() const {

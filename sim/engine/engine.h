@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/event_sources.h"
 #include "image/image.h"
 #include "nimbrel_sim/types.h"
 #include "run/run.h"
@@ -52,17 +53,17 @@ enum class Cls : uint8_t {
   ScriptVmOther,
   DataRegistry,
   MenuManager,
-  ScriptEventSources,
-  ActionEventSource,  // the host's, not the engine's: no vtable
-  SceneNode,          // a reference's root node (NiNode)
-  FadeNode,           // the player's root node (BSFadeNode)
+  ScriptEventSources,  // no vtable: a run of event sources
+  ActionEventSource,   // the host's, not the engine's: no vtable
+  SceneNode,           // a reference's root node (NiNode)
+  FadeNode,            // the player's root node (BSFadeNode)
   // What the layout faults leave where the plug-in reads (layoutFaultWords).
   SkyClouds,
   AnimationController,
 };
 
-// The game's class of an object of the double (Cls::ActionEventSource: none,
-// ClassId::Count).
+// The game's class of an object of the double (ClassId::Count for the event
+// sources, which have no vtable).
 ClassId gameClassOf(Cls cls);
 
 // Fields of engine objects the double lays out (byte offsets).
@@ -74,9 +75,11 @@ inline constexpr size_t kVmSize = 0x220;
 inline constexpr size_t kWeatherArray = 0x520;
 inline constexpr size_t kWeatherCount = 0x530;
 inline constexpr size_t kLoadedFiles = 0xd60;
+// The menu manager's sources of menu events and of menu mode changes, and
+// its size (runtimes.md: 0x1c8).
 inline constexpr size_t kMenuEventSource = 0x8;
-inline constexpr size_t kHitEventSource = 0x5d8;
-inline constexpr size_t kEventSourceSize = 0x58;
+inline constexpr size_t kMenuModeSource = 0x60;
+inline constexpr size_t kMenuManagerSize = 0x1c8;
 }  // namespace field
 
 // A script value as the VM keeps it: type word, then payload.
@@ -88,6 +91,8 @@ struct ScriptValue {
 class Engine {
  public:
   static constexpr uint32_t kPlayerFormId = 0x14;
+  // The player carries its event-sink bases up to 0x2d0.
+  static constexpr size_t kPlayerSize = 0x2d0;
   static constexpr uint32_t kOtherActorFormId = 0xff000801;
 
   Engine(Run& run, const Options& options);
@@ -114,8 +119,28 @@ class Engine {
   void* scriptRegistry() const { return registry_; }
   void* player() const { return player_; }
   void* otherActor() const { return otherActor_; }
+  // The engine's source of an event the double sends, and the plug-in's
+  // sinks in it (the game's own left out), in the order of its array.
   void* eventSource(Source source) const;
   std::vector<void*> sinks(Source source) const;
+  // Every sink of the source, the game's own marked, as delivery walks them.
+  std::vector<EventSources::Sink> deliveryList(Source source) const;
+  const EventSources& sources() const { return sources_; }
+  // The game's own sinks join the sources as it sets itself up, before the
+  // host loads the plug-in: the script VM every source of the script event
+  // holder it has a sink base for but the hit source, the player the menu
+  // manager's. The VM joins the hit source by its BSTEventSink<TESHitEvent>
+  // base at a moment of its own (Options::vmHitSink); once only.
+  void joinGameSinks();
+  void joinVmHitSink();
+  bool vmInHitSource() const { return vmInHitSource_.load(); }
+  // Lays the script event holder's sources out, with the source a game
+  // update inserts before the hit source or without; false with why when
+  // the holder already holds sinks.
+  bool layOutScriptEvents(bool inserted, std::string& problem);
+  bool scriptEventsInserted() const { return holderInserted_; }
+  void* scriptEventHolder() const { return scriptEventSources_; }
+  size_t scriptEventHolderBytes() const { return holderBytes_; }
   size_t registeredFunctionCount() const;
   size_t liveHeapBlocks() const;
 
@@ -178,6 +203,10 @@ class Engine {
   bool isInterned(const char* text) const;
   size_t heapBlockSize(const void* block) const;  // 0 when not a live block
   std::optional<Cls> classOf(const void* object) const;
+  void layOutSources();  // the menu manager's, the action dispatcher's, the holder's
+  // Joins one of the game's own objects to every source of `sources` whose
+  // event it has a sink base for, by that base.
+  void joinSourcesOf(void* object, ClassId cls, const std::vector<void*>& among);
 
   Run& run_;
   const Options& options_;
@@ -192,7 +221,11 @@ class Engine {
   std::vector<void*> registeredFunctions_;
   size_t registrations_ = 0;            // functions the registry accepted, destroyed or not
   const char* noSourceFile_ = nullptr;  // the handle the engine answers for a native's source file
-  std::map<Source, std::vector<void*>> sinks_;
+  EventSources sources_;
+  bool holderInserted_ = false;
+  size_t holderBytes_ = 0;
+  std::atomic<bool> gameSinksJoined_{false};
+  std::atomic<bool> vmInHitSource_{false};
   ScriptValue scratchValue_{};
 
   void* registry_ = nullptr;

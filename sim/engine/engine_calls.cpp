@@ -1,5 +1,5 @@
 // The engine calls the plug-in reaches through the image: forms and casts,
-// event sources, the heap and interned strings, native functions and the
+// the heap and interned strings, native functions and the
 // script registry, stack frames and values, and the script natives that
 // change the world. Each records itself in the trace and fails the run on
 // anything the game would not take.
@@ -143,36 +143,6 @@ void* Engine::dynamicCast(void* object, int32_t vfDelta, void* sourceType, void*
                                              .p("result", result));
   if (!problem.empty()) run_.fail(problem);
   return result;
-}
-
-// --- event sources -----------------------------------------------------------
-
-void* Engine::scriptEventSourcesGet() {
-  void* holder = options_.noScriptEventSources ? nullptr : scriptEventSources_;
-  run_.trace.record("ScriptEventSourcesGet", Args().p("result", holder));
-  return holder;
-}
-
-void Engine::addSink(void* source, void* sink) {
-  std::optional<Source> which;
-  if (source == eventSource(Source::MenuOpenClose) && !options_.noMenuManager) which = Source::MenuOpenClose;
-  if (source == eventSource(Source::Hit) && !options_.noScriptEventSources) which = Source::Hit;
-  if (source == eventSource(Source::Action)) which = Source::Action;
-  static const char* const kNames[] = {"MenuOpenClose", "Hit", "Action"};
-  bool duplicate = false;
-  if (which && sink) {
-    std::lock_guard lock(mutex_);
-    auto& list = sinks_[*which];
-    for (void* s : list) duplicate = duplicate || s == sink;
-    if (!duplicate) list.push_back(sink);  // the engine keeps one entry per sink
-  }
-  run_.trace.record("EventSourceAddSink", Args()
-                                              .p("source", source)
-                                              .s("sourceName", which ? kNames[static_cast<int>(*which)] : "unknown")
-                                              .p("sink", sink)
-                                              .b("duplicate", duplicate));
-  if (!which) run_.fail("EventSourceAddSink on an address that is no event source of the engine");
-  if (!sink) run_.fail("EventSourceAddSink with a null sink");
 }
 
 // --- heap and strings --------------------------------------------------------

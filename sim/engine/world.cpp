@@ -339,6 +339,12 @@ void World::setLayoutFault(LayoutFault fault) {
       storeField<void*>(player3D_.loaded3D, field::kLoaded3DRootNode, controller_);
       break;
     case LayoutFault::VmMachine:  // the engine's
+    case LayoutFault::HitSource:
+    case LayoutFault::HitEvent:
+    case LayoutFault::EffectArtModel:  // the data's
+    case LayoutFault::FadeDuration:
+    case LayoutFault::FormList:
+    case LayoutFault::ScenePosition:
     case LayoutFault::None:
       break;
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image/rtti.h"
+#include "image/rtti_layout.h"
 #include "image/runtimes.h"
 #include "nimbrel_sim/types.h"
 
@@ -144,8 +145,8 @@ class Image {
   // The descriptor entry at an address, or kEntryCount when none is there.
   EntryId descriptorAt(uintptr_t address) const;
   // The vtable an object of the class holds at `subobject` (0: its first
-  // word), and the class's type descriptor; 0 where the class has none or
-  // the image is not laid out.
+  // word; secondaryVtablesOf(cls) gives the others), and the class's type
+  // descriptor; 0 where the class has none or the image is not laid out.
   uintptr_t vtableOf(ClassId cls, uint32_t subobject = 0) const;
   uintptr_t descriptorOf(ClassId cls) const;
 

@@ -1,10 +1,11 @@
+// The class table: every class the double's type information names, its
+// bases at their displacements, the vtable its complete objects hold, and
+// its type descriptor's ids and published offsets.
 #include "image/rtti.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
 
 #include "image/image.h"
 
@@ -13,16 +14,20 @@ namespace nimbrel_sim {
 namespace {
 
 using C = ClassId;
+using Slots = VtableKind;
 
-// What a class's vtable holds: none (a base only, or an object the double
-// never makes), slots into code fill, or slots the engine hands in.
-enum class Slots : uint8_t { None, Plain, ScriptMachine, VmSink };
+// A direct base at its displacement in the class (0 unless given).
+struct Base {
+  constexpr Base(ClassId c, uint32_t a = 0) : cls(c), at(a) {}
+  ClassId cls;
+  uint32_t at;
+};
 
 struct ClassInfo {
   ClassId id;
   const char* name;
   const char* decorated;
-  std::vector<ClassId> bases;  // direct bases, in declaration order
+  std::vector<Base> bases;  // direct bases, in declaration order
   Slots vtable = Slots::None;
   // The descriptor's Address Library ids and published offsets: from the
   // image's cast entry where the plug-in binds one, else its own column
@@ -35,6 +40,12 @@ struct ClassInfo {
 // Classes, bases and descriptor offsets: runtimes.md, "Type checks"; the
 // eight cast descriptors are the image's entries. Columns: 1.5.39, 1.5.97,
 // 1.6.353, 1.6.1170, 1.7.99, 1.7.104, VR.
+//
+// Displacements: BGSProjectile's and SkyrimVM's event sinks (from +0x10, one
+// per event in SKSE's order) as runtimes.md gives them ("The effect-art
+// form ...", "Who else listens to hits"); the rest are the double's own
+// choice: the first base at 0, the others at distinct 8-aligned places clear
+// of every field the double uses in objects of the class.
 const std::vector<ClassInfo>& classInfos() {
   static const std::vector<ClassInfo> table = [] {
     std::vector<ClassInfo> t = {
@@ -55,17 +66,24 @@ const std::vector<ClassInfo>& classInfos() {
          {C::BaseFormComponent}},
         {C::TESObject, "TESObject", ".?AVTESObject@@", {C::TESForm}},
         {C::TESBoundObject, "TESBoundObject", ".?AVTESBoundObject@@", {C::TESObject}},
-        {C::MagicItem, "MagicItem", ".?AVMagicItem@@", {C::TESBoundObject, C::TESFullName, C::BGSKeywordForm}},
+        {C::MagicItem,
+         "MagicItem",
+         ".?AVMagicItem@@",
+         {{C::TESBoundObject, 0x00}, {C::TESFullName, 0x30}, {C::BGSKeywordForm, 0x40}}},
         {C::SpellItem,
          "SpellItem",
          ".?AVSpellItem@@",
-         {C::MagicItem, C::BGSEquipType, C::BGSMenuDisplayObject, C::TESDescription},
+         {{C::MagicItem, 0x00}, {C::BGSEquipType, 0x90}, {C::BGSMenuDisplayObject, 0xa0}, {C::TESDescription, 0xb0}},
          Slots::Plain,
          kRttiSpell},
         {C::BGSProjectile,
          "BGSProjectile",
          ".?AVBGSProjectile@@",
-         {C::TESBoundObject, C::TESFullName, C::TESModel, C::BGSPreloadable, C::BGSDestructibleObjectForm},
+         {{C::TESBoundObject, 0x00},
+          {C::TESFullName, 0x30},
+          {C::TESModel, 0x40},
+          {C::BGSPreloadable, 0x68},
+          {C::BGSDestructibleObjectForm, 0x70}},
          Slots::Plain,
          kRttiEffectArt},
         {C::TESImageSpaceModifier,
@@ -79,8 +97,14 @@ const std::vector<ClassInfo>& classInfos() {
         {C::TESObjectWEAP,
          "TESObjectWEAP",
          ".?AVTESObjectWEAP@@",
-         {C::TESBoundObject, C::TESFullName, C::TESModel, C::BGSDestructibleObjectForm, C::BGSEquipType,
-          C::BGSPreloadable, C::BGSKeywordForm, C::TESDescription},
+         {{C::TESBoundObject, 0x00},
+          {C::TESFullName, 0x30},
+          {C::TESModel, 0x40},
+          {C::BGSDestructibleObjectForm, 0xd0},
+          {C::BGSEquipType, 0xe0},
+          {C::BGSPreloadable, 0xf0},
+          {C::BGSKeywordForm, 0x140},
+          {C::TESDescription, 0x158}},
          Slots::Plain},
         {C::TESWeather,
          "TESWeather",
@@ -94,7 +118,7 @@ const std::vector<ClassInfo>& classInfos() {
         {C::TESObjectCELL,
          "TESObjectCELL",
          ".?AVTESObjectCELL@@",
-         {C::TESForm, C::TESFullName},
+         {{C::TESForm, 0x00}, {C::TESFullName, 0x20}},
          Slots::Plain,
          -1,
          513892,
@@ -103,7 +127,7 @@ const std::vector<ClassInfo>& classInfos() {
         {C::TESWorldSpace,
          "TESWorldSpace",
          ".?AVTESWorldSpace@@",
-         {C::TESForm, C::TESFullName, C::TESTexture},
+         {{C::TESForm, 0x00}, {C::TESFullName, 0x20}, {C::TESTexture, 0x30}},
          Slots::Plain,
          -1,
          513891,
@@ -119,7 +143,10 @@ const std::vector<ClassInfo>& classInfos() {
         {C::TESObjectREFR,
          "TESObjectREFR",
          ".?AVTESObjectREFR@@",
-         {C::TESForm, C::BSHandleRefObject, C::AnimationGraphEventSink, C::IAnimationGraphManagerHolder},
+         {{C::TESForm, 0x00},
+          {C::BSHandleRefObject, 0x20},
+          {C::AnimationGraphEventSink, 0x30},
+          {C::IAnimationGraphManagerHolder, 0x38}},
          Slots::Plain,
          kRttiObjectReference},
         {C::MagicTarget, "MagicTarget", ".?AVMagicTarget@@", {}},
@@ -142,8 +169,13 @@ const std::vector<ClassInfo>& classInfos() {
         {C::Actor,
          "Actor",
          ".?AVActor@@",
-         {C::TESObjectREFR, C::MagicTarget, C::ActorValueOwner, C::ActorState, C::TransformDeltaEventSink,
-          C::CharacterMoveFinishEventSink, C::IPostAnimationChannelUpdateFunctor},
+         {{C::TESObjectREFR, 0x00},
+          {C::MagicTarget, 0x98},
+          {C::ActorValueOwner, 0xb0},
+          {C::ActorState, 0xb8},
+          {C::TransformDeltaEventSink, 0xc8},
+          {C::CharacterMoveFinishEventSink, 0xd0},
+          {C::IPostAnimationChannelUpdateFunctor, 0xd8}},
          Slots::None,
          kRttiPlayer},
         {C::Character, "Character", ".?AVCharacter@@", {C::Actor}, Slots::Plain},
@@ -166,8 +198,11 @@ const std::vector<ClassInfo>& classInfos() {
         {C::PlayerCharacter,
          "PlayerCharacter",
          ".?AVPlayerCharacter@@",
-         {C::Character, C::MenuOpenCloseEventSink, C::MenuModeChangeEventSink, C::UserEventEnabledEventSink,
-          C::TrackedStatsEventSink},
+         {{C::Character, 0x00},
+          {C::MenuOpenCloseEventSink, 0x2b0},
+          {C::MenuModeChangeEventSink, 0x2b8},
+          {C::UserEventEnabledEventSink, 0x2c0},
+          {C::TrackedStatsEventSink, 0x2c8}},
          Slots::Plain,
          -1,
          686898,
@@ -239,8 +274,11 @@ const std::vector<ClassInfo>& classInfos() {
         {C::VirtualMachine,
          "BSScript::Internal::VirtualMachine",
          ".?AVVirtualMachine@Internal@BSScript@@",
-         {C::IVirtualMachine, C::IVMObjectBindInterface, C::IVMSaveLoadInterface, C::IVMDebugInterface,
-          C::StatsEventSource},
+         {{C::IVirtualMachine, 0x00},
+          {C::IVMObjectBindInterface, 0x10},
+          {C::IVMSaveLoadInterface, 0x18},
+          {C::IVMDebugInterface, 0x20},
+          {C::StatsEventSource, 0x28}},
          Slots::ScriptMachine,
          -1,
          691844,
@@ -255,22 +293,71 @@ const std::vector<ClassInfo>& classInfos() {
          "BSTEventSink<TESActorLocationChangeEvent>",
          ".?AV?$BSTEventSink@UTESActorLocationChangeEvent@@@@",
          {}},
-        {C::SkyrimVMSingleton, "BSTSingletonSDM<SkyrimVM>", ".?AV?$BSTSingletonSDM@VSkyrimVM@@@@", {}},
-        {C::SkyrimVM,
-         "SkyrimVM",
-         ".?AVSkyrimVM@@",
-         {C::SkyrimVMSingleton, C::ActivateEventSink, C::ActiveEffectApplyRemoveEventSink,
-          C::ActorLocationChangeEventSink},
-         Slots::Plain,
-         -1,
-         689129,
-         396984,
-         {0x1eab010, 0x1e84fc0, 0x1f1c3a0, 0x20ae610, 0x2152a38, 0x2152a38, 0x1f4c540}},
+        {C::BookReadEventSink, "BSTEventSink<TESBookReadEvent>", ".?AV?$BSTEventSink@UTESBookReadEvent@@@@", {}},
+        {C::CellAttachDetachEventSink,
+         "BSTEventSink<TESCellAttachDetachEvent>",
+         ".?AV?$BSTEventSink@UTESCellAttachDetachEvent@@@@",
+         {}},
+        {C::CellFullyLoadedEventSink,
+         "BSTEventSink<TESCellFullyLoadedEvent>",
+         ".?AV?$BSTEventSink@UTESCellFullyLoadedEvent@@@@",
+         {}},
+        {C::CombatEventSink, "BSTEventSink<TESCombatEvent>", ".?AV?$BSTEventSink@UTESCombatEvent@@@@", {}},
+        {C::ContainerChangedEventSink,
+         "BSTEventSink<TESContainerChangedEvent>",
+         ".?AV?$BSTEventSink@UTESContainerChangedEvent@@@@",
+         {}},
+        {C::DeathEventSink, "BSTEventSink<TESDeathEvent>", ".?AV?$BSTEventSink@UTESDeathEvent@@@@", {}},
+        {C::DestructionStageChangedEventSink,
+         "BSTEventSink<TESDestructionStageChangedEvent>",
+         ".?AV?$BSTEventSink@UTESDestructionStageChangedEvent@@@@",
+         {}},
+        {C::EnterBleedoutEventSink,
+         "BSTEventSink<TESEnterBleedoutEvent>",
+         ".?AV?$BSTEventSink@UTESEnterBleedoutEvent@@@@",
+         {}},
+        {C::EquipEventSink, "BSTEventSink<TESEquipEvent>", ".?AV?$BSTEventSink@UTESEquipEvent@@@@", {}},
         {C::FormDeleteEventSink,
          "BSTEventSink<TESFormDeleteEvent>",
          ".?AV?$BSTEventSink@UTESFormDeleteEvent@@@@",
          {},
          Slots::VmSink},
+        {C::FurnitureEventSink, "BSTEventSink<TESFurnitureEvent>", ".?AV?$BSTEventSink@UTESFurnitureEvent@@@@", {}},
+        {C::GrabReleaseEventSink,
+         "BSTEventSink<TESGrabReleaseEvent>",
+         ".?AV?$BSTEventSink@UTESGrabReleaseEvent@@@@",
+         {}},
+        {C::HitEventSink, "BSTEventSink<TESHitEvent>", ".?AV?$BSTEventSink@UTESHitEvent@@@@", {}},
+        {C::InitScriptEventSink, "BSTEventSink<TESInitScriptEvent>", ".?AV?$BSTEventSink@UTESInitScriptEvent@@@@", {}},
+        {C::LoadGameEventSink, "BSTEventSink<TESLoadGameEvent>", ".?AV?$BSTEventSink@UTESLoadGameEvent@@@@", {}},
+        {C::SkyrimVMSingleton, "BSTSingletonSDM<SkyrimVM>", ".?AV?$BSTSingletonSDM@VSkyrimVM@@@@", {}},
+        {C::SkyrimVM,
+         "SkyrimVM",
+         ".?AVSkyrimVM@@",
+         {{C::SkyrimVMSingleton, 0x00},
+          {C::ActivateEventSink, 0x10},
+          {C::ActiveEffectApplyRemoveEventSink, 0x18},
+          {C::ActorLocationChangeEventSink, 0x20},
+          {C::BookReadEventSink, 0x28},
+          {C::CellAttachDetachEventSink, 0x30},
+          {C::CellFullyLoadedEventSink, 0x38},
+          {C::CombatEventSink, 0x40},
+          {C::ContainerChangedEventSink, 0x48},
+          {C::DeathEventSink, 0x50},
+          {C::DestructionStageChangedEventSink, 0x58},
+          {C::EnterBleedoutEventSink, 0x60},
+          {C::EquipEventSink, 0x68},
+          {C::FormDeleteEventSink, 0x70},
+          {C::FurnitureEventSink, 0x78},
+          {C::GrabReleaseEventSink, 0x80},
+          {C::HitEventSink, 0x88},
+          {C::InitScriptEventSink, 0x90},
+          {C::LoadGameEventSink, 0x98}},
+         Slots::Plain,
+         -1,
+         689129,
+         396984,
+         {0x1eab010, 0x1e84fc0, 0x1f1c3a0, 0x20ae610, 0x2152a38, 0x2152a38, 0x1f4c540}},
         {C::DataHandlerSingleton, "BSTSingletonSDM<TESDataHandler>", ".?AV?$BSTSingletonSDM@VTESDataHandler@@@@", {}},
         {C::TESDataHandler, "TESDataHandler", ".?AVTESDataHandler@@", {C::DataHandlerSingleton}, Slots::Plain},
         {C::MenuOpenCloseEventSource,
@@ -285,14 +372,7 @@ const std::vector<ClassInfo>& classInfos() {
         {C::UI,
          "UI",
          ".?AVUI@@",
-         {C::MenuOpenCloseEventSource, C::MenuModeChangeEventSource, C::UISingleton},
-         Slots::Plain},
-        {C::ActivateEventSource, "BSTEventSource<TESActivateEvent>", ".?AV?$BSTEventSource@UTESActivateEvent@@@@", {}},
-        {C::HitEventSource, "BSTEventSource<TESHitEvent>", ".?AV?$BSTEventSource@UTESHitEvent@@@@", {}},
-        {C::ScriptEventSourceHolder,
-         "ScriptEventSourceHolder",
-         ".?AVScriptEventSourceHolder@@",
-         {C::ActivateEventSource, C::HitEventSource},
+         {{C::UISingleton, 0x00}, {C::MenuOpenCloseEventSource, 0x08}, {C::MenuModeChangeEventSource, 0x60}},
          Slots::Plain},
     };
     std::sort(t.begin(), t.end(), [](const ClassInfo& a, const ClassInfo& b) { return a.id < b.id; });
@@ -307,121 +387,9 @@ const std::vector<ClassInfo>& classInfos() {
 
 const ClassInfo& info(ClassId cls) { return classInfos()[static_cast<size_t>(cls)]; }
 
-// Where the type information lies. The region is free in every column:
-// above the engine heap object of 1.7.99 (0x369a810), below the database's
-// last fillers (0x3e00000).
-constexpr uint32_t kRegion = 0x3c00000;
-// Descriptors without a published offset: a stretch per column, so that no
-// two runtimes share a chosen offset.
-constexpr uint32_t kChosenDescriptors = kRegion;
-constexpr uint32_t kChosenStretch = 0x2000;
-// Hierarchies, base class arrays and descriptors, locators and vtables,
-// from an address that is 4 but not 8 aligned: MSVC aligns all but the
-// vtables to 4 only, and a reader must take that.
-constexpr uint32_t kStructures = kRegion + 0x10004;
-// Slots of vtables whose functions nothing may call point into code fill
-// here, a stretch of 0x100 bytes per vtable.
-constexpr uint32_t kVirtualCode = kRegion + 0x80000;
-constexpr uint32_t kVirtualCodeStretch = 0x100;
-
-constexpr uint32_t kDescriptorHead = 0x10;  // type_info's vtable pointer, the spare word
-constexpr uint32_t kHierarchySize = 0x10;
-constexpr uint32_t kBaseDescriptorSize = 0x1c;
-constexpr uint32_t kLocatorSize = 0x18;
-constexpr uint32_t kBcdHasHierarchy = 0x40;  // the base class descriptor names its own hierarchy
-constexpr uint32_t kChdMultipleInheritance = 1;
-
-uint32_t descriptorSize(ClassId cls) {
-  return kDescriptorHead + static_cast<uint32_t>(std::strlen(info(cls).decorated)) + 1;
-}
-
-uint32_t alignUp(uint32_t at, uint32_t to) { return (at + to - 1) / to * to; }
-
-size_t slotsOf(Slots slots) {
-  switch (slots) {
-    case Slots::ScriptMachine:
-      return kScriptMachineSlots;
-    case Slots::VmSink:
-      return kVmSinkSlots;
-    case Slots::Plain:
-      return kPlainSlots;
-    case Slots::None:
-      break;
-  }
-  return 0;
-}
-
-RttiPlacement place(Layout layout) {
-  RttiPlacement p;
-  std::vector<RttiPlacement::Span> spans;
-  auto span = [&](uint32_t begin, uint32_t size) { spans.push_back({begin, begin + size}); };
-  uint32_t chosen = kChosenDescriptors + kChosenStretch * static_cast<uint32_t>(layout);
-  for (int i = 0; i < kClassCount; ++i) {
-    const ClassInfo& s = classInfos()[static_cast<size_t>(i)];
-    uint32_t at =
-        s.entry >= 0 ? offsetOf(static_cast<EntryId>(s.entry), layout) : s.published[static_cast<size_t>(layout)];
-    if (at == 0) {
-      at = alignUp(chosen, 8);
-      chosen = at + descriptorSize(s.id);
-    }
-    p.descriptor[i] = at;
-    span(at, descriptorSize(s.id));
-  }
-  uint32_t at = kStructures;
-  for (int i = 0; i < kClassCount; ++i, at += kHierarchySize) {
-    p.hierarchy[i] = at;
-    span(at, kHierarchySize);
-  }
-  for (int i = 0; i < kClassCount; ++i, at += kBaseDescriptorSize) {
-    p.baseDescriptor[i] = at;
-    span(at, kBaseDescriptorSize);
-  }
-  for (int i = 0; i < kClassCount; ++i) {
-    const auto size = static_cast<uint32_t>(4 * hierarchyOf(static_cast<ClassId>(i)).size());
-    p.baseArray[i] = at;
-    span(at, size);
-    at += size;
-  }
-  // Locators at 4 past an 8-aligned address, vtables 8-aligned.
-  std::vector<RttiPlacement::Vtable> vtables;
-  for (const ClassInfo& s : classInfos()) {
-    if (s.vtable != Slots::None) vtables.push_back({s.id, 0, 0, 0, slotsOf(s.vtable)});
-    if (s.id == C::BGSProjectile) vtables.push_back({s.id, kModelComponentOffset, 0, 0, kModelComponentSlots});
-  }
-  at = alignUp(at, 8) + 4;
-  for (auto& v : vtables) {
-    v.locator = at;
-    span(at, kLocatorSize);
-    at += kLocatorSize;
-  }
-  at = alignUp(at, 8);
-  for (auto& v : vtables) {
-    v.table = at + 8;
-    span(at, static_cast<uint32_t>(8 + 8 * v.slots));
-    at = v.table + static_cast<uint32_t>(8 * v.slots);
-  }
-  p.vtables = std::move(vtables);
-  std::sort(spans.begin(), spans.end(), [](const auto& a, const auto& b) { return a.begin < b.begin; });
-  for (const auto& s : spans) {
-    if (!p.spans.empty() && p.spans.back().end == s.begin)
-      p.spans.back().end = s.end;
-    else
-      p.spans.push_back(s);
-  }
-  return p;
-}
-
-void put32(std::vector<uint8_t>& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-void put64(std::vector<uint8_t>& out, uint64_t value) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-void appendList(ClassId cls, std::vector<ClassId>& out) {
-  out.push_back(cls);
-  for (ClassId base : info(cls).bases) appendList(base, out);
+void appendList(ClassId cls, uint32_t at, std::vector<BaseAt>& out) {
+  out.push_back({cls, at});
+  for (const Base& base : info(cls).bases) appendList(base.cls, at + base.at, out);
 }
 
 }  // namespace
@@ -429,15 +397,49 @@ void appendList(ClassId cls, std::vector<ClassId>& out) {
 const char* className(ClassId cls) { return info(cls).name; }
 const char* decoratedName(ClassId cls) { return info(cls).decorated; }
 
-std::vector<ClassId> hierarchyOf(ClassId cls) {
-  std::vector<ClassId> list;
-  appendList(cls, list);
+std::vector<BaseAt> hierarchyOf(ClassId cls) {
+  std::vector<BaseAt> list;
+  appendList(cls, 0, list);
   return list;
 }
 
-bool derivesFrom(ClassId cls, ClassId base) {
-  const std::vector<ClassId> list = hierarchyOf(cls);
-  return std::find(list.begin(), list.end(), base) != list.end();
+std::optional<uint32_t> displacementOf(ClassId cls, const std::string& baseName) {
+  for (const BaseAt& base : hierarchyOf(cls))
+    if (baseName == className(base.cls)) return base.at;
+  return std::nullopt;
+}
+
+bool polymorphic(ClassId cls) {
+  switch (cls) {
+    case C::BSIntrusiveRefCounted:
+    case C::StatsEventSource:
+    case C::SkyrimVMSingleton:
+    case C::DataHandlerSingleton:
+    case C::MenuOpenCloseEventSource:
+    case C::MenuModeChangeEventSource:
+    case C::UISingleton:
+      return false;
+    default:
+      return true;
+  }
+}
+
+VtableKind vtableKindOf(ClassId cls) { return info(cls).vtable; }
+
+std::vector<uint32_t> secondaryVtablesOf(ClassId cls) {
+  std::vector<uint32_t> found;
+  if (vtableKindOf(cls) == VtableKind::None) return found;
+  for (const BaseAt& base : hierarchyOf(cls))
+    if (base.at != 0 && polymorphic(base.cls) && std::find(found.begin(), found.end(), base.at) == found.end())
+      found.push_back(base.at);
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+ClassId baseAtDisplacement(ClassId cls, uint32_t at) {
+  for (const BaseAt& base : hierarchyOf(cls))
+    if (base.at == at) return base.cls;
+  return cls;
 }
 
 uint32_t descriptorIdOf(ClassId cls, Edition edition, uint32_t runtime) {
@@ -447,100 +449,11 @@ uint32_t descriptorIdOf(ClassId cls, Edition edition, uint32_t runtime) {
   return isAnniversaryRuntime(edition, runtime) ? s.aeId : s.seId;
 }
 
-bool descriptorPublished(ClassId cls, Layout layout) {
+uint32_t publishedDescriptorOffset(ClassId cls, Layout layout) {
   const ClassInfo& s = info(cls);
-  return s.entry >= 0 || s.published[static_cast<size_t>(layout)] != 0;
+  return s.entry >= 0 ? offsetOf(static_cast<EntryId>(s.entry), layout) : s.published[static_cast<size_t>(layout)];
 }
 
-const RttiPlacement& rttiPlacement(Layout layout) {
-  static std::array<RttiPlacement, kLayoutCount> placements;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    for (int i = 0; i < kLayoutCount; ++i) placements[static_cast<size_t>(i)] = place(static_cast<Layout>(i));
-  });
-  return placements[static_cast<size_t>(layout)];
-}
-
-bool inRtti(uint32_t offset, Layout layout) {
-  for (const auto& s : rttiPlacement(layout).spans)
-    if (offset >= s.begin && offset < s.end) return true;
-  return false;
-}
-
-std::vector<RttiBlock> rttiBytes(Layout layout, uintptr_t base, const VirtualSlots& slots) {
-  const RttiPlacement& p = rttiPlacement(layout);
-  std::vector<RttiBlock> blocks;
-  auto vtableOf = [&](ClassId cls) -> uintptr_t {
-    for (const auto& v : p.vtables)
-      if (v.cls == cls && v.subobject == 0) return base + v.table;
-    return 0;
-  };
-  const uintptr_t typeInfoVtable = vtableOf(C::TypeInfo);
-  for (int i = 0; i < kClassCount; ++i) {
-    const auto cls = static_cast<ClassId>(i);
-    const std::string name = className(cls);
-    RttiBlock descriptor{p.descriptor[i], {}, "the type descriptor of " + name};
-    put64(descriptor.bytes, typeInfoVtable);
-    put64(descriptor.bytes, 0);
-    const char* decorated = decoratedName(cls);
-    descriptor.bytes.insert(descriptor.bytes.end(), decorated, decorated + std::strlen(decorated) + 1);
-    blocks.push_back(std::move(descriptor));
-
-    const std::vector<ClassId> list = hierarchyOf(cls);
-    bool multiple = false;
-    for (ClassId c : list) multiple = multiple || info(c).bases.size() > 1;
-    RttiBlock hierarchy{p.hierarchy[i], {}, "the class hierarchy of " + name};
-    put32(hierarchy.bytes, 0);
-    put32(hierarchy.bytes, multiple ? kChdMultipleInheritance : 0);
-    put32(hierarchy.bytes, static_cast<uint32_t>(list.size()));
-    put32(hierarchy.bytes, p.baseArray[i]);
-    blocks.push_back(std::move(hierarchy));
-
-    RttiBlock array{p.baseArray[i], {}, "the base class array of " + name};
-    for (ClassId c : list) put32(array.bytes, p.baseDescriptor[static_cast<size_t>(c)]);
-    blocks.push_back(std::move(array));
-
-    // The class as a base: its descriptor, how many bases it brings, where
-    // it sits (mdisp 0, no virtual base), and its own hierarchy.
-    RttiBlock bcd{p.baseDescriptor[i], {}, "the base class descriptor of " + name};
-    put32(bcd.bytes, p.descriptor[i]);
-    put32(bcd.bytes, static_cast<uint32_t>(list.size() - 1));
-    put32(bcd.bytes, 0);
-    put32(bcd.bytes, 0xFFFFFFFFu);
-    put32(bcd.bytes, 0);
-    put32(bcd.bytes, kBcdHasHierarchy);
-    put32(bcd.bytes, p.hierarchy[i]);
-    blocks.push_back(std::move(bcd));
-  }
-  for (size_t v = 0; v < p.vtables.size(); ++v) {
-    const RttiPlacement::Vtable& vt = p.vtables[v];
-    const auto i = static_cast<size_t>(vt.cls);
-    const std::string name = std::string(className(vt.cls)) + (vt.subobject ? " (its TESModel at +0x40)" : "");
-    RttiBlock locator{vt.locator, {}, "the complete object locator of " + name};
-    put32(locator.bytes, 1);
-    put32(locator.bytes, vt.subobject);
-    put32(locator.bytes, 0);
-    put32(locator.bytes, p.descriptor[i]);
-    put32(locator.bytes, p.hierarchy[i]);
-    put32(locator.bytes, vt.locator);
-    blocks.push_back(std::move(locator));
-
-    RttiBlock table{vt.table - 8, {}, "the vtable of " + name};
-    put64(table.bytes, base + vt.locator);
-    const void* const* given = nullptr;
-    if (vt.subobject == kModelComponentOffset)
-      given = slots.modelComponent;
-    else if (info(vt.cls).vtable == Slots::ScriptMachine)
-      given = slots.scriptMachine;
-    else if (info(vt.cls).vtable == Slots::VmSink)
-      given = slots.vmSink;
-    for (size_t s = 0; s < vt.slots; ++s) {
-      const uintptr_t fill = base + kVirtualCode + kVirtualCodeStretch * v + 8 * s;
-      put64(table.bytes, given ? reinterpret_cast<uintptr_t>(given[s]) : fill);
-    }
-    blocks.push_back(std::move(table));
-  }
-  return blocks;
-}
+bool descriptorPublished(ClassId cls, Layout layout) { return publishedDescriptorOffset(cls, layout) != 0; }
 
 }  // namespace nimbrel_sim

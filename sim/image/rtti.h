@@ -1,14 +1,14 @@
-// The engine's run-time type information, laid out in the image as MSVC x64
-// lays it out (runtimes.md, "Type checks"): for every class of an object the
-// double hands out, a vtable whose slot -1 points to the complete object
-// locator, the class hierarchy with each base's descriptor, and the type
-// descriptors with their decorated names. Descriptors sit at each runtime's
-// published offsets where there are some; everything else in a region of
-// the arena the double keeps for it.
+// The engine's classes as the game's run-time type information describes
+// them (MSVC x64, runtimes.md "Type checks"): every class of an object the
+// double hands out and of its bases, each base at its displacement in the
+// complete object, which classes hold a vtable, and the type descriptors'
+// Address Library ids and published offsets. How these lie in the image as
+// bytes is rtti_layout's job.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,23 +85,34 @@ enum class ClassId : uint8_t {
   IVMDebugInterface,
   StatsEventSource,
   VirtualMachine,
+  // the script VM's event sinks, in the order of its bases
   ActivateEventSink,
   ActiveEffectApplyRemoveEventSink,
   ActorLocationChangeEventSink,
+  BookReadEventSink,
+  CellAttachDetachEventSink,
+  CellFullyLoadedEventSink,
+  CombatEventSink,
+  ContainerChangedEventSink,
+  DeathEventSink,
+  DestructionStageChangedEventSink,
+  EnterBleedoutEventSink,
+  EquipEventSink,
+  FormDeleteEventSink,  // also what the 1.7 VM keeps at +0x200, an object of its own
+  FurnitureEventSink,
+  GrabReleaseEventSink,
+  HitEventSink,
+  InitScriptEventSink,
+  LoadGameEventSink,
   SkyrimVMSingleton,
   SkyrimVM,
-  // what the 1.7 VM keeps at +0x200, one of its new event sinks
-  FormDeleteEventSink,
-  // the data registry, the menu manager, the script event sources
+  // the data registry and the menu manager
   DataHandlerSingleton,
   TESDataHandler,
   MenuOpenCloseEventSource,
   MenuModeChangeEventSource,
   UISingleton,
   UI,
-  ActivateEventSource,
-  HitEventSource,
-  ScriptEventSourceHolder,
   Count
 };
 inline constexpr int kClassCount = static_cast<int>(ClassId::Count);
@@ -110,67 +121,43 @@ inline constexpr int kClassCount = static_cast<int>(ClassId::Count);
 // and as MSVC decorates it in the descriptor (".?AVVirtualMachine@Internal@BSScript@@").
 const char* className(ClassId cls);
 const char* decoratedName(ClassId cls);
-// The class itself, then each direct base's own list in declaration order:
-// the order of the class hierarchy's base class array.
-std::vector<ClassId> hierarchyOf(ClassId cls);
-bool derivesFrom(ClassId cls, ClassId base);
+
+// A class within a complete object, at its member displacement (mdisp).
+struct BaseAt {
+  ClassId cls;
+  uint32_t at;
+};
+// The class itself at 0, then each direct base's own list in declaration
+// order, each base at the sum of the displacements that lead to it: the
+// order of the class hierarchy's base class array.
+std::vector<BaseAt> hierarchyOf(ClassId cls);
+// Where a complete object of `cls` holds its base named `baseName` (C++
+// name, "BSTEventSink<TESHitEvent>"); none when it has no such base.
+std::optional<uint32_t> displacementOf(ClassId cls, const std::string& baseName);
+
+// Whether objects of the class hold a vtable pointer (the class or one of
+// its bases declares virtual functions). Event sources, singletons and the
+// reference count base are plain data.
+bool polymorphic(ClassId cls);
+// The vtable a complete object of the class holds at offset 0: none (a base
+// only, or an object the double never makes), slots into code fill, or
+// slots the engine's own code calls, which the engine hands in.
+enum class VtableKind : uint8_t { None, Plain, ScriptMachine, VmSink };
+VtableKind vtableKindOf(ClassId cls);
+// Where a complete object of the class holds a vtable besides its first
+// word: each distinct displacement of a polymorphic base other than 0, in
+// increasing order (none for a class without a vtable of its own).
+std::vector<uint32_t> secondaryVtablesOf(ClassId cls);
+// The base a secondary vtable at `at` stands for: the first base of the
+// hierarchy at that displacement.
+ClassId baseAtDisplacement(ClassId cls, uint32_t at);
+
 // The descriptor's Address Library id in a runtime's database (SE ids on
 // 1.5.x, AE ids from 1.6 on; 0: none is public).
 uint32_t descriptorIdOf(ClassId cls, Edition edition, uint32_t runtime);
-// Whether the descriptor's offset in a column is a published one (false:
-// the double chose it).
+// The descriptor's offset in a column: the published one, or 0 where the
+// double chooses a place (descriptorPublished false).
+uint32_t publishedDescriptorOffset(ClassId cls, Layout layout);
 bool descriptorPublished(ClassId cls, Layout layout);
-
-// Slots of the vtables whose slots the engine's own code calls (the script
-// machine's registration at 0xc0, the model component's get and set) or
-// which a wrong read would call (the 1.7 sink). The engine hands their
-// functions in when the image is laid out.
-inline constexpr size_t kScriptMachineSlots = 40;
-inline constexpr size_t kVmSinkSlots = 64;
-inline constexpr size_t kModelComponentSlots = 8;
-// Every other vtable has this many slots, each pointing into code fill.
-inline constexpr size_t kPlainSlots = 16;
-struct VirtualSlots {
-  const void* const* scriptMachine = nullptr;   // kScriptMachineSlots
-  const void* const* vmSink = nullptr;          // kVmSinkSlots
-  const void* const* modelComponent = nullptr;  // kModelComponentSlots
-};
-// The effect art's model component, a base within the complete object
-// (BGSProjectile's TESModel) with a vtable of its own.
-inline constexpr uint32_t kModelComponentOffset = 0x40;
-
-// Where everything lies in one column (offsets from the image base).
-struct RttiPlacement {
-  uint32_t descriptor[kClassCount] = {};
-  uint32_t hierarchy[kClassCount] = {};
-  uint32_t baseArray[kClassCount] = {};
-  uint32_t baseDescriptor[kClassCount] = {};
-  struct Vtable {
-    ClassId cls;
-    uint32_t subobject;  // the vtable's place in the complete object
-    uint32_t locator;
-    uint32_t table;  // slot 0 (the word before is the locator's address)
-    size_t slots;
-  };
-  std::vector<Vtable> vtables;
-  // Every stretch of bytes the type information occupies, for the layout
-  // check, the database's fillers and the code-change check.
-  struct Span {
-    uint32_t begin, end;
-  };
-  std::vector<Span> spans;
-};
-const RttiPlacement& rttiPlacement(Layout layout);
-// Whether an offset lies in the type information of a column.
-bool inRtti(uint32_t offset, Layout layout);
-
-// The bytes of the type information of a column for an image at `base`:
-// one block per stretch, and a name for each that says what it is.
-struct RttiBlock {
-  uint32_t offset;
-  std::vector<uint8_t> bytes;
-  std::string what;
-};
-std::vector<RttiBlock> rttiBytes(Layout layout, uintptr_t base, const VirtualSlots& slots);
 
 }  // namespace nimbrel_sim

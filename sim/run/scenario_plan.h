@@ -92,6 +92,8 @@ struct Scenario {
   std::optional<double> timerResolutionMs;
   // A field moved for the run (Options::layoutFault wins).
   LayoutFault layoutFault = LayoutFault::None;
+  // When the script VM joins the hit source (Options::vmHitSink wins).
+  std::optional<VmHitSink> vmHitSink;
   // Play.
   double endMs = 0;
   std::vector<ScenarioEvent> events;  // in time order (file order among equal times)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "double/game_double_impl.h"
+#include "engine/event_sources.h"
 #include "nimbrel_sim/game_double.h"
 #include "scenario/player.h"
 #include "scenario/reader.h"
@@ -46,6 +47,7 @@ std::vector<std::pair<double, std::string>> GameDouble::scenarioTimeline() const
 void GameDouble::applyScenarioSetUp() {
   DoubleState& d = *impl_;
   if (!d.scenarioLoaded) loadScenario({});
+  d.startGame();  // unless the plug-in's load started it already
   const Scenario& s = d.scenario;
   d.run.trace.record("ScenarioSetUp", Args().b("data", s.installData).b("world", s.loadWorld));
   if (s.installData) data().installDefaultData(s.data);
@@ -55,6 +57,12 @@ void GameDouble::applyScenarioSetUp() {
   // The command line's layout fault wins; one is applied before the world
   // loads and before the plug-in's start-up.
   if (d.options.layoutFault == LayoutFault::None) d.applyLayoutFault(s.layoutFault);
+  // The VM's moment was the game's to take as it started; a scenario read
+  // after that cannot move it.
+  if (s.vmHitSink && !d.options.vmHitSink && *s.vmHitSink != d.vmHitSink.load())
+    d.run.fail(std::string("the scenario's vm-hit-sink ") + vmHitSinkName(*s.vmHitSink) +
+               " came after the game had started (the script VM's moment: " + vmHitSinkName(d.vmHitSink.load()) +
+               "): load the scenario before the plug-in");
   if (s.loadWorld) world().loadWorld();
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <utility>
 
+#include "engine/event_sources.h"
 #include "engine/layout_faults.h"
 #include "engine/world.h"
 #include "scenario/words.h"
@@ -73,6 +74,17 @@ class Parser {
       layoutFaultLine_ = line_;
       return true;
     }
+    if (t[0] == "vm-hit-sink") {
+      const char* kinds = "start-up, data-ready, first-load, never";
+      if (t.size() != 2) return fail(std::string("vm-hit-sink reads 'vm-hit-sink WHEN' (") + kinds + ")");
+      if (out_.vmHitSink)
+        return fail("a second 'vm-hit-sink' line; the first is on line " + std::to_string(vmHitSinkLine_));
+      VmHitSink moment{};
+      if (!parseVmHitSink(t[1], moment)) return fail("vm-hit-sink: " + quoted(t[1]) + " is none of " + kinds);
+      out_.vmHitSink = moment;
+      vmHitSinkLine_ = line_;
+      return true;
+    }
     if (t[0] == "world") {
       if (t.size() != 2 || t[1] != "unloaded") return fail("a set-up 'world' line reads 'world unloaded'");
       out_.loadWorld = false;
@@ -84,9 +96,11 @@ class Parser {
       out_.loadedArea = std::make_pair(attached, cell);
       return true;
     }
-    return fail("unknown line " + quoted(t[0]) +
-                " (set-up: data, world, loaded-area, fps, load-time, timer-resolution, layout-fault, end; events: at "
-                "SECONDS ...)");
+    return fail(
+        "unknown line " + quoted(t[0]) +
+        " (set-up: data, world, loaded-area, fps, load-time, timer-resolution, layout-fault, vm-hit-sink, end; events: "
+        "at "
+        "SECONDS ...)");
   }
 
   bool finish(int lines) {
@@ -423,6 +437,7 @@ class Parser {
   int line_ = 0;
   int endLine_ = 0;
   int layoutFaultLine_ = 0;
+  int vmHitSinkLine_ = 0;
   bool pluginModGiven_ = false;
   bool dawnguardModGiven_ = false;
   std::string error_;

@@ -3,9 +3,8 @@
 // class hierarchy, base class descriptors, type descriptors): every object
 // the plug-in can follow names its class and bases on every layout, the
 // descriptors lie at the published offsets and the database finds them by
-// id. Then the layout faults, the watch on the plug-in's stand-down, and
-// the summary's verdicts. Offsets and names are written out from
-// runtimes.md, independently of the double's tables.
+// id. Offsets and names are written out from runtimes.md, independently of
+// the double's tables.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,100 +23,25 @@
 #include "image/address_library.h"
 #include "image/image.h"
 #include "nimbrel_sim/game_double.h"
-#include "run/os.h"
+#include "rtti_reader.h"
 #include "support/real_data.h"
 #include "test_support.h"
 
 using namespace nimbrel_sim;
+using nimbrel_sim_tests::Field;
+using nimbrel_sim_tests::Found;
+using nimbrel_sim_tests::HolderValue;
+using nimbrel_sim_tests::MachineOffset;
+using nimbrel_sim_tests::RttiReader;
+using nimbrel_sim_tests::WorldspaceOffset;
 
 namespace {
 
-constexpr uint32_t kVr = 0;  // the VR edition's own runtime
+constexpr uint32_t kVr = nimbrel_sim_tests::kVrRuntime;
 
-constexpr uintptr_t kArenaRva = 0x1000;
-constexpr size_t kArenaSize = 0x4000000;
-
-// --- a reader of MSVC x64 type information ---------------------------------------
-
-struct Found {
-  std::string problem;  // empty when the walk held
-  uint32_t subobject = 0;
-  std::vector<std::string> classes;  // decorated names, the complete class first
-};
-
-class RttiReader {
- public:
-  explicit RttiReader(uintptr_t base) : base_(base) {}
-
-  bool inImage(uintptr_t at, size_t size) const {
-    return at >= base_ + kArenaRva && at + size <= base_ + kArenaRva + kArenaSize;
-  }
-
-  Found classOf(uintptr_t object) const {
-    Found f;
-    const uint64_t vtable = word(object);
-    if (!inImage(vtable, 8) || vtable % 8) return fail(f, "the first word is no vtable of the image");
-    const uint64_t locator = word(vtable - 8);
-    if (!inImage(locator, 24) || locator % 4) return fail(f, "slot -1 points to no locator in the image");
-    if (u32(locator) != 1) return fail(f, "the locator's signature is not 1");
-    if (static_cast<uintptr_t>(i32(locator + 20)) != locator - base_)
-      return fail(f, "the locator's own offset is not its place");
-    f.subobject = u32(locator + 4);
-    const std::string complete = descriptor(i32(locator + 12), true);
-    if (complete.empty()) return fail(f, "the locator names no type descriptor");
-    const uintptr_t hierarchy = base_ + static_cast<uint32_t>(i32(locator + 16));
-    if (!inImage(hierarchy, 16) || hierarchy % 4 || u32(hierarchy) != 0)
-      return fail(f, "the locator names no class hierarchy");
-    const uint32_t count = u32(hierarchy + 8);
-    const uintptr_t array = base_ + static_cast<uint32_t>(i32(hierarchy + 12));
-    if (count == 0 || count > 128 || !inImage(array, 4 * count) || array % 4)
-      return fail(f, "the hierarchy's base class array is out of the image");
-    for (uint32_t i = 0; i < count; ++i) {
-      const uintptr_t base = base_ + static_cast<uint32_t>(i32(array + 4 * i));
-      if (!inImage(base, 0x1c) || base % 4) return fail(f, "a base class descriptor is out of the image");
-      const std::string name = descriptor(i32(base), true);
-      if (name.empty()) return fail(f, "a base class descriptor names no type descriptor");
-      f.classes.push_back(name);
-    }
-    if (f.classes.front() != complete) return fail(f, "the hierarchy does not start with the class itself");
-    return f;
-  }
-
-  // The decorated name of the descriptor at an image offset; empty when it
-  // is none. Its first word is type_info's vtable.
-  std::string descriptor(int32_t offset, bool checkTypeInfo) const {
-    const uintptr_t at = base_ + static_cast<uint32_t>(offset);
-    if (!inImage(at, 0x20) || at % 8) return "";
-    const char* name = reinterpret_cast<const char*>(at + 0x10);
-    const size_t length = strnlen(name, 256);
-    if (length == 256 || std::strncmp(name, ".?AV", 4) != 0) return "";
-    if (checkTypeInfo) {
-      const uint64_t typeInfo = word(at);
-      if (!inImage(typeInfo, 8) || word(at + 8) != 0) return "";
-      const uint64_t locator = word(typeInfo - 8);
-      if (!inImage(locator, 24) || descriptor(i32(locator + 12), false) != ".?AVtype_info@@") return "";
-    }
-    return std::string(name, length);
-  }
-
- private:
-  static Found fail(Found& f, const char* what) {
-    f.problem = what;
-    return f;
-  }
-  static uint64_t word(uintptr_t at) {
-    uint64_t v;
-    std::memcpy(&v, reinterpret_cast<const void*>(at), 8);
-    return v;
-  }
-  static uint32_t u32(uintptr_t at) {
-    uint32_t v;
-    std::memcpy(&v, reinterpret_cast<const void*>(at), 4);
-    return v;
-  }
-  static int32_t i32(uintptr_t at) { return static_cast<int32_t>(u32(at)); }
-  uintptr_t base_;
-};
+Options OptionsOn(uint32_t runtime, const char* name) {
+  return nimbrel_sim_tests::OptionsOn(runtime, "nimbrel-rtti-", name);
+}
 
 bool StartsWith(const std::vector<std::string>& classes, const std::vector<std::string>& prefix) {
   return classes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), classes.begin());
@@ -125,14 +49,6 @@ bool StartsWith(const std::vector<std::string>& classes, const std::vector<std::
 bool Holds(const std::vector<std::string>& classes, const std::string& name) {
   return std::find(classes.begin(), classes.end(), name) != classes.end();
 }
-
-template <typename T>
-T Field(uintptr_t object, size_t offset) {
-  T value;
-  __atomic_load(reinterpret_cast<const T*>(object + offset), &value, __ATOMIC_RELAXED);
-  return value;
-}
-
 std::vector<uint8_t> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -184,21 +100,6 @@ const Runtime kRuntimes[] = {
     {"vr", kVr, 6},
 };
 void PrintTo(const Runtime& r, std::ostream* out) { *out << r.name; }
-
-Options OptionsOn(uint32_t runtime, const char* name) {
-  Options o;
-  o.edition = runtime == kVr ? Edition::VR : Edition::SpecialEdition;
-  o.runtimeVersion = runtime;
-  o.outDir = nimbrel_sim_tests::RunFolder("nimbrel-rtti-", name);
-  return o;
-}
-
-uintptr_t HolderValue(const GameDouble& game, EntryId holder) {
-  return Field<uintptr_t>(game.checks().imageBase(), offsetOf(holder, image().layout()));
-}
-
-size_t WorldspaceOffset(uint32_t runtime) { return runtime >= 0x01062750 ? 0x128 : 0x120; }
-size_t MachineOffset(uint32_t runtime) { return runtime >= kRuntime1_7_99 ? 0x210 : 0x200; }
 
 class Rtti : public ::testing::TestWithParam<Runtime> {};
 
@@ -267,7 +168,8 @@ TEST_P(Rtti, EveryObjectNamesItsClassAndBasesThroughItsVtable) {
   EXPECT_TRUE(StartsWith(classes(HolderValue(game, kMenuManagerHolder), "menu manager"), {".?AVUI@@"}));
   const auto sources =
       reinterpret_cast<uintptr_t (*)()>(game.checks().imageBase() + offsetOf(kScriptEventSourcesGet, image().layout()));
-  EXPECT_TRUE(StartsWith(classes(sources(), "event sources"), {".?AVScriptEventSourceHolder@@"}));
+  // The script event holder is a run of event sources: no vtable of its own.
+  EXPECT_EQ(rtti.classOf(sources()).problem, "the first word is no vtable of the image");
   EXPECT_EQ(classes(Field<uintptr_t>(vm, MachineOffset(r.packed) == 0x200 ? 0x210 : 0x200), "VM's other field"),
             std::vector<std::string>{".?AV?$BSTEventSink@UTESFormDeleteEvent@@@@"});
   auto plugin = [&](uint32_t local) {
@@ -299,6 +201,106 @@ TEST_P(Rtti, EveryObjectNamesItsClassAndBasesThroughItsVtable) {
       reinterpret_cast<uintptr_t (*)(uint32_t)>(game.checks().imageBase() + offsetOf(kFormFromId, image().layout()));
   EXPECT_TRUE(StartsWith(classes(formFromId(0xff000801), "another actor"),
                          {".?AVCharacter@@", ".?AVActor@@", ".?AVTESObjectREFR@@"}));
+  game.checks().finalChecks();
+  EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
+}
+
+// Each base class descriptor gives its base's displacement in the complete
+// object (a base within a base at the sum), and each vtable word an object
+// holds for a base names the complete class with that displacement: the
+// effect art's TESModel at 0x40, the script VM's event sinks from 0x10 on
+// (its hit sink at 0x88), the player's menu sink.
+TEST_P(Rtti, BasesLieAtTheirDisplacementsAndEachBasesVtableSaysWhere) {
+  const Runtime& r = GetParam();
+  GameDouble game(OptionsOn(r.packed, (std::string(r.name) + "-bases").c_str()));
+  game.data().installDefaultData();
+  game.world().loadWorld();
+  const RttiReader rtti(game.checks().imageBase());
+  // The vtable word at `at` of `object` is its class's own for the base there.
+  auto baseVtable = [&](uintptr_t object, uint32_t at, const std::string& complete, const std::string& base) {
+    const Found f = rtti.classOf(object + at);
+    EXPECT_EQ(f.problem, "") << base;
+    EXPECT_EQ(f.subobject, at) << base;
+    EXPECT_EQ(f.classes.empty() ? "" : f.classes.front(), complete) << base;
+    EXPECT_EQ(f.baseAt(static_cast<int32_t>(at)), base) << std::hex << at;
+  };
+  auto everyBaseIsPlain = [](const Found& f) {
+    for (const nimbrel_sim_tests::BaseRead& b : f.bases) {
+      EXPECT_EQ(b.pdisp, -1) << b.name;
+      EXPECT_EQ(b.vdisp, 0) << b.name;
+      EXPECT_EQ(b.hierarchyOf, b.name);
+      EXPECT_EQ(b.contained + 1, b.hierarchyCount) << b.name;
+    }
+  };
+
+  const auto art = reinterpret_cast<uintptr_t>(game.data().findForm(game.data().pluginFormId(0x800)));
+  const Found projectile = rtti.classOf(art);
+  ASSERT_EQ(projectile.problem, "");
+  everyBaseIsPlain(projectile);
+  EXPECT_EQ(projectile.bases.front().contained + 1, projectile.bases.size());
+  const std::vector<std::pair<const char*, int32_t>> direct = {{".?AVTESBoundObject@@", 0x00},
+                                                               {".?AVTESFullName@@", 0x30},
+                                                               {".?AVTESModel@@", 0x40},
+                                                               {".?AVBGSPreloadable@@", 0x68},
+                                                               {".?AVBGSDestructibleObjectForm@@", 0x70}};
+  std::vector<int32_t> components;  // where the BaseFormComponent of each base sits
+  for (const auto& b : projectile.bases)
+    if (b.name == ".?AVBaseFormComponent@@") components.push_back(b.mdisp);
+  EXPECT_EQ(components, (std::vector<int32_t>{0x00, 0x30, 0x40, 0x68, 0x70}));
+  for (const auto& [name, at] : direct) {
+    EXPECT_EQ(projectile.displacementOf(name), at) << name;
+    if (at != 0) baseVtable(art, static_cast<uint32_t>(at), ".?AVBGSProjectile@@", name);
+  }
+
+  const uintptr_t vm = HolderValue(game, kScriptVmHolder);
+  const Found skyrimVm = rtti.classOf(vm);
+  ASSERT_EQ(skyrimVm.problem, "");
+  everyBaseIsPlain(skyrimVm);
+  const char* const events[] = {"Activate",
+                                "ActiveEffectApplyRemove",
+                                "ActorLocationChange",
+                                "BookRead",
+                                "CellAttachDetach",
+                                "CellFullyLoaded",
+                                "Combat",
+                                "ContainerChanged",
+                                "Death",
+                                "DestructionStageChanged",
+                                "EnterBleedout",
+                                "Equip",
+                                "FormDelete",
+                                "Furniture",
+                                "GrabRelease",
+                                "Hit",
+                                "InitScript",
+                                "LoadGame"};
+  uint32_t at = 0x10;
+  for (const char* event : events) {
+    baseVtable(vm, at, ".?AVSkyrimVM@@", std::string(".?AV?$BSTEventSink@UTES") + event + "Event@@@@");
+    at += 8;
+  }
+  EXPECT_EQ(skyrimVm.baseAt(0x88), ".?AV?$BSTEventSink@UTESHitEvent@@@@");
+
+  const uintptr_t player = HolderValue(game, kPlayerRefHolder);
+  const Found character = rtti.classOf(player);
+  everyBaseIsPlain(character);
+  // Nested bases sit at the sum: the reference's handle at 0x20 brings its
+  // NiRefObject there.
+  EXPECT_EQ(character.displacementOf(".?AVBSHandleRefObject@@"), 0x20);
+  EXPECT_EQ(character.displacementOf(".?AVNiRefObject@@"), 0x20);
+  const int32_t menuSink = character.displacementOf(".?AV?$BSTEventSink@VMenuOpenCloseEvent@@@@");
+  ASSERT_GT(menuSink, 0);
+  baseVtable(player, static_cast<uint32_t>(menuSink), ".?AVPlayerCharacter@@",
+             ".?AV?$BSTEventSink@VMenuOpenCloseEvent@@@@");
+  // The bases' places are 8-aligned, and no base's vtable word lands on the
+  // reference's fields the double uses (its form id at 0x14, cell at 0x60,
+  // 3D at 0x68).
+  for (const auto& b : character.bases) {
+    EXPECT_EQ(b.mdisp % 8, 0) << b.name;
+    if (b.mdisp == 0) continue;
+    EXPECT_FALSE(b.mdisp < 0x18 && b.mdisp + 8 > 0x14) << b.name;
+    EXPECT_FALSE(b.mdisp < 0x70 && b.mdisp + 8 > 0x60) << b.name;
+  }
   game.checks().finalChecks();
   EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
 }
@@ -376,273 +378,4 @@ TEST(RttiImage, AWriteIntoTheTypeInformationFailsTheRun) {
   *locator ^= 0xFF;
   *name ^= 0xFF;
   EXPECT_TRUE(game.checks().codeChanges().empty());
-}
-
-// --- layout faults ---------------------------------------------------------------
-
-namespace {
-
-struct FaultCase {
-  const char* name;
-  LayoutFault fault;
-  uint32_t runtime;
-};
-void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
-
-class LayoutFaults : public ::testing::TestWithParam<FaultCase> {};
-
-// The pointer a trace line gives for a key ("cell":"0x...").
-uintptr_t TracePointer(const GameDouble& game, const std::string& fn, const std::string& key) {
-  uintptr_t last = 0;
-  for (const std::string& line : game.checks().trace()) {
-    if (line.find("\"fn\":\"" + fn + "\"") == std::string::npos) continue;
-    const size_t at = line.find("\"" + key + "\":\"0x");
-    if (at != std::string::npos) last = std::stoull(line.substr(at + key.size() + 6), nullptr, 16);
-  }
-  return last;
-}
-
-}  // namespace
-
-// Each fault leaves where the plug-in reads what it says, the trace names
-// it, and the double's world goes on through what it knows.
-TEST_P(LayoutFaults, EachLeavesWhatItSaysWhereThePluginReads) {
-  const FaultCase& c = GetParam();
-  Options options = OptionsOn(c.runtime, c.name);
-  options.layoutFault = c.fault;
-  GameDouble game(options);
-  ASSERT_EQ(game.layoutFault(), c.fault);
-  ASSERT_TRUE(game.loadScenario("at 0 weather thunderstorm\nat 0.05 weather clear over 1\nend 0.1\n"));
-  game.applyScenarioSetUp();
-  game.playScenario();
-  const RttiReader rtti(game.checks().imageBase());
-  const uintptr_t sky = HolderValue(game, kSkyHolder), player = HolderValue(game, kPlayerRefHolder);
-  const uintptr_t vm = HolderValue(game, kScriptVmHolder);
-  const uintptr_t cell = TracePointer(game, "WorldLoaded", "cell");
-  ASSERT_NE(cell, 0u);
-  switch (c.fault) {
-    case LayoutFault::SkyWeather: {
-      EXPECT_EQ(rtti.classOf(Field<uintptr_t>(sky, 0x48)).classes,
-                (std::vector<std::string>{".?AVClouds@@", ".?AVSkyObject@@"}));
-      // The world knew its current weather: the change made it the outgoing one.
-      EXPECT_EQ(Field<void*>(sky, 0x50), game.data().findForm(game.data().weatherId(DefaultWeather::Thunderstorm)));
-      break;
-    }
-    case LayoutFault::PlayerCell: {
-      const uintptr_t found = Field<uintptr_t>(player, 0x60);
-      ASSERT_NE(found, 0u);
-      EXPECT_EQ(rtti.classOf(found).problem, "the first word is no vtable of the image");
-      EXPECT_NE(Field<uintptr_t>(found, 0), 0u);  // a readable heap address
-      game.world().enterInterior();
-      EXPECT_EQ(Field<uintptr_t>(player, 0x60), found);
-      break;
-    }
-    case LayoutFault::CellWorldspace: {
-      const size_t used = WorldspaceOffset(c.runtime), other = used == 0x128 ? 0x120 : 0x128;
-      EXPECT_EQ(Field<uintptr_t>(player, 0x60), cell);
-      EXPECT_TRUE(image().isPoison(Field<uintptr_t>(cell, used)));
-      EXPECT_TRUE(image().isPoison(Field<uintptr_t>(cell, other)));
-      EXPECT_EQ(os::protectionOf(Field<uintptr_t>(cell, used)), "---");
-      // A cell made later is laid out the same way.
-      game.world().enterExterior(0x69857);
-      const uintptr_t later = Field<uintptr_t>(player, 0x60);
-      ASSERT_NE(later, cell);
-      EXPECT_TRUE(image().isPoison(Field<uintptr_t>(later, used)));
-      break;
-    }
-    case LayoutFault::VmMachine: {
-      const size_t used = MachineOffset(c.runtime), other = used == 0x210 ? 0x200 : 0x210;
-      const uintptr_t sink = Field<uintptr_t>(vm, used);
-      EXPECT_EQ(rtti.classOf(sink).classes, std::vector<std::string>{".?AV?$BSTEventSink@UTESFormDeleteEvent@@@@"});
-      EXPECT_EQ(Field<uintptr_t>(vm, other), sink);
-      EXPECT_TRUE(game.checks().ok()) << game.checks().failures().front();
-      using CellAttached = bool (*)(uintptr_t, uint32_t, void*);
-      reinterpret_cast<CellAttached>(game.checks().imageBase() + offsetOf(kCellAttachedNative, image().layout()))(
-          sink, 0, nullptr);
-      ASSERT_EQ(game.checks().failures().size(), 1u);
-      EXPECT_NE(game.checks().failures()[0].find("the layout fault vm-machine put it at"), std::string::npos)
-          << game.checks().failures()[0];
-      break;
-    }
-    case LayoutFault::RootNode: {
-      const uintptr_t loaded = Field<uintptr_t>(player, 0x68);
-      const Found found = rtti.classOf(Field<uintptr_t>(loaded, 0x68));
-      EXPECT_EQ(found.classes, (std::vector<std::string>{".?AVNiControllerManager@@", ".?AVNiTimeController@@",
-                                                         ".?AVNiObject@@", ".?AVNiRefObject@@"}));
-      break;
-    }
-    case LayoutFault::None:
-      break;
-  }
-  const std::vector<std::string> trace = game.checks().trace();
-  EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [&](const std::string& line) {
-    return line.find("\"fn\":\"LayoutFault\"") != std::string::npos &&
-           line.find(std::string("\"fault\":\"") + c.name) != std::string::npos;
-  }));
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, LayoutFaults,
-                         ::testing::Values(FaultCase{"sky-weather", LayoutFault::SkyWeather, kRuntime1_7_99},
-                                           FaultCase{"player-cell", LayoutFault::PlayerCell, kRuntime1_7_99},
-                                           FaultCase{"cell-worldspace", LayoutFault::CellWorldspace, kRuntime1_7_99},
-                                           FaultCase{"cell-worldspace", LayoutFault::CellWorldspace, kRuntime1_5_39},
-                                           FaultCase{"vm-machine", LayoutFault::VmMachine, kRuntime1_7_99},
-                                           FaultCase{"vm-machine", LayoutFault::VmMachine, kRuntime1_5_39},
-                                           FaultCase{"root-node", LayoutFault::RootNode, kRuntime1_7_99}),
-                         [](const ::testing::TestParamInfo<FaultCase>& info) {
-                           std::string name = std::string(info.param.name) +
-                                              (info.param.runtime == kRuntime1_5_39 ? "_1_5_39" : "_1_7_99");
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           return name;
-                         });
-
-// A scenario's layout-fault line applies with its set-up; the command
-// line's fault wins over it.
-TEST(LayoutFaultLine, AppliesWithTheSetUpUnlessTheOptionsNameOne) {
-  GameDouble plain(OptionsOn(kRuntime1_5_39, "line"));
-  ASSERT_TRUE(plain.loadScenario("layout-fault root-node\nend 1\n"));
-  EXPECT_EQ(plain.layoutFault(), LayoutFault::None);
-  plain.applyScenarioSetUp();
-  EXPECT_EQ(plain.layoutFault(), LayoutFault::RootNode);
-  Options options = OptionsOn(kRuntime1_5_39, "line-option");
-  options.layoutFault = LayoutFault::SkyWeather;
-  GameDouble given(options);
-  ASSERT_TRUE(given.loadScenario("layout-fault root-node\nend 1\n"));
-  given.applyScenarioSetUp();
-  EXPECT_EQ(given.layoutFault(), LayoutFault::SkyWeather);
-}
-
-// --- the watch on the plug-in's stand-down ------------------------------------------
-
-namespace {
-
-// A plug-in that stands down at load: its log's two lines, then a thread of
-// its own that makes one engine call before and one after the double saw
-// them.
-std::string gLogPath;
-std::atomic<int> gStage{0};
-uintptr_t gFormFromId = 0;
-GameDouble* gGame = nullptr;
-
-void WriteLog(const std::vector<std::string>& lines) {
-  std::filesystem::create_directories(std::filesystem::path(gLogPath).parent_path());
-  std::ofstream log(gLogPath, std::ios::app);
-  for (const std::string& line : lines) log << line << "\n";
-}
-
-bool FakeQuery(const void*, void*) { return true; }
-
-bool StandingDownLoad(const void*) {
-  std::thread([] {
-    const auto formFromId = reinterpret_cast<void* (*)(uint32_t)>(gFormFromId);
-    formFromId(0x14);  // before the lines: allowed
-    WriteLog({"Nimbrel: 1.1.0",
-              "Runtime 1.5.39 is not laid out as this build expects: the sky's current weather (+0x48) should hold "
-              "an object of class TESWeather, but holds an object of class Clouds (.?AVClouds@@).",
-              "Lightning stands down for this game session; the game goes on without it. Please report runtime "
-              "1.5.39 and the line above."});
-    while (!gGame->checks().standDown().seen) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    formFromId(0x14);  // the planted call
-    formFromId(0x14);
-    gStage = 1;
-  }).detach();
-  return true;
-}
-
-bool QuietLoad(const void*) {
-  std::thread([] {
-    WriteLog({"Nimbrel: 1.1.0", "weatherLightningFreq: 255"});
-    reinterpret_cast<void* (*)(uint32_t)>(gFormFromId)(0x14);
-    gStage = 1;
-  }).detach();
-  return true;
-}
-
-}  // namespace
-
-// The watch records the lines in the trace as it sees them; an engine call
-// from one of the plug-in's threads after them fails the run once, with the
-// entry and the thread, and counts; the host's thread may still call.
-TEST(StandDownWatch, AnEngineCallFromThePluginsThreadAfterItsLineFailsTheRun) {
-  GameDouble game(OptionsOn(kRuntime1_5_39, "watch"));
-  gGame = &game;
-  gLogPath = game.pluginLogPath();
-  gFormFromId = game.checks().imageBase() + 0x1943b0;  // FormFromId in 1.5.39
-  ASSERT_TRUE(game.usePluginEntryPoints(&FakeQuery, &StandingDownLoad));
-  ASSERT_TRUE(game.load());
-  while (gStage.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  reinterpret_cast<void* (*)(uint32_t)>(gFormFromId)(0x14);  // the host's thread
-  game.checks().finalChecks();
-  const StandDownSeen seen = game.checks().standDown();
-  EXPECT_TRUE(seen.seen);
-  EXPECT_NE(seen.reasonLine.find("the sky's current weather (+0x48) should hold"), std::string::npos);
-  EXPECT_EQ(seen.standDownLine.rfind("Lightning stands down for this game session", 0), 0u);
-  EXPECT_EQ(seen.pluginEngineCallsAfter, 2u);
-  const auto failures = game.checks().failures();
-  ASSERT_EQ(failures.size(), 1u) << ::testing::PrintToString(failures);
-  EXPECT_EQ(failures[0].rfind("FormFromId called from one of the plug-in's own threads (system thread ", 0), 0u)
-      << failures[0];
-  // In the trace the lines come before the calls the check caught.
-  const std::vector<std::string> trace = game.checks().trace();
-  auto first = [&](const std::string& fn) {
-    return std::find_if(trace.begin(), trace.end(),
-                        [&](const std::string& l) { return l.find("\"fn\":\"" + fn + "\"") != std::string::npos; });
-  };
-  ASSERT_NE(first("StandDownLine"), trace.end());
-  EXPECT_LT(first("StandDownLine"), first("EngineCallAfterStandDown"));
-}
-
-// Without the plug-in's words nothing is seen, and its calls stay allowed.
-TEST(StandDownWatch, OtherLinesAreNoStandDown) {
-  GameDouble game(OptionsOn(kRuntime1_5_39, "quiet"));
-  gGame = &game;
-  gLogPath = game.pluginLogPath();
-  gFormFromId = game.checks().imageBase() + 0x1943b0;
-  ASSERT_TRUE(game.usePluginEntryPoints(&FakeQuery, &QuietLoad));
-  ASSERT_TRUE(game.load());
-  while (gStage.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  game.checks().finalChecks();
-  EXPECT_FALSE(game.checks().standDown().seen);
-  EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
-}
-
-// --- the summary's verdicts ------------------------------------------------------------
-
-TEST(Summary, StandDownVerdictsAndTheLightningLine) {
-  StandDownSeen none;
-  StandDownSeen both;
-  both.seen = true;
-  both.reasonLine =
-      "Runtime 1.7.99 is not laid out as this build expects: the player's root node (+0x68 of its loaded 3D state at "
-      "+0x68) should hold an object of class NiAVObject, but holds an object of class NiControllerManager.";
-  both.standDownLine = "Lightning stands down for this game session; the game goes on without it.";
-  StandDownSeen onlySecond = both;
-  onlySecond.reasonLine.clear();
-
-  EXPECT_EQ(cli::StandDownFailure("", none, 5), "");
-  EXPECT_EQ(cli::StandDownFailure("root-node", both, 0), "");
-  EXPECT_EQ(cli::StandDownFailure("root-node", none, 7),
-            "the layout fault root-node was in force, but the plug-in did not stand down: its log has no stand-down "
-            "line and lightning went on (7 spell casts)");
-  EXPECT_NE(cli::StandDownFailure("root-node", onlySecond, 0).find("without its line naming what it found"),
-            std::string::npos);
-  EXPECT_EQ(cli::StandDownFailure("", both, 0),
-            "the plug-in stood down though no layout fault was in force (the double's type information or the "
-            "plug-in's check is wrong): its log says \"" +
-                both.reasonLine + "\"");
-
-  EXPECT_EQ(cli::StandDownField(both.reasonLine), "the player's root node (+0x68 of its loaded 3D state at +0x68)");
-  const cli::LogFollower log("/nonexistent");
-  const LightningState stood = cli::LightningFrom(log, both, "root-node", 0, {});
-  EXPECT_EQ(stood.state, LightningState::State::StoodDown);
-  EXPECT_EQ(stood.text.rfind("stood down (the player's root node (+0x68 of its loaded 3D state at +0x68)) \u2014 "
-                             "the plug-in's log says \"Runtime 1.7.99",
-                             0),
-            0u)
-      << stood.text;
-  // A line in other words: the fault's name stands for the field.
-  EXPECT_EQ(cli::LightningFrom(log, onlySecond, "root-node", 0, {}).text.rfind("stood down (root-node)", 0), 0u);
-  EXPECT_NE(cli::StandDownWords(both).find("engine calls from its own threads after the double saw its first line: "
-                                           "none"),
-            std::string::npos);
 }

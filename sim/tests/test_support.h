@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "image/image.h"
+#include "nimbrel_sim/game_double.h"
+
 namespace nimbrel_sim_tests {
 
 // Skyrim Special Edition 1.5.39 offsets.
@@ -75,5 +78,36 @@ inline std::string RunFolder(const std::string& prefix, const char* name) {
   folders.paths.push_back(path);
   return path;
 }
+
+// A field of an engine object, read as the plug-in reads it (relaxed: the
+// double writes it from the game's threads).
+template <typename T>
+T Field(uintptr_t object, size_t offset) {
+  T value;
+  __atomic_load(reinterpret_cast<const T*>(object + offset), &value, __ATOMIC_RELAXED);
+  return value;
+}
+
+// What a holder of the image laid out in this process points at.
+inline uintptr_t HolderValue(const nimbrel_sim::GameDouble& game, nimbrel_sim::EntryId holder) {
+  return Field<uintptr_t>(game.checks().imageBase(), nimbrel_sim::offsetOf(holder, nimbrel_sim::image().layout()));
+}
+
+// The VR edition's own runtime, as the options name it.
+inline constexpr uint32_t kVrRuntime = 0;
+
+// A run on a runtime (kVrRuntime: the VR edition's own) in a folder of its own.
+inline nimbrel_sim::Options OptionsOn(uint32_t runtime, const std::string& prefix, const char* name) {
+  nimbrel_sim::Options o;
+  o.edition = runtime == kVrRuntime ? nimbrel_sim::Edition::VR : nimbrel_sim::Edition::SpecialEdition;
+  o.runtimeVersion = runtime;
+  o.outDir = RunFolder(prefix, name);
+  return o;
+}
+
+// Where a runtime keeps the cell's worldspace and the VM's script machine,
+// written out from runtimes.md.
+inline size_t WorldspaceOffset(uint32_t runtime) { return runtime >= 0x01062750 ? 0x128 : 0x120; }
+inline size_t MachineOffset(uint32_t runtime) { return runtime >= 0x01070630 ? 0x210 : 0x200; }
 
 }  // namespace nimbrel_sim_tests

@@ -59,7 +59,19 @@ enum class LayoutFault {
   CellWorldspace,  // every cell's worldspace: an address in the no-access poison page
   VmMachine,       // the script VM's script machine: the VM's event sink object
   RootNode,        // the player's root node: its animation controller (a NiObject, no NiAVObject)
+  EffectArtModel,  // +0x40 of every effect-art form: the vtable of another base (BGSPreloadable's)
+  FadeDuration,    // the effect art's fade duration (+0xc4): the high half of a pointer at +0xc0
+  FormList,        // the entries of the form lists: heap data that is no forms
+  HitSource,       // the hit source (+0x5d8): another event's source, one inserted before it
+  HitEvent,        // the hit event's target: the hit's source form, no reference
+  ScenePosition,   // the player's root node's world position: not a number
 };
+
+// When the script VM joins the hit source as one of its sinks: as the game
+// sets itself up, before the host loads the plug-in (the game's way), once
+// host message 6 has been delivered (before 8), at the first saved-game load
+// (before its message 2), or never.
+enum class VmHitSink { StartUp, BeforeDataReady, FirstLoad, Never };
 
 struct Options {
   Edition edition = Edition::SpecialEdition;
@@ -112,6 +124,9 @@ struct Options {
   std::vector<Fault> faults;
   // A field moved for the run (wins over a scenario's layout-fault line).
   LayoutFault layoutFault = LayoutFault::None;
+  // When the script VM joins the hit source (wins over a scenario's
+  // vm-hit-sink line; neither: at start-up).
+  std::optional<VmHitSink> vmHitSink;
   // Faults of the operating system as the plug-in meets it (simulation
   // platform only): a page protection change refused ("make" or
   // "restore"), threads refused by name ("nb-monitor,nb-strike"), and a
