@@ -20,6 +20,7 @@ namespace nimbrel_sim {
 // Fields of data objects (byte offsets), beside those in engine.h.
 namespace field {
 inline constexpr size_t kFormListEntries = 0x20;
+inline constexpr size_t kFormListCapacity = 0x28;
 inline constexpr size_t kFormListCount = 0x30;
 inline constexpr size_t kGlobalValue = 0x34;
 inline constexpr size_t kModelComponent = 0x40;
