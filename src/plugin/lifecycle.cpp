@@ -31,7 +31,8 @@ constinit ProcessWide<HitSink> hitSink;  // NotLooked
 
 // Joins the hit source once the game's own sinks in it show it is one: the
 // sink is never added into a source that may be another (a moved layout
-// would have the engine write it there).
+// would have the engine write it there). The first look comes with the
+// sinks' registration; later ones only while that look is waiting.
 void JoinHitSource() {
   HitSink& state = *hitSink;
   if (state == HitSink::Joined || state == HitSink::Never) return;
@@ -62,6 +63,11 @@ void JoinHitSource() {
   }
 }
 
+// A later look, while the first found none of the game's sinks yet.
+void LookAgainForTheHitSource() {
+  if (*hitSink == HitSink::Waiting) JoinHitSource();
+}
+
 }  // namespace
 
 void OnHostMessage(HostMessage* message) {
@@ -82,11 +88,13 @@ void OnHostMessage(HostMessage* message) {
         break;
       case kMessagePostLoadGame:
         // A zero data word reports a load that failed.
-        if (message->data) OnGameLoaded();
-        JoinHitSource();
+        if (message->data) {
+          OnGameLoaded();
+          LookAgainForTheHitSource();
+        }
         break;
       case kMessageNewGame:
-        JoinHitSource();
+        LookAgainForTheHitSource();
         break;
       default:
         break;
@@ -122,7 +130,7 @@ void OnDataReady() {
     engine.EventSourceAddSink(game::MenuOpenCloseEventSource(menuManager), gMenuEventHandler.get());
   }
 
-  JoinHitSource();
+  LookAgainForTheHitSource();
 
   if (ResolvePluginForms()) {
     // A form list that failed its check stood lightning down: no monitor.
