@@ -170,6 +170,7 @@ void DoubleState::applyLayoutFault(LayoutFault fault) {
   layoutFault = fault;
   engine.setLayoutFault(fault);
   world.setLayoutFault(fault);
+  data.setLayoutFault(fault);
   run.trace.record("LayoutFault", Args()
                                       .s("fault", layoutFaultName(fault))
                                       .s("what", layoutFaultWords(fault, options.edition, runtimeOf(options))));
