@@ -580,6 +580,7 @@ int main(int argc, char** argv) {
   if (!faultName.empty())
     report.layoutFault = faultName + ": " + nimbrel_sim::layoutFaultWords(layoutFault, options.edition, runtime.packed);
   report.standDown = nimbrel_sim::cli::StandDownWords(standDown);
+  report.lightningWorks = nimbrel_sim::cli::LightningWorksWords(game.checks().lightningWorks());
   report.failures = checkFailures;
   report.runFailures = runFailures;
   report.logPath = game.pluginLogPath();

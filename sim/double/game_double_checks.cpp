@@ -47,6 +47,8 @@ std::map<std::string, uint64_t> Checks::faultsRefused() const { return impl_->ru
 
 StandDownSeen Checks::standDown() const { return impl_->run.standDown(); }
 
+LightningWorksSeen Checks::lightningWorks() const { return impl_->run.lightningWorks.seen(); }
+
 size_t Checks::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
 
 std::vector<uint8_t> Checks::patchSiteBytes(size_t count) const {

@@ -254,6 +254,9 @@ class Checks {
   // and once more in finalChecks), and its engine calls from its own
   // threads after that (each fails the run).
   StandDownSeen standDown() const;
+  // What the double saw of the plug-in's line that lightning works, and of
+  // its first spell cast (lightning_works.h): the checks on it fail the run.
+  LightningWorksSeen lightningWorks() const;
 
  private:
   DoubleState* impl_;
