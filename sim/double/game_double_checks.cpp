@@ -51,6 +51,11 @@ LightningWorksSeen Checks::lightningWorks() const { return impl_->run.lightningW
 
 size_t Checks::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
 
+size_t Checks::gameSinkCount(Source source) const {
+  const auto all = impl_->engine.deliveryList(source);
+  return static_cast<size_t>(std::count_if(all.begin(), all.end(), [](const EventSources::Sink& s) { return s.game; }));
+}
+
 std::vector<uint8_t> Checks::patchSiteBytes(size_t count) const {
   if (!image().ready() || !image().has(kJumpPatchSite)) return {};
   count = std::min(count, Image::kEngineCodeSize);
