@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "events/sinks.h"
 #include "game/address_library.h"
 #include "game/checked_reads.h"
 #include "game/id_tables.h"
@@ -107,6 +108,54 @@ void BM_MonitorChecks(benchmark::State& state) {
       benchmark::Counter(6, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_MonitorChecks);
+
+// The checked records beside the monitor's, over the same fake game: the
+// day/night art's check of one effect-art form's model component (a part at
+// +0x40) with the write of its fade duration, a hit event's target and the
+// player's lookup (the hit sink's whole path for a hit the plug-in ignores),
+// and a form list's entries at resolution, repeat and first.
+void BM_CheckedArtForm(benchmark::State& state) {
+  testsupport::FakeGame game;
+  void* component = nullptr;
+  const auto switchOne = [&] {
+    return game::CheckedModelComponent(game.effectArt, testsupport::FakeGame::kEffectArtId, &component) &&
+           game::CheckedSetFadeDuration(game.effectArt, testsupport::FakeGame::kEffectArtId, 1.5f);
+  };
+  if (!switchOne()) state.SkipWithError("the effect art does not pass");
+  for (auto _ : state) benchmark::DoNotOptimize(switchOne());
+  // A switch of the day/night art checks the 29 forms of both lists.
+  state.counters["per_switch_of_29"] =
+      benchmark::Counter(1.0 / 29, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_CheckedArtForm);
+
+void BM_CheckedHitEvent(benchmark::State& state) {
+  testsupport::FakeGame game;
+  HitEventHandler& sink = *gHitEventHandler;
+  const auto* event = static_cast<const TESHitEvent*>(game.hitEvent);
+  for (auto _ : state) benchmark::DoNotOptimize(sink.ReceiveEvent(event, nullptr));
+  if (game::StoodDown()) state.SkipWithError("a check failed");
+}
+BENCHMARK(BM_CheckedHitEvent);
+
+void BM_CheckedFormList(benchmark::State& state) {
+  const bool first = state.range(0) == 1;
+  auto game = std::make_unique<testsupport::FakeGame>();
+  std::span<void* const> entries;
+  for (auto _ : state) {
+    if (first) {
+      // A new game: new descriptors, so each guard walks its first object.
+      state.PauseTiming();
+      game.reset();
+      game = std::make_unique<testsupport::FakeGame>();
+      state.ResumeTiming();
+    }
+    benchmark::DoNotOptimize(
+        game::CheckedFormListEntries(game->formList, testsupport::FakeGame::kFormListId, &entries));
+  }
+  if (entries.size() != 3 || game::StoodDown()) state.SkipWithError("the form list does not pass");
+}
+BENCHMARK(BM_CheckedFormList)->ArgName("first")->Arg(0)->Arg(1);
 
 void BM_MonitorCycle(benchmark::State& state) {
   World();

@@ -10,7 +10,7 @@
 #include "events/menus.h"
 #include "game/data_files.h"
 #include "game/id_tables.h"
-#include "game/stand_down.h"
+#include "game/stand_down_state.h"
 #include "lightning/lightning_state.h"
 #include "lightning/weather_monitor.h"
 #include "settings/settings.h"
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   nimbrel_sim::GameDouble& game = fuzzsupport::StartedGame();
   SetEffectsLoopStarter(&RecordStart);
   // Each input is a session of its own: an earlier one may have stood down.
-  game::ResetStandDownForTests();
+  game::stand_down_state::state->stoodDown.store(false);
   FuzzedDataProvider in(data, size);
   fuzzsupport::ResetSettings();
   fuzzsupport::FreshData(game);

@@ -5,7 +5,9 @@
 // its bound of reads, say what it found in a finished line, and a guard must
 // answer as the one-off check does, its repeat a single read.
 //
-// Input: u32 the expected type descriptor's image offset; u64 the object's
+// Input: u32 the expectation: its low 16 bits the expected type descriptor's
+// image offset, its high 16 bits the part of the complete object the place
+// is (0: its start; otherwise the base there must be named TESModel); u64 the object's
 // word (below the image's size: that image offset, else the raw value); u32
 // unreadable stretches (bit i < 31: the image's 256-byte page i; bit 31: the
 // object itself); then the image's bytes (at most 64 KiB).
@@ -101,7 +103,7 @@ void CheckFinding(const TypeFinding& finding, bool passed) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const uint32_t expectedOffset = Take<uint32_t>(data, size);
+  const uint32_t expectation = Take<uint32_t>(data, size);
   const uint64_t word = Take<uint64_t>(data, size);
   const uint32_t holes = Take<uint32_t>(data, size);
   const size_t imageSize = std::min(size, kMaxImage);
@@ -111,7 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Memory memory{image.data(), imageSize, holes, word < imageSize ? kBase + word : word};
   const MemoryReader reader{&memory, &Readable, &Load<uint64_t>, &Load<uint32_t>, &Load<uint8_t>};
   const TypeScope scope{&reader, kBase, imageSize};
-  const uintptr_t expected = kBase + expectedOffset;
+  const uint32_t part = expectation >> 16;
+  const TypeExpectation expected{kBase + (expectation & 0xFFFF), part, part ? ".?AVTESModel@@" : nullptr,
+                                 ".?AVTESWeather@@"};
 
   TypeFinding once{};
   const bool passed = CheckType(scope, kObject, expected, &once);
@@ -132,5 +136,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              "a repeat found \"%s\" after \"%s\"", again.text, once.text);
   if (passed) FUZZ_CHECK(memory.loads == 1 && memory.queries == 0, "a repeat cost %d loads", memory.loads);
   FUZZ_CHECK(!guard.Check(scope, 0) && !guard.Check(scope, kObject + 4), "null or misaligned passed");
+
+  // Which base the place is: within the same bounds, a finished answer.
+  memory.loads = memory.queries = 0;
+  PartOfObject found{};
+  TypeFinding partFinding{};
+  const bool isPart = FindPartBase(scope, kObject, "?$BSTEventSink@", &found, &partFinding);
+  CheckFinding(partFinding, isPart);
+  FUZZ_CHECK(memory.loads <= 2 * bound && memory.queries <= 2 * bound, "%d loads, %d queries for the part's base",
+             memory.loads, memory.queries);
+  if (isPart) {
+    FUZZ_CHECK(std::memchr(found.base, '\0', sizeof found.base) != nullptr, "an unfinished base name");
+    FUZZ_CHECK(!found.base[0] || std::strncmp(found.base + 4, "?$BSTEventSink@", 15) == 0, "base %s", found.base);
+  }
   return 0;
 }

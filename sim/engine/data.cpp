@@ -211,6 +211,7 @@ void* GameData::addFormList(uint32_t formId, const std::vector<void*>& entries) 
     for (size_t i = 0; i < entries.size(); ++i) storeField<void*>(array, i * sizeof(void*), entries[i]);
     storeField<void**>(list, field::kFormListEntries, array);
   }
+  // A BSTArray: its capacity holds its count, and no array while both are 0.
   storeField<uint32_t>(list, field::kFormListCapacity, static_cast<uint32_t>(entries.size()));
   storeField<uint32_t>(list, field::kFormListCount, static_cast<uint32_t>(entries.size()));
   leaveFault(list, Cls::FormList);

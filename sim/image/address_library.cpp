@@ -109,11 +109,13 @@ std::vector<uint8_t> encodeDense(const AddressDatabase& d) {
   for (size_t i = 0; i < kDenseNameSize; ++i) out.push_back(i < d.name.size() ? static_cast<uint8_t>(d.name[i]) : 0);
   put(out, static_cast<uint32_t>(d.pointerSize), 4);
   put(out, 0, 4);  // the data format, 0 in every sample
-  uint64_t count = 0;
-  for (const auto& entry : d.entries) count = std::max(count, entry.first + 1);
+  uint64_t count = d.offsetCount;
+  if (count == 0)
+    for (const auto& entry : d.entries) count = std::max(count, entry.first + 1);
   put(out, count, 4);
   out.resize(kDenseHeaderSize + 4 * count, 0);
   for (const auto& [id, offset] : d.entries) {
+    if (id >= count) continue;
     for (size_t i = 0; i < 4; ++i) out[kDenseHeaderSize + 4 * id + i] = static_cast<uint8_t>(offset >> (8 * i));
   }
   return out;
@@ -146,6 +148,7 @@ bool decodeDense(const std::vector<uint8_t>& bytes, AddressDatabase& d, std::str
               " bytes, the file has " + std::to_string(bytes.size());
     return false;
   }
+  d.offsetCount = static_cast<uint32_t>(count);
   d.entries.clear();
   for (int32_t id = 0; id < count; ++id) {
     uint64_t offset = 0;
@@ -224,6 +227,7 @@ bool decodeDatabase(const std::vector<uint8_t>& bytes, AddressDatabase& d, std::
     return false;
   }
   const auto size = static_cast<uint64_t>(d.pointerSize);
+  d.offsetCount = 0;  // formats 1 and 2 count entries, not offsets
   d.entries.clear();
   d.entries.reserve(std::min(static_cast<size_t>(count), bytes.size()));
   uint64_t prevId = 0, prevOffset = 0;
@@ -258,6 +262,7 @@ AddressDatabase databaseFor(Edition edition, uint32_t runtime) {
   d.version[0] = static_cast<int32_t>(p.major);
   d.version[1] = static_cast<int32_t>(p.minor);
   d.version[2] = static_cast<int32_t>(p.build);
+  if (d.format == 5) d.offsetCount = databaseOffsetCount(edition, runtime);
   if (databaseFileName(edition, runtime).empty()) return d;
   const Layout layout = layoutFor(edition, runtime);
   std::map<uint64_t, uint64_t> byId;

@@ -26,6 +26,9 @@ struct AddressDatabase {
   int32_t version[4] = {0, 0, 0, 0};  // the runtime's four numbers, the last 0
   std::string name = "SkyrimSE.exe";
   int32_t pointerSize = 8;
+  // Format 5: how many offsets the table holds, the runtime's highest id + 1
+  // (0: the highest id among the entries + 1).
+  uint32_t offsetCount = 0;
   // id, offset; in file order (in format 5, every id with a non-zero offset,
   // by id)
   std::vector<std::pair<uint64_t, uint64_t>> entries;
@@ -33,8 +36,9 @@ struct AddressDatabase {
 
 // The bytes of a database. Formats 1 and 2: each entry in the shortest of the
 // encodings, some of them in an absolute one, so that a reader meets most of
-// the forms. Format 5: a table of the highest id + 1 offsets, 0 where no
-// entry names the id.
+// the forms. Format 5: a table of offsetCount offsets, 0 where no entry names
+// the id; an entry whose id lies at or past the count has no place in it and
+// is left out.
 std::vector<uint8_t> encodeDatabase(const AddressDatabase& database);
 // Reads a database of format 1, 2 or 5; false with what is wrong (a header
 // field, the byte at which the entries end early, or a table shorter than
@@ -44,8 +48,9 @@ bool decodeDatabase(const std::vector<uint8_t>& bytes, AddressDatabase& out, std
 // The database of a runtime as the double lays it out, in the runtime's
 // format with its version in the header: every entry with an id and an
 // offset in the column laid out for it (its own or the nearest), with filler
-// ids around them whose offsets land in code fill, sorted by id. Empty
-// entries for a runtime whose plug-ins read no database.
+// ids around them whose offsets land in code fill, sorted by id; in format 5
+// as many offsets as the runtime's own database has, where the double knows
+// the count. Empty entries for a runtime whose plug-ins read no database.
 AddressDatabase databaseFor(Edition edition, uint32_t runtime);
 
 // How the double leaves the database in the game folder: whole, cut short in

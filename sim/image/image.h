@@ -44,7 +44,7 @@ enum EntryId : int {
   kIFunctionBase17,
   kIFunctionBase19,
   // Sky::GetSingleton(), the engine's accessor of the sky (where its offset
-  // is known: 1.5.97, 1.6.353, 1.6.1170, 1.7.99)
+  // is known: 1.5.97, 1.6.353, 1.6.1170, 1.7.99, 1.7.104)
   kSkyGetSingleton,
   // holders
   kSkyHolder,

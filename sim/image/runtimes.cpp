@@ -100,7 +100,7 @@ bool parseRuntime(const std::string& given, uint32_t& packed, std::string& probl
   const unsigned long value = std::strtoul(digits.c_str(), &end, 16);
   if (digits.empty() || digits.size() > 8 || *end || value == 0 || digits[0] == '-' || digits[0] == '+') {
     problem =
-        "a runtime is a name (1.5.39, 1.5.97, 1.6.353, 1.6.1170, 1.7.99, 1.6.1179-gog) or the packed hex "
+        "a runtime is a name (1.5.39, 1.5.97, 1.6.353, 1.6.1170, 1.7.99, 1.7.104, 1.6.1179-gog) or the packed hex "
         "(0x01070630)";
     return false;
   }
@@ -156,7 +156,8 @@ Layout layoutFor(Edition edition, uint32_t runtime) {
     default:
       break;
   }
-  if (majorMinor(runtime) >= kMajorMinor1_7) return Layout::Ae1_7_99;
+  if (majorMinor(runtime) >= kMajorMinor1_7)
+    return versionOf(edition, runtime) < kRuntime1_7_104 ? Layout::Ae1_7_99 : Layout::Ae1_7_104;
   return majorMinor(runtime) == kMajorMinor1_6 ? Layout::Ae1_6_1170 : Layout::Se1_5_97;
 }
 
@@ -165,7 +166,7 @@ Layout layoutFor(Edition edition, uint32_t runtime) {
 bool layoutExact(Edition edition, uint32_t runtime) {
   if (edition == Edition::VR) return majorMinor(runtime) == kMajorMinorVr;
   return runtime == kRuntime1_5_39 || runtime == kRuntime1_5_97 || runtime == kRuntime1_6_353 ||
-         runtime == kRuntime1_6_1170 || runtime == kRuntime1_7_99;
+         runtime == kRuntime1_6_1170 || runtime == kRuntime1_7_99 || runtime == kRuntime1_7_104;
 }
 
 const char* layoutName(Layout layout) {
@@ -180,6 +181,8 @@ const char* layoutName(Layout layout) {
       return "1.6.1170";
     case Layout::Ae1_7_99:
       return "1.7.99";
+    case Layout::Ae1_7_104:
+      return "1.7.104";
     case Layout::Vr:
       return "VR 1.4.15.1";
     case Layout::Count:
@@ -237,6 +240,18 @@ std::string databaseFileName(Edition edition, uint32_t runtime) {
 int databaseFormat(uint32_t runtime) {
   if (majorMinor(runtime) == kMajorMinor1_5) return 1;
   return majorMinor(runtime) == kMajorMinor1_6 ? 2 : 5;
+}
+
+uint32_t databaseOffsetCount(Edition edition, uint32_t runtime) {
+  if (edition != Edition::SpecialEdition) return 0;
+  switch (versionOf(edition, runtime)) {
+    case kRuntime1_7_99:
+      return 565073;
+    case kRuntime1_7_104:
+      return 565759;
+    default:
+      return 0;
+  }
 }
 
 std::string documentsFolderName(Edition edition, uint32_t runtime) {

@@ -32,7 +32,7 @@ inline constexpr uint32_t kSkse2_3_1 = 0x02030010;
 
 // One offset column of the image per runtime whose engine layout the double
 // knows.
-enum class Layout : int { Se1_5_39, Se1_5_97, Ae1_6_353, Ae1_6_1170, Ae1_7_99, Vr, Count };
+enum class Layout : int { Se1_5_39, Se1_5_97, Ae1_6_353, Ae1_6_1170, Ae1_7_99, Ae1_7_104, Vr, Count };
 inline constexpr int kLayoutCount = static_cast<int>(Layout::Count);
 
 // The parts SKSE packs a runtime from: major << 24 | minor << 16 | build << 4 | sub.
@@ -65,9 +65,9 @@ std::string runtimeLabel(Edition edition, uint32_t runtime);
 // The runtime a run plays: the option, or the edition's own.
 uint32_t runtimeOf(const Options& options);
 // The column laid out for a runtime: its own, or the nearest one the double
-// knows (1.7.99 for 1.7 and later, 1.6.1170 for the other 1.6 runtimes and
-// every store's 1.6, 1.5.97 for the other 1.5 and older SE runtimes); VR has
-// one column.
+// knows (1.7.99 for the other 1.7 runtimes before 1.7.104, 1.7.104 for the
+// later ones, 1.6.1170 for the other 1.6 runtimes and every store's 1.6,
+// 1.5.97 for the other 1.5 and older SE runtimes); VR has one column.
 Layout layoutFor(Edition edition, uint32_t runtime);
 // Whether the column is the runtime's own rather than the nearest.
 bool layoutExact(Edition edition, uint32_t runtime);
@@ -95,6 +95,10 @@ std::string hostStandInNote(Edition edition, uint32_t runtime);
 std::string databaseFileName(Edition edition, uint32_t runtime);
 inline const char* kDatabaseFolder = "Data/SKSE/Plugins";
 int databaseFormat(uint32_t runtime);
+// How many offsets the runtime's own format-5 database holds (its highest id
+// + 1): 565073 on 1.7.99, 565759 on 1.7.104, whatever the store (the ids are
+// the same). 0 for a runtime whose count the double does not know.
+uint32_t databaseOffsetCount(Edition edition, uint32_t runtime);
 
 // The folder below "My Games" the host SKSE and the plug-ins write to:
 // "Skyrim Special Edition", "Skyrim Special Edition GOG" with SKSE's GOG

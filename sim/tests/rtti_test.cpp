@@ -59,29 +59,29 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
 struct Descriptor {
   const char* decorated;
   uint32_t seId, aeId;
-  uint32_t offset[6];  // 1.5.39, 1.5.97, 1.6.353, 1.6.1170, 1.7.99, VR (0: not published)
+  uint32_t offset[7];  // 1.5.39, 1.5.97, 1.6.353, 1.6.1170, 1.7.99, 1.7.104, VR
 };
 // clang-format off
 const Descriptor kDescriptors[] = {
-    {".?AVSky@@",                              685534, 393319, {0x1e47670, 0x1e21620, 0x1eb8230, 0, 0, 0x1ee7560}},
-    {".?AVTESWeather@@",                       513983, 392883, {0x1e3ff68, 0x1e19f18, 0x1eb0c00, 0, 0, 0x1edfe58}},
-    {".?AVPlayerCharacter@@",                  686898, 394747, {0x1e66228, 0x1e401d8, 0x1ed77c8, 0, 0, 0x1f07958}},
-    {".?AVTESObjectCELL@@",                    513892, 392430, {0x1e396d0, 0x1e13680, 0x1eaa300, 0, 0, 0x1ed95a0}},
-    {".?AVTESWorldSpace@@",                    513891, 392429, {0x1e396a8, 0x1e13658, 0x1eaa2d8, 0, 0, 0x1ed9578}},
-    {".?AVNiAVObject@@",                       684827, 392520, {0x1e3a6e0, 0x1e14690, 0x1eab380, 0, 0, 0x1eda610}},
-    {".?AVNiNode@@",                           684841, 392532, {0x1e3aa18, 0x1e149c8, 0x1eab648, 0, 0, 0x1eda920}},
-    {".?AVBSFadeNode@@",                       691872, 399916, {0x1ee0550, 0x1eb9540, 0x1f54ee0, 0, 0, 0x1f7d738}},
-    {".?AVSkyrimVM@@",                         689129, 396984, {0x1eab010, 0x1e84fc0, 0x1f1c3a0, 0, 0, 0x1f4c540}},
-    {".?AVIVirtualMachine@BSScript@@",         691836, 399880, {0x1edfad8, 0x1eb8ac0, 0x1f54468, 0, 0, 0x1f7ccc0}},
-    {".?AVVirtualMachine@Internal@BSScript@@", 691844, 399888, {0x1edfce8, 0x1eb8cd8, 0x1f54678, 0, 0, 0x1f7cd28}},
-    {".?AVTESForm@@",                          513848, 392216, {0x1e36e80, 0x1e10e30, 0x1ea7b50, 0x2038168, 0x20db9f8, 0x1ed6d20}},
-    {".?AVTESObjectREFR@@",                    513899, 392437, {0x1e397e8, 0x1e13798, 0x1eaa418, 0x203a9e8, 0x20de278, 0x1ed96b8}},
-    {".?AVActor@@",                            513915, 392538, {0x1e3ab28, 0x1e14ad8, 0x1eab7f8, 0x203bde8, 0x20df628, 0x1edaa58}},
-    {".?AVSpellItem@@",                        513849, 392217, {0x1e36ea0, 0x1e10e50, 0x1ea7b70, 0x2038188, 0x20dba18, 0x1ed6d40}},
-    {".?AVBGSProjectile@@",                    513868, 392239, {0x1e37240, 0x1e111f0, 0x1ea7f28, 0x2038518, 0x20dbda8, 0x1ed70e0}},
-    {".?AVTESImageSpaceModifier@@",            513871, 392256, {0x1e37670, 0x1e11620, 0x1ea8340, 0x20388a8, 0x20dc138, 0x1ed7510}},
-    {".?AVBGSListForm@@",                      513877, 392264, {0x1e37818, 0x1e117c8, 0x1ea84f8, 0x2038ac8, 0x20dc358, 0x1ed76b8}},
-    {".?AVTESGlobal@@",                        513882, 392299, {0x1e38090, 0x1e12040, 0x1ea8cc0, 0x2039290, 0x20dcb20, 0x1ed7f30}},
+    {".?AVSky@@",                              685534, 393319, {0x1e47670, 0x1e21620, 0x1eb8230, 0x2048690, 0x20ebef0, 0x20ebef0, 0x1ee7560}},
+    {".?AVTESWeather@@",                       513983, 392883, {0x1e3ff68, 0x1e19f18, 0x1eb0c00, 0x20411f0, 0x20e4a30, 0x20e4a30, 0x1edfe58}},
+    {".?AVPlayerCharacter@@",                  686898, 394747, {0x1e66228, 0x1e401d8, 0x1ed77c8, 0x2069798, 0x210da78, 0x210da78, 0x1f07958}},
+    {".?AVTESObjectCELL@@",                    513892, 392430, {0x1e396d0, 0x1e13680, 0x1eaa300, 0x203a8d0, 0x20de160, 0x20de160, 0x1ed95a0}},
+    {".?AVTESWorldSpace@@",                    513891, 392429, {0x1e396a8, 0x1e13658, 0x1eaa2d8, 0x203a8a8, 0x20de138, 0x20de138, 0x1ed9578}},
+    {".?AVNiAVObject@@",                       684827, 392520, {0x1e3a6e0, 0x1e14690, 0x1eab380, 0x203b970, 0x20df1b0, 0x20df1b0, 0x1eda610}},
+    {".?AVNiNode@@",                           684841, 392532, {0x1e3aa18, 0x1e149c8, 0x1eab648, 0x203bc38, 0x20df478, 0x20df478, 0x1eda920}},
+    {".?AVBSFadeNode@@",                       691872, 399916, {0x1ee0550, 0x1eb9540, 0x1f54ee0, 0x20ed4d0, 0x2194fe0, 0x2194fe0, 0x1f7d738}},
+    {".?AVSkyrimVM@@",                         689129, 396984, {0x1eab010, 0x1e84fc0, 0x1f1c3a0, 0x20ae610, 0x2152a38, 0x2152a38, 0x1f4c540}},
+    {".?AVIVirtualMachine@BSScript@@",         691836, 399880, {0x1edfad8, 0x1eb8ac0, 0x1f54468, 0x20eca58, 0x2194568, 0x2194568, 0x1f7ccc0}},
+    {".?AVVirtualMachine@Internal@BSScript@@", 691844, 399888, {0x1edfce8, 0x1eb8cd8, 0x1f54678, 0x20ecc68, 0x2194778, 0x2194778, 0x1f7cd28}},
+    {".?AVTESForm@@",                          513848, 392216, {0x1e36e80, 0x1e10e30, 0x1ea7b50, 0x2038168, 0x20db9f8, 0x20db9f8, 0x1ed6d20}},
+    {".?AVTESObjectREFR@@",                    513899, 392437, {0x1e397e8, 0x1e13798, 0x1eaa418, 0x203a9e8, 0x20de278, 0x20de278, 0x1ed96b8}},
+    {".?AVActor@@",                            513915, 392538, {0x1e3ab28, 0x1e14ad8, 0x1eab7f8, 0x203bde8, 0x20df628, 0x20df628, 0x1edaa58}},
+    {".?AVSpellItem@@",                        513849, 392217, {0x1e36ea0, 0x1e10e50, 0x1ea7b70, 0x2038188, 0x20dba18, 0x20dba18, 0x1ed6d40}},
+    {".?AVBGSProjectile@@",                    513868, 392239, {0x1e37240, 0x1e111f0, 0x1ea7f28, 0x2038518, 0x20dbda8, 0x20dbda8, 0x1ed70e0}},
+    {".?AVTESImageSpaceModifier@@",            513871, 392256, {0x1e37670, 0x1e11620, 0x1ea8340, 0x20388a8, 0x20dc138, 0x20dc138, 0x1ed7510}},
+    {".?AVBGSListForm@@",                      513877, 392264, {0x1e37818, 0x1e117c8, 0x1ea84f8, 0x2038ac8, 0x20dc358, 0x20dc358, 0x1ed76b8}},
+    {".?AVTESGlobal@@",                        513882, 392299, {0x1e38090, 0x1e12040, 0x1ea8cc0, 0x2039290, 0x20dcb20, 0x20dcb20, 0x1ed7f30}},
 };
 // clang-format on
 
@@ -91,8 +91,13 @@ struct Runtime {
   int column;
 };
 const Runtime kRuntimes[] = {
-    {"v1_5_39", kRuntime1_5_39, 0},     {"v1_5_97", kRuntime1_5_97, 1}, {"v1_6_353", kRuntime1_6_353, 2},
-    {"v1_6_1170", kRuntime1_6_1170, 3}, {"v1_7_99", kRuntime1_7_99, 4}, {"vr", kVr, 5},
+    {"v1_5_39", kRuntime1_5_39, 0},
+    {"v1_5_97", kRuntime1_5_97, 1},
+    {"v1_6_353", kRuntime1_6_353, 2},
+    {"v1_6_1170", kRuntime1_6_1170, 3},
+    {"v1_7_99", kRuntime1_7_99, 4},
+    {"v1_7_104", kRuntime1_7_104, 5},
+    {"vr", kVr, 6},
 };
 void PrintTo(const Runtime& r, std::ostream* out) { *out << r.name; }
 
@@ -301,8 +306,7 @@ TEST_P(Rtti, BasesLieAtTheirDisplacementsAndEachBasesVtableSaysWhere) {
 }
 
 // The descriptors lie at the runtime's published offsets; on a runtime with a
-// database, every descriptor's id gives the offset of its descriptor, the
-// published one or where the double laid it.
+// database, every descriptor's id gives the offset of its descriptor.
 TEST_P(Rtti, DescriptorsLieAtThePublishedOffsetsAndTheDatabaseFindsThemById) {
   const Runtime& r = GetParam();
   GameDouble game(OptionsOn(r.packed, r.name));
@@ -311,11 +315,10 @@ TEST_P(Rtti, DescriptorsLieAtThePublishedOffsetsAndTheDatabaseFindsThemById) {
   int published = 0;
   for (const Descriptor& d : kDescriptors) {
     const uint32_t offset = d.offset[r.column];
-    if (offset == 0) continue;
     EXPECT_EQ(rtti.descriptor(static_cast<int32_t>(offset), true), d.decorated) << std::hex << offset;
     ++published;
   }
-  EXPECT_EQ(published, r.column == 3 || r.column == 4 ? 8 : 19);
+  EXPECT_EQ(published, 19);
 
   const RuntimeFacts facts = game.runtime();
   if (facts.database.empty()) return;  // 1.5.39 and VR read none
@@ -328,9 +331,7 @@ TEST_P(Rtti, DescriptorsLieAtThePublishedOffsetsAndTheDatabaseFindsThemById) {
     const auto found = byId.find(id);
     ASSERT_NE(found, byId.end()) << d.decorated;
     EXPECT_EQ(rtti.descriptor(static_cast<int32_t>(found->second), true), d.decorated) << id;
-    if (d.offset[r.column]) {
-      EXPECT_EQ(found->second, d.offset[r.column]) << d.decorated;
-    }
+    EXPECT_EQ(found->second, d.offset[r.column]) << d.decorated;
   }
 }
 
@@ -338,9 +339,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Rtti, ::testing::ValuesIn(kRuntimes),
                          [](const ::testing::TestParamInfo<Runtime>& info) { return std::string(info.param.name); });
 
 // The real 1.5.97 database puts each descriptor's SE id where the double
-// lays that descriptor out for 1.5.97; where no offset is published (1.6.1170,
-// 1.7.99) each runtime gets places of its own.
-TEST(RttiDatabase, The1_5_97OffsetsAreTheGamesAndChosenOnesDifferByRuntime) {
+// lays that descriptor out for 1.5.97.
+TEST(RttiDatabase, The1_5_97OffsetsAreTheGames) {
   NIMBREL_REAL_ADDRESS_LIBRARY(path, "version-1-5-97-0.bin");
   AddressDatabase real;
   std::string problem;
@@ -351,14 +351,6 @@ TEST(RttiDatabase, The1_5_97OffsetsAreTheGamesAndChosenOnesDifferByRuntime) {
   for (const Descriptor& d : kDescriptors) {
     ASSERT_TRUE(games.count(d.seId)) << d.decorated;
     EXPECT_EQ(doubles.at(d.seId), games.at(d.seId)) << d.decorated;
-  }
-  const AddressDatabase ae1170 = databaseFor(Edition::SpecialEdition, kRuntime1_6_1170);
-  const AddressDatabase ae1799 = databaseFor(Edition::SpecialEdition, kRuntime1_7_99);
-  const std::map<uint64_t, uint64_t> on1170(ae1170.entries.begin(), ae1170.entries.end());
-  const std::map<uint64_t, uint64_t> on1799(ae1799.entries.begin(), ae1799.entries.end());
-  for (const Descriptor& d : kDescriptors) {
-    if (d.offset[3] != 0) continue;
-    EXPECT_NE(on1170.at(d.aeId), on1799.at(d.aeId)) << d.decorated;
   }
 }
 

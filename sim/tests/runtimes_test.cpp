@@ -1,15 +1,12 @@
-// The runtimes the double plays: its tables against the game's own database,
-// the database it writes, SKSE for AE's rules, and the image, cells and
-// checks of a runtime. Facts below are written out from runtimes.md.
+// The runtimes the double plays: their names, hosts and moved fields, SKSE
+// for AE's rules, and the image, cells and checks of a runtime. Facts below
+// are written out from runtimes.md.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
-#include <set>
 #include <thread>
 #include <tuple>
 
@@ -18,17 +15,11 @@
 #include "image/image.h"
 #include "image/runtimes.h"
 #include "nimbrel_sim/game_double.h"
-#include "support/real_data.h"
 #include "test_support.h"
 
 using namespace nimbrel_sim;
 
 namespace {
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 Options RuntimeOptions(uint32_t runtime, const char* name) {
   Options o;
@@ -44,207 +35,6 @@ bool AnyFailureContains(const GameDouble& game, const std::string& text) {
 }
 
 }  // namespace
-
-// --- the database ---------------------------------------------------------------
-
-TEST(Database, TheDoublesColumnOf1_5_97IsTheGamesOwnDatabase) {
-  AddressDatabase real;
-  std::string problem;
-  NIMBREL_REAL_ADDRESS_LIBRARY(path, "version-1-5-97-0.bin");
-  ASSERT_TRUE(decodeDatabase(ReadBytes(path), real, problem)) << problem;
-  EXPECT_EQ(real.format, 1);
-  EXPECT_EQ(std::vector<int32_t>(real.version, real.version + 4), (std::vector<int32_t>{1, 5, 97, 0}));
-  EXPECT_EQ(real.name, "SkyrimSE.exe");
-  ASSERT_EQ(real.entries.size(), 778674u);
-  // The worked example of the format.
-  EXPECT_EQ(real.entries[0], (std::pair<uint64_t, uint64_t>{2, 0x10d0}));
-  EXPECT_EQ(real.entries[1], (std::pair<uint64_t, uint64_t>{3, 0x1160}));
-  EXPECT_EQ(real.entries[2], (std::pair<uint64_t, uint64_t>{4, 0x11cc}));
-  const std::map<uint64_t, uint64_t> byId(real.entries.begin(), real.entries.end());
-  int compared = 0;
-  for (int i = 0; i < kEntryCount; ++i) {
-    const auto id = static_cast<EntryId>(i);
-    if (entry(id).seId == 0) continue;
-    const auto found = byId.find(entry(id).seId);
-    ASSERT_NE(found, byId.end()) << entry(id).name;
-    EXPECT_EQ(found->second, offsetOf(id, Layout::Se1_5_97)) << entry(id).name << " (id " << entry(id).seId << ")";
-    ++compared;
-  }
-  EXPECT_EQ(compared, 37);  // every entry but the two of the patch site
-}
-
-// The 1.7.99 column, written out from runtimes.md ("Runtimes 1.7.x"): every
-// entry under its AE id, at its published offset.
-TEST(Database, TheDoublesColumnOf1_7_99IsThePublishedOne) {
-  const std::map<std::string, std::pair<uint32_t, uint32_t>> published = {
-      {"FormFromId", {14617, 0x1e5860}},
-      {"EngineDynamicCast", {109689, 0x15a957a}},
-      {"SpellCastNative", {55747, 0xa32c30}},
-      {"RefMoveToNative", {56199, 0xa461c0}},
-      {"CellAttachedNative", {56055, 0xa3fd00}},
-      {"ImodApplyNative", {55936, 0xa3a2b0}},
-      {"ImodRemoveNative", {55939, 0xa3a320}},
-      {"ScriptEventSourcesGet", {14298, 0x1da8f0}},
-      {"EventSourceAddSink", {35182, 0x5eb220}},
-      {"EngineHeapAllocate", {68115, 0xcddff0}},
-      {"EngineHeapFree", {68117, 0xcde440}},
-      {"InternedStringCreate", {69161, 0xeb0d30}},
-      {"InternedStringAssign", {69165, 0xeb0ec0}},
-      {"NativeFunctionBaseInit", {104653, 0x14a9e90}},
-      {"NativeFunctionBaseRelease", {104655, 0x14aa0e0}},
-      {"StackFrameArgOffset", {104483, 0x149e590}},
-      {"StackFrameArgValue", {104484, 0x149e600}},
-      {"ScriptValueClear", {104296, 0x14917a0}},
-      {"IFunctionBase7", {104637, 0x14a97b0}},
-      {"IFunctionBase16", {104651, 0x14a99b0}},
-      {"IFunctionBase17", {104646, 0x14a9890}},
-      {"IFunctionBase19", {104648, 0x14a98b0}},
-      {"SkyGetSingleton", {13878, 0x1c7d00}},
-      {"SkyHolder", {401651, 0x31e0d78}},
-      {"PlayerRefHolder", {403521, 0x3230778}},
-      {"ScriptVmHolder", {400475, 0x21a36e0}},
-      {"DataRegistryHolder", {400269, 0x219ded8}},
-      {"MenuManagerHolder", {400327, 0x219e5c0}},
-      {"EngineHeap", {400188, 0x369a810}},
-      {"RttiForm", {392216, 0x20db9f8}},
-      {"RttiSpell", {392217, 0x20dba18}},
-      {"RttiEffectArt", {392239, 0x20dbda8}},
-      {"RttiImageSpaceModifier", {392256, 0x20dc138}},
-      {"RttiFormList", {392264, 0x20dc358}},
-      {"RttiGlobalVariable", {392299, 0x20dcb20}},
-      {"RttiObjectReference", {392437, 0x20de278}},
-      {"RttiPlayer", {392538, 0x20df628}},
-  };
-  size_t laidOut = 0;
-  for (int i = 0; i < kEntryCount; ++i) {
-    const auto id = static_cast<EntryId>(i);
-    const uint32_t offset = offsetOf(id, Layout::Ae1_7_99);
-    const auto found = published.find(entry(id).name);
-    if (found == published.end()) {
-      EXPECT_EQ(offset, 0u) << entry(id).name << " has no public 1.7.99 offset";
-      continue;
-    }
-    EXPECT_EQ(databaseIdOf(id, Edition::SpecialEdition, kRuntime1_7_99), found->second.first) << entry(id).name;
-    EXPECT_EQ(offset, found->second.second) << entry(id).name;
-    ++laidOut;
-  }
-  EXPECT_EQ(laidOut, published.size());
-}
-
-TEST(Database, TheDoublesOwnFileOfEachRuntimeReadsBackAsItsTable) {
-  for (const uint32_t runtime : {kRuntime1_5_97, kRuntime1_6_353, kRuntime1_6_1170}) {
-    SCOPED_TRACE(runtimeName(runtime));
-    const AddressDatabase written = databaseFor(Edition::SpecialEdition, runtime);
-    const std::vector<uint8_t> bytes = encodeDatabase(written);
-    AddressDatabase read;
-    std::string problem;
-    ASSERT_TRUE(decodeDatabase(bytes, read, problem)) << problem;
-    EXPECT_EQ(read.format, runtime == kRuntime1_5_97 ? 1 : 2);
-    EXPECT_EQ(read.version[2], static_cast<int32_t>((runtime >> 4) & 0xFFF));
-    ASSERT_EQ(read.entries, written.entries);
-    EXPECT_TRUE(std::is_sorted(read.entries.begin(), read.entries.end()));
-    const std::map<uint64_t, uint64_t> byId(read.entries.begin(), read.entries.end());
-    const Layout layout = layoutFor(Edition::SpecialEdition, runtime);
-    std::set<uint64_t> real;
-    for (int i = 0; i < kEntryCount; ++i) {
-      const auto id = static_cast<EntryId>(i);
-      const uint32_t dbId = databaseIdOf(id, Edition::SpecialEdition, runtime);
-      if (dbId == 0 || offsetOf(id, layout) == 0) continue;
-      EXPECT_EQ(byId.at(dbId), offsetOf(id, layout)) << entry(id).name;
-      real.insert(dbId);
-    }
-    // A reader one id off lands in code fill, not on another entry.
-    for (const uint64_t id : real) {
-      for (const uint64_t next : {id - 1, id + 1}) {
-        if (!real.count(next)) {
-          EXPECT_EQ(entryAt(static_cast<uint32_t>(byId.at(next)), layout), kEntryCount) << next;
-        }
-      }
-    }
-    // The entries use most of the type byte's forms.
-    std::set<int> idRules, offsetRules;
-    size_t at = 32 + read.name.size();
-    for (size_t i = 0; i < read.entries.size(); ++i) {
-      const uint8_t type = bytes[at];
-      idRules.insert(type & 0xF);
-      offsetRules.insert(type >> 4);
-      static constexpr size_t kSize[8] = {8, 0, 1, 1, 2, 2, 2, 4};
-      at += 1 + kSize[type & 7] + kSize[(type >> 4) & 7];
-    }
-    EXPECT_EQ(at, bytes.size());
-    EXPECT_GE(idRules.size(), 5u);
-    EXPECT_GE(offsetRules.size(), 7u);
-    EXPECT_TRUE(offsetRules.count(0xA) || offsetRules.count(0xB)) << "no offset in pointer-size units";
-  }
-}
-
-TEST(Database, DamagedFilesDoNotReadOrNameAnotherRuntime) {
-  const AddressDatabase own = databaseFor(Edition::SpecialEdition, kRuntime1_6_1170);
-  AddressDatabase read;
-  std::string problem;
-  EXPECT_FALSE(decodeDatabase(damagedDatabase(own, DatabaseDamage::TruncatedBody), read, problem));
-  EXPECT_NE(problem.find("the entries end early"), std::string::npos) << problem;
-  EXPECT_FALSE(decodeDatabase(damagedDatabase(own, DatabaseDamage::WrongHeader), read, problem));
-  EXPECT_EQ(problem, "the header's format is 7 (1, 2 or 5)");
-  ASSERT_TRUE(decodeDatabase(damagedDatabase(own, DatabaseDamage::WrongVersion), read, problem));
-  EXPECT_EQ(std::vector<int32_t>(read.version, read.version + 4), (std::vector<int32_t>{1, 6, 1171, 0}));
-
-  // Format 5: a table shorter than its count, a header cut inside.
-  const AddressDatabase dense = databaseFor(Edition::SpecialEdition, kRuntime1_7_99);
-  const std::vector<uint8_t> cut = damagedDatabase(dense, DatabaseDamage::TruncatedBody);
-  ASSERT_GT(cut.size(), 96u);
-  EXPECT_FALSE(decodeDatabase(cut, read, problem));
-  EXPECT_EQ(problem.rfind("the table ends early: ", 0), 0u) << problem;
-  EXPECT_FALSE(decodeDatabase(std::vector<uint8_t>(cut.begin(), cut.begin() + 95), read, problem));
-  EXPECT_EQ(problem, "the header ends early (95 bytes of 96)");
-  EXPECT_FALSE(decodeDatabase(damagedDatabase(dense, DatabaseDamage::WrongHeader), read, problem));
-  EXPECT_EQ(problem, "the header's format is 7 (1, 2 or 5)");
-  ASSERT_TRUE(decodeDatabase(damagedDatabase(dense, DatabaseDamage::WrongVersion), read, problem)) << problem;
-  EXPECT_EQ(std::vector<int32_t>(read.version, read.version + 4), (std::vector<int32_t>{1, 7, 100, 0}));
-}
-
-// Format 5 by the published header offsets, read from the bytes here, then
-// through the double's reader.
-TEST(Database, Format5IsTheDenseTableOfTheLayoutLaidOut) {
-  for (const uint32_t runtime : {kRuntime1_7_99, kRuntime1_7_104}) {
-    SCOPED_TRACE(runtimeName(runtime));
-    const AddressDatabase written = databaseFor(Edition::SpecialEdition, runtime);
-    const std::vector<uint8_t> bytes = encodeDatabase(written);
-    const auto u32 = [&bytes](size_t at) {
-      uint32_t v = 0;
-      std::memcpy(&v, bytes.data() + at, 4);
-      return v;
-    };
-    ASSERT_GE(bytes.size(), 96u);
-    EXPECT_EQ(u32(0x00), 5u);
-    EXPECT_EQ(std::vector<uint32_t>({u32(0x04), u32(0x08), u32(0x0c), u32(0x10)}),
-              (std::vector<uint32_t>{1, 7, (runtime >> 4) & 0xFFF, 0}));
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data() + 0x14)), "SkyrimSE.exe");
-    EXPECT_TRUE(std::all_of(bytes.begin() + 0x14 + 12, bytes.begin() + 0x54, [](uint8_t b) { return b == 0; }));
-    EXPECT_EQ(u32(0x54), 8u);
-    EXPECT_EQ(u32(0x58), 0u);
-    const uint32_t count = u32(0x5c);
-    EXPECT_EQ(count, written.entries.back().first + 1);  // the highest id + 1
-    ASSERT_EQ(bytes.size(), 96 + 4 * size_t{count});
-    // Every entry at its id, 1.7.99's offsets whatever the runtime; ids
-    // between the written ones are 0.
-    EXPECT_EQ(u32(0x60 + 4 * 14617), 0x1e5860u);    // FormFromId
-    EXPECT_EQ(u32(0x60 + 4 * 400475), 0x21a36e0u);  // ScriptVmHolder
-    EXPECT_EQ(u32(0x60 + 4 * 13878), 0x1c7d00u);    // SkyGetSingleton
-    EXPECT_EQ(u32(0x60), 0u);
-    EXPECT_EQ(u32(0x60 + 4 * 50000), 0u);
-    size_t nonZero = 0;
-    for (uint32_t id = 0; id < count; ++id) nonZero += u32(0x60 + 4 * size_t{id}) != 0;
-    EXPECT_EQ(nonZero, written.entries.size());
-
-    AddressDatabase read;
-    std::string problem;
-    ASSERT_TRUE(decodeDatabase(bytes, read, problem)) << problem;
-    EXPECT_EQ(read.format, 5);
-    EXPECT_EQ(read.name, "SkyrimSE.exe");
-    EXPECT_EQ(read.entries, written.entries);
-  }
-}
 
 // --- runtimes by name ------------------------------------------------------------
 
@@ -294,12 +84,18 @@ TEST(Runtimes, NamesAndPackedValuesAndTheirFiles) {
   EXPECT_EQ(databaseFormat(kRuntimeGog1_6_1179), 2);
   EXPECT_EQ(databaseFormat(kRuntime1_7_104), 5);
 
-  // The nearest layouts: later 1.7 as 1.7.99, every store's 1.6 as 1.6.1170
-  // (GOG's own build of 1.6.1170 is no Steam executable).
+  // The nearest layouts: other 1.7 as 1.7.99 before 1.7.104 and as 1.7.104
+  // from it on, every store's 1.6 as 1.6.1170 (GOG's own build of 1.6.1170
+  // is no Steam executable).
   const std::tuple<uint32_t, Layout, bool> layouts[] = {
       {kRuntime1_7_99, Layout::Ae1_7_99, true},
-      {kRuntime1_7_104, Layout::Ae1_7_99, false},
-      {0x01080000, Layout::Ae1_7_99, false},
+      {kRuntime1_7_104, Layout::Ae1_7_104, true},
+      {0x01070620, Layout::Ae1_7_99, false},   // 1.7.98
+      {0x01070631, Layout::Ae1_7_99, false},   // 1.7.99 GOG
+      {0x01070670, Layout::Ae1_7_99, false},   // 1.7.103
+      {0x01070681, Layout::Ae1_7_104, false},  // 1.7.104 GOG
+      {0x01070700, Layout::Ae1_7_104, false},  // 1.7.112
+      {0x01080000, Layout::Ae1_7_104, false},
       {kRuntimeGog1_6_1179, Layout::Ae1_6_1170, false},
       {0x01064921, Layout::Ae1_6_1170, false},
       {0x01061611, Layout::Ae1_6_1170, false},
@@ -557,21 +353,24 @@ std::string RuntimeTestName(const ::testing::TestParamInfo<uint32_t>& info) {
   return "v" + name;
 }
 
-// FormFromId and the sky accessor in each runtime (runtimes.md, "Entries").
+// FormFromId, the sky accessor and holder, and the spell cast native in each
+// runtime (runtimes.md, "Entries", "Runtimes 1.7.x"); the cast is one of the
+// functions that moved in 1.7.104.
 struct Spots {
-  uint32_t formFromId, skyAccessor, skyHolder;
+  uint32_t formFromId, skyAccessor, skyHolder, spellCast;
 };
 Spots SpotsOf(uint32_t runtime) {
   switch (runtime) {
     case kRuntime1_5_97:
-      return {0x194230, 0x177790, 0x2f013d8};
+      return {0x194230, 0x177790, 0x2f013d8, 0x980930};
     case kRuntime1_6_353:
-      return {0x19f050, 0x181810, 0x2f9cc78};
+      return {0x19f050, 0x181810, 0x2f9cc78, 0x9aa1e0};
     case kRuntime1_7_99:
+      return {0x1e5860, 0x1c7d00, 0x31e0d78, 0xa32c30};
     case kRuntime1_7_104:
-      return {0x1e5860, 0x1c7d00, 0x31e0d78};
+      return {0x1e5860, 0x1c7d00, 0x31e0d78, 0xa32e90};
     default:  // 1.6.1170, and GOG 1.6.1179 laid out as it
-      return {0x1e01a0, 0x1c2640, 0x31390d8};
+      return {0x1e01a0, 0x1c2640, 0x31390d8, 0xa1a410};
   }
 }
 
@@ -585,6 +384,14 @@ TEST_P(RuntimeImage, EntriesSkyAccessorCellsAndTheDatabaseAreTheRuntimes) {
   const auto* base = reinterpret_cast<const uint8_t*>(game.checks().imageBase());
   EXPECT_EQ(base[spots.formFromId], 0xFF);
   EXPECT_EQ(base[nimbrel_sim_tests::kFormFromId], 0xCC);  // 1.5.39's offset is filler
+  EXPECT_EQ(base[spots.spellCast], 0xFF);
+  // The other 1.7 column's cast is filler.
+  if (runtime == kRuntime1_7_99) {
+    EXPECT_EQ(base[0xa32e90], 0xCC);
+  }
+  if (runtime == kRuntime1_7_104) {
+    EXPECT_EQ(base[0xa32c30], 0xCC);
+  }
   EXPECT_EQ(game.checks().patchSiteAddress(), 0u);
   EXPECT_TRUE(game.checks().patchSiteBytes().empty());
 
@@ -612,7 +419,7 @@ TEST_P(RuntimeImage, EntriesSkyAccessorCellsAndTheDatabaseAreTheRuntimes) {
             game.gameDir() + "/Data/SKSE/Plugins/" + databaseFileName(Edition::SpecialEdition, runtime));
   AddressDatabase onDisk;
   std::string problem;
-  ASSERT_TRUE(decodeDatabase(ReadBytes(facts.databasePath), onDisk, problem)) << problem;
+  ASSERT_TRUE(decodeDatabase(nimbrel_sim_tests::ReadBytes(facts.databasePath), onDisk, problem)) << problem;
   const std::map<uint64_t, uint64_t> byId(onDisk.entries.begin(), onDisk.entries.end());
   EXPECT_EQ(byId.at(databaseIdOf(kFormFromId, Edition::SpecialEdition, runtime)), spots.formFromId);
   // The runtime's own version in the header, whatever layout it matches.

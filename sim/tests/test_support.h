@@ -1,11 +1,14 @@
 // Shared by the double's own tests: the Special Edition offsets written out
-// independently of the double's tables, and run folders that clean up.
+// independently of the double's tables, files read whole, and run folders
+// that clean up.
 #pragma once
 
 #include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -53,6 +56,12 @@ inline constexpr uint32_t kRttiReference = 0x1e397e8;
 inline constexpr uint32_t kRttiObjectReference = kRttiReference;
 inline constexpr uint32_t kRttiPlayer = 0x1e3ab28;
 inline constexpr uint32_t kPatchSite = 0x12734bd;
+
+// A file's bytes (none when it cannot be read).
+inline std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // A folder under the temp folder for one run, removed when the process ends.
 inline std::string RunFolder(const std::string& prefix, const char* name) {

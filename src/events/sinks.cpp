@@ -2,6 +2,7 @@
 
 #include "events/combat_pause.h"
 #include "events/menus.h"
+#include "game/checked_reads.h"
 #include "game/data_files.h"
 #include "game/engine_binding.h"
 #include "game/event_records.h"
@@ -23,7 +24,8 @@ void* FindPlayer() { return game::LookUpFormAs(game::kPlayerFormId, game::Engine
 uint32_t AllMenuEventHandler::ReceiveEvent(const MenuOpenCloseEvent* event, void*) {
   try {
     if (!event) return kEventContinue;
-    if (const char* name = game::MenuEventName(event)) RecordMenuEvent(name, game::MenuEventOpening(event));
+    const char* name = nullptr;
+    if (game::CheckedMenuName(event, &name) && name) RecordMenuEvent(name, game::MenuEventOpening(event));
   } catch (...) {
   }
   return kEventContinue;
@@ -31,9 +33,12 @@ uint32_t AllMenuEventHandler::ReceiveEvent(const MenuOpenCloseEvent* event, void
 
 uint32_t HitEventHandler::ReceiveEvent(const TESHitEvent* event, void*) {
   try {
-    if (!event) return kEventContinue;
+    // Once lightning has stood down, a pause would change nothing.
+    if (!event || game::StoodDown()) return kEventContinue;
+    void* target = nullptr;
+    if (!game::CheckedHitTarget(event, &target) || !target) return kEventContinue;
     void* player = FindPlayer();
-    if (!player || game::HitEventTarget(event) != player) return kEventContinue;
+    if (!player || target != player) return kEventContinue;
     // Weapons and anything else that is not a spell do not pause the storm.
     if (!game::LookUpFormAs(game::HitEventSourceFormId(event), game::Engine().RttiSpell)) return kEventContinue;
     RequestCombatPause();
@@ -44,7 +49,7 @@ uint32_t HitEventHandler::ReceiveEvent(const TESHitEvent* event, void*) {
 
 uint32_t MYSKSEActionEvent::ReceiveEvent(const SKSEActionEvent* event, void*) {
   try {
-    if (!event) return kEventContinue;
+    if (!event || game::StoodDown()) return kEventContinue;
     void* player = FindPlayer();
     if (!player || game::ActionEventActor(event) != player) return kEventContinue;
     if (game::ActionEventType(event) - 1u > 2u) return kEventContinue;  // only types 1, 2 and 3 count

@@ -1,20 +1,43 @@
 #include "game/checked_reads.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
+#include "game/effect_art.h"
 #include "game/engine_binding.h"
+#include "game/event_records.h"
 #include "game/fields.h"
+#include "game/forms.h"
 #include "game/layout.h"
 #include "game/script_machine.h"
 #include "game/weather.h"
-#include "game/world.h"
 #include "platform/process_wide.h"
 
 namespace NimbrelVR::game {
 namespace {
 
-// The fields followed, each with its own guard.
+// Where in its object (or array) a checked pointer was read: the log names it.
+struct Place {
+  int index = 0;        // an entry of an array field
+  uint32_t formId = 0;  // the form the field belongs to, where it is one of many
+};
+
+unsigned Hex(ptrdiff_t offset) { return static_cast<unsigned>(offset); }
+
+// One followed field: the class it must hold (its descriptor in the binding,
+// its name, and where inside that class the pointer points) and the field in
+// the log's words.
+struct FieldRule {
+  const void* EngineBinding::*descriptor;
+  const char* expected;   // "an object of class TESWeather"
+  const char* decorated;  // ".?AVTESWeather@@"
+  uint32_t part;
+  const char* partBase;
+  void (*describe)(const Place& at, char* out, size_t size);
+};
+
 enum Field : int {
   kSky,
   kCurrentWeather,
@@ -26,8 +49,71 @@ enum Field : int {
   kScriptVm,
   kScriptMachine,
   kRegistryWeather,
+  kEffectArtModel,
+  kFormListEntry,
+  kHitTarget,
   kFieldCount,
 };
+
+using E = EngineBinding;
+// clang-format off
+const FieldRule kRules[kFieldCount] = {
+    {&E::RttiSky, "an object of class Sky", ".?AVSky@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) {
+       std::snprintf(out, size, "the sky (from %s)", Engine().SkyGetSingleton ? "the engine's accessor" : "its holder");
+     }},
+    {&E::RttiWeather, "an object of class TESWeather", ".?AVTESWeather@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) {
+       std::snprintf(out, size, "the sky's current weather (+0x%x)", Hex(layout::sky::kCurrentWeather));
+     }},
+    {&E::RttiWeather, "an object of class TESWeather", ".?AVTESWeather@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) {
+       std::snprintf(out, size, "the sky's outgoing weather (+0x%x)", Hex(layout::sky::kOutgoingWeather));
+     }},
+    {&E::RttiPlayerCharacter, "an object of class PlayerCharacter", ".?AVPlayerCharacter@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) { std::snprintf(out, size, "the player (from its holder)"); }},
+    {&E::RttiCell, "an object of class TESObjectCELL", ".?AVTESObjectCELL@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) {
+       std::snprintf(out, size, "the player's cell (+0x%x)", Hex(layout::reference::kParentCell));
+     }},
+    {&E::RttiWorldSpace, "an object of class TESWorldSpace", ".?AVTESWorldSpace@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) {
+       std::snprintf(out, size, "the cell's worldspace (+0x%x)", Hex(Engine().cellWorldspace));
+     }},
+    {&E::RttiNiAVObject, "an object of class NiAVObject", ".?AVNiAVObject@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) {
+       std::snprintf(out, size, "the player's root node (+0x%x of its loaded 3D state at +0x%x)",
+                     Hex(layout::loaded_3d::kRootNode), Hex(layout::reference::kLoaded3D));
+     }},
+    {&E::RttiSkyrimVM, "an object of class SkyrimVM", ".?AVSkyrimVM@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) { std::snprintf(out, size, "the script VM object (from its holder)"); }},
+    {&E::RttiVirtualMachine, "an object of class BSScript::Internal::VirtualMachine",
+     ".?AVVirtualMachine@Internal@BSScript@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) {
+       std::snprintf(out, size, "the script VM object's script machine (+0x%x)", Hex(Engine().scriptMachineRegistry));
+     }},
+    {&E::RttiWeather, "an object of class TESWeather", ".?AVTESWeather@@", 0, nullptr,
+     [](const Place& at, char* out, size_t size) {
+       std::snprintf(out, size, "weather %d of the data registry's weather array (+0x%x)", at.index,
+                     Hex(layout::data_registry::kWeathers));
+     }},
+    {&E::RttiEffectArt, "the vtable of the TESModel part at +0x40 of an object of class BGSProjectile",
+     ".?AVBGSProjectile@@", static_cast<uint32_t>(layout::effect_art::kModelComponent), ".?AVTESModel@@",
+     [](const Place& at, char* out, size_t size) {
+       std::snprintf(out, size, "the model component (+0x%x) of effect-art form 0x%08X",
+                     Hex(layout::effect_art::kModelComponent), at.formId);
+     }},
+    {&E::RttiForm, "an object of class TESForm", ".?AVTESForm@@", 0, nullptr,
+     [](const Place& at, char* out, size_t size) {
+       std::snprintf(out, size, "entry %d of form list 0x%08X (its array at +0x%x)", at.index, at.formId,
+                     Hex(layout::form_list::kEntries));
+     }},
+    {&E::RttiObjectReference, "an object of class TESObjectREFR", ".?AVTESObjectREFR@@", 0, nullptr,
+     [](const Place&, char* out, size_t size) {
+       std::snprintf(out, size, "the hit event's target (+0x%x)", Hex(layout::hit_event::kTarget));
+     }},
+};
+// clang-format on
 
 struct Guards {
   TypeScope scope = GameScope();
@@ -35,120 +121,29 @@ struct Guards {
 };
 ProcessWide<Guards> guards;
 
-const void* ExpectedDescriptor(Field field) {
-  const EngineBinding& engine = Engine();
-  switch (field) {
-    case kSky:
-      return engine.RttiSky;
-    case kCurrentWeather:
-    case kOutgoingWeather:
-    case kRegistryWeather:
-      return engine.RttiWeather;
-    case kPlayer:
-      return engine.RttiPlayerCharacter;
-    case kPlayerCell:
-      return engine.RttiCell;
-    case kCellWorldspace:
-      return engine.RttiWorldSpace;
-    case kRootNode:
-      return engine.RttiNiAVObject;
-    case kScriptVm:
-      return engine.RttiSkyrimVM;
-    case kScriptMachine:
-      return engine.RttiVirtualMachine;
-    case kFieldCount:
-      break;
-  }
-  return nullptr;
-}
-
-const char* ClassName(Field field) {
-  switch (field) {
-    case kSky:
-      return "Sky";
-    case kCurrentWeather:
-    case kOutgoingWeather:
-    case kRegistryWeather:
-      return "TESWeather";
-    case kPlayer:
-      return "PlayerCharacter";
-    case kPlayerCell:
-      return "TESObjectCELL";
-    case kCellWorldspace:
-      return "TESWorldSpace";
-    case kRootNode:
-      return "NiAVObject";
-    case kScriptVm:
-      return "SkyrimVM";
-    case kScriptMachine:
-      return "BSScript::Internal::VirtualMachine";
-    case kFieldCount:
-      break;
-  }
-  return "?";
-}
-
-// The field in the log's words, with its offset where it has one.
-void Describe(Field field, int index, char* out, size_t size) {
-  const EngineBinding& engine = Engine();
-  const auto at = [](ptrdiff_t offset) { return static_cast<unsigned>(offset); };
-  switch (field) {
-    case kSky:
-      std::snprintf(out, size, "the sky (from %s)", engine.SkyGetSingleton ? "the engine's accessor" : "its holder");
-      return;
-    case kCurrentWeather:
-      std::snprintf(out, size, "the sky's current weather (+0x%x)", at(layout::sky::kCurrentWeather));
-      return;
-    case kOutgoingWeather:
-      std::snprintf(out, size, "the sky's outgoing weather (+0x%x)", at(layout::sky::kOutgoingWeather));
-      return;
-    case kPlayer:
-      std::snprintf(out, size, "the player (from its holder)");
-      return;
-    case kPlayerCell:
-      std::snprintf(out, size, "the player's cell (+0x%x)", at(layout::reference::kParentCell));
-      return;
-    case kCellWorldspace:
-      std::snprintf(out, size, "the cell's worldspace (+0x%x)", at(engine.cellWorldspace));
-      return;
-    case kRootNode:
-      std::snprintf(out, size, "the player's root node (+0x%x of its loaded 3D state at +0x%x)",
-                    at(layout::loaded_3d::kRootNode), at(layout::reference::kLoaded3D));
-      return;
-    case kScriptVm:
-      std::snprintf(out, size, "the script VM object (from its holder)");
-      return;
-    case kScriptMachine:
-      std::snprintf(out, size, "the script VM object's script machine (+0x%x)", at(engine.scriptMachineRegistry));
-      return;
-    case kRegistryWeather:
-      std::snprintf(out, size, "weather %d of the data registry's weather array (+0x%x)", index,
-                    at(layout::data_registry::kWeathers));
-      return;
-    case kFieldCount:
-      break;
-  }
-  std::snprintf(out, size, "?");
-}
-
 // Whether `object`, read from `field`, may be followed: null, or of the
-// field's class. A failure stands lightning down. `index` numbers the entries
-// of an array field.
-bool Follow(Field field, const void* object, Holding holding, int index = 0) {
+// field's class. A failure stands lightning down.
+bool Follow(Field field, const void* object, Holding holding, const Place& at = {}) {
   if (!object) return true;
   Guards& g = *guards;
   TypeGuard& guard = g.guard[field];
+  const FieldRule& rule = kRules[field];
   // The binding is installed before any check; a guard takes its class from
   // the first check after (and again after a test installs another).
-  const auto expected = reinterpret_cast<uintptr_t>(ExpectedDescriptor(field));
-  if (guard.expected() != expected) guard.Expect(expected);
+  const auto expected = reinterpret_cast<uintptr_t>(Engine().*rule.descriptor);
+  if (guard.expected() != expected) guard.Expect({expected, rule.part, rule.partBase, rule.decorated});
   TypeFinding finding;
   if (guard.Check(g.scope, reinterpret_cast<uintptr_t>(object), &finding)) return true;
-  char name[128];
-  Describe(field, index, name, sizeof name);
-  char wanted[80];
-  std::snprintf(wanted, sizeof wanted, "an object of class %s", ClassName(field));
-  StandDown(name, wanted, finding.text, holding);
+  char name[160];
+  rule.describe(at, name, sizeof name);
+  StandDown(name, rule.expected, finding.text, holding);
+  return false;
+}
+
+// A value beside the pointers that is not what the game keeps there: the
+// field, what it should hold and what it holds, in the log's words.
+bool Implausible(const char* field, const char* wanted, const char* found, Holding holding = Holding::Nothing) {
+  StandDown(field, wanted, found, holding);
   return false;
 }
 
@@ -156,11 +151,10 @@ bool Follow(Field field, const void* object, Holding holding, int index = 0) {
 bool Plausible(bool plausible, const char* field, ptrdiff_t offset, const char* wanted, float value) {
   if (plausible) return true;
   char name[96];
-  std::snprintf(name, sizeof name, "%s (+0x%x)", field, static_cast<unsigned>(offset));
+  std::snprintf(name, sizeof name, "%s (+0x%x)", field, Hex(offset));
   char found[48];
   std::snprintf(found, sizeof found, "%g", static_cast<double>(value));
-  StandDown(name, wanted, found, Holding::Nothing);
-  return false;
+  return Implausible(name, wanted, found);
 }
 
 bool ReadRegistry(void** registry, Holding holding) {
@@ -174,9 +168,15 @@ bool ReadRegistry(void** registry, Holding holding) {
   return true;
 }
 
+bool Readable(uintptr_t address, size_t size) {
+  const MemoryReader& memory = *guards->scope.memory;
+  return memory.readable(memory.context, address, size) >= size;
+}
+
 }  // namespace
 
 void SetCheckScope(const TypeScope& scope) { guards->scope = scope; }
+const TypeScope& CheckScope() { return guards->scope; }
 
 bool CheckedSky(void** sky) {
   *sky = nullptr;
@@ -257,6 +257,22 @@ bool CheckedPlayerRootNode(const void* player, void** node, Holding holding) {
   return true;
 }
 
+bool CheckedNodePosition(const void* node, Position* position, Holding holding) {
+  if (StoodDown()) return false;
+  *position = NodeWorldPosition(node);
+  // Written so that NaN fails.
+  const auto near = [](float v) { return std::fabs(v) <= kMaxWorldCoordinate; };
+  if (near(position->x) && near(position->y) && near(position->z)) return true;
+  char name[96];
+  std::snprintf(name, sizeof name, "the player's root node's world position (+0x%x, +0x%x, +0x%x)",
+                Hex(layout::scene_node::kWorldX), Hex(layout::scene_node::kWorldY), Hex(layout::scene_node::kWorldZ));
+  char found[96];
+  std::snprintf(found, sizeof found, "(%g, %g, %g)", static_cast<double>(position->x), static_cast<double>(position->y),
+                static_cast<double>(position->z));
+  return Implausible(name, "a finite position within 10000000 units of the world's origin on every axis", found,
+                     holding);
+}
+
 bool CheckedScriptRegistry(void** registry, Holding holding) {
   *registry = nullptr;
   if (StoodDown()) return false;
@@ -273,11 +289,103 @@ bool CheckedAllWeathers(std::span<void* const>* weathers) {
   for (size_t i = 0; i < all.size() && checked < kCheckedRegistryWeathers; ++i) {
     void* weather = all[i];
     if (!weather) continue;
-    if (!Follow(kRegistryWeather, weather, Holding::Nothing, static_cast<int>(i))) return false;
+    if (!Follow(kRegistryWeather, weather, Holding::Nothing, {static_cast<int>(i)})) return false;
     ++checked;
   }
   *weathers = all;
   return true;
+}
+
+bool CheckedModelComponent(void* effectArt, uint32_t formId, void** component) {
+  *component = nullptr;
+  if (StoodDown()) return false;
+  void* const model = ModelComponent(effectArt);
+  if (!Follow(kEffectArtModel, model, Holding::Nothing, {0, formId})) return false;
+  *component = model;
+  return true;
+}
+
+bool PlausibleFadeDuration(float seconds) {
+  return seconds == 0.0f || (std::isnormal(seconds) && seconds > 0.0f && seconds <= 3600.0f);
+}
+
+bool CheckedSetFadeDuration(void* effectArt, uint32_t formId, float seconds) {
+  void* component = nullptr;
+  if (!CheckedModelComponent(effectArt, formId, &component)) return false;
+  const float there = FadeDuration(effectArt);
+  if (!PlausibleFadeDuration(there)) {
+    char name[96];
+    std::snprintf(name, sizeof name, "the fade duration (+0x%x) of effect-art form 0x%08X",
+                  Hex(layout::effect_art::kFadeDuration), formId);
+    uint32_t bits = 0;
+    std::memcpy(&bits, &there, sizeof bits);
+    char found[64];
+    std::snprintf(found, sizeof found, "the float %g (bits 0x%08x)", static_cast<double>(there), bits);
+    return Implausible(name, "a number of seconds from 0 to 3600", found);
+  }
+  SetFadeDuration(effectArt, seconds);
+  return true;
+}
+
+bool CheckedFormListEntries(const void* list, uint32_t formId, std::span<void* const>* entries) {
+  *entries = {};
+  if (StoodDown()) return false;
+  void* const* array = FormListEntries(list);
+  const uint32_t capacity = FormListCapacity(list);
+  const uint32_t count = FormListCount(list);
+  char name[128];
+  std::snprintf(name, sizeof name, "form list 0x%08X's entries (array +0x%x, capacity +0x%x, count +0x%x)", formId,
+                Hex(layout::form_list::kEntries), Hex(layout::form_list::kCapacity), Hex(layout::form_list::kCount));
+  const auto address = reinterpret_cast<uintptr_t>(array);
+  char found[160];
+  if (count > capacity || count > kMaxFormListEntries || (count && (!array || address % 8))) {
+    std::snprintf(found, sizeof found, "%u entries in a capacity of %u at 0x%llx", count, capacity,
+                  static_cast<unsigned long long>(address));
+    return Implausible(name, "an array of at most 65535 form pointers, no more than its capacity", found);
+  }
+  if (count && !Readable(address, count * sizeof(void*))) {
+    std::snprintf(found, sizeof found, "%u entries at 0x%llx, memory that cannot be read", count,
+                  static_cast<unsigned long long>(address));
+    return Implausible(name, "an array of at most 65535 form pointers, no more than its capacity", found);
+  }
+  if (!count) return true;
+  const std::span<void* const> all(array, count);
+  for (uint32_t i = 0; i < count; ++i) {
+    void* entry = std::atomic_ref<void*>(const_cast<void*&>(all[i])).load(std::memory_order_relaxed);
+    if (!Follow(kFormListEntry, entry, Holding::Nothing, {static_cast<int>(i), formId})) return false;
+  }
+  *entries = all;
+  return true;
+}
+
+bool CheckedHitTarget(const void* event, void** target) {
+  *target = nullptr;
+  if (StoodDown()) return false;
+  void* object = HitEventTarget(event);
+  if (!Follow(kHitTarget, object, Holding::Nothing)) return false;
+  *target = object;
+  return true;
+}
+
+bool CheckedMenuName(const void* event, const char** name) {
+  *name = MenuEventName(event);
+  if (!*name) return true;
+  const MemoryReader& memory = *guards->scope.memory;
+  const auto address = reinterpret_cast<uintptr_t>(*name);
+  const size_t readable = memory.readable(memory.context, address, kMaxMenuNameBytes);
+  for (size_t i = 0; i < readable; ++i)
+    if (memory.load8(memory.context, address + i) == 0) return true;
+  *name = nullptr;
+  char field[64];
+  std::snprintf(field, sizeof field, "the menu event's name (+0x%x)", Hex(layout::menu_event::kMenuName));
+  char found[96];
+  if (readable < kMaxMenuNameBytes)
+    std::snprintf(found, sizeof found, "0x%llx, where %zu bytes can be read and none ends a string",
+                  static_cast<unsigned long long>(address), readable);
+  else
+    std::snprintf(found, sizeof found, "0x%llx, where no string ends within %zu bytes",
+                  static_cast<unsigned long long>(address), kMaxMenuNameBytes);
+  return Implausible(field, "a pointer to a readable C string", found);
 }
 
 }  // namespace NimbrelVR::game

@@ -1,6 +1,7 @@
 // The engine's pointer fields the plug-in follows, each read through a check
-// of the class of the object it points to (game/type_check.h), and the floats
-// read beside them through a check that they are plausible. A game update
+// of the class of the object it points to (game/type_check.h), the floats
+// read beside them through a check that they are plausible, and the records
+// the game hands the plug-in's sinks. A game update
 // that moves a field then costs lightning, never the game: the first failed
 // check stands lightning down (game/stand_down.h).
 //
@@ -19,6 +20,7 @@
 
 #include "game/stand_down.h"
 #include "game/type_check.h"
+#include "game/world.h"
 
 namespace NimbrelVR::game {
 
@@ -39,6 +41,11 @@ bool CheckedCellWorldspace(const void* cell, void** worldspace);
 // (which has no vtable and is not checked); null without 3D.
 bool CheckedPlayerRootNode(const void* player, void** node, Holding holding = Holding::Nothing);
 
+// The player's root node's world position: finite, and within
+// kMaxWorldCoordinate of the origin on every axis.
+inline constexpr float kMaxWorldCoordinate = 10'000'000.0f;
+bool CheckedNodePosition(const void* node, Position* position, Holding holding = Holding::Nothing);
+
 // The registry every native call takes: the script VM object (SkyrimVM) and
 // the script machine it holds at the runtime's offset
 // (BSScript::Internal::VirtualMachine); null before they exist.
@@ -53,9 +60,35 @@ bool CheckedScriptRegistryToUndo(void** registry);
 inline constexpr int kCheckedRegistryWeathers = 4;
 bool CheckedAllWeathers(std::span<void* const>* weathers);
 
+// The model component of an effect-art form (the TESModel base at +0x40 of
+// a BGSProjectile), before any call through its vtable; `formId` names the
+// form in the log.
+bool CheckedModelComponent(void* effectArt, uint32_t formId, void** component);
+// Writes a fade duration into an effect-art form: only when its model
+// component passed, and only over a plausible value. `seconds` must be
+// plausible itself (PlausibleFadeDuration).
+bool CheckedSetFadeDuration(void* effectArt, uint32_t formId, float seconds);
+// A fade duration the engine could hold: 0, or a normal number of seconds up
+// to an hour (the high half of a pointer reads as a tiny denormal).
+bool PlausibleFadeDuration(float seconds);
+
+// A form list's entries, before any of them reaches the engine: its count
+// within its capacity and kMaxFormListEntries, its array readable for that
+// many pointers, and every non-null entry a TESForm. `formId` names the list
+// in the log.
+inline constexpr uint32_t kMaxFormListEntries = 65535;
+bool CheckedFormListEntries(const void* list, uint32_t formId, std::span<void* const>* entries);
+
+// A hit event's target: null, or a reference (TESObjectREFR).
+bool CheckedHitTarget(const void* event, void** target);
+// A menu event's name: null, or a readable C string.
+inline constexpr size_t kMaxMenuNameBytes = 256;
+bool CheckedMenuName(const void* event, const char** name);
+
 // Where the checks look: the process's memory and the game's image, found
 // when the library loads. Tests put a game of their own in its place, before
 // any check runs.
 void SetCheckScope(const TypeScope& scope);
+const TypeScope& CheckScope();
 
 }  // namespace NimbrelVR::game

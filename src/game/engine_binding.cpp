@@ -25,7 +25,16 @@ T At(uintptr_t base, uintptr_t offset) {
   return offset ? reinterpret_cast<T>(base + offset) : nullptr;
 }
 
-EngineBinding MakeBinding(uintptr_t base, const EditionOffsets& o, uint32_t runtime) {
+// The runtime a binding serves, and the fields that differ by runtime: the
+// one place that sets them.
+void ServeRuntime(EngineBinding& b, uint32_t runtime) {
+  b.runtime = runtime;
+  b.cellWorldspace = CellWorldspaceOffset(runtime);
+  b.scriptMachineRegistry = ScriptMachineRegistryOffset(runtime);
+}
+
+// The entries of a table; the runtime is not known yet (ServeRuntime).
+EngineBinding MakeBinding(uintptr_t base, const EditionOffsets& o) {
   EngineBinding b{};
   b.gameBase = base;
   b.FormFromId = At<EngineBinding::FormFromIdFn>(base, o.FormFromId);
@@ -72,15 +81,13 @@ EngineBinding MakeBinding(uintptr_t base, const EditionOffsets& o, uint32_t runt
   b.RttiVirtualMachine = At<const void*>(base, o.RttiVirtualMachine);
   b.JumpPatchSite = At<uint8_t*>(base, o.JumpPatchSite);
   b.JumpPatchTarget = At<uint8_t*>(base, o.JumpPatchTarget);
-  b.cellWorldspace = CellWorldspaceOffset(runtime);
-  b.scriptMachineRegistry = ScriptMachineRegistryOffset(runtime);
-  b.runtime = runtime;
+  ServeRuntime(b, 0);
   return b;
 }
 
 // Built when the library loads, before the host first calls the plug-in. Its
-// runtime is not known yet: the built-in table's own.
-ProcessWide<EngineBinding> binding{[] { return MakeBinding(platform::MainImageBase(), kOffsets, 0); }};
+// runtime is not known yet: its fields are those of the built-in table's.
+ProcessWide<EngineBinding> binding{[] { return MakeBinding(platform::MainImageBase(), kOffsets); }};
 
 }  // namespace
 
@@ -138,7 +145,8 @@ Problem BindFromAddressTable(uintptr_t base, uint32_t runtime, const AddressTabl
     }
     entry.slot(offsets) = static_cast<uintptr_t>(offset);
   }
-  *binding = MakeBinding(base, offsets, runtime);
+  *binding = MakeBinding(base, offsets);
+  ServeRuntime(*binding, runtime);
   return problem;
 }
 
@@ -147,8 +155,7 @@ void InstallBinding(const EngineBinding& installed) { *binding = installed; }
 BindingReport BindEngine(uint32_t runtime) {
   BindingReport report;
   if (HasBuiltInTable(runtime)) {
-    // The log names the runtime when a check fails.
-    binding->runtime = runtime;
+    ServeRuntime(*binding, runtime);
     return report;
   }
   AddressLibraryPath(runtime, report.file);

@@ -17,6 +17,18 @@ inline void* HitEventSource(void* scriptEventSources) {
   return EmbeddedAt(scriptEventSources, layout::script_event_sources::kHitSource);
 }
 
+// An event source's sinks: the array (null while it has none), its capacity
+// and its count.
+inline void* const* EventSourceSinks(const void* source) {
+  return LoadField<void* const*>(source, layout::event_source::kSinks);
+}
+inline uint32_t EventSourceSinkCapacity(const void* source) {
+  return LoadField<uint32_t>(source, layout::event_source::kSinkCapacity);
+}
+inline uint32_t EventSourceSinkCount(const void* source) {
+  return LoadField<uint32_t>(source, layout::event_source::kSinkCount);
+}
+
 inline const char* MenuEventName(const void* event) {
   return LoadField<const char*>(event, layout::menu_event::kMenuName);
 }

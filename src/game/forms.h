@@ -17,5 +17,6 @@ inline void* const* FormListEntries(const void* list) {
   return LoadField<void* const*>(list, layout::form_list::kEntries);
 }
 inline uint32_t FormListCount(const void* list) { return LoadField<uint32_t>(list, layout::form_list::kCount); }
+inline uint32_t FormListCapacity(const void* list) { return LoadField<uint32_t>(list, layout::form_list::kCapacity); }
 
 }  // namespace NimbrelVR::game

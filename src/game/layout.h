@@ -21,10 +21,12 @@ inline constexpr ptrdiff_t kLightningFrequency = 0x66e;  // u8; lower strikes mo
 inline constexpr ptrdiff_t kClassification = 0x66f;      // u8 class bits (pleasant, cloudy, rainy, snowy)
 }  // namespace weather
 
-// BGSListForm, a form list (a form). Size not relied on.
+// BGSListForm, a form list (a form). Size not relied on. Its forms are a
+// BSTArray: count <= capacity, and no array while the capacity is 0.
 namespace form_list {
-inline constexpr ptrdiff_t kEntries = 0x20;  // pointer to an array of form pointers
-inline constexpr ptrdiff_t kCount = 0x30;    // u32
+inline constexpr ptrdiff_t kEntries = 0x20;   // pointer to an array of form pointers
+inline constexpr ptrdiff_t kCapacity = 0x28;  // u32
+inline constexpr ptrdiff_t kCount = 0x30;     // u32
 }  // namespace form_list
 
 // TESGlobal, a global variable of a data file (a form). Size not relied on.
@@ -32,10 +34,11 @@ namespace global_variable {
 inline constexpr ptrdiff_t kValue = 0x34;  // f32
 }  // namespace global_variable
 
-// The effect-art form of the plug-in's data file. Size not relied on.
+// The effect-art form of the plug-in's data file, a BGSProjectile. Size not
+// relied on.
 namespace effect_art {
-inline constexpr ptrdiff_t kModelComponent = 0x40;  // embedded, with its own vtable (below)
-inline constexpr ptrdiff_t kFadeDuration = 0xc4;    // f32, seconds
+inline constexpr ptrdiff_t kModelComponent = 0x40;  // its TESModel base, with its own vtable (below)
+inline constexpr ptrdiff_t kFadeDuration = 0xc4;    // f32, seconds: its projectile data (+0x80) + 0x44
 }  // namespace effect_art
 
 // The model component's vtable: byte offsets of two of its slots.
@@ -118,10 +121,20 @@ namespace menu_manager {
 inline constexpr ptrdiff_t kMenuOpenCloseSource = 0x8;  // embedded event source
 }  // namespace menu_manager
 
-// ScriptEventSourceHolder. Size not relied on.
+// ScriptEventSourceHolder, a run of event sources; no vtable. Size not
+// relied on.
 namespace script_event_sources {
 inline constexpr ptrdiff_t kHitSource = 0x5d8;  // embedded event source
 }  // namespace script_event_sources
+
+// BSTEventSource<E>, an event source; no vtable. Its sinks are a BSTArray of
+// BSTEventSink<E> pointers: count <= capacity, no array while the capacity
+// is 0. Size 0x58, not relied on.
+namespace event_source {
+inline constexpr ptrdiff_t kSinks = 0x0;         // pointer to an array of sink pointers
+inline constexpr ptrdiff_t kSinkCapacity = 0x8;  // u32
+inline constexpr ptrdiff_t kSinkCount = 0x10;    // u32
+}  // namespace event_source
 
 // MenuOpenCloseEvent. Size not relied on.
 namespace menu_event {

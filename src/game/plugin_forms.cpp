@@ -1,7 +1,9 @@
 #include "game/plugin_forms.h"
 
 #include <cstdint>
+#include <span>
 
+#include "game/checked_reads.h"
 #include "game/data_files.h"
 #include "game/engine_binding.h"
 #include "game/forms.h"
@@ -85,31 +87,34 @@ void ResolveModifier(const game::LoadedFile* file, const ModifierRow& row) {
 
 // Appends the list's entries of the row's kind; nulls and other kinds are
 // dropped. An id that names something other than a form list reads as empty.
-void CopyListEntries(void* form, const ListRow& row) {
+// False when the list failed its check (lightning has stood down).
+bool CopyListEntries(void* form, uint32_t id, const ListRow& row) {
   const game::EngineBinding& engine = game::Engine();
   void* list = engine.EngineDynamicCast(form, 0, engine.RttiForm, engine.RttiFormList, 0);
-  if (!list) return;
+  if (!list) return true;
   const void* elementType = row.element == Element::Spell ? engine.RttiSpell : engine.RttiObjectReference;
-  void* const* entries = game::FormListEntries(list);
-  const uint32_t count = game::FormListCount(list);
-  if (!entries) return;
+  // Every entry is checked before the engine's cast follows its vtable.
+  std::span<void* const> entries;
+  if (!game::CheckedFormListEntries(list, id, &entries)) return false;
   FormSequence& sequence = (*gPluginForms).*row.field;
-  for (uint32_t i = 0; i < count; ++i) {
-    void* entry = entries[i];
+  for (void* entry : entries) {
     if (!entry) continue;
     if (void* element = engine.EngineDynamicCast(entry, 0, engine.RttiForm, elementType, 0))
       sequence.push_back(element);
   }
+  return true;
 }
 
-void ResolveList(const game::LoadedFile* file, const ListRow& row) {
+// False when the list failed its check: resolution ends there.
+bool ResolveList(const game::LoadedFile* file, const ListRow& row) {
   const uint32_t id = game::ComposeFormId(file, row.localId);
   if (void* form = game::Engine().FormFromId(id)) {
-    CopyListEntries(form, row);
+    if (!CopyListEntries(form, id, row)) return false;
   } else {
     PluginLog(0, row.notFoundMessage, id);
   }
   PluginLog(2, row.countMessage, static_cast<int>(((*gPluginForms).*row.field).size()));
+  return true;
 }
 
 }  // namespace
@@ -128,7 +133,9 @@ bool ResolvePluginForms() {
     return false;
   }
   for (const ModifierRow& row : kModifierRows) ResolveModifier(file, row);
-  for (const ListRow& row : kListRows) ResolveList(file, row);
+  for (const ListRow& row : kListRows) {
+    if (!ResolveList(file, row)) break;
+  }
   return true;
 }
 

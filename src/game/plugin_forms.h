@@ -36,7 +36,8 @@ extern ProcessWide<PluginForms> gPluginForms;
 
 // Finds the plug-in's data file and resolves every form. False when the file
 // is not loaded or has no usable mod index (the plug-in cannot work then);
-// single missing forms are logged and leave their field empty.
+// single missing forms are logged and leave their field empty. A form list
+// that fails its check stands lightning down and ends resolution there.
 bool ResolvePluginForms();
 
 }  // namespace NimbrelVR

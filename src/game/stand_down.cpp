@@ -1,6 +1,6 @@
 #include "game/stand_down.h"
 
-#include <atomic>
+#include "game/stand_down_state.h"
 
 #include "game/engine_binding.h"
 #include "game/runtime_version.h"
@@ -16,20 +16,17 @@ namespace {
 constexpr int kPassDrainTries = 50;
 constexpr uint32_t kPassDrainSleepMs = 1;
 
-struct StandDownState {
-  std::atomic<bool> stoodDown{false};
-  std::atomic<StandDownHook> hook{nullptr};
-  std::atomic<uint32_t> passes{0};
-};
-constinit ProcessWide<StandDownState> state;
+using stand_down_state::state;
 
 }  // namespace
 
+constinit ProcessWide<stand_down_state::State> stand_down_state::state;
+
 bool StoodDown() { return state->stoodDown.load(); }
 
-void SetStandDownHook(StandDownHook hook) { state->hook.store(hook); }
+RuntimeText ReportedRuntime() { return RuntimeText(Engine().runtime, StoreShown::Always); }
 
-void ResetStandDownForTests() { state->stoodDown.store(false); }
+void SetStandDownHook(StandDownHook hook) { state->hook.store(hook); }
 
 EnginePass::EnginePass() {
   state->passes.fetch_add(1);
@@ -50,7 +47,7 @@ void StandDown(const char* field, const char* expected, const char* found, Holdi
     // The finder holds no pass: the checked reads take theirs around the
     // engine call only, never around a check.
     for (int i = 0; i < kPassDrainTries && state->passes.load() != 0; ++i) platform::SleepMs(kPassDrainSleepMs);
-    const RuntimeText runtime(Engine().runtime, StoreShown::Always);
+    const RuntimeText runtime = ReportedRuntime();
     PluginLog(0, "Runtime %s is not laid out as this build expects: %s should hold %s, but holds %s.", runtime.text,
               field, expected, found);
     PluginLog(0,

@@ -8,7 +8,13 @@
 
 #include <cstdint>
 
+#include "game/runtime_version.h"
+
 namespace NimbrelVR::game {
+
+// The runtime bound, in the words of the log's lines that judge it (the
+// stand-down lines, the line that lightning works): "1.7.99 (Steam)".
+RuntimeText ReportedRuntime();
 
 // Whether lightning has stood down. Sequentially consistent, so that a pass
 // taken before it is read (EnginePass, lightning's world access) is seen by
@@ -52,9 +58,5 @@ class EnginePass {
 //   line above.
 // Later calls do nothing. Never throws.
 void StandDown(const char* field, const char* expected, const char* found, Holding finder);
-
-// Lowers the flag again, for tests and fuzz targets that play many sessions
-// in one process. The game never does: a stand-down lasts the session.
-void ResetStandDownForTests();
 
 }  // namespace NimbrelVR::game

@@ -153,14 +153,14 @@ bool Undecorate(const char* decorated, char* out, size_t outSize) {
   return parts > 0;
 }
 
-// Names the class whose type descriptor lies at `descriptor` (inside the
-// image, aligned), as "class Sky (.?AVSky@@)".
-bool NameClass(ImageReads& image, uintptr_t descriptor, char* out, size_t outSize) {
+// The decorated name of the class whose type descriptor lies at `descriptor`
+// (inside the image, aligned): false where it holds none. `cut` says the
+// name ran past what is read of it.
+bool ReadDecorated(ImageReads& image, uintptr_t descriptor, char (&decorated)[kMaxClassNameBytes + 1], bool* cut) {
   const uintptr_t name = descriptor + kNameOffset;
   if (!image.Inside(name, 1)) return false;
   const size_t toEnd = image.ToEnd(name);
   const size_t limit = image.Readable(name, toEnd < kMaxClassNameBytes ? toEnd : kMaxClassNameBytes);
-  char decorated[kMaxClassNameBytes + 1];
   size_t length = 0;
   while (length < limit) {
     const uint8_t c = image.Load8(name + length);
@@ -169,9 +169,17 @@ bool NameClass(ImageReads& image, uintptr_t descriptor, char* out, size_t outSiz
     decorated[length++] = static_cast<char>(c);
   }
   if (length < 4) return false;
-  const bool cut = length == limit;
+  *cut = length == limit;
   decorated[length] = '\0';
-  if (std::strncmp(decorated, ".?A", 3) != 0) return false;
+  return std::strncmp(decorated, ".?A", 3) == 0;
+}
+
+// Names the class whose type descriptor lies at `descriptor`, as
+// "class Sky (.?AVSky@@)".
+bool NameClass(ImageReads& image, uintptr_t descriptor, char* out, size_t outSize) {
+  char decorated[kMaxClassNameBytes + 1];
+  bool cut = false;
+  if (!ReadDecorated(image, descriptor, decorated, &cut)) return false;
   char plain[kMaxClassNameBytes + 1];
   if (!cut && Undecorate(decorated, plain, sizeof plain))
     std::snprintf(out, outSize, "class %s (%s)", plain, decorated);
@@ -180,17 +188,30 @@ bool NameClass(ImageReads& image, uintptr_t descriptor, char* out, size_t outSiz
   return true;
 }
 
-// The walk from a vtable word to the answer.
-bool Walk(const TypeScope& scope, uintptr_t object, uintptr_t vtable, uintptr_t expected, TypeFinding* finding) {
-  ImageReads image(scope);
+constexpr size_t kBaseClassHeadSize = 16;  // descriptor, bases, mdisp, pdisp
+constexpr uint32_t kNotVirtual = 0xFFFFFFFFu;
+
+// The records a vtable word leads to, each checked to be the compiler's.
+struct Rtti {
+  uint32_t part = 0;  // the vtable's offset in the complete object
+  uintptr_t descriptor = 0;
+  uint32_t count = 0;    // bases, the class first
+  uintptr_t array = 0;   // the base class array
+  bool derives = false;  // a base (or the class) is the one asked about
+};
+
+// The walk from a vtable word to the class records, and whether the class
+// derives from the one whose descriptor is `asked` (0: none). False with a
+// finding that names the object and its word.
+bool ReadRtti(ImageReads& image, uintptr_t object, uintptr_t vtable, uintptr_t asked, Rtti* rtti, char* where,
+              size_t whereSize, TypeFinding* finding) {
   if (!image.Inside(vtable, 1)) {
     Say(finding, TypeVerdict::OutsideImage, "the word 0x%llx at 0x%llx, which points outside the game's image",
         ULL(vtable), ULL(object));
     return false;
   }
   // From here on every finding names the object and its vtable word.
-  char where[96];
-  std::snprintf(where, sizeof where, "the object at 0x%llx (vtable word 0x%llx)", ULL(object), ULL(vtable));
+  std::snprintf(where, whereSize, "the object at 0x%llx (vtable word 0x%llx)", ULL(object), ULL(vtable));
   const uintptr_t base = image.base();
   if (vtable % 8 != 0 || !image.Inside(vtable - 8, 8)) {
     Say(finding, TypeVerdict::NotRtti, "%s, which is no vtable: %s", where,
@@ -212,7 +233,7 @@ bool Walk(const TypeScope& scope, uintptr_t object, uintptr_t vtable, uintptr_t 
     return false;
   }
   const uint32_t signature = image.Load32(locator);
-  const uint32_t part = image.Load32(locator + 4);
+  rtti->part = image.Load32(locator + 4);
   const int32_t descriptorOffset = image.Offset(locator + 12);
   const int32_t hierarchyOffset = image.Offset(locator + 16);
   const int32_t self = image.Offset(locator + 20);
@@ -225,50 +246,112 @@ bool Walk(const TypeScope& scope, uintptr_t object, uintptr_t vtable, uintptr_t 
         static_cast<uint32_t>(self), ULL(locator - base));
     return false;
   }
-  const uintptr_t descriptor = image.At(descriptorOffset, kNameOffset + 1, 8);
+  rtti->descriptor = image.At(descriptorOffset, kNameOffset + 1, 8);
   const uintptr_t hierarchy = image.At(hierarchyOffset, kHierarchySize, 4);
-  if (!descriptor || !hierarchy) {
+  if (!rtti->descriptor || !hierarchy) {
     Say(finding, TypeVerdict::NotRtti, "%s, whose %s offset 0x%x is not in the game's image", where,
-        descriptor ? "class hierarchy" : "type descriptor",
-        static_cast<uint32_t>(descriptor ? hierarchyOffset : descriptorOffset));
+        rtti->descriptor ? "class hierarchy" : "type descriptor",
+        static_cast<uint32_t>(rtti->descriptor ? hierarchyOffset : descriptorOffset));
     return false;
   }
+  if (finding) finding->descriptor = rtti->descriptor;
   if (!image.CanRead(hierarchy, kHierarchySize)) {
     Say(finding, TypeVerdict::NotRtti, "%s, whose class hierarchy at 0x%llx is unreadable", where, ULL(hierarchy));
     return false;
   }
-  const uint32_t count = image.Load32(hierarchy + 8);
-  if (count == 0 || count > kMaxBaseClasses) {
-    Say(finding, TypeVerdict::NotRtti, "%s, whose class hierarchy lists %u classes (1 to %u make one)", where, count,
-        kMaxBaseClasses);
+  rtti->count = image.Load32(hierarchy + 8);
+  if (rtti->count == 0 || rtti->count > kMaxBaseClasses) {
+    Say(finding, TypeVerdict::NotRtti, "%s, whose class hierarchy lists %u classes (1 to %u make one)", where,
+        rtti->count, kMaxBaseClasses);
     return false;
   }
-  const uintptr_t array = image.At(image.Offset(hierarchy + 12), count * sizeof(int32_t), 4);
-  if (!array || !image.CanRead(array, count * sizeof(int32_t))) {
+  rtti->array = image.At(image.Offset(hierarchy + 12), rtti->count * sizeof(int32_t), 4);
+  if (!rtti->array || !image.CanRead(rtti->array, rtti->count * sizeof(int32_t))) {
     Say(finding, TypeVerdict::NotRtti, "%s, whose list of base classes is %s", where,
-        array ? "unreadable" : "not in the game's image");
+        rtti->array ? "unreadable" : "not in the game's image");
     return false;
   }
   // The whole list is read even once the class is found: a list with a
   // damaged entry is no hierarchy, wherever the damage lies.
-  bool derives = false;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uintptr_t baseClass = image.At(image.Offset(array + 4 * i), sizeof(int32_t), 4);
-    if (!baseClass || !image.CanRead(baseClass, sizeof(int32_t))) {
+  for (uint32_t i = 0; i < rtti->count; ++i) {
+    const uintptr_t baseClass = image.At(image.Offset(rtti->array + 4 * i), kBaseClassHeadSize, 4);
+    if (!baseClass || !image.CanRead(baseClass, kBaseClassHeadSize)) {
       Say(finding, TypeVerdict::NotRtti, "%s, whose base class %u is %s", where, i,
           baseClass ? "unreadable" : "not in the game's image");
       return false;
     }
-    const int32_t baseDescriptorOffset = image.Offset(baseClass);
-    const uintptr_t baseDescriptor = base + static_cast<uint32_t>(baseDescriptorOffset);
+    const int32_t descriptor = image.Offset(baseClass);
+    const uintptr_t baseDescriptor = base + static_cast<uint32_t>(descriptor);
     // The compiler lists the class itself first.
-    if (i == 0 && (baseDescriptorOffset < 0 || baseDescriptor != descriptor)) {
+    if (i == 0 && (descriptor < 0 || baseDescriptor != rtti->descriptor)) {
       Say(finding, TypeVerdict::NotRtti, "%s, whose class hierarchy does not begin with its own class", where);
       return false;
     }
-    derives = derives || (baseDescriptorOffset >= 0 && baseDescriptor == expected);
+    rtti->derives = rtti->derives || (asked && descriptor >= 0 && baseDescriptor == asked);
   }
-  if (derives && part == 0) {
+  return true;
+}
+
+// Base class i of a hierarchy ReadRtti passed: its type descriptor (0 when
+// its offset is negative), and whether it sits, not virtual, at `part`.
+struct BaseClass {
+  uintptr_t descriptor;
+  uint32_t displacement;
+  bool notVirtual;
+  bool at(uint32_t part) const { return displacement == part && notVirtual; }
+};
+BaseClass BaseClassOf(const ImageReads& image, const Rtti& rtti, uint32_t i) {
+  const uintptr_t baseClass = image.base() + static_cast<uint32_t>(image.Offset(rtti.array + 4 * i));
+  const int32_t descriptor = image.Offset(baseClass);
+  return {descriptor < 0 ? 0 : image.base() + static_cast<uint32_t>(descriptor), image.Load32(baseClass + 8),
+          image.Load32(baseClass + 12) == kNotVirtual};
+}
+
+// Whether a base at `part` carries the decorated name `name` (or, with
+// `prefix`, a name whose text after its four-character code begins with
+// it); its name in `found`.
+bool BaseNamedAt(ImageReads& image, const Rtti& rtti, uint32_t part, const char* name, bool prefix,
+                 char (&found)[kMaxClassNameBytes + 1]) {
+  const size_t length = std::strlen(name);
+  for (uint32_t i = 0; i < rtti.count; ++i) {
+    const BaseClass b = BaseClassOf(image, rtti, i);
+    bool cut = false;
+    if (!b.at(part) || !b.descriptor || !image.Inside(b.descriptor, kNameOffset + 1)) continue;
+    if (!ReadDecorated(image, b.descriptor, found, &cut) || cut) continue;
+    if (prefix ? std::strncmp(found + 4, name, length) == 0 : std::strcmp(found, name) == 0) return true;
+  }
+  found[0] = '\0';
+  return false;
+}
+
+// A class of the hierarchy whose decorated name is `decorated`, by another
+// descriptor than `expected`: the name the caller wants at another address.
+uintptr_t SameNameElsewhere(ImageReads& image, const Rtti& rtti, const char* decorated, uintptr_t expected) {
+  if (!decorated) return 0;
+  for (uint32_t i = 0; i < rtti.count; ++i) {
+    const BaseClass b = BaseClassOf(image, rtti, i);
+    char name[kMaxClassNameBytes + 1];
+    bool cut = false;
+    if (!b.descriptor || b.descriptor == expected || !image.Inside(b.descriptor, kNameOffset + 1)) continue;
+    if (ReadDecorated(image, b.descriptor, name, &cut) && !cut && std::strcmp(name, decorated) == 0)
+      return b.descriptor;
+  }
+  return 0;
+}
+
+// The walk from a vtable word to the answer.
+bool Walk(const TypeScope& scope, uintptr_t object, uintptr_t vtable, const TypeExpectation& expected,
+          TypeFinding* finding) {
+  ImageReads image(scope);
+  Rtti rtti;
+  char where[96];
+  if (!ReadRtti(image, object, vtable, expected.descriptor, &rtti, where, sizeof where, finding)) return false;
+  const bool derives = rtti.derives;
+  char partName[kMaxClassNameBytes + 1] = "";
+  const bool rightPart =
+      rtti.part == expected.part &&
+      (!expected.partBase || BaseNamedAt(image, rtti, expected.part, expected.partBase, false, partName));
+  if (derives && rightPart) {
     if (finding) {
       finding->verdict = TypeVerdict::Match;
       finding->text[0] = '\0';
@@ -277,15 +360,36 @@ bool Walk(const TypeScope& scope, uintptr_t object, uintptr_t vtable, uintptr_t 
   }
 
   char named[2 * kMaxClassNameBytes + 16];
-  if (!NameClass(image, descriptor, named, sizeof named)) {
+  if (!NameClass(image, rtti.descriptor, named, sizeof named)) {
     Say(finding, TypeVerdict::NotRtti, "%s, whose type descriptor at 0x%llx holds no class name", where,
-        ULL(descriptor));
+        ULL(rtti.descriptor));
     return false;
   }
-  if (part != 0)
-    Say(finding, TypeVerdict::OtherClass, "the part at +0x%x of an object of %s", part, named);
-  else
+  const uintptr_t base = image.base();
+  if (!derives) {
+    // The class expected, or a base of it, by name but not by the descriptor
+    // this build binds: the binding, not the object, is what is off.
+    if (const uintptr_t elsewhere = SameNameElsewhere(image, rtti, expected.decorated, expected.descriptor)) {
+      if (elsewhere == rtti.descriptor)
+        Say(finding, TypeVerdict::OtherClass,
+            "an object of %s: the name matches, but its type descriptor is the one at image offset 0x%llx, and "
+            "this build binds that class's at image offset 0x%llx",
+            named, ULL(elsewhere - base), ULL(expected.descriptor - base));
+      else
+        Say(finding, TypeVerdict::OtherClass,
+            "an object of %s, derived from a class of the expected name (%s) by the type descriptor at image "
+            "offset 0x%llx; this build binds that class's at image offset 0x%llx",
+            named, expected.decorated, ULL(elsewhere - base), ULL(expected.descriptor - base));
+      return false;
+    }
+  }
+  if (rtti.part == 0)
     Say(finding, TypeVerdict::OtherClass, "an object of %s", named);
+  else if (derives && rtti.part == expected.part)
+    Say(finding, TypeVerdict::OtherClass, "the vtable of the part at +0x%x of an object of %s, where no base %s lies",
+        rtti.part, named, expected.partBase);
+  else
+    Say(finding, TypeVerdict::OtherClass, "the vtable of the part at +0x%x of an object of %s", rtti.part, named);
   return false;
 }
 
@@ -294,6 +398,7 @@ bool Addressable(uintptr_t object, TypeFinding* finding) {
   if (finding) {
     finding->object = object;
     finding->vtable = 0;
+    finding->descriptor = 0;
   }
   if (object == 0) {
     Say(finding, TypeVerdict::Null, "a null pointer");
@@ -325,16 +430,47 @@ TypeScope GameScope() {
   return {&kProcessMemory, image.base, image.size};
 }
 
-bool CheckType(const TypeScope& scope, uintptr_t object, uintptr_t expectedDescriptor, TypeFinding* finding) {
+bool CheckType(const TypeScope& scope, uintptr_t object, const TypeExpectation& expected, TypeFinding* finding) {
   uintptr_t vtable = 0;
   if (!Addressable(object, finding) || !FirstWord(*scope.memory, object, &vtable, finding)) return false;
-  return Walk(scope, object, vtable, expectedDescriptor, finding);
+  return Walk(scope, object, vtable, expected, finding);
 }
 
-void TypeGuard::Expect(uintptr_t typeDescriptor) {
-  expected_.store(typeDescriptor, std::memory_order_relaxed);
+bool FindPartBase(const TypeScope& scope, uintptr_t place, const char* prefix, PartOfObject* part,
+                  TypeFinding* finding) {
+  uintptr_t vtable = 0;
+  if (!Addressable(place, finding) || !FirstWord(*scope.memory, place, &vtable, finding)) return false;
+  ImageReads image(scope);
+  Rtti rtti;
+  char where[96];
+  if (!ReadRtti(image, place, vtable, 0, &rtti, where, sizeof where, finding)) return false;
+  part->part = rtti.part;
+  part->completeDescriptor = rtti.descriptor;
+  BaseNamedAt(image, rtti, rtti.part, prefix, true, part->base);
+  if (finding) {
+    finding->verdict = TypeVerdict::Match;
+    finding->text[0] = '\0';
+  }
+  return true;
+}
+
+bool NameOfDescriptor(const TypeScope& scope, uintptr_t descriptor, char* out, size_t outSize) {
+  ImageReads image(scope);
+  return image.Inside(descriptor, kNameOffset + 1) && descriptor % 8 == 0 && NameClass(image, descriptor, out, outSize);
+}
+
+void TypeGuard::Expect(const TypeExpectation& expected) {
+  expected_.store(expected.descriptor, std::memory_order_relaxed);
+  part_.store(expected.part, std::memory_order_relaxed);
+  partBase_.store(expected.partBase, std::memory_order_relaxed);
+  decorated_.store(expected.decorated, std::memory_order_relaxed);
   lastObject_.store(0, std::memory_order_relaxed);
   for (auto& word : verified_) word.store(0, std::memory_order_relaxed);
+}
+
+TypeExpectation TypeGuard::Expectation() const {
+  return {expected(), part_.load(std::memory_order_relaxed), partBase_.load(std::memory_order_relaxed),
+          decorated_.load(std::memory_order_relaxed)};
 }
 
 bool TypeGuard::Verified(uintptr_t vtable) const {
@@ -370,7 +506,7 @@ bool TypeGuard::Check(const TypeScope& scope, uintptr_t object, TypeFinding* fin
       finding->verdict = TypeVerdict::Match;
       finding->text[0] = '\0';
     }
-  } else if (Walk(scope, object, vtable, expected(), finding)) {
+  } else if (Walk(scope, object, vtable, Expectation(), finding)) {
     Remember(vtable);
   } else {
     return false;

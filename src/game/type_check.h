@@ -15,8 +15,15 @@
 //   hierarchy   +0 u32 signature, +4 u32 attributes, +8 u32 number of bases
 //               (the class itself first), +12 the base class array
 //   array       one offset of a base class descriptor per base
-//   base class  +0 its type descriptor
+//   base class  +0 its type descriptor, +4 u32 number of bases it brings,
+//               +8 i32 its displacement in the complete object (mdisp),
+//               +12 i32 -1 for a base that is not virtual (pdisp)
 // Everything but the object's first word must lie in the game's image.
+//
+// A checked place is usually an object's start (the vtable's locator gives
+// offset 0), but may be a base inside it with a vtable of its own: the
+// locator then gives that base's offset in the complete object, and the
+// complete object begins that far before the place.
 #pragma once
 
 #include <atomic>
@@ -58,10 +65,21 @@ TypeScope GameScope();
 inline constexpr uint32_t kMaxBaseClasses = 128;
 inline constexpr size_t kMaxClassNameBytes = 96;
 
+// What a checked place must hold: an object of the class whose type
+// descriptor lies at `descriptor`, or of a class derived from it, whose part
+// at `part` the place is (0: the object's start). With `partBase`, the base
+// of the complete object at that displacement must carry that decorated
+// name (".?AVTESModel@@"). `decorated` is the expected class's decorated
+// name, for the words of a finding.
+struct TypeExpectation {
+  uintptr_t descriptor = 0;
+  uint32_t part = 0;
+  const char* partBase = nullptr;
+  const char* decorated = nullptr;
+};
+
 enum class TypeVerdict : uint8_t {
-  // Of the expected class or derived from it, and the object starts at the
-  // address (the locator's offset is 0: every class the plug-in checks is
-  // the primary base of what the engine keeps there).
+  // Of the expected class or derived from it, at the expected part.
   Match,
   // A null pointer; nothing is read. Where the engine allows null (no cell,
   // no worldspace, no 3D) the caller tests for it before checking.
@@ -76,8 +94,8 @@ enum class TypeVerdict : uint8_t {
   // compiler's type information (a signature, an offset outside the image, a
   // locator whose own offset is not its place, unreadable image memory).
   NotRtti,
-  // An object of another class, or a part of an object rather than its
-  // start; named from the object's own type descriptor.
+  // An object of another class, or another part of an object than the one
+  // expected; named from the object's own type descriptor.
   OtherClass,
 };
 
@@ -89,6 +107,8 @@ struct TypeFinding {
   TypeVerdict verdict;
   uintptr_t object;
   uintptr_t vtable;  // the object's first word; 0 when it was not read
+  // The complete object's type descriptor, where the walk got that far.
+  uintptr_t descriptor;
   // Empty on a match, else e.g. "an object of class Sky (.?AVSky@@)",
   // "unreadable memory at 0x10", "the word 0x1d0c0 at 0x2a3f1b8, which
   // points outside the game's image".
@@ -99,7 +119,31 @@ struct TypeFinding {
 // class whose type descriptor lies at `expectedDescriptor`, or derives from
 // it. `finding` may be null. Never throws, never allocates, never calls the
 // engine, and reads a bounded number of words.
-bool CheckType(const TypeScope& scope, uintptr_t object, uintptr_t expectedDescriptor, TypeFinding* finding);
+bool CheckType(const TypeScope& scope, uintptr_t object, const TypeExpectation& expected, TypeFinding* finding);
+inline bool CheckType(const TypeScope& scope, uintptr_t object, uintptr_t expectedDescriptor, TypeFinding* finding) {
+  return CheckType(scope, object, TypeExpectation{expectedDescriptor}, finding);
+}
+
+// The base of the complete object that a place is, by its decorated name:
+// the place's vtable leads to the locator, whose offset is the place's
+// displacement in the complete object; of the bases listed at that
+// displacement (not virtual), the first whose decorated name, after its
+// class or struct code (".?AV", ".?AU"), begins with `prefix`
+// ("?$BSTEventSink@"). For a sink in an event source, which event it
+// listens to.
+struct PartOfObject {
+  uint32_t part = 0;                  // the place's displacement in the complete object
+  uintptr_t completeDescriptor;       // the complete object's class
+  char base[kMaxClassNameBytes + 1];  // the base's decorated name; empty when none there begins with `prefix`
+};
+// False (with `finding`) when the place holds no object of the game's type
+// information; true otherwise, even when no base there matches `prefix`.
+bool FindPartBase(const TypeScope& scope, uintptr_t place, const char* prefix, PartOfObject* part,
+                  TypeFinding* finding);
+
+// A decorated class name in words ("class Sky (.?AVSky@@)"), read from the
+// type descriptor at `descriptor`; false where none can be read.
+bool NameOfDescriptor(const TypeScope& scope, uintptr_t descriptor, char* out, size_t outSize);
 
 // One guarded field's check, which remembers what passed so that repeats
 // cost next to nothing:
@@ -120,12 +164,13 @@ class TypeGuard {
   TypeGuard(const TypeGuard&) = delete;
   TypeGuard& operator=(const TypeGuard&) = delete;
 
-  // The class the field must hold, by its type descriptor's address. Forgets
-  // what passed before; call it before checks begin, not during them.
-  void Expect(uintptr_t typeDescriptor);
+  // What the field must hold. Forgets what passed before; call it before
+  // checks begin, not during them.
+  void Expect(const TypeExpectation& expected);
+  void Expect(uintptr_t typeDescriptor) { Expect(TypeExpectation{typeDescriptor}); }
   uintptr_t expected() const { return expected_.load(std::memory_order_relaxed); }
 
-  // As CheckType against the expected class. `finding` may be null.
+  // As CheckType against the expectation. `finding` may be null.
   bool Check(const TypeScope& scope, uintptr_t object, TypeFinding* finding = nullptr);
 
  private:
@@ -133,7 +178,12 @@ class TypeGuard {
   bool Verified(uintptr_t vtable) const;
   void Remember(uintptr_t vtable);
 
+  TypeExpectation Expectation() const;
+
   std::atomic<uintptr_t> expected_{0};
+  std::atomic<uint32_t> part_{0};
+  std::atomic<const char*> partBase_{nullptr};
+  std::atomic<const char*> decorated_{nullptr};
   std::atomic<uintptr_t> lastObject_{0};
   std::atomic<uintptr_t> verified_[kVerifiedWords]{};
   std::atomic<uint32_t> nextVictim_{0};

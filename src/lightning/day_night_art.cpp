@@ -1,5 +1,6 @@
 #include "lightning/day_night_art.h"
 
+#include "game/checked_reads.h"
 #include "game/data_files.h"
 #include "game/effect_art.h"
 #include "game/engine_binding.h"
@@ -11,16 +12,22 @@ namespace {
 constexpr std::string_view kDayPrefix = "magic\\daytime\\";
 constexpr std::string_view kNightPrefix = "magic\\";
 
-void SwitchList(const game::LoadedFile* file, std::span<const uint32_t> ids, bool night) {
+// False when a form's model component failed its check (lightning has
+// stood down): nothing more is switched.
+bool SwitchList(const game::LoadedFile* file, std::span<const uint32_t> ids, bool night) {
   const void* effectArt = game::Engine().RttiEffectArt;
   std::string rewritten;
   for (uint32_t localId : ids) {
-    void* art = game::LookUpFormAs(game::ComposeFormId(file, localId), effectArt);
+    const uint32_t formId = game::ComposeFormId(file, localId);
+    void* art = game::LookUpFormAs(formId, effectArt);
     if (!art) continue;
-    const char* path = game::ModelPath(art);
+    void* component = nullptr;
+    if (!game::CheckedModelComponent(art, formId, &component)) return false;
+    const char* path = game::ModelPath(component);
     if (!path) continue;
-    if (DayNightPath(path, night, &rewritten)) game::SetModelPath(art, rewritten.c_str());
+    if (DayNightPath(path, night, &rewritten)) game::SetModelPath(component, rewritten.c_str());
   }
+  return true;
 }
 
 }  // namespace
@@ -50,8 +57,7 @@ bool DayNightPath(std::string_view path, bool night, std::string* rewritten) {
 void SwitchDayNightArt(bool night) {
   const game::LoadedFile* file = game::FindLoadedFile(game::kPluginFileName);
   if (!file || !game::HasUsableModIndex(file)) return;
-  SwitchList(file, sheetArtIds, night);
-  SwitchList(file, forkArtIds, night);
+  if (SwitchList(file, sheetArtIds, night)) SwitchList(file, forkArtIds, night);
 }
 
 }  // namespace NimbrelVR

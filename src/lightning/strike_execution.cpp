@@ -44,8 +44,7 @@ bool PlayerPosition(game::Position* position) {
   void* node = nullptr;
   if (!game::CheckedPlayer(&player, kInAccess) || !player) return false;
   if (!game::CheckedPlayerRootNode(player, &node, kInAccess) || !node) return false;
-  *position = game::NodeWorldPosition(node);
-  return true;
+  return game::CheckedNodePosition(node, position, kInAccess);
 }
 
 bool EffectsStillWanted(uint32_t window) {

@@ -13,6 +13,19 @@ namespace NimbrelVR {
 namespace {
 
 constinit ProcessWide<std::atomic<TaskQueue>> taskQueue;
+// Whether the log has said that lightning works: once per game session.
+constinit ProcessWide<std::atomic<bool>> saidItWorks;
+
+// The first cast of the session is the plug-in's proof in the player's game:
+// every record it relied on to get there passed its check.
+void SayLightningWorks() {
+  if (game::StoodDown() || saidItWorks->exchange(true)) return;
+  const game::RuntimeText runtime = game::ReportedRuntime();
+  PluginLog(0,
+            "Lightning works on runtime %s: the first strike was cast, and every object checked so far was of the "
+            "expected class.",
+            runtime.text);
+}
 
 void* ModifierFor(uint32_t type) {
   if (type == Sheet) return gPluginForms->sheetImod;
@@ -77,7 +90,9 @@ void taskMoveTo::Execute() {
 void taskCastSpell::Execute() {
   try {
     void* registry = Registry();
-    if (registry) game::Engine().SpellCastNative(registry, 0, spell, caster, target);
+    if (!registry) return;
+    game::Engine().SpellCastNative(registry, 0, spell, caster, target);
+    SayLightningWorks();
   } catch (...) {
   }
 }

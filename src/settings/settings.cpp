@@ -4,8 +4,8 @@
 #include <span>
 #include <utility>
 
+#include "game/checked_reads.h"
 #include "game/data_files.h"
-#include "game/effect_art.h"
 #include "game/engine_binding.h"
 #include "game/forms.h"
 #include "game/id_tables.h"
@@ -52,14 +52,23 @@ constexpr PluginSettings MakeDefaults(std::index_sequence<I...>, std::index_sequ
   return PluginSettings{{kIntRows[I].defaultValue...}, {kFloatRows[J].defaultValue...}};
 }
 
-// Writes a fade duration into every effect-art form of one kind.
-void PushFadeDuration(std::span<const uint32_t> artIds, float value) {
+// Writes a fade duration into every effect-art form of one kind. A value no
+// fade duration can have is kept as the setting but never written into the
+// game's forms, where the engine would use it.
+void PushFadeDuration(FloatSetting setting, std::span<const uint32_t> artIds, float value) {
   const game::LoadedFile* file = game::FindLoadedFile(game::kPluginFileName);
   if (!file || !game::HasUsableModIndex(file)) return;
+  if (!game::PlausibleFadeDuration(value)) {
+    PluginLog(0, "%s %g is not written into the effect art: a fade duration is a number of seconds from 0 to 3600.",
+              KeyOf(setting), static_cast<double>(value));
+    return;
+  }
   const void* effectArt = game::Engine().RttiEffectArt;
   for (uint32_t localId : artIds) {
-    if (void* art = game::LookUpFormAs(game::ComposeFormId(file, localId), effectArt))
-      game::SetFadeDuration(art, value);
+    const uint32_t formId = game::ComposeFormId(file, localId);
+    void* art = game::LookUpFormAs(formId, effectArt);
+    // A failed check stands lightning down: no form is written after it.
+    if (art && !game::CheckedSetFadeDuration(art, formId, value)) return;
   }
 }
 
@@ -97,7 +106,7 @@ void SetFloatValue(const char* key, float value) {
       // The forms are only rewritten when the value really changes.
       if (!(value == Get(setting))) {
         Set(setting, value);
-        PushFadeDuration(setting == FloatSetting::SheetFadeDuration ? sheetArtIds : forkArtIds, value);
+        PushFadeDuration(setting, setting == FloatSetting::SheetFadeDuration ? sheetArtIds : forkArtIds, value);
       }
     } else {
       Set(setting, value);

@@ -1,59 +1,65 @@
-// The built SE plug-in in nimbrel-sim with one field moved (--layout-fault)
-// on 1.7.99, 1.6.1170 and 1.5.39: the plug-in's two lines naming the field
-// and what it found there, lightning stood down, exit code 4, the double's
-// checks all held, and no engine call from one of the plug-in's threads
-// after the first line, read from the trace. These hold once the plug-in
-// checks what it follows; a build without those checks fails them.
+// The built plug-in in nimbrel-sim with one field or record moved
+// (--layout-fault) on 1.7.99, 1.6.1170, 1.5.39 and VR: the plug-in's two
+// lines naming the field and what it found there, lightning stood down, exit
+// code 4, the double's checks all held, and no engine call from one of the
+// plug-in's threads after the first line, read from the trace. These hold
+// once the plug-in checks what it follows; a build without those checks
+// fails them.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "support/engine_calls.h"
+#include "support/sim_command.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+struct Runtime {
+  const char* option;  // --runtime, or "" for VR's own
+  const char* words;   // as the plug-in's lines name it
+  bool vr;
+  bool from1_6_629;  // the cell's worldspace at +0x128
+  bool from1_7_99;   // the script machine at +0x210
+};
+constexpr Runtime kRuntimes[] = {
+    {"1.7.99", "1.7.99 (Steam)", false, true, true},
+    {"1.6.1170", "1.6.1170 (Steam)", false, true, false},
+    {"1.5.39", "1.5.39 (Steam)", false, false, false},
+    {"", "1.4.15.1", true, false, false},
+};
+
 struct Case {
-  const char* fault;
-  const char* runtime;
-  const char* field;  // in the plug-in's reason line, naming where it read
-  const char* found;  // in the same line, what it found there
+  std::string fault;
+  Runtime runtime;
+  std::string field;  // in the plug-in's reason line, naming where it read
+  std::string found;  // in the same line, what it found there
 };
-void PrintTo(const Case& c, std::ostream* out) { *out << c.fault << " on " << c.runtime; }
+void PrintTo(const Case& c, std::ostream* out) { *out << c.fault << " on " << c.runtime.words; }
 
-struct Ran {
-  int exitCode = -1;
-  std::string output;
-};
-
-Ran RunSim(const std::string& arguments) {
-  const std::string command = std::string("'") + NIMBREL_BIN_DIR + "/nimbrel-sim' " + arguments + " 2>&1";
-  Ran ran;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return ran;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) ran.output.append(buffer, n);
-  const int status = pclose(pipe);
-  ran.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return ran;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
-}
-
-std::string LineStarting(const std::string& text, const std::string& prefix) {
-  for (const std::string& line : Lines(text))
-    if (line.rfind(prefix, 0) == 0) return line;
-  return "";
+std::vector<Case> Cases() {
+  std::vector<Case> cases;
+  for (const Runtime& r : kRuntimes) {
+    const std::string worldspace = r.from1_6_629 ? "worldspace (+0x128)" : "worldspace (+0x120)";
+    const std::string machine = r.from1_7_99 ? "script machine (+0x210)" : "script machine (+0x200)";
+    const std::vector<Case> each = {
+        {"sky-weather", r, "current weather", "Clouds"},
+        {"player-cell", r, "player's cell", "outside the game's image"},
+        {"cell-worldspace", r, worldspace, "unreadable"},
+        {"vm-machine", r, machine, "TESFormDeleteEvent"},
+        {"root-node", r, "root node", "NiControllerManager"},
+        {"effect-art-model", r, "model component (+0x40) of effect-art form",
+         "the vtable of the part at +0x68 of an object of class BGSProjectile"},
+        {"fade-duration", r, "fade duration (+0xc4) of effect-art form", "the float"},
+        {"form-list", r, "form list 0x", "outside the game's image"},
+        {"hit-source", r, "hit event source (+0x5d8 of the script event holder)", "another event's source"},
+        {"hit-event", r, "hit event's target (+0x0)", "SpellItem"},
+        {"scene-position", r, "root node's world position", "nan"},
+    };
+    cases.insert(cases.end(), each.begin(), each.end());
+  }
+  return cases;
 }
 
 class LayoutFault : public ::testing::TestWithParam<Case> {};
@@ -61,11 +67,13 @@ class LayoutFault : public ::testing::TestWithParam<Case> {};
 }  // namespace
 
 TEST_P(LayoutFault, ThePluginStandsDownWithItsTwoLinesAndNoEngineCallAfter) {
+  using testsupport::LineStarting;
   const Case& c = GetParam();
   testsupport::TempDir dir;
-  const Ran ran =
-      RunSim(std::string("--edition se --runtime ") + c.runtime + " --layout-fault " + c.fault + " --scenario '" +
-             NIMBREL_SCENARIO_DIR + "/short-storm.txt' --time-scale 10 --out '" + dir.path() + "'");
+  const std::string edition = c.runtime.vr ? "--edition vr" : std::string("--edition se --runtime ") + c.runtime.option;
+  const testsupport::SimRun ran = testsupport::RunSim(edition + " --layout-fault " + c.fault + " --scenario '" +
+                                                      NIMBREL_SCENARIO_DIR + "/short-storm.txt' --time-scale 10 --out '" +
+                                                      dir.path() + "'");
   EXPECT_EQ(ran.exitCode, 4) << ran.output;
   const std::string lightning = LineStarting(ran.output, "lightning:");
   EXPECT_EQ(lightning.rfind("lightning:    stood down (", 0), 0u) << ran.output;
@@ -79,22 +87,22 @@ TEST_P(LayoutFault, ThePluginStandsDownWithItsTwoLinesAndNoEngineCallAfter) {
       << ran.output;
 
   // The log's two lines: the runtime, the field and what was found, then the
-  // stand-down.
-  const std::string log =
-      testsupport::ReadFile(dir.path() + "/Documents/My Games/Skyrim Special Edition/SKSE/NimbrelPlugin.log");
+  // stand-down; and never the line that lightning works.
+  const std::string log = testsupport::PluginLogOf(dir.path(), c.runtime.vr);
   std::string reason, standDown;
-  for (const std::string& line : Lines(log)) {
+  for (const std::string& line : testsupport::Lines(log)) {
     if (reason.empty() && line.find("is not laid out as this build expects") != std::string::npos) reason = line;
     if (standDown.empty() && line.find("stands down for this game session") != std::string::npos) standDown = line;
   }
-  EXPECT_NE(reason.find(std::string("Runtime ") + c.runtime), std::string::npos) << log;
+  EXPECT_EQ(reason.rfind(std::string("Runtime ") + c.runtime.words + " is not laid out", 0), 0u) << log;
   EXPECT_NE(reason.find(c.field), std::string::npos) << reason;
   EXPECT_NE(reason.find(c.found), std::string::npos) << reason;
   EXPECT_FALSE(standDown.empty()) << log;
+  EXPECT_EQ(log.find("Lightning works"), std::string::npos) << log;
 
   // From the trace: the double saw the lines, and after the first no call
   // into the engine came from a thread of the plug-in ("other").
-  const std::vector<std::string> trace = Lines(testsupport::ReadFile(dir.path() + "/trace.jsonl"));
+  const std::vector<std::string> trace = testsupport::Lines(testsupport::ReadFile(dir.path() + "/trace.jsonl"));
   size_t seen = trace.size();
   for (size_t i = 0; i < trace.size() && seen == trace.size(); ++i)
     if (testsupport::TraceFn(trace[i]) == "StandDownLine") seen = i;
@@ -107,26 +115,10 @@ TEST_P(LayoutFault, ThePluginStandsDownWithItsTwoLinesAndNoEngineCallAfter) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LayoutFault,
-                         ::testing::ValuesIn(std::vector<Case>{
-                             {"sky-weather", "1.7.99", "current weather", "Clouds"},
-                             {"sky-weather", "1.6.1170", "current weather", "Clouds"},
-                             {"sky-weather", "1.5.39", "current weather", "Clouds"},
-                             {"player-cell", "1.7.99", "player's cell", "outside the game's image"},
-                             {"player-cell", "1.6.1170", "player's cell", "outside the game's image"},
-                             {"player-cell", "1.5.39", "player's cell", "outside the game's image"},
-                             {"cell-worldspace", "1.7.99", "worldspace (+0x128)", "unreadable"},
-                             {"cell-worldspace", "1.6.1170", "worldspace (+0x128)", "unreadable"},
-                             {"cell-worldspace", "1.5.39", "worldspace (+0x120)", "unreadable"},
-                             {"vm-machine", "1.7.99", "script machine (+0x210)", "TESFormDeleteEvent"},
-                             {"vm-machine", "1.6.1170", "script machine (+0x200)", "TESFormDeleteEvent"},
-                             {"vm-machine", "1.5.39", "script machine (+0x200)", "TESFormDeleteEvent"},
-                             {"root-node", "1.7.99", "root node", "NiControllerManager"},
-                             {"root-node", "1.6.1170", "root node", "NiControllerManager"},
-                             {"root-node", "1.5.39", "root node", "NiControllerManager"},
-                         }),
+INSTANTIATE_TEST_SUITE_P(Kinds, LayoutFault, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<Case>& info) {
-                           std::string name = std::string(info.param.fault) + "_" + info.param.runtime;
+                           std::string name = info.param.fault + "_" +
+                                              (info.param.runtime.vr ? std::string("VR") : info.param.runtime.option);
                            for (char& ch : name)
                              if (ch == '-' || ch == '.') ch = '_';
                            return name;

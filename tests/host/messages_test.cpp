@@ -144,3 +144,54 @@ TEST_P(Messages, TheHostsRulesHoldForThePlugin) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Editions, Messages, ::testing::Values(Edition::SpecialEdition, Edition::VR), EditionTestName);
+
+namespace {
+
+// When the script VM joins the hit source, and what the plug-in's hit sink
+// does then: joined by the end of the start-up, by the end of the first game
+// load, or never.
+struct VmJoins {
+  const char* name;
+  nimbrel_sim::VmHitSink when;
+  bool joinedAtStartUp;
+  bool joinedAtLoad;
+};
+void PrintTo(const VmJoins& joins, std::ostream* out) { *out << joins.name; }
+
+class HitSink : public ::testing::TestWithParam<VmJoins> {};
+
+}  // namespace
+
+// The hit sink joins the hit source only once a sink of the game's own shows
+// it is one: when the script VM joins it after the plug-in's first look, a
+// later look decides (data-ready, or a game load); a VM that never joins
+// leaves the hit sink out. Nothing ever stands down.
+TEST_P(HitSink, WaitsForTheGamesOwnSinkInTheHitSource) {
+  const VmJoins& joins = GetParam();
+  const std::string waiting = "The hit event source holds none of the game's sinks yet;";
+  const std::string joined = "The hit sink joined the hit event source.";
+  auto options = OptionsFor(Edition::SpecialEdition);
+  options.vmHitSink = joins.when;
+  PluginRun run(options);
+  ASSERT_TRUE(run.QueryAndLoad());
+  run.game().startUp();
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Hit), joins.joinedAtStartUp ? 1u : 0u) << run.Log();
+  run.game().host().loadSavedGame();
+  run.game().host().loadSavedGame();
+  EXPECT_EQ(run.game().checks().sinkCount(Source::Hit), joins.joinedAtLoad ? 1u : 0u) << run.Log();
+  const std::string log = run.Log();
+  EXPECT_EQ(log.find(waiting), log.rfind(waiting)) << "said more than once:\n" << log;
+  EXPECT_NE(log.find(waiting), std::string::npos) << log;
+  EXPECT_EQ(log.find(joined) != std::string::npos, joins.joinedAtLoad) << log;
+  EXPECT_LT(log.find(waiting), log.find(joined));
+  EXPECT_EQ(log.find("stands down"), std::string::npos) << log;
+  run.game().checks().finalChecks();
+  EXPECT_TRUE(run.game().checks().ok()) << ::testing::PrintToString(run.game().checks().failures());
+}
+
+INSTANTIATE_TEST_SUITE_P(VmJoins, HitSink,
+                         ::testing::Values(VmJoins{"BeforeDataReady", nimbrel_sim::VmHitSink::BeforeDataReady, true,
+                                                   true},
+                                           VmJoins{"AtTheFirstLoad", nimbrel_sim::VmHitSink::FirstLoad, false, true},
+                                           VmJoins{"Never", nimbrel_sim::VmHitSink::Never, false, false}),
+                         [](const ::testing::TestParamInfo<VmJoins>& info) { return std::string(info.param.name); });

@@ -75,6 +75,12 @@ FakeGame::FakeGame() : image_(std::make_unique<uint64_t[]>(kImageSize / 8)) {
   const uintptr_t avObject = w.Descriptor(".?AVNiAVObject@@");
   const uintptr_t vmClass = w.Descriptor(".?AVSkyrimVM@@");
   const uintptr_t machineClass = w.Descriptor(".?AVVirtualMachine@Internal@BSScript@@");
+  const uintptr_t spellClass = w.Descriptor(".?AVSpellItem@@");
+  const uintptr_t projectileClass = w.Descriptor(".?AVBGSProjectile@@");
+  const uintptr_t modelClass = w.Descriptor(".?AVTESModel@@");
+  const uintptr_t preloadableClass = w.Descriptor(".?AVBGSPreloadable@@");
+  const uintptr_t hitSinkClass = w.Descriptor(".?AV?$BSTEventSink@UTESHitEvent@@@@");
+  const uintptr_t grabSinkClass = w.Descriptor(".?AV?$BSTEventSink@UTESGrabReleaseEvent@@@@");
 
   skyVtable_ = w.Define(skyClass, {}).vtable;
   sky = NewObject(skyVtable_);
@@ -90,7 +96,34 @@ FakeGame::FakeGame() : image_(std::make_unique<uint64_t[]>(kImageSize / 8)) {
   rootNode = NewObject(w.Define(w.Descriptor(".?AVBSFadeNode@@"), {w.Descriptor(".?AVNiNode@@"), avObject}).vtable);
   cell = NewObject(w.Define(cellClass, {form}).vtable);
   worldspace = NewObject(w.Define(worldspaceClass, {form}).vtable);
-  scriptVm = NewObject(w.Define(vmClass, {}).vtable);
+  const RttiWriter::Class vm = w.Define(vmClass, {grabSinkClass, hitSinkClass}, 0, {kVmGrabReleaseSink, kVmHitSink});
+  scriptVm = NewObject(vm.vtable);
+  Put<uintptr_t>(scriptVm, kVmGrabReleaseSink, w.PartVtable(vm, kVmGrabReleaseSink));
+  Put<uintptr_t>(scriptVm, kVmHitSink, w.PartVtable(vm, kVmHitSink));
+  hitSinks = NewObject(0);
+  static_cast<void**>(hitSinks)[0] = static_cast<uint8_t*>(scriptVm) + kVmHitSink;
+  hitSource = NewObject(0);
+  Put<void*>(hitSource, layout::event_source::kSinks, hitSinks);
+  Put<uint32_t>(hitSource, layout::event_source::kSinkCapacity, 4);
+  Put<uint32_t>(hitSource, layout::event_source::kSinkCount, 1);
+
+  const std::vector<uintptr_t> projectileBases = {form, modelClass, preloadableClass};
+  const RttiWriter::Class projectile = w.Define(projectileClass, projectileBases, 0, {0, 0x40, 0x68});
+  effectArt = NewObject(projectile.vtable);
+  Put<uintptr_t>(effectArt, layout::effect_art::kModelComponent, w.PartVtable(projectile, 0x40));
+  Put<float>(effectArt, layout::effect_art::kFadeDuration, 1.5f);
+  preloadablePartVtable = w.PartVtable(projectile, 0x68);
+  modelElsewhereVtable = w.PartVtable(w.Define(projectileClass, projectileBases, 0, {0, 0x48, 0x68}), 0x40);
+  spell = NewObject(w.Define(spellClass, {form}).vtable);
+  formListArray = NewObject(0);
+  static_cast<void**>(formListArray)[0] = spell;
+  static_cast<void**>(formListArray)[2] = spell;
+  formList = NewObject(w.Define(w.Descriptor(".?AVBGSListForm@@"), {form}).vtable);
+  Put<void*>(formList, layout::form_list::kEntries, formListArray);
+  Put<uint32_t>(formList, layout::form_list::kCapacity, 4);
+  Put<uint32_t>(formList, layout::form_list::kCount, 3);
+  twinWeatherDescriptor = w.Descriptor(".?AVTESWeather@@");
+  twinWeather = NewObject(w.Define(twinWeatherDescriptor, {form}).vtable);
   scriptMachine = NewObject(w.Define(machineClass, {w.Descriptor(".?AVIVirtualMachine@BSScript@@")}).vtable);
   dataRegistry = NewObject(0);
   registryWeathers = NewObject(0);
@@ -119,6 +152,10 @@ FakeGame::FakeGame() : image_(std::make_unique<uint64_t[]>(kImageSize / 8)) {
   skyHolder = sky;
   playerHolder = player;
   scriptVmHolder = scriptVm;
+  hitEvent = NewObject(0);
+  Put<void*>(hitEvent, layout::hit_event::kTarget, player);
+  menuEvent = NewObject(0);
+  Put<const char*>(menuEvent, layout::menu_event::kMenuName, "Console");
   dataRegistryHolder = dataRegistry;
   gSkyHolder.store(&skyHolder);
   unreadable_ =
@@ -146,6 +183,8 @@ FakeGame::FakeGame() : image_(std::make_unique<uint64_t[]>(kImageSize / 8)) {
   const auto at = [](uintptr_t address) { return reinterpret_cast<const void*>(address); };
   b.RttiForm = at(form);
   b.RttiObjectReference = at(refr);
+  b.RttiSpell = at(spellClass);
+  b.RttiEffectArt = at(projectileClass);
   b.RttiPlayer = at(actor);
   b.RttiSky = at(skyClass);
   b.RttiWeather = at(weatherClass);

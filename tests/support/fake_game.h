@@ -43,6 +43,34 @@ class FakeGame {
   void* dataRegistry;      // no vtable
   void* registryWeathers;  // its weathers: [0] the storm, [1] null, then weathers[1..]
 
+  // The script VM object listens to hits by its BSTEventSink<TESHitEvent>
+  // base at +0x88 (and to grab-release events by the one at +0x80); the hit
+  // source (no vtable) holds that sink.
+  static constexpr ptrdiff_t kVmHitSink = 0x88;
+  static constexpr ptrdiff_t kVmGrabReleaseSink = 0x80;
+  void* hitSource;
+  void* hitSinks;  // the source's sink array, capacity 4
+  // An effect-art form (a BGSProjectile: TESModel at +0x40, fade duration
+  // 1.5 at +0xc4), a spell, and a form list of two spells and a null
+  // (capacity 4).
+  static constexpr uint32_t kEffectArtId = 0x12000ABC;
+  static constexpr uint32_t kFormListId = 0x12000CF4;
+  void* effectArt;
+  void* spell;
+  void* formList;
+  void* formListArray;
+  // A hit event on the player, and a menu event naming "Console".
+  void* hitEvent;
+  void* menuEvent;
+  // What a moved layout may leave at the effect art's +0x40: the vtable of
+  // its BGSPreloadable part (+0x68), and a vtable for +0x40 of a projectile
+  // whose TESModel lies elsewhere.
+  uintptr_t preloadablePartVtable;
+  uintptr_t modelElsewhereVtable;
+  // A second type descriptor named like TESWeather's, and a weather of it.
+  uintptr_t twinWeatherDescriptor;
+  void* twinWeather;
+
   void* skyHolder;
   void* playerHolder;
   void* scriptVmHolder;
@@ -60,6 +88,7 @@ class FakeGame {
   void* AnotherSky() { return NewObject(skyVtable_); }
 
   const NimbrelVR::game::TypeScope& scope() const { return scope_; }
+  uintptr_t imageBase() const { return scope_.imageBase; }
 
   // The engine's functions, counted since the game was built (or Reset).
   enum Call {

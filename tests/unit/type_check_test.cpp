@@ -143,6 +143,58 @@ TEST(TypeCheck, PassesTheClassAndWhatDerivesFromIt) {
                "an object of class BSScript::Internal::VirtualMachine (.?AVVirtualMachine@Internal@BSScript@@)");
 }
 
+// A base with a vtable of its own inside an object (the effect art's TESModel
+// at +0x40 of its BGSProjectile): the place passes at its displacement, with
+// the base named there, and as a part of whatever the complete object derives
+// from; the object's start, another part or another base there do not. A
+// guard repeats such a check with one load, as any other.
+TEST(TypeCheck, APartOfAnObjectPassesAtItsPlaceUnderItsBasesName) {
+  Game game;
+  testsupport::RttiWriter& w = game.memory.writer;
+  const uintptr_t projectile = w.Descriptor(".?AVBGSProjectile@@");
+  const testsupport::RttiWriter::Class cls =
+      w.Define(projectile, {game.form, w.Descriptor(".?AVTESModel@@"), w.Descriptor(".?AVBGSPreloadable@@")}, 0,
+               {0, 0x40, 0x68});
+  const uintptr_t start = game.memory.NewObject(cls.vtable);
+  const uintptr_t model = game.memory.NewObject(w.PartVtable(cls, 0x40));
+  const uintptr_t preloadable = game.memory.NewObject(w.PartVtable(cls, 0x68));
+  const game::TypeExpectation modelPart{projectile, 0x40, ".?AVTESModel@@", ".?AVBGSProjectile@@"};
+  auto check = [&](uintptr_t place, const game::TypeExpectation& expected) {
+    game::TypeFinding finding{};
+    const bool passed = game::CheckType(game.memory.scope, place, expected, &finding);
+    EXPECT_EQ(passed, finding.verdict == TypeVerdict::Match) << finding.text;
+    return std::string(finding.text);
+  };
+  EXPECT_EQ(check(model, modelPart), "");
+  EXPECT_EQ(check(model, {game.form, 0x40}), "");
+  const std::string object = "object of class BGSProjectile (.?AVBGSProjectile@@)";
+  EXPECT_EQ(check(start, modelPart), "an " + object);
+  EXPECT_EQ(check(model, {projectile}), "the vtable of the part at +0x40 of an " + object);
+  EXPECT_EQ(check(preloadable, modelPart), "the vtable of the part at +0x68 of an " + object);
+  EXPECT_EQ(check(preloadable, {projectile, 0x68, ".?AVTESModel@@"}),
+            "the vtable of the part at +0x68 of an " + object + ", where no base .?AVTESModel@@ lies");
+
+  game::TypeGuard guard;
+  guard.Expect(modelPart);
+  ASSERT_TRUE(guard.Check(game.memory.scope, model));
+  game.memory.Count();
+  EXPECT_TRUE(guard.Check(game.memory.scope, model));
+  EXPECT_EQ(game.memory.loads, 1);
+  EXPECT_FALSE(guard.Check(game.memory.scope, preloadable));
+
+  // Which base a place is, by a prefix of its name after the class code.
+  game::PartOfObject part{};
+  ASSERT_TRUE(game::FindPartBase(game.memory.scope, preloadable, "BGSPre", &part, nullptr));
+  EXPECT_EQ(part.part, 0x68u);
+  EXPECT_EQ(part.completeDescriptor, projectile);
+  EXPECT_STREQ(part.base, ".?AVBGSPreloadable@@");
+  ASSERT_TRUE(game::FindPartBase(game.memory.scope, model, "BGSPre", &part, nullptr));
+  EXPECT_STREQ(part.base, "");
+  game::TypeFinding finding{};
+  EXPECT_FALSE(game::FindPartBase(game.memory.scope, game.memory.NewObject(kHeap), "BGSPre", &part, &finding));
+  EXPECT_EQ(finding.verdict, TypeVerdict::OutsideImage);
+}
+
 // Each case damages a fresh game, then checks one object against one class.
 struct Damage {
   const char* name;

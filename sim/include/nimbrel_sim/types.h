@@ -80,8 +80,8 @@ struct Options {
   std::string outDir;
   // 0 means the edition's own runtime (kRuntimeSE or kRuntimeVR), packed
   // with the store in its low nibble (0 Steam, 1 GOG, 2 Epic). The SE
-  // edition plays 1.5.39, 1.5.97, 1.6.353, 1.6.1170 and 1.7.99 with their
-  // own layouts; any other runtime (1.7.104, every GOG runtime) gets the
+  // edition plays 1.5.39, 1.5.97, 1.6.353, 1.6.1170, 1.7.99 and 1.7.104 with
+  // their own layouts; any other runtime (1.8.0, every GOG runtime) gets the
   // nearest layout and a database written to match it. From 1.6 on the host
   // is SKSE for AE (2.3.0 on 1.7.99, 2.3.1 from 1.7.104 on, the GOG build on
   // GOG 1.6).
