@@ -518,8 +518,10 @@ int main(int argc, char** argv) {
                 game.host().listenerHandle(), game.host().pluginHandle());
   std::printf("script:       %zu registration callback(s), %zu native function(s) registered\n",
               game.host().scriptCallbackCount(), game.scripts().registeredFunctionCount());
-  std::printf("sinks:        menu %zu, hit %zu, action %zu\n", game.checks().sinkCount(Source::MenuOpenClose),
-              game.checks().sinkCount(Source::Hit), game.checks().sinkCount(Source::Action));
+  std::printf("sinks:        menu %zu, hit %zu, action %zu (the plug-in's; the game's own: menu %zu, hit %zu)\n",
+              game.checks().sinkCount(Source::MenuOpenClose), game.checks().sinkCount(Source::Hit),
+              game.checks().sinkCount(Source::Action), game.checks().gameSinkCount(Source::MenuOpenClose),
+              game.checks().gameSinkCount(Source::Hit));
   if (runtime.patchSiteKnown) {
     std::printf("patch site:   %s (%s; the jump the plug-in writes into the game's code), page protection %s\n",
                 hexBytes(game.checks().patchSiteBytes()).c_str(),
@@ -580,6 +582,7 @@ int main(int argc, char** argv) {
   if (!faultName.empty())
     report.layoutFault = faultName + ": " + nimbrel_sim::layoutFaultWords(layoutFault, options.edition, runtime.packed);
   report.standDown = nimbrel_sim::cli::StandDownWords(standDown);
+  report.lightningWorks = nimbrel_sim::cli::LightningWorksWords(game.checks().lightningWorks());
   report.failures = checkFailures;
   report.runFailures = runFailures;
   report.logPath = game.pluginLogPath();

@@ -389,6 +389,8 @@ std::string RenderReport(const ReportInput& in) {
           << " call(s) refused)";
   }
   out << "</div>\n";
+  if (!in.lightningWorks.empty())
+    out << "<div class=\"verdict\" id=\"works\"><b>lightning works</b> " << Escape(in.lightningWorks) << "</div>\n";
   if (!in.layoutFault.empty() || !in.standDown.empty()) {
     out << "<div class=\"verdict warn\" id=\"layout\"><b>layout fault</b> "
         << Escape(in.layoutFault.empty() ? "none" : in.layoutFault) << "<br><b>stand-down</b> "

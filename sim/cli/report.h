@@ -43,7 +43,8 @@ struct ReportInput {
   std::vector<UnknownSettingKey> unknownKeys;
   std::vector<std::pair<std::string, uint64_t>> faults;  // injected ("FormFromId:3"), calls refused
   std::string layoutFault;                               // the field moved for the run and what it holds ("" for none)
-  std::string standDown;  // what the double saw of the plug-in standing down ("" for nothing)
+  std::string standDown;       // what the double saw of the plug-in standing down ("" for nothing)
+  std::string lightningWorks;  // whether and when the plug-in said lightning works
   LightningState lightning;
   int minFrequency = 255;  // the floor the plug-in found
   struct Waits {

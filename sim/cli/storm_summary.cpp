@@ -185,6 +185,33 @@ std::string StandDownFailure(const std::string& fault, const StandDownSeen& stan
   return "";
 }
 
+std::string LightningWorksWords(const LightningWorksSeen& w) {
+  const auto at = [](double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", ms / 1000.0);
+    return std::string(text);
+  };
+  if (!w.cast && w.lines == 0) return "no spell was cast, so there was nothing to say";
+  std::string words;
+  if (w.lines == 0) {
+    words = "not said: the first spell cast began at " + at(w.castMs) +
+            " on the trace's clock, and the plug-in's log had no line that lightning works " +
+            (w.lookedAfterTask ? "when its task returned" : "by the end");
+  } else {
+    words = "said at " + at(w.seenMs) + " on the trace's clock: \"" + w.line + "\"";
+    if (w.beforeCast)
+      words += " (before the first spell cast: a failure)";
+    else if (w.presentAfterTask)
+      words += ", right after the first strike's cast (not in the log when the cast began at " + at(w.castMs) +
+               ", there when its task returned)";
+    else if (w.late)
+      words += " (only after the task of the first spell cast had returned: a failure)";
+    if (w.lines > 1) words += "; " + std::to_string(w.lines) + " such lines (a failure: once per game session)";
+  }
+  if (w.cast && !w.castOnMainThread) words += "; the first spell cast ran off the main thread";
+  return words;
+}
+
 LightningState LightningFrom(const LogFollower& log, const StandDownSeen& standDown, const std::string& fault,
                              size_t strikes, const std::vector<std::pair<double, int>>& frequency) {
   using State = LightningState::State;
@@ -240,6 +267,7 @@ void PrintSummary(const ReportInput& report) {
   std::printf("layout fault: %s\n", report.layoutFault.empty() ? "none" : report.layoutFault.c_str());
   std::printf("stand-down:   %s\n",
               report.standDown.empty() ? "none seen in the plug-in's log" : report.standDown.c_str());
+  if (!report.lightningWorks.empty()) std::printf("works:        %s\n", report.lightningWorks.c_str());
   std::map<StrikeKind, size_t> byKind;
   std::map<int, size_t> chainStrikes;
   for (const ReportStrike& s : report.strikes) {

@@ -56,6 +56,12 @@ std::string StandDownFailure(const std::string& fault, const StandDownSeen& stan
 // saw the plug-in's lines, and the engine calls from its threads after them.
 std::string StandDownWords(const StandDownSeen& standDown);
 
+// The summary's and the report's words on the plug-in's line that lightning
+// works: whether it said so, when, and whether the double saw it in its
+// place (after the first spell cast began, by the time that cast's task
+// returned), or that no spell was cast.
+std::string LightningWorksWords(const LightningWorksSeen& seen);
+
 // Mean wait between launches of each kind (fork, then sheet) while the
 // published frequency held still, against 1000 / rate x the frequency ratio;
 // a chain of n strikes counts as n waits. Combat pauses, and gaps in which

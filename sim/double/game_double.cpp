@@ -80,6 +80,7 @@ GameDouble::GameDouble(Options options)
     d.run.fail("cannot write the trace in " + d.options.outDir + ": " + std::strerror(errno));
   }
   d.world.startClock();  // the simulated clock starts with the trace
+  d.run.lightningWorks.setLook([&d] { d.logWatch.look(); });
 
   // The simulation platform of the plug-in reads these before its query runs.
   // The game folder and its database come before the plug-in is loaded.
@@ -170,6 +171,7 @@ void DoubleState::applyLayoutFault(LayoutFault fault) {
   layoutFault = fault;
   engine.setLayoutFault(fault);
   world.setLayoutFault(fault);
+  data.setLayoutFault(fault);
   run.trace.record("LayoutFault", Args()
                                       .s("fault", layoutFaultName(fault))
                                       .s("what", layoutFaultWords(fault, options.edition, runtimeOf(options))));

@@ -47,7 +47,14 @@ std::map<std::string, uint64_t> Checks::faultsRefused() const { return impl_->ru
 
 StandDownSeen Checks::standDown() const { return impl_->run.standDown(); }
 
+LightningWorksSeen Checks::lightningWorks() const { return impl_->run.lightningWorks.seen(); }
+
 size_t Checks::sinkCount(Source source) const { return impl_->engine.sinks(source).size(); }
+
+size_t Checks::gameSinkCount(Source source) const {
+  const auto all = impl_->engine.deliveryList(source);
+  return static_cast<size_t>(std::count_if(all.begin(), all.end(), [](const EventSources::Sink& s) { return s.game; }));
+}
 
 std::vector<uint8_t> Checks::patchSiteBytes(size_t count) const {
   if (!image().ready() || !image().has(kJumpPatchSite)) return {};

@@ -77,6 +77,13 @@ struct DoubleState {
   // The layout fault in force (the options', else the scenario's).
   LayoutFault layoutFault = LayoutFault::None;
   void applyLayoutFault(LayoutFault fault);
+  // The spell a hit event holds under hit-event when its source is no form.
+  void* hitEventSpell() {
+    std::call_once(hitEventSpellMade, [this] { hitEventSpell_ = engine.create(Cls::Spell, 0x100); });
+    return hitEventSpell_;
+  }
+  std::once_flag hitEventSpellMade;
+  void* hitEventSpell_ = nullptr;
 
   // The game sets itself up before the host first calls the plug-in (its
   // query, or its load): the script event holder's layout, the game's own

@@ -121,9 +121,17 @@ void WorldAccess::setLoadedArea(float attachedRange, float cellRange) {
 void WorldAccess::sendHitEvent(bool onPlayer, uint32_t sourceFormId) {
   DoubleState& d = *impl_;
   d.mainThread.call([&d, onPlayer, sourceFormId] {
-    HitEvent event{onPlayer ? d.engine.player() : d.engine.otherActor(), nullptr, sourceFormId, 0, 0};
-    d.run.trace.record("TESHitEvent",
-                       Args().b("onPlayer", onPlayer).p("target", event.target).u("source", sourceFormId));
+    void* target = onPlayer ? d.engine.player() : d.engine.otherActor();
+    HitEvent event{target, nullptr, sourceFormId, 0, 0};
+    // hit-event: the first field holds the hit's source form (a spell of
+    // the double's own when the id names none).
+    if (d.layoutFault == LayoutFault::HitEvent) {
+      event.target = d.data.findForm(sourceFormId);
+      if (!event.target) event.target = d.hitEventSpell();
+    }
+    d.run.trace.record(
+        "TESHitEvent",
+        Args().b("onPlayer", onPlayer).p("target", target).p("firstField", event.target).u("source", sourceFormId));
     deliver(d.run, d.engine, Source::Hit, &event, "TESHitEvent");
   });
 }

@@ -187,7 +187,11 @@ void* GameData::newForm(FormKind kind, uint32_t formId) {
   return form;
 }
 
-void* GameData::addForm(FormKind kind, uint32_t formId) { return newForm(kind, formId); }
+void* GameData::addForm(FormKind kind, uint32_t formId) {
+  void* form = newForm(kind, formId);
+  leaveFault(form, layoutOf(kind).cls);
+  return form;
+}
 
 void GameData::removeForm(uint32_t formId) {
   std::lock_guard lock(engine_.mutex_);
@@ -210,6 +214,7 @@ void* GameData::addFormList(uint32_t formId, const std::vector<void*>& entries) 
   // A BSTArray: its capacity holds its count, and no array while both are 0.
   storeField<uint32_t>(list, field::kFormListCapacity, static_cast<uint32_t>(entries.size()));
   storeField<uint32_t>(list, field::kFormListCount, static_cast<uint32_t>(entries.size()));
+  leaveFault(list, Cls::FormList);
   return list;
 }
 
@@ -226,6 +231,7 @@ void* GameData::addEffectArt(uint32_t formId, const char* modelPath, float fadeD
     __atomic_store_n(reinterpret_cast<const char**>(static_cast<uint8_t*>(component) + field::kComponentPath),
                      engine_.intern(modelPath), __ATOMIC_RELEASE);
   storeField<float>(art, field::kFadeDuration, fadeDuration);
+  leaveFault(art, Cls::EffectArt);
   return art;
 }
 

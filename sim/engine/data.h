@@ -3,6 +3,7 @@
 // effect-art model components, and the default data set a run starts from.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,12 +20,13 @@ namespace nimbrel_sim {
 
 // Fields of data objects (byte offsets), beside those in engine.h.
 namespace field {
-inline constexpr size_t kFormListEntries = 0x20;
+inline constexpr size_t kFormListEntries = 0x20;  // BSTArray<TESForm*>: data, capacity, size
 inline constexpr size_t kFormListCapacity = 0x28;
 inline constexpr size_t kFormListCount = 0x30;
 inline constexpr size_t kGlobalValue = 0x34;
 inline constexpr size_t kModelComponent = 0x40;
 inline constexpr size_t kFadeDuration = 0xc4;
+inline constexpr size_t kFadeDurationWord = 0xc0;  // the 8-byte word the fade duration is the high half of
 inline constexpr size_t kWeatherFrequency = 0x66e;
 inline constexpr size_t kWeatherFlags = 0x66f;
 inline constexpr size_t kFileName = 0x58;
@@ -89,6 +91,12 @@ class GameData {
   uint32_t dawnguardFormId(uint32_t localId) const;
   static uint32_t weatherId(DefaultWeather weather);
 
+  // Moves one field of the data's forms for the rest of the run (layout
+  // faults effect-art-model, fade-duration, form-list): every form of the
+  // kind, those made later too, holds what a moved layout leaves there. The
+  // double itself reads those fields only to report them.
+  void setLayoutFault(LayoutFault fault);
+
   // The model component's vtable slots (kModelComponentSlots), and its
   // operations as they run them.
   static const void* const* modelComponentTable();
@@ -102,6 +110,9 @@ class GameData {
   void* keep(size_t size);                 // zeroed memory that lives as long as the process
   void appendNode(void* file);
   void addFormListLocal(uint32_t localId, const std::vector<void*>& entries);
+  // What the layout fault in force leaves in a form of the class (data_faults.cpp).
+  void leaveFault(void* form, Cls cls);
+  std::atomic<LayoutFault> fault_{LayoutFault::None};
 
   Run& run_;
   Engine& engine_;

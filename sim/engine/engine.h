@@ -133,7 +133,6 @@ class Engine {
   // base at a moment of its own (Options::vmHitSink); once only.
   void joinGameSinks();
   void joinVmHitSink();
-  bool vmInHitSource() const { return vmInHitSource_.load(); }
   // Lays the script event holder's sources out, with the source a game
   // update inserts before the hit source or without; false with why when
   // the holder already holds sinks.

@@ -36,6 +36,10 @@ void* simDynamicCast(void* object, int32_t vfDelta, void* from, void* to, int32_
   return active().dynamicCast(object, vfDelta, from, to, isReference);
 }
 void simSpellCast(void* registry, uint32_t stackId, void* spell, void* caster, void* target) {
+  // The first cast's look at the log comes before anything of the call, a
+  // refusal included: the plug-in made the call either way.
+  Run& run = active().run();
+  run.lightningWorks.beforeSpellCast(run.onMainThread());
   if (!refused("SpellCastNative")) active().spellCast(registry, stackId, spell, caster, target);
 }
 void simRefMoveTo(void* registry, uint32_t stackId, void* ref, void* destination, float x, float y, float z,

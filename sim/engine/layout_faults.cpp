@@ -18,6 +18,12 @@ constexpr Named kNames[] = {
     {LayoutFault::CellWorldspace, "cell-worldspace"},
     {LayoutFault::VmMachine, "vm-machine"},
     {LayoutFault::RootNode, "root-node"},
+    {LayoutFault::EffectArtModel, "effect-art-model"},
+    {LayoutFault::FadeDuration, "fade-duration"},
+    {LayoutFault::FormList, "form-list"},
+    {LayoutFault::HitSource, "hit-source"},
+    {LayoutFault::HitEvent, "hit-event"},
+    {LayoutFault::ScenePosition, "scene-position"},
 };
 
 // What each fault adds to the run so that the plug-in reads the field it

@@ -12,8 +12,9 @@
 
 namespace nimbrel_sim {
 
-// "sky-weather", "player-cell", "cell-worldspace", "vm-machine", "root-node"
-// ("none" for LayoutFault::None).
+// "sky-weather", "player-cell", "cell-worldspace", "vm-machine", "root-node",
+// "effect-art-model", "fade-duration", "form-list", "hit-source",
+// "hit-event", "scene-position" ("none" for LayoutFault::None).
 const char* layoutFaultName(LayoutFault fault);
 const std::vector<std::string>& layoutFaultNames();  // every fault but none
 // False when the text names no fault.

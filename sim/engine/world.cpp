@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <limits>
 
 #include "engine/relaxed.h"
 #include "image/image.h"
@@ -129,6 +130,11 @@ void World::give3D(void* reference, Placed& placed) {
 }
 
 void World::writePosition(void* node, Position p) {
+  // scene-position: the player's node stands nowhere a number can say.
+  if (node == player3D_.node && fault_ == LayoutFault::ScenePosition) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    p = {nan, nan, nan};
+  }
   storeField<float>(node, field::kNodePositionX, p.x);
   storeField<float>(node, field::kNodePositionY, p.y);
   storeField<float>(node, field::kNodePositionZ, p.z);
@@ -338,13 +344,15 @@ void World::setLayoutFault(LayoutFault fault) {
       if (!controller_) controller_ = engine_.create(Cls::AnimationController, kNodeSize);
       storeField<void*>(player3D_.loaded3D, field::kLoaded3DRootNode, controller_);
       break;
+    case LayoutFault::ScenePosition:
+      writePosition(player3D_.node, player3D_.shown);
+      break;
     case LayoutFault::VmMachine:  // the engine's
     case LayoutFault::HitSource:
-    case LayoutFault::HitEvent:
+    case LayoutFault::HitEvent:        // the event's, as the double sends it
     case LayoutFault::EffectArtModel:  // the data's
     case LayoutFault::FadeDuration:
     case LayoutFault::FormList:
-    case LayoutFault::ScenePosition:
     case LayoutFault::None:
       break;
   }

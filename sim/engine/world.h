@@ -80,8 +80,8 @@ class World {
   void setLoadedArea(float attachedRange, float cellRange);
   // Moves one field the plug-in reads for the rest of the run (layout
   // faults of the world: sky-weather, player-cell, cell-worldspace,
-  // root-node): the field holds what a moved layout leaves there, while the
-  // world goes on through what it knows itself.
+  // root-node, scene-position): the field holds what a moved layout leaves
+  // there, while the world goes on through what it knows itself.
   void setLayoutFault(LayoutFault fault);
   // A saved-game load: from its start to its end the world is torn down.
   void beginLoad();

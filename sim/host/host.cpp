@@ -252,6 +252,7 @@ void Host::runTask(const Queued& queued) {
   run_.runningTaskQueuedTicks.store(queued.queuedAt.time_since_epoch().count());
   run_.trace.record("Task", Args().p("task", task).s("op", "Execute"));
   plugin_calls::taskExecute(task);
+  run_.lightningWorks.afterTaskExecute();
   run_.trace.record("Task", Args().p("task", task).s("op", "Release"));
   // No longer pending once Release starts: the task frees itself there, and
   // a new task may be allocated at the same address and queued at once.

@@ -74,6 +74,8 @@ void LogWatch::look() {
       run_.noteStandDownLine(true, line);
     else if (isStandDownLine(line))
       run_.noteStandDownLine(false, line);
+    else if (LightningWorksWatch::isLine(line))
+      run_.noteLightningWorksLine(line);
   }
   partial_.erase(0, start);
 }

@@ -1,7 +1,9 @@
 // Follows the plug-in's log while the game runs, from a thread of the
 // double's own, and tells the run the moment it sees the plug-in stand down
 // (Run::noteStandDownLine): from then on an engine call from one of the
-// plug-in's threads fails the run.
+// plug-in's threads fails the run. It tells the run too of the plug-in's
+// line that lightning works (Run::noteLightningWorksLine), whose order the
+// run proves with looks of its own at two moments (lightning_works.h).
 #pragma once
 
 #include <condition_variable>

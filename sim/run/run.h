@@ -11,6 +11,7 @@
 
 #include "nimbrel_sim/types.h"
 #include "run/faults.h"
+#include "run/lightning_works.h"
 #include "run/os.h"
 #include "run/trace.h"
 
@@ -20,6 +21,8 @@ class Run {
  public:
   Trace trace;
   Faults faults;
+  // The plug-in's line that lightning works, and its order (lightning_works.h).
+  LightningWorksWatch lightningWorks{trace, [this](const std::string& what) { fail(what); }};
 
   // An engine entry the fault plan refuses: traced, and true.
   bool refuse(const char* entry) {
@@ -121,6 +124,11 @@ class Run {
       standDown_.seenMs = trace.nowMs();
     }
     standDownSeen_.store(true, std::memory_order_release);
+    lightningWorks.noteStandDown();
+  }
+  // A line of the plug-in's that lightning works, as the log watch read it.
+  void noteLightningWorksLine(const std::string& line) {
+    lightningWorks.noteLine(line, standDownSeen_.load(std::memory_order_acquire));
   }
   StandDownSeen standDown() const {
     std::lock_guard lock(mutex_);

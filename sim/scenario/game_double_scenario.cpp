@@ -2,7 +2,9 @@
 // its play on the main thread's frames, and the account of its events. They
 // live with the reader and the player; the double itself only steps what
 // is being played once a frame.
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "double/game_double_impl.h"
 #include "engine/event_sources.h"
+#include "engine/layout_faults.h"
 #include "nimbrel_sim/game_double.h"
 #include "scenario/player.h"
 #include "scenario/reader.h"
@@ -44,6 +47,36 @@ std::vector<std::pair<double, std::string>> GameDouble::scenarioTimeline() const
   return timeline;
 }
 
+namespace {
+
+// The events the layout fault in force adds to the run (a day/night switch,
+// a script call, a hit), read as scenario lines and played among the
+// scenario's own, after those of the same time.
+void addLayoutFaultEvents(DoubleState& d) {
+  std::string text;
+  for (const auto& [seconds, line] : layoutFaultEvents(d.layoutFault)) {
+    char at[32];
+    std::snprintf(at, sizeof at, "at %.3f ", seconds);
+    text += at + line + "\n";
+  }
+  if (text.empty()) return;
+  Scenario added;
+  std::string problem;
+  if (!parseScenario(text, added, problem)) {
+    d.run.fail(std::string("the events of the layout fault ") + layoutFaultName(d.layoutFault) + ": " + problem);
+    return;
+  }
+  for (ScenarioEvent& e : added.events) {
+    e.line = 0;
+    e.text += std::string(" (added by the layout fault ") + layoutFaultName(d.layoutFault) + ")";
+    d.scenario.events.push_back(std::move(e));
+  }
+  std::stable_sort(d.scenario.events.begin(), d.scenario.events.end(),
+                   [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.atMs < b.atMs; });
+}
+
+}  // namespace
+
 void GameDouble::applyScenarioSetUp() {
   DoubleState& d = *impl_;
   if (!d.scenarioLoaded) loadScenario({});
@@ -57,6 +90,7 @@ void GameDouble::applyScenarioSetUp() {
   // The command line's layout fault wins; one is applied before the world
   // loads and before the plug-in's start-up.
   if (d.options.layoutFault == LayoutFault::None) d.applyLayoutFault(s.layoutFault);
+  addLayoutFaultEvents(d);
   // The VM's moment was the game's to take as it started; a scenario read
   // after that cannot move it.
   if (s.vmHitSink && !d.options.vmHitSink && *s.vmHitSink != d.vmHitSink.load())

@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "cli/storm_summary.h"
+#include "main_thread_tasks.h"
 #include "nimbrel_sim/game_double.h"
 #include "test_support.h"
 
 using namespace nimbrel_sim;
+using nimbrel_sim_tests::Field;
 
 namespace {
 
@@ -118,6 +120,124 @@ TEST(StandDownWatch, OtherLinesAreNoStandDown) {
   EXPECT_FALSE(game.checks().standDown().seen);
   EXPECT_TRUE(game.checks().ok()) << ::testing::PrintToString(game.checks().failures());
 }
+
+// --- the plug-in's line that lightning works ------------------------------------------------
+
+namespace {
+
+const char kWorksLine[] =
+    "Lightning works on runtime 1.5.39 (Steam): the first strike was cast, and every object checked so far was of "
+    "the expected class.";
+
+// The steps a case takes, in order: lines of the fake plug-in's log before
+// the cast task, inside it after the cast, after it.
+struct WorksCase {
+  const char* name;
+  bool cast;
+  std::vector<const char*> before, inTask, after;
+  const char* failure;  // the start of the one failure the run must have ("" for none)
+  const char* words;    // in the summary's words
+};
+void PrintTo(const WorksCase& c, std::ostream* out) { *out << c.name; }
+class LightningWorks : public ::testing::TestWithParam<WorksCase> {};
+
+const char kReason[] =
+    "Runtime 1.5.39 is not laid out as this build expects: the sky's current weather (+0x48) should "
+    "hold an object of class TESWeather, but holds an object of class Clouds.";
+const char kStandDown[] = "Lightning stands down for this game session; the game goes on without it.";
+
+}  // namespace
+
+TEST_P(LightningWorks, TheLineMustComeBetweenTheFirstCastAndTheReturnOfItsTask) {
+  const WorksCase& c = GetParam();
+  GameDouble game(OptionsOn(kRuntime1_5_39, c.name));
+  gLogPath = game.pluginLogPath();
+  auto* tasks = nimbrel_sim_tests::taskInterface(game);  // the plug-in's query starts the log watch
+  game.data().installDefaultData();
+  game.world().loadWorld();
+  const uintptr_t base = game.checks().imageBase();
+  using Cast = void (*)(uintptr_t, uint32_t, void*, void*, void*);
+  const auto cast = reinterpret_cast<Cast>(base + 0x980de0);  // SpellCastNative in 1.5.39
+  const uintptr_t registry = Field<uintptr_t>(nimbrel_sim_tests::HolderValue(game, kScriptVmHolder), 0x200);
+  void* spell = game.data().findForm(game.data().pluginFormId(0x900));
+  void* caster = game.data().findForm(game.data().pluginFormId(0xA00));
+  void* target = game.data().findForm(game.data().pluginFormId(0xA01));
+  ASSERT_TRUE(spell && caster && target);
+  auto write = [](const std::vector<const char*>& lines) {
+    if (!lines.empty()) WriteLog(std::vector<std::string>(lines.begin(), lines.end()));
+  };
+
+  write({"Nimbrel: 1.1.0"});
+  write(c.before);
+  // The watch's own thread reads the log every few ms: give it time to see
+  // what came before, as it would in a run.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (c.cast) {
+    nimbrel_sim_tests::onMainThread(game, tasks, [&] {
+      cast(registry, 0, spell, caster, target);
+      write(c.inTask);
+    });
+  }
+  write(c.after);
+  game.checks().finalChecks();
+
+  const std::vector<std::string> failures = game.checks().failures();
+  if (*c.failure) {
+    ASSERT_EQ(failures.size(), 1u) << ::testing::PrintToString(failures);
+    EXPECT_EQ(failures[0].rfind(c.failure, 0), 0u) << failures[0];
+  } else {
+    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
+  }
+  const LightningWorksSeen seen = game.checks().lightningWorks();
+  EXPECT_EQ(seen.cast, c.cast);
+  const std::string words = cli::LightningWorksWords(seen);
+  EXPECT_NE(words.find(c.words), std::string::npos) << words;
+  // Every line the log got is in the trace, as the watch saw it.
+  EXPECT_EQ(game.checks().callCount("LightningWorksLine"), seen.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LightningWorks,
+    ::testing::Values(
+        WorksCase{"right_order", true, {}, {kWorksLine}, {}, "", "right after the first strike's cast"},
+        WorksCase{"before_the_cast",
+                  true,
+                  {kWorksLine},
+                  {},
+                  {},
+                  "the plug-in said lightning works before its first spell cast ran",
+                  "before the first spell cast: a failure"},
+        WorksCase{"twice",
+                  true,
+                  {},
+                  {kWorksLine},
+                  {kWorksLine},
+                  "the plug-in said lightning works a second time in one game session",
+                  "2 such lines"},
+        WorksCase{"late",
+                  true,
+                  {},
+                  {},
+                  {kWorksLine},
+                  "the plug-in said lightning works only after the task that made its first spell cast had returned",
+                  "only after the task of the first spell cast had returned"},
+        WorksCase{"stood_down",
+                  true,
+                  {kReason, kStandDown},
+                  {kWorksLine},
+                  {},
+                  "the plug-in said lightning works in a game session in which it stood down",
+                  "right after the first strike's cast"},
+        WorksCase{"never_said", true, {}, {}, {}, "", "not said: the first spell cast began at"},
+        WorksCase{"never_cast", false, {}, {}, {}, "", "no spell was cast"},
+        WorksCase{"said_without_a_cast",
+                  false,
+                  {kWorksLine},
+                  {},
+                  {},
+                  "the plug-in said lightning works before its first spell cast ran",
+                  "before the first spell cast"}),
+    [](const ::testing::TestParamInfo<WorksCase>& info) { return std::string(info.param.name); });
 
 // --- the summary's verdicts ------------------------------------------------------------
 

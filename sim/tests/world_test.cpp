@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "main_thread_tasks.h"
 #include "nimbrel_sim/game_double.h"
 #include "scenario/reader.h"
 #include "test_support.h"
@@ -68,45 +69,6 @@ nimbrel_sim::Position nodePosition(const void* reference) {
   void* loaded3D = field<void*>(reference, 0x68);
   void* node = field<void*>(loaded3D, 0x68);
   return {field<float>(node, 0xd4), field<float>(node, 0xd8), field<float>(node, 0xdc)};
-}
-
-// A plug-in of plain functions that keeps the host record, so a test can
-// queue tasks to the game's main thread.
-struct HostRec {
-  uint32_t version, runtime, editorVersion, editor;
-  void* (*query)(uint32_t);
-};
-struct TaskRec {
-  uint32_t version;
-  void (*add)(void*);
-};
-const HostRec* gHost = nullptr;
-bool testQuery(const void* host, void*) {
-  gHost = static_cast<const HostRec*>(host);
-  return true;
-}
-bool testLoad(const void*) { return true; }
-
-struct FnTask {
-  void* const* table;
-  std::function<void()> body;
-};
-void fnExecute(FnTask* t) { t->body(); }
-void fnRelease(FnTask* t) { delete t; }
-void* const kFnTaskTable[] = {reinterpret_cast<void*>(&fnExecute), reinterpret_cast<void*>(&fnRelease)};
-
-TaskRec* taskInterface(GameDouble& game) {
-  EXPECT_TRUE(game.usePluginEntryPoints(testQuery, testLoad));
-  EXPECT_TRUE(game.query());
-  return static_cast<TaskRec*>(gHost->query(4));
-}
-
-void queue(TaskRec* tasks, std::function<void()> body) { tasks->add(new FnTask{kFnTaskTable, std::move(body)}); }
-
-// Runs `body` as a task on the game's main thread and waits for it.
-void onMainThread(GameDouble& game, TaskRec* tasks, std::function<void()> body) {
-  queue(tasks, std::move(body));
-  game.host().drainTasks();
 }
 
 struct Sink {

@@ -37,8 +37,8 @@ class DefaultStorm : public ::testing::TestWithParam<Runtime> {};
 }  // namespace
 
 TEST_P(DefaultStorm, LightningWorksAndTheLogSaysSoOnceAfterTheFirstCast) {
-  using testsupport::LineStarting;
   using testsupport::Lines;
+  using testsupport::LineStarting;
   const Runtime& r = GetParam();
   testsupport::TempDir dir;
   const std::string edition = r.option[0] ? std::string("--edition se --runtime ") + r.option : "--edition vr";

@@ -71,9 +71,9 @@ TEST_P(LayoutFault, ThePluginStandsDownWithItsTwoLinesAndNoEngineCallAfter) {
   const Case& c = GetParam();
   testsupport::TempDir dir;
   const std::string edition = c.runtime.vr ? "--edition vr" : std::string("--edition se --runtime ") + c.runtime.option;
-  const testsupport::SimRun ran = testsupport::RunSim(edition + " --layout-fault " + c.fault + " --scenario '" +
-                                                      NIMBREL_SCENARIO_DIR + "/short-storm.txt' --time-scale 10 --out '" +
-                                                      dir.path() + "'");
+  const testsupport::SimRun ran =
+      testsupport::RunSim(edition + " --layout-fault " + c.fault + " --scenario '" + NIMBREL_SCENARIO_DIR +
+                          "/short-storm.txt' --time-scale 10 --out '" + dir.path() + "'");
   EXPECT_EQ(ran.exitCode, 4) << ran.output;
   const std::string lightning = LineStarting(ran.output, "lightning:");
   EXPECT_EQ(lightning.rfind("lightning:    stood down (", 0), 0u) << ran.output;

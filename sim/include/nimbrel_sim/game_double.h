@@ -235,7 +235,10 @@ class Checks {
   // 0xCC fill (the patch site apart; see patchSiteBytes). finalChecks fails
   // the run on any.
   std::vector<std::string> codeChanges() const;
+  // The plug-in's sinks in a source, and the game's own (the script VM in
+  // the hit source once it joined, the player in the menu source).
   size_t sinkCount(Source source) const;
+  size_t gameSinkCount(Source source) const;
   // The bytes at the patch site, and whether the bytes after the jump are
   // still the engine's own (empty, false, "---" and 0 on runtimes without a
   // known patch site: every runtime but 1.5.39 and VR).
@@ -254,6 +257,9 @@ class Checks {
   // and once more in finalChecks), and its engine calls from its own
   // threads after that (each fails the run).
   StandDownSeen standDown() const;
+  // What the double saw of the plug-in's line that lightning works, and of
+  // its first spell cast (lightning_works.h): the checks on it fail the run.
+  LightningWorksSeen lightningWorks() const;
 
  private:
   DoubleState* impl_;

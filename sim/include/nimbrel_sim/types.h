@@ -296,6 +296,26 @@ struct StandDownSeen {
   uint64_t pluginEngineCallsAfter = 0;
 };
 
+// What the double saw of the plug-in's line that lightning works ("Lightning
+// works on runtime ...: the first strike was cast, and every object checked
+// so far was of the expected class."), which it writes once, right after its
+// first strike's spell cast ran on the main thread. The double looks at the
+// log on the main thread right before the first SpellCastNative call runs
+// and right after the task that made that call returns from Execute, so
+// that the line's place between them is proved.
+struct LightningWorksSeen {
+  size_t lines = 0;   // how many such lines the log holds (one at most is right)
+  double seenMs = 0;  // on the trace's clock, when the first was seen
+  std::string line;   // the first
+  bool cast = false;  // a SpellCastNative call ran
+  double castMs = 0;  // when the first began, on the trace's clock
+  bool castOnMainThread = false;
+  bool lookedAfterTask = false;   // the look after the first cast's task returned was made
+  bool presentAfterTask = false;  // and the line was there
+  bool beforeCast = false;        // a line was there before the first cast
+  bool late = false;              // a line came only after that task had returned
+};
+
 // How the host's loading of the plug-in ended (GameDouble::startPlugin).
 struct PluginStart {
   enum class Outcome { Loaded, DeclinedByHost, DeclinedByPlugin };
