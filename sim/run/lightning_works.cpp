@@ -1,6 +1,7 @@
 #include "run/lightning_works.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace nimbrel_sim {
 
@@ -25,52 +26,65 @@ void LightningWorksWatch::setLook(std::function<void()> look) {
   look_ = std::move(look);
 }
 
-void LightningWorksWatch::failOnce(bool& flag, const std::string& what) {
+void LightningWorksWatch::failOnce(bool& flag, const std::string& what, std::vector<std::string>& failures) {
   if (flag) return;
   flag = true;
-  fail_(what);
+  failures.push_back(what);
 }
 
 void LightningWorksWatch::noteLine(const std::string& line, bool stoodDown) {
-  std::lock_guard lock(mutex_);
-  const int stage = stage_.load();
-  if (++seen_.lines == 1) {
-    seen_.line = line;
-    seen_.seenMs = trace_.nowMs();
+  std::vector<std::string> failures;  // the run's, once the lock is let go
+  {
+    std::lock_guard lock(mutex_);
+    const int stage = stage_.load();
+    if (++seen_.lines == 1) {
+      seen_.line = line;
+      seen_.seenMs = trace_.nowMs();
+    }
+    trace_.record("LightningWorksLine", Args()
+                                            .s("line", line)
+                                            .u("count", seen_.lines)
+                                            .s("when", stage == 0   ? "before the first cast"
+                                                       : stage == 1 ? "after the first cast"
+                                                                    : "after its task"));
+    if (stage == 0) {
+      seen_.beforeCast = true;
+      failOnce(failedBefore_,
+               "the plug-in said lightning works before its first spell cast ran (the double looks at its log on the "
+               "main thread right before the first SpellCastNative call): " +
+                   quoted(line),
+               failures);
+    }
+    if (stage == 2 && !seen_.presentAfterTask) {
+      seen_.late = true;
+      failOnce(failedLate_,
+               "the plug-in said lightning works only after the task that made its first spell cast had returned "
+               "from Execute (the line was not in its log then): " +
+                   quoted(line),
+               failures);
+    }
+    if (seen_.lines == 2)
+      failOnce(failedSecond_, "the plug-in said lightning works a second time in one game session: " + quoted(line),
+               failures);
+    if (stoodDown || stoodDown_)
+      failOnce(failedStoodDown_,
+               "the plug-in said lightning works in a game session in which it stood down: " + quoted(seen_.line),
+               failures);
   }
-  trace_.record("LightningWorksLine", Args()
-                                          .s("line", line)
-                                          .u("count", seen_.lines)
-                                          .s("when", stage == 0   ? "before the first cast"
-                                                     : stage == 1 ? "after the first cast"
-                                                                  : "after its task"));
-  if (stage == 0) {
-    seen_.beforeCast = true;
-    failOnce(failedBefore_,
-             "the plug-in said lightning works before its first spell cast ran (the double looks at its log on the "
-             "main thread right before the first SpellCastNative call): " +
-                 quoted(line));
-  }
-  if (stage == 2 && !seen_.presentAfterTask) {
-    seen_.late = true;
-    failOnce(failedLate_,
-             "the plug-in said lightning works only after the task that made its first spell cast had returned from "
-             "Execute (the line was not in its log then): " +
-                 quoted(line));
-  }
-  if (seen_.lines == 2)
-    failOnce(failedSecond_, "the plug-in said lightning works a second time in one game session: " + quoted(line));
-  if (stoodDown || stoodDown_)
-    failOnce(failedStoodDown_,
-             "the plug-in said lightning works in a game session in which it stood down: " + quoted(seen_.line));
+  for (const std::string& what : failures) fail_(what);
 }
 
 void LightningWorksWatch::noteStandDown() {
-  std::lock_guard lock(mutex_);
-  stoodDown_ = true;
-  if (seen_.lines > 0)
-    failOnce(failedStoodDown_,
-             "the plug-in stood down in a game session in which it had said lightning works: " + quoted(seen_.line));
+  std::vector<std::string> failures;
+  {
+    std::lock_guard lock(mutex_);
+    stoodDown_ = true;
+    if (seen_.lines > 0)
+      failOnce(failedStoodDown_,
+               "the plug-in stood down in a game session in which it had said lightning works: " + quoted(seen_.line),
+               failures);
+  }
+  for (const std::string& what : failures) fail_(what);
 }
 
 void LightningWorksWatch::beforeSpellCast(bool onMainThread) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "nimbrel_sim/types.h"
 #include "run/trace.h"
@@ -45,7 +46,9 @@ class LightningWorksWatch {
   LightningWorksSeen seen() const;
 
  private:
-  void failOnce(bool& flag, const std::string& what);
+  // Failures are collected under the lock and handed to the run after it:
+  // the run's own lock is taken around calls into this watch.
+  void failOnce(bool& flag, const std::string& what, std::vector<std::string>& failures);
 
   Trace& trace_;
   std::function<void(const std::string&)> fail_;

@@ -117,14 +117,16 @@ class Run {
     trace.record("StandDownLine", Args().s("which", reason ? "reason" : "stand-down").s("line", line));
     // The check is armed before anyone can read that the line was seen, so
     // that no call made after that reading escapes it.
-    std::lock_guard lock(mutex_);
-    (reason ? standDown_.reasonLine : standDown_.standDownLine) = line;
-    if (!standDown_.seen) {
-      standDown_.seen = true;
-      standDown_.seenMs = trace.nowMs();
+    {
+      std::lock_guard lock(mutex_);
+      (reason ? standDown_.reasonLine : standDown_.standDownLine) = line;
+      if (!standDown_.seen) {
+        standDown_.seen = true;
+        standDown_.seenMs = trace.nowMs();
+      }
+      standDownSeen_.store(true, std::memory_order_release);
     }
-    standDownSeen_.store(true, std::memory_order_release);
-    lightningWorks.noteStandDown();
+    lightningWorks.noteStandDown();  // outside the lock: it may fail the run
   }
   // A line of the plug-in's that lightning works, as the log watch read it.
   void noteLightningWorksLine(const std::string& line) {
