@@ -196,7 +196,7 @@ std::string LightningWorksWords(const LightningWorksSeen& w) {
   if (w.lines == 0) {
     words = "not said: the first spell cast began at " + at(w.castMs) +
             " on the trace's clock, and the plug-in's log had no line that lightning works " +
-            (w.lookedAfterTask ? "when its task returned" : "by the end");
+            (w.lookedAfterTask ? "when its task returned (a failure)" : "by the end");
   } else {
     words = "said at " + at(w.seenMs) + " on the trace's clock: \"" + w.line + "\"";
     if (w.beforeCast)

@@ -118,11 +118,21 @@ void LightningWorksWatch::afterTaskExecute() {
   // The lines written so far are seen while the stage still says "after the
   // cast"; one seen from then on came late.
   if (look) look();
-  std::lock_guard lock(mutex_);
-  seen_.presentAfterTask = seen_.lines > 0;
-  stage_.store(2);
-  trace_.record("LightningWorksLook",
-                Args().s("at", "after the first cast's task returned").b("present", seen_.presentAfterTask));
+  std::vector<std::string> failures;
+  {
+    std::lock_guard lock(mutex_);
+    seen_.presentAfterTask = seen_.lines > 0;
+    stage_.store(2);
+    trace_.record("LightningWorksLook",
+                  Args().s("at", "after the first cast's task returned").b("present", seen_.presentAfterTask));
+    // The plug-in writes it inside that task, right after the cast.
+    if (!seen_.presentAfterTask && !stoodDown_)
+      failOnce(failedLate_,
+               "the plug-in did not say lightning works right after its first spell cast: the line was not in its log "
+               "when the task that made the cast returned from Execute",
+               failures);
+  }
+  for (const std::string& what : failures) fail_(what);
 }
 
 LightningWorksSeen LightningWorksWatch::seen() const {

@@ -3,10 +3,9 @@
 // main thread. Its order is proved by two looks at the log, both on the main
 // thread: right before the first SpellCastNative call runs (the line must
 // not be there yet) and right after the task that made that call returns
-// from Execute (it should be there). A line before the first cast, a second
-// one, one that came only after that task had returned, or one in a session
-// where the plug-in stood down fails the run. A run without a cast says
-// nothing of it.
+// from Execute (it must be there). A line before the first cast, none by
+// the time that task returned, a second one, or one in a session where the
+// plug-in stood down fails the run. A run without a cast says nothing of it.
 #pragma once
 
 #include <atomic>
