@@ -140,6 +140,18 @@ bool Follow(Field field, const void* object, Holding holding, const Place& at = 
   return false;
 }
 
+// The common shape of a checked read: nothing once lightning has stood down,
+// else the field read and followed; `*out` holds it only when it passed.
+template <typename Read>
+bool ReadAndFollow(Field field, Read read, void** out, Holding holding = Holding::Nothing, const Place& at = {}) {
+  *out = nullptr;
+  if (StoodDown()) return false;
+  void* const object = read();
+  if (!Follow(field, object, holding, at)) return false;
+  *out = object;
+  return true;
+}
+
 // A value beside the pointers that is not what the game keeps there: the
 // field, what it should hold and what it holds, in the log's words.
 bool Implausible(const char* field, const char* wanted, const char* found, Holding holding = Holding::Nothing) {
@@ -220,30 +232,18 @@ bool CheckedSkyTime(const void* sky, float* hour, float* transition) {
 }
 
 bool CheckedPlayer(void** player, Holding holding) {
-  *player = nullptr;
-  if (StoodDown()) return false;
-  void* object = ReadHolder(Engine().PlayerRefHolder);
-  if (!Follow(kPlayer, object, holding)) return false;
-  *player = object;
-  return true;
+  return ReadAndFollow(
+      kPlayer, [] { return ReadHolder(Engine().PlayerRefHolder); }, player, holding);
 }
 
 bool CheckedPlayerCell(const void* player, void** cell) {
-  *cell = nullptr;
-  if (StoodDown()) return false;
-  void* object = ParentCell(player);
-  if (!Follow(kPlayerCell, object, Holding::Nothing)) return false;
-  *cell = object;
-  return true;
+  return ReadAndFollow(
+      kPlayerCell, [player] { return ParentCell(player); }, cell);
 }
 
 bool CheckedCellWorldspace(const void* cell, void** worldspace) {
-  *worldspace = nullptr;
-  if (StoodDown()) return false;
-  void* object = CellWorldspace(cell);
-  if (!Follow(kCellWorldspace, object, Holding::Nothing)) return false;
-  *worldspace = object;
-  return true;
+  return ReadAndFollow(
+      kCellWorldspace, [cell] { return CellWorldspace(cell); }, worldspace);
 }
 
 bool CheckedPlayerRootNode(const void* player, void** node, Holding holding) {
@@ -297,12 +297,8 @@ bool CheckedAllWeathers(std::span<void* const>* weathers) {
 }
 
 bool CheckedModelComponent(void* effectArt, uint32_t formId, void** component) {
-  *component = nullptr;
-  if (StoodDown()) return false;
-  void* const model = ModelComponent(effectArt);
-  if (!Follow(kEffectArtModel, model, Holding::Nothing, {0, formId})) return false;
-  *component = model;
-  return true;
+  return ReadAndFollow(kEffectArtModel, [effectArt] { return ModelComponent(effectArt); }, component, Holding::Nothing,
+                       {0, formId});
 }
 
 bool PlausibleFadeDuration(float seconds) {
@@ -359,12 +355,8 @@ bool CheckedFormListEntries(const void* list, uint32_t formId, std::span<void* c
 }
 
 bool CheckedHitTarget(const void* event, void** target) {
-  *target = nullptr;
-  if (StoodDown()) return false;
-  void* object = HitEventTarget(event);
-  if (!Follow(kHitTarget, object, Holding::Nothing)) return false;
-  *target = object;
-  return true;
+  return ReadAndFollow(
+      kHitTarget, [event] { return HitEventTarget(event); }, target);
 }
 
 bool CheckedMenuName(const void* event, const char** name) {
