@@ -307,36 +307,44 @@ BaseClass BaseClassOf(const ImageReads& image, const Rtti& rtti, uint32_t i) {
           image.Load32(baseClass + 12) == kNotVirtual};
 }
 
+// The first base of a hierarchy ReadRtti passed that `wanted` takes by its
+// place and `named` by its decorated name (read into `found`, empty when
+// none is taken): its type descriptor, or 0.
+template <typename Wanted, typename Named>
+uintptr_t FindBase(ImageReads& image, const Rtti& rtti, Wanted wanted, Named named,
+                   char (&found)[kMaxClassNameBytes + 1]) {
+  for (uint32_t i = 0; i < rtti.count; ++i) {
+    const BaseClass b = BaseClassOf(image, rtti, i);
+    bool cut = false;
+    if (!b.descriptor || !wanted(b) || !image.Inside(b.descriptor, kNameOffset + 1)) continue;
+    if (ReadDecorated(image, b.descriptor, found, &cut) && !cut && named(found)) return b.descriptor;
+  }
+  found[0] = '\0';
+  return 0;
+}
+
 // Whether a base at `part` carries the decorated name `name` (or, with
 // `prefix`, a name whose text after its four-character code begins with
 // it); its name in `found`.
 bool BaseNamedAt(ImageReads& image, const Rtti& rtti, uint32_t part, const char* name, bool prefix,
                  char (&found)[kMaxClassNameBytes + 1]) {
   const size_t length = std::strlen(name);
-  for (uint32_t i = 0; i < rtti.count; ++i) {
-    const BaseClass b = BaseClassOf(image, rtti, i);
-    bool cut = false;
-    if (!b.at(part) || !b.descriptor || !image.Inside(b.descriptor, kNameOffset + 1)) continue;
-    if (!ReadDecorated(image, b.descriptor, found, &cut) || cut) continue;
-    if (prefix ? std::strncmp(found + 4, name, length) == 0 : std::strcmp(found, name) == 0) return true;
-  }
-  found[0] = '\0';
-  return false;
+  return FindBase(
+             image, rtti, [part](const BaseClass& b) { return b.at(part); },
+             [&](const char* decorated) {
+               return prefix ? std::strncmp(decorated + 4, name, length) == 0 : std::strcmp(decorated, name) == 0;
+             },
+             found) != 0;
 }
 
 // A class of the hierarchy whose decorated name is `decorated`, by another
 // descriptor than `expected`: the name the caller wants at another address.
 uintptr_t SameNameElsewhere(ImageReads& image, const Rtti& rtti, const char* decorated, uintptr_t expected) {
   if (!decorated) return 0;
-  for (uint32_t i = 0; i < rtti.count; ++i) {
-    const BaseClass b = BaseClassOf(image, rtti, i);
-    char name[kMaxClassNameBytes + 1];
-    bool cut = false;
-    if (!b.descriptor || b.descriptor == expected || !image.Inside(b.descriptor, kNameOffset + 1)) continue;
-    if (ReadDecorated(image, b.descriptor, name, &cut) && !cut && std::strcmp(name, decorated) == 0)
-      return b.descriptor;
-  }
-  return 0;
+  char name[kMaxClassNameBytes + 1];
+  return FindBase(
+      image, rtti, [expected](const BaseClass& b) { return b.descriptor != expected; },
+      [decorated](const char* found) { return std::strcmp(found, decorated) == 0; }, name);
 }
 
 // The walk from a vtable word to the answer.
