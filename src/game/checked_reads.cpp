@@ -296,8 +296,8 @@ bool CheckedAllWeathers(std::span<void* const>* weathers) {
   return true;
 }
 
-bool CheckedModelComponent(void* effectArt, uint32_t formId, void** component) {
-  return ReadAndFollow(kEffectArtModel, [effectArt] { return ModelComponent(effectArt); }, component, Holding::Nothing,
+bool CheckedModelComponent(void* effectArt, uint32_t formId, void** component, Holding holding) {
+  return ReadAndFollow(kEffectArtModel, [effectArt] { return ModelComponent(effectArt); }, component, holding,
                        {0, formId});
 }
 

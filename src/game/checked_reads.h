@@ -63,7 +63,7 @@ bool CheckedAllWeathers(std::span<void* const>* weathers);
 // The model component of an effect-art form (the TESModel base at +0x40 of
 // a BGSProjectile), before any call through its vtable; `formId` names the
 // form in the log.
-bool CheckedModelComponent(void* effectArt, uint32_t formId, void** component);
+bool CheckedModelComponent(void* effectArt, uint32_t formId, void** component, Holding holding = Holding::Nothing);
 // Writes a fade duration into an effect-art form: only when its model
 // component passed, and only over a plausible value. `seconds` must be
 // plausible itself (PlausibleFadeDuration).

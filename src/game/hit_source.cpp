@@ -1,6 +1,5 @@
 #include "game/hit_source.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 

@@ -44,9 +44,10 @@ void StandDown(const char* field, const char* expected, const char* found, Holdi
     // under way ends before the lines, so that no engine call from the
     // plug-in's threads follows them.
     if (const StandDownHook hook = state->hook.load()) hook(finder);
-    // The finder holds no pass: the checked reads take theirs around the
-    // engine call only, never around a check.
-    for (int i = 0; i < kPassDrainTries && state->passes.load() != 0; ++i) platform::SleepMs(kPassDrainSleepMs);
+    // Only the passes of other threads: a finder inside a pass of its own
+    // ends it once the lines are written.
+    const uint32_t own = finder == Holding::EnginePass ? 1 : 0;
+    for (int i = 0; i < kPassDrainTries && state->passes.load() > own; ++i) platform::SleepMs(kPassDrainSleepMs);
     const RuntimeText runtime = ReportedRuntime();
     PluginLog(0, "Runtime %s is not laid out as this build expects: %s should hold %s, but holds %s.", runtime.text,
               field, expected, found);

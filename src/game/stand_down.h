@@ -23,8 +23,9 @@ bool StoodDown();
 
 // What the caller of a checked read holds while it reads: a strike thread
 // reads inside lightning's world access, which the stand-down's hook waits
-// for; it must not wait for the finder's own.
-enum class Holding : uint8_t { Nothing, WorldAccess };
+// for, and the day/night art inside an engine pass, which the stand-down
+// waits for; neither must wait for the finder's own.
+enum class Holding : uint8_t { Nothing, WorldAccess, EnginePass };
 
 // Called once, by the first failed check, after the flag is raised and
 // before the lines: ends what runs above game/ (lightning's effects window,

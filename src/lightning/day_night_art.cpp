@@ -22,7 +22,8 @@ bool SwitchList(const game::LoadedFile* file, std::span<const uint32_t> ids, boo
     void* art = game::LookUpFormAs(formId, effectArt);
     if (!art) continue;
     void* component = nullptr;
-    if (!game::CheckedModelComponent(art, formId, &component)) return false;
+    // The monitor switches the art inside an engine pass of its own.
+    if (!game::CheckedModelComponent(art, formId, &component, game::Holding::EnginePass)) return false;
     const char* path = game::ModelPath(component);
     if (!path) continue;
     if (DayNightPath(path, night, &rewritten)) game::SetModelPath(component, rewritten.c_str());
