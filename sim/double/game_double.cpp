@@ -80,7 +80,7 @@ GameDouble::GameDouble(Options options)
     d.run.fail("cannot write the trace in " + d.options.outDir + ": " + std::strerror(errno));
   }
   d.world.startClock();  // the simulated clock starts with the trace
-  d.run.lightningWorks.setLook([&d] { d.logWatch.look(); });
+  d.run.lightningWorks.setLook([&d] { return d.logWatch.look(); });
 
   // The simulation platform of the plug-in reads these before its query runs.
   // The game folder and its database come before the plug-in is loaded.

@@ -29,8 +29,9 @@ class LightningWorksWatch {
   static bool isLine(const std::string& line);
 
   // How to look at the log now, on the caller's thread (the log watch's
-  // look); without one the two looks see only what the watch saw already.
-  void setLook(std::function<void()> look);
+  // look; false while there is no log); without one the two looks see only
+  // what the watch saw already.
+  void setLook(std::function<bool()> look);
   // A line the log watch read; `stoodDown`: the plug-in's stand-down was
   // seen before it.
   void noteLine(const std::string& line, bool stoodDown);
@@ -51,7 +52,7 @@ class LightningWorksWatch {
 
   Trace& trace_;
   std::function<void(const std::string&)> fail_;
-  std::function<void()> look_;
+  std::function<bool()> look_;
   // 0 before the first cast, 1 from its look on, 2 once its task's look was
   // made; changed under mutex_, read there too where it decides.
   std::atomic<int> stage_{0};

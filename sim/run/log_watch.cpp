@@ -49,19 +49,19 @@ void LogWatch::loop() {
   }
 }
 
-void LogWatch::look() {
+bool LogWatch::look() {
   std::lock_guard lock(lookMutex_);
-  if (path_.empty()) return;
+  if (path_.empty()) return false;
   // The log is opened once it exists and read on from where the last look
   // ended (the plug-in opens it once per process and only appends). Shared
   // for reading and writing: the plug-in holds it open as its writer.
   if (!file_) file_ = std::fopen(path_.c_str(), "rb");
-  if (!file_) return;
+  if (!file_) return false;
   // A seek to where the last look ended before each read: the Windows C
   // library keeps a stream at its end once it met it, whatever is appended
   // after.
   char buffer[4096];
-  if (std::fseek(file_, offset_, SEEK_SET) != 0) return;
+  if (std::fseek(file_, offset_, SEEK_SET) != 0) return true;
   for (size_t read; (read = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) {
     partial_.append(buffer, read);
     offset_ += static_cast<long>(read);
@@ -78,6 +78,7 @@ void LogWatch::look() {
       run_.noteLightningWorksLine(line);
   }
   partial_.erase(0, start);
+  return true;
 }
 
 }  // namespace nimbrel_sim

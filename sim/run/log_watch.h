@@ -31,8 +31,9 @@ class LogWatch {
   // Starts following the log at `path` (once; the file may not exist yet).
   void start(const std::string& path);
   void stop();
-  // One look now, on the caller's thread: the lines written so far.
-  void look();
+  // One look now, on the caller's thread: the lines written so far. False
+  // while the plug-in has no log (no plug-in, or none that opened one).
+  bool look();
 
   // The plug-in's words: a line naming what it found where it looked, and
   // the line that lightning stands down.
