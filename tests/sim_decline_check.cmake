@@ -8,7 +8,7 @@ if(NOT code EQUAL 3)
   message(FATAL_ERROR "exit code ${code}, expected 3 (declined)\n${summary}\n${errors}")
 endif()
 set(expected
-  "runtime:      1.6.1170 \\(0x01064920\\), Address Library database versionlib-1-6-1170-0.bin \\(left out on purpose\\)"
+  "runtime:      1.6.1170 \\(0x01064920\\), laid out at 1.6.1170.s own offsets, Address Library database versionlib-1-6-1170-0.bin \\(left out on purpose\\)"
   "query:        not called \\(SKSE for AE\\)"
   "plug-in load: declined by the host \\(SKSE for AE 2.2.6\\): address library needs to be updated: Data/SKSE/Plugins/versionlib-1-6-1170-0.bin is missing"
   "engine:       no call into the engine")

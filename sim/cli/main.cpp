@@ -173,7 +173,9 @@ std::string RuntimeLine(const nimbrel_sim::RuntimeFacts& r) {
   char packed[16];
   std::snprintf(packed, sizeof packed, "0x%08X", r.packed);
   std::string line = r.name + " (" + packed + ")";
-  if (!r.layoutExact)
+  if (r.layoutExact)
+    line += ", laid out at " + r.layout + "'s own offsets";
+  else
     line += ", laid out as " + r.layout + ", the nearest the double knows (no public offsets of " + r.name + ")";
   if (r.database.empty()) return line + ": plug-ins use their built-in offsets, no Address Library database";
   return line + ", Address Library database " + r.database + " (" + r.databaseNote + ")";

@@ -199,6 +199,18 @@ void DoubleState::startGame() {
     if (moment == VmHitSink::StartUp) engine.joinVmHitSink();
     void* hit = engine.eventSource(Source::Hit);
     void* holder = engine.scriptEventHolder();
+    // Where the image holds each function entry of the runtime laid out,
+    // so that a reader of the trace can tell the layout's own offsets.
+    Args entries;
+    entries.s("layout", layoutName(image().layout()));
+    for (int i = kFirstFunction; i <= kLastFunction; ++i) {
+      const auto id = static_cast<EntryId>(i);
+      if (!image().has(id)) continue;
+      char offset[24];
+      std::snprintf(offset, sizeof offset, "+0x%x", offsetOf(id, image().layout()));
+      entries.s(entry(id).name, offset);
+    }
+    run.trace.record("ImageEntries", entries);
     run.trace.record(
         "GameStarted",
         Args()

@@ -17,19 +17,20 @@ struct Runtime {
   const char* option;  // --runtime, or "" for VR's own
   const char* words;   // as the plug-in's log names it
   const char* documents;
+  const char* layout;  // the offset column the double lays out
 };
 void PrintTo(const Runtime& r, std::ostream* out) { *out << r.words; }
 
 constexpr const char* kSe = "Skyrim Special Edition/SKSE/NimbrelPlugin.log";
 constexpr Runtime kRuntimes[] = {
-    {"1.5.39", "1.5.39 (Steam)", kSe},
-    {"1.5.97", "1.5.97 (Steam)", kSe},
-    {"1.6.353", "1.6.353 (Steam)", kSe},
-    {"1.6.1170", "1.6.1170 (Steam)", kSe},
-    {"1.7.99", "1.7.99 (Steam)", kSe},
-    {"1.7.104", "1.7.104 (Steam)", kSe},
-    {"1.6.1179-gog", "1.6.1179 (GOG)", "Skyrim Special Edition GOG/SKSE/NimbrelPlugin.log"},
-    {"", "1.4.15.1", "Skyrim VR/SKSE/NimbrelVRPlugin.log"},
+    {"1.5.39", "1.5.39 (Steam)", kSe, "1.5.39"},
+    {"1.5.97", "1.5.97 (Steam)", kSe, "1.5.97"},
+    {"1.6.353", "1.6.353 (Steam)", kSe, "1.6.353"},
+    {"1.6.1170", "1.6.1170 (Steam)", kSe, "1.6.1170"},
+    {"1.7.99", "1.7.99 (Steam)", kSe, "1.7.99"},
+    {"1.7.104", "1.7.104 (Steam)", kSe, "1.7.104"},
+    {"1.6.1179-gog", "1.6.1179 (GOG)", "Skyrim Special Edition GOG/SKSE/NimbrelPlugin.log", "1.6.1170"},
+    {"", "1.4.15.1", "Skyrim VR/SKSE/NimbrelVRPlugin.log", "VR 1.4.15.1"},
 };
 
 class DefaultStorm : public ::testing::TestWithParam<Runtime> {};
@@ -64,6 +65,12 @@ TEST_P(DefaultStorm, LightningWorksAndTheLogSaysSoOnceAfterTheFirstCast) {
     if (firstCast == trace.size() && testsupport::TraceFn(trace[i]) == "SpellCastNative") firstCast = i;
     if (saw == trace.size() && trace[i].find("Lightning works on runtime") != std::string::npos) saw = i;
   }
+  // The engine the cast ran in: the runtime's own column (GOG's nearest).
+  size_t entries = trace.size();
+  for (size_t i = 0; i < trace.size() && entries == trace.size(); ++i)
+    if (testsupport::TraceFn(trace[i]) == "ImageEntries") entries = i;
+  ASSERT_LT(entries, trace.size()) << "no ImageEntries in the trace";
+  EXPECT_NE(trace[entries].find(std::string("\"layout\":\"") + r.layout + "\""), std::string::npos) << trace[entries];
   ASSERT_LT(firstCast, trace.size()) << "no cast in the trace";
   ASSERT_LT(saw, trace.size()) << "the double never saw the line";
   EXPECT_LT(firstCast, saw);
