@@ -3,9 +3,13 @@
 // nothing else; a changed fade duration reaches every effect-art form.
 #include <array>
 #include <bit>
+#include <span>
 #include <string>
+#include <vector>
 
+#include "game/checked_reads.h"
 #include "game/id_tables.h"
+#include "game/stand_down.h"
 #include "settings/settings.h"
 #include "support/fuzz_game.h"
 #include "support/fuzz_support.h"
@@ -58,11 +62,22 @@ int Matching(const char* key, bool isFloat) {
   return -1;
 }
 
-void CheckFadeForms(nimbrel_sim::GameDouble& game, std::span<const uint32_t> artIds, float value) {
-  for (uint32_t localId : artIds) {
-    const uint32_t bits = std::bit_cast<uint32_t>(game.data().fadeDuration(game.data().pluginFormId(localId)));
-    FUZZ_CHECK(bits == std::bit_cast<uint32_t>(value), "effect art %x has fade 0x%08x, not 0x%08x", localId, bits,
-               std::bit_cast<uint32_t>(value));
+// The fade durations of one kind's effect-art forms.
+std::vector<uint32_t> FadeForms(nimbrel_sim::GameDouble& game, std::span<const uint32_t> artIds) {
+  std::vector<uint32_t> fades;
+  for (uint32_t localId : artIds)
+    fades.push_back(std::bit_cast<uint32_t>(game.data().fadeDuration(game.data().pluginFormId(localId))));
+  return fades;
+}
+
+// A pushed value reaches every form when it can be a fade duration; one that
+// cannot leaves the forms as they were.
+void CheckFadeForms(nimbrel_sim::GameDouble& game, std::span<const uint32_t> artIds, float value,
+                    const std::vector<uint32_t>& before) {
+  const std::vector<uint32_t> after = FadeForms(game, artIds);
+  for (size_t i = 0; i < artIds.size(); ++i) {
+    const uint32_t wanted = NimbrelVR::game::PlausibleFadeDuration(value) ? std::bit_cast<uint32_t>(value) : before[i];
+    FUZZ_CHECK(after[i] == wanted, "effect art %x has fade 0x%08x, not 0x%08x", artIds[i], after[i], wanted);
   }
 }
 
@@ -84,6 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         changed == static_cast<int>(FloatSetting::ForkFadeDuration);
       // A fade duration equal to the stored one (0 and -0 alike) is no change.
       const bool pushed = fade && !(value == std::bit_cast<float>(before.floats[changed]));
+      const std::span<const uint32_t> artIds = changed == static_cast<int>(FloatSetting::SheetFadeDuration)
+                                                   ? std::span<const uint32_t>(sheetArtIds)
+                                                   : std::span<const uint32_t>(forkArtIds);
+      const std::vector<uint32_t> fadesBefore = FadeForms(game, artIds);
       SetFloatValue(key.c_str(), value);
       Snapshot expected = before;
       if (changed >= 0 && (!fade || pushed)) expected.floats[changed] = std::bit_cast<uint32_t>(value);
@@ -91,10 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(after.ints == expected.ints && after.floats == expected.floats,
                  "SetFloatValue(\"%s\", %g) changed more or less than its own setting", key.c_str(),
                  static_cast<double>(value));
-      if (pushed && changed == static_cast<int>(FloatSetting::SheetFadeDuration))
-        CheckFadeForms(game, sheetArtIds, value);
-      if (pushed && changed == static_cast<int>(FloatSetting::ForkFadeDuration))
-        CheckFadeForms(game, forkArtIds, value);
+      if (pushed) CheckFadeForms(game, artIds, value, fadesBefore);
+      FUZZ_CHECK(!NimbrelVR::game::StoodDown(), "SetFloatValue(\"%s\", %g) stood a healthy game down", key.c_str(),
+                 static_cast<double>(value));
     } else {
       const auto value = static_cast<uint32_t>(fuzzsupport::ConsumeInt(in));
       SetIntValue(key.c_str(), value);
